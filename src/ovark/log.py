@@ -1,0 +1,5 @@
+"""Logging and warnings facilities of the framework."""
+
+import warnings
+
+__all__ = ["warnings"]

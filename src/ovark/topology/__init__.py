@@ -1,0 +1,1 @@
+"""Topology objects of the framework (devices, interfaces, ...)."""

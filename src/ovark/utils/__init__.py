@@ -1,0 +1,1 @@
+"""ovark.utils: the utilities layer of the ovark framework."""

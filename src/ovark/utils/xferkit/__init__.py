@@ -1,0 +1,1 @@
+"""File transfer kit: plugins that move and manage files."""

@@ -1,0 +1,1 @@
+"""Core of the file transfer kit: the plugin registry."""

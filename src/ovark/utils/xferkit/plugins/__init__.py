@@ -1,0 +1,3 @@
+"""File transfer plugins, by OS name and sub-plugin (one per protocol)."""
+
+__available_plugins__ = {"localhost": ["ftp"]}

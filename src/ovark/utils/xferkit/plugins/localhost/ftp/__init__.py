@@ -1,0 +1,1 @@
+"""FTP plugin of the localhost file transfer kit."""

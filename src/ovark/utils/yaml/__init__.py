@@ -1,0 +1,1 @@
+"""YAML helpers: the markup processor, the ordered dumper and their errors."""

@@ -1,0 +1,188 @@
+// ovk/module.hpp - one extension module: multi-phase definition, state, guards.
+//
+// Each module source defines a state struct and an exec function, then names
+// them once:
+//
+//     struct State {
+//         Ref pattern;
+//         auto refs() { return std::tie(pattern); }   // every Ref the GC must see
+//     };
+//     static void exec(PyObject* module, State& st) { ... add_functions(...) ... }
+//     OVK_MODULE(State, exec, "Module docstring or nullptr")
+//
+// OVK_MODULE defines the one exported entry `PyInit_<name>` (the build passes
+// OVK_MODULE_NAME and OVK_MODULE_FULLNAME), returning the definition for
+// multi-phase initialisation. The layer keeps the module's function type next
+// to the state, traverses and clears the state's `refs()`, refuses a second
+// interpreter in the process and a second initialisation of one module object,
+// and registers the module in `sys.modules` under its full dotted name. An
+// exception thrown by `exec` makes the import fail.
+//
+// At run time: `Call::state<State>()` reaches the state from a function;
+// `state_of<State>(module)` from a module object; `lookup(module, name)` reads a
+// module global when it is used (so that patching `module.NAME` takes effect).
+#pragma once
+#include "function.hpp"
+
+#include <tuple>
+
+// This module's definition; defined by OVK_MODULE in the module's source.
+static PyModuleDef* ovk_module_def();
+
+namespace ovk {
+
+struct ModuleBase {
+    bool constructed = true;  // raw state memory is zeroed: false until constructed
+    bool initialised = false;
+    Ref function_type;
+};
+
+template <class State>
+struct ModuleHolder : ModuleBase {
+    State state;
+};
+
+inline PyTypeObject* function_type_of(PyObject* module) {
+    auto* base = static_cast<ModuleBase*>(PyModule_GetState(module));
+    return reinterpret_cast<PyTypeObject*>(base->function_type.get());
+}
+
+template <class State>
+inline State& state_of(PyObject* module) {
+    return static_cast<ModuleHolder<State>*>(PyModule_GetState(module))->state;
+}
+
+template <class State>
+inline State& Call::state() const {
+    return state_of<State>(fn->module.get());
+}
+
+// The value of global `name` of `module`, falling back to the builtins, as a
+// name lookup in interpreter code would do. Raises NameError.
+inline Ref lookup(PyObject* module, PyObject* name) {
+    PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(module), name);
+    if (!v && !PyErr_Occurred()) v = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
+    if (!v) {
+        if (!PyErr_Occurred()) raise(PyExc_NameError, "name '%U' is not defined", name);
+        throw Error();
+    }
+    return Ref::borrow(v);
+}
+
+inline void add_object(PyObject* module, const char* name, Ref value) {
+    check(PyModule_AddObjectRef(module, name, value.get()));
+}
+
+inline void add_functions(PyObject* module, std::initializer_list<const FuncDef*> defs) {
+    for (const FuncDef* def : defs) add_object(module, def->name, make_function(module, *def));
+}
+
+namespace detail {
+
+inline int refuse_second_interpreter() {
+    static int64_t main_interpreter_id = -1;
+    int64_t current = PyInterpreterState_GetID(PyThreadState_Get()->interp);
+    if (main_interpreter_id == -1) {
+        main_interpreter_id = current;
+        return current == -1 ? -1 : 0;
+    }
+    if (main_interpreter_id != current) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        return -1;
+    }
+    return 0;
+}
+
+template <class T>
+inline int visit_refs(T& refs, visitproc visit, void* arg) {
+    return std::apply(
+        [&](auto&... r) {
+            int rc = 0;
+            ((rc = rc ? rc : (r.get() ? visit(r.get(), arg) : 0)), ...);
+            return rc;
+        },
+        refs);
+}
+
+template <class State, void (*Exec)(PyObject*, State&), const char* FullName>
+struct Definition {
+    using Holder = ModuleHolder<State>;
+
+    static Holder* holder(PyObject* m) { return static_cast<Holder*>(PyModule_GetState(m)); }
+
+    static PyObject* create(PyObject* spec, PyModuleDef*) {
+        if (refuse_second_interpreter() < 0) return nullptr;
+        PyObject* name = PyObject_GetAttrString(spec, "name");
+        if (!name) return nullptr;
+        PyObject* module = PyModule_NewObject(name);
+        Py_DECREF(name);
+        return module;
+    }
+
+    static int exec(PyObject* m) {
+        return boundary<int>(-1, [&] {
+            Holder* h = holder(m);
+            if (h->constructed && h->initialised)
+                raise(PyExc_ImportError,
+                      "Module '%s' has already been imported. Re-initialisation is not supported.", FullName);
+            if (!h->constructed) new (h) Holder();
+            h->function_type = new_function_type(m);
+            Exec(m, h->state);
+            // Registered under the full dotted name also when loaded by another name.
+            Ref full = own(PyUnicode_FromString(FullName));
+            if (!check(PyDict_Contains(PyImport_GetModuleDict(), full.get())))
+                check(PyDict_SetItem(PyImport_GetModuleDict(), full.get(), m));
+            h->initialised = true;
+            return 0;
+        });
+    }
+
+    static int traverse(PyObject* m, visitproc visit, void* arg) {
+        Holder* h = holder(m);
+        if (!h || !h->constructed) return 0;
+        Py_VISIT(h->function_type.get());
+        auto refs = h->state.refs();
+        return visit_refs(refs, visit, arg);
+    }
+
+    static int clear(PyObject* m) {
+        Holder* h = holder(m);
+        if (!h || !h->constructed) return 0;
+        std::apply([](auto&... r) { (r.reset(), ...); }, h->state.refs());
+        h->function_type.reset();
+        return 0;
+    }
+
+    static void free(void* m) {
+        Holder* h = holder(static_cast<PyObject*>(m));
+        if (h && h->constructed) h->~Holder();
+    }
+
+    inline static PyModuleDef_Slot slots[] = {
+        {Py_mod_create, (void*)create},
+        {Py_mod_exec, (void*)exec},
+        {0, nullptr},
+    };
+
+    inline static PyModuleDef def = {
+        PyModuleDef_HEAD_INIT, FullName, nullptr, sizeof(Holder), nullptr, slots, traverse, clear, free,
+    };
+};
+
+}  // namespace detail
+}  // namespace ovk
+
+#define OVK_CONCAT_(a, b) a##b
+#define OVK_CONCAT(a, b) OVK_CONCAT_(a, b)
+
+#define OVK_MODULE(State, exec_fn, doc)                                                   \
+    static constexpr char ovk_module_fullname_[] = OVK_MODULE_FULLNAME;                   \
+    static PyModuleDef* ovk_module_def() {                                                \
+        return &ovk::detail::Definition<State, exec_fn, ovk_module_fullname_>::def;       \
+    }                                                                                     \
+    PyMODINIT_FUNC OVK_CONCAT(PyInit_, OVK_MODULE_NAME)(void) {                           \
+        PyModuleDef* d = ovk_module_def();                                                \
+        d->m_doc = doc;                                                                   \
+        return PyModuleDef_Init(d);                                                       \
+    }

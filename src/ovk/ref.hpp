@@ -1,0 +1,136 @@
+// ovk/ref.hpp - owning references and error propagation for C++ over the CPython API.
+//
+// Rules of use
+// - `Ref` owns one strong reference (or none). It is made only through
+//   `Ref::steal(p)` (takes over a new reference), `Ref::borrow(p)` (adds one) or
+//   `own(p)` (steal a new reference that an API call returned, raising if it is
+//   NULL). `release()` hands the reference back to the caller, for example as the
+//   return value of a slot. Module code never calls `Py_DECREF` itself; only
+//   `tp_dealloc` and `tp_clear` functions may.
+// - `Error` is the one C++ exception of the layer. It means "a Python error is
+//   already set". Throw it with `throw Error()` right after an API call failed
+//   (or use `check`), or with `raise(type, fmt, ...)`, which sets the error first.
+// - Every function the interpreter calls (functions, slots, module exec) runs its
+//   body through `boundary()`, which turns `Error` into the slot's error value
+//   and never lets a C++ exception reach the interpreter (`std::bad_alloc`
+//   becomes `MemoryError`, anything else `SystemError`).
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <exception>
+#include <new>
+#include <utility>
+
+namespace ovk {
+
+// A Python error is set; unwind to the nearest boundary().
+struct Error {};
+
+// Raise `type` with a message formatted as PyErr_Format does.
+template <class... A>
+[[noreturn]] inline void raise(PyObject* type, const char* fmt, A... args) {
+    if constexpr (sizeof...(A) == 0)
+        PyErr_SetString(type, fmt);
+    else
+        PyErr_Format(type, fmt, args...);
+    throw Error();
+}
+
+// Pass a pointer result through, throwing if the call failed (NULL).
+template <class T>
+inline T* check(T* p) {
+    if (!p) throw Error();
+    return p;
+}
+// Pass an int status through, throwing if the call failed (-1).
+inline int check(int status) {
+    if (status < 0) throw Error();
+    return status;
+}
+
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(const Ref& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
+    Ref(Ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+    ~Ref() { Py_XDECREF(p_); }
+
+    // The new value is held before the old one is dropped, so that *this stays
+    // valid while the old object's destructor runs arbitrary code.
+    Ref& operator=(Ref o) noexcept {
+        std::swap(p_, o.p_);
+        return *this;
+    }
+
+    static Ref steal(PyObject* p) noexcept { return Ref(p); }
+    static Ref borrow(PyObject* p) noexcept {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+
+    PyObject* get() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    // A new strong reference for an API that steals or for returning.
+    PyObject* new_ref() const noexcept {
+        Py_XINCREF(p_);
+        return p_;
+    }
+    void reset() noexcept { Ref().swap(*this); }
+    void swap(Ref& o) noexcept { std::swap(p_, o.p_); }
+
+private:
+    explicit Ref(PyObject* p) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+// Take over the new reference an API call returned, raising if it failed.
+inline Ref own(PyObject* p) { return Ref::steal(check(p)); }
+
+// An interned text, made once (module exec) and kept in module state.
+inline Ref intern(const char* s) { return own(PyUnicode_InternFromString(s)); }
+
+// Run `body` for the interpreter: `Error` and C++ exceptions become a Python
+// error and `on_error` is returned.
+template <class R, class F>
+inline R boundary(R on_error, F&& body) noexcept {
+    try {
+        return body();
+    } catch (const Error&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
+    }
+    return on_error;
+}
+
+// Holds the currently set Python error while cleanup code runs, and sets it
+// again on scope exit (PyErr_Fetch / PyErr_Restore).
+class ErrorStash {
+public:
+    ErrorStash() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
+    ~ErrorStash() { PyErr_Restore(type_, value_, tb_); }
+    ErrorStash(const ErrorStash&) = delete;
+    ErrorStash& operator=(const ErrorStash&) = delete;
+
+private:
+    PyObject *type_, *value_, *tb_;
+};
+
+// Py_EnterRecursiveCall / Py_LeaveRecursiveCall as a scope, so that no return
+// path can skip the leave. Deep data raises RecursionError instead of crashing.
+class RecursionGuard {
+public:
+    explicit RecursionGuard(const char* where) {
+        if (Py_EnterRecursiveCall(where)) throw Error();
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
+}  // namespace ovk
