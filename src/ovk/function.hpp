@@ -399,7 +399,18 @@ inline PyMemberDef function_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+// Pickled (and deep-copied) by reference, as interpreter functions are.
+inline PyObject* function_reduce(PyObject* self, PyObject*) {
+    return reinterpret_cast<FunctionObject*>(self)->qualname.new_ref();
+}
+
+inline PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 inline PyType_Slot function_slots[] = {
+    {Py_tp_methods, function_methods},
     {Py_tp_dealloc, (void*)function_dealloc},
     {Py_tp_traverse, (void*)function_traverse},
     {Py_tp_clear, (void*)function_clear},

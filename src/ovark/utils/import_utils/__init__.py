@@ -10,26 +10,23 @@ def import_from_name(name):
 
     The longest prefix of ``name`` that imports as a module is imported and the
     rest is followed as attributes. Raises ``ImportError`` when no prefix
-    imports and ``AttributeError`` when an attribute is missing.
+    imports and ``AttributeError`` when an attribute is missing. A module that
+    exists but fails to import raises its own error.
     """
     parts = name.split(".")
-    error = None
     for cut in range(len(parts), 0, -1):
         module_name = ".".join(parts[:cut])
         try:
             obj = importlib.import_module(module_name)
-        except ImportError as exc:
-            # Only a missing module of this very prefix moves on to a shorter one.
-            if getattr(exc, "name", None) not in (module_name, None) and not module_name.startswith(
-                (exc.name or "") + "."
-            ):
-                raise
-            error = error or exc
+        except ModuleNotFoundError as exc:
+            missing = exc.name or ""
+            if module_name != missing and not module_name.startswith(missing + "."):
+                raise  # a module that exists lacks one of its own imports
             continue
         for attribute in parts[cut:]:
             obj = getattr(obj, attribute)
         return obj
-    raise ImportError("No module named {!r}".format(name), name=name) from error
+    raise ImportError("No module named {!r}".format(parts[0]), name=name)
 
 
 def on_import(func):
