@@ -206,3 +206,14 @@ def test_registered_under_full_name_when_loaded_by_another_name():
         """
     )
     assert out.split() == ["True", "elsewhere.ansi"]
+
+
+@pytest.mark.parametrize("call", [lambda: ansi.escape(5), lambda: ansi.escape()])
+def test_tracebacks_name_the_module_source(call):
+    import traceback
+
+    with pytest.raises(TypeError) as info:
+        call()
+    last = traceback.extract_tb(info.value.__traceback__)[-1]
+    assert last.filename == "src/ovark/utils/ansi.cpp"
+    assert last.name == "escape" and last.lineno > 0

@@ -27,11 +27,13 @@
 // values, for inner functions such as "outer.<locals>.inner").
 #pragma once
 #include "ref.hpp"
+#include <frameobject.h>
 #include <structmember.h>
 
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <source_location>
 #include <string>
 #include <vector>
 
@@ -45,6 +47,8 @@ struct FuncDef {
     const char* signature;  // "(a, b=None, *args, c, **kw)"
     const char* doc;        // nullptr for none
     Impl impl;
+    // Where the definition stands; named by tracebacks through the function.
+    std::source_location where = std::source_location::current();
 };
 
 // Parameters parsed from a signature text. Slots: positional parameters,
@@ -227,13 +231,34 @@ inline Py_ssize_t find_keyword(const Signature& s, PyObject* key) {
     return -1;
 }
 
+// Add a traceback entry naming the function's source ("src/ovark/utils/x.cpp")
+// to the error leaving it, as a frame of interpreter code would.
+inline PyObject* add_traceback(FunctionObject* f) {
+    Ref frame;
+    {
+        ErrorStash stash;  // the error leaving the function; set again at scope end
+        std::string_view file = f->def->where.file_name();
+        if (auto at = file.rfind("/src/"); at != std::string_view::npos) file.remove_prefix(at + 1);
+        std::string filename(file);
+        auto* code = PyCode_NewEmpty(filename.c_str(), f->def->name, (int)f->def->where.line());
+        Ref code_ref = Ref::steal(reinterpret_cast<PyObject*>(code));
+        if (code)
+            frame = Ref::steal(reinterpret_cast<PyObject*>(
+                PyFrame_New(PyThreadState_Get(), code, PyModule_GetDict(f->module.get()), nullptr)));
+        PyErr_Clear();  // the entry is only a help: a failure to make it is dropped
+    }
+    if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+    return nullptr;
+}
+
 inline PyObject* invoke(FunctionObject* f, PyObject* const* args) {
-    return boundary<PyObject*>(nullptr, [&] { return f->def->impl(Call{f, args}).release(); });
+    PyObject* result = boundary<PyObject*>(nullptr, [&] { return f->def->impl(Call{f, args}).release(); });
+    return result ? result : add_traceback(f);
 }
 
 // Bind a vectorcall to the slots of the signature, then invoke.
 inline PyObject* bind_and_invoke(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* result = boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         const Signature& s = *f->sig;
         const char* name = f->def->name;
         Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -295,6 +320,7 @@ inline PyObject* bind_and_invoke(FunctionObject* f, PyObject* const* args, Py_ss
         }
         return f->def->impl(Call{f, slots}).release();
     });
+    return result ? result : add_traceback(f);
 }
 
 inline PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
