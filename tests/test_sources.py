@@ -1,0 +1,53 @@
+"""Checks that read the C++ sources for mistakes the compiler does not see."""
+
+import pathlib
+import re
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+MODULE_SOURCES = sorted((ROOT / "src" / "ovark").rglob("*.cpp"))
+LAYER = sorted((ROOT / "src" / "ovk").glob("*.hpp"))
+
+pytestmark = pytest.mark.skipif(not MODULE_SOURCES, reason="sources are not in this checkout")
+
+# A function definition line: "name(" at the start of a declaration, ending in "{".
+FUNCTION = re.compile(r"^[A-Za-z_][\w:<>,\s\*&]*?\b(\w+)\s*\([^;]*\)\s*(const\s*)?(noexcept\s*)?\{\s*$")
+
+
+def enclosing_function(lines, index):
+    for line in reversed(lines[: index + 1]):
+        match = FUNCTION.match(line)
+        if match:
+            return match.group(1)
+    return ""
+
+
+@pytest.mark.parametrize("path", MODULE_SOURCES, ids=lambda p: str(p.relative_to(ROOT)))
+def test_module_code_owns_references_through_ref(path):
+    """Bare reference decrements belong in dealloc and clear slots only."""
+    lines = path.read_text().splitlines()
+    offenders = []
+    for i, line in enumerate(lines):
+        code = line.split("//")[0]
+        if re.search(r"\bPy_(X)?DECREF\b|\bPy_CLEAR\b", code):
+            name = enclosing_function(lines, i)
+            if not re.search(r"dealloc|clear", name, re.IGNORECASE):
+                offenders.append("{}: {}".format(i + 1, line.strip()))
+    assert not offenders, offenders
+
+
+@pytest.mark.parametrize("path", MODULE_SOURCES + LAYER, ids=lambda p: str(p.relative_to(ROOT)))
+def test_recursion_is_guarded_by_scope(path):
+    """Py_EnterRecursiveCall only through RecursionGuard, so no return skips the leave."""
+    if path.name == "ref.hpp":
+        return
+    text = path.read_text()
+    assert "Py_EnterRecursiveCall" not in text and "Py_LeaveRecursiveCall" not in text
+
+
+@pytest.mark.parametrize("path", MODULE_SOURCES, ids=lambda p: str(p.relative_to(ROOT)))
+def test_modules_use_the_layer(path):
+    text = path.read_text()
+    assert '#include "ovk/ovk.hpp"' in text or '#include "ovk/' in text
+    assert "PyModule_Create" not in text  # multi-phase only
