@@ -302,6 +302,13 @@ def test_normalize_two_literals_stops():
     assert all(type(r) is R for r in result)
 
 
+def test_normalize_skips_positions_that_cannot_be_hashed():
+    members = {"data": {"100": {"members": [1, 2, 3, 4], "name": "VLAN0100"}}}
+    reqs = [R(["data", "(.*)", "members", [1, 2, 3, 4]]), R(["data", "(.*)", "name", "VLAN0100"])]
+    assert len(Find()._normalize_r(reqs)) == 2
+    assert find(members, *reqs) == [members]
+
+
 def test_formalize_loopable():
     f = Find()
     assert f._formalize_loopable((1, 2)) == (1, 2)

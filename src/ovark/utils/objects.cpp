@@ -786,7 +786,12 @@ Ref normalize_r(State& st, PyObject* requirements) {
         Ref elements = own(PyTuple_New((Py_ssize_t)to_process.size()));
         for (size_t i = 0; i < to_process.size(); ++i)
             PyTuple_SET_ITEM(elements.get(), (Py_ssize_t)i, own(PySequence_GetItem(to_process[i].get(), index)).release());
-        Ref members = own(PySet_New(elements.get()));
+        Ref members = Ref::steal(PySet_New(elements.get()));
+        if (!members) {  // values that cannot be hashed (a list expected, say): nothing to reduce here
+            if (!unhashable_error_set()) throw Error();
+            PyErr_Clear();
+            continue;
+        }
         if (PySet_GET_SIZE(members.get()) < 2) continue;
         Ref literal = Ref::borrow(Py_None);
         Ref it = own(PyObject_GetIter(members.get()));

@@ -1,0 +1,285 @@
+"""find and _match against a short reference written in plain Python, on
+seeded generated trees (dicts, lists, objects; literal and pattern steps;
+keyword requirements with "__" paths)."""
+
+import random
+import re
+from collections.abc import Iterable
+
+import pytest
+
+from ovark.utils.objects import Find, R, find
+
+
+# ---------------------------------------------------------------------------
+# The reference: plain-value requirements (no operators, logic or callables)
+# ---------------------------------------------------------------------------
+
+def get(obj, key):
+    if isinstance(obj, dict):
+        return obj[key]
+    if not isinstance(key, str):
+        raise AttributeError(key)
+    return getattr(obj, key)
+
+
+def entries(obj):
+    if hasattr(obj, "items"):
+        return list(obj.items())
+    return list(getattr(obj, "__dict__", {}).items())
+
+
+def ref_match(obj, wanted, use__syntax=True, filter_=True):
+    if obj == None:  # noqa: E711 - as the engine compares
+        return False
+    groups = []
+    for key, value in wanted.items():
+        if use__syntax and isinstance(key, str) and "__" in key:
+            first, rest = key.split("__", 1)
+            for g in groups:
+                if g[2] and g[0] == first:
+                    g[1][rest] = value
+                    break
+            else:
+                groups.append([first, {rest: value}, True])
+        else:
+            groups.append([key, value, False])
+    last = None
+    for key, value, multi in groups:
+        try:
+            if multi:
+                try:
+                    child = get(obj, key)
+                except Exception:
+                    return False
+                loopable = not isinstance(child, (dict, str)) and isinstance(child, Iterable)
+                if not loopable:
+                    sub = ref_match(child, value, use__syntax, filter_)
+                    if not sub:
+                        return False
+                    steps = [key]
+                else:
+                    for i, member in enumerate(child):
+                        sub = ref_match(member, value, use__syntax, filter_)
+                        if sub:
+                            steps = [key, i] if isinstance(child, (list, tuple)) else [key]
+                            break
+                    else:
+                        return False
+                if not filter_ and isinstance(sub, tuple):
+                    last = (sub[0], steps + sub[1])
+            elif str(key).startswith("("):
+                rx = re.compile(key)
+                hits = [(v, [k]) for k, v in entries(obj) if rx.match(str(k)) and v == value]
+                if not hits:
+                    return False
+                last = hits[-1]
+            else:
+                v = get(obj, key)
+                if not v == value:
+                    return False
+                last = (v, [key])
+        except (KeyError, AttributeError, AssertionError):
+            return False
+    if filter_:
+        return True
+    return last if last else True
+
+
+def ref_level(member, path, filter_):
+    """find([member], R(path)) before its results are combined."""
+    if len(path) == 2:
+        r = ref_match(member, {path[0]: path[1]}, False, filter_)
+        return ([member] if filter_ else [r]) if r else []
+    step = path[0]
+    try:
+        if str(step).startswith("("):
+            rx = re.compile(step)
+            children = [(v, k) for k, v in member.items() if rx.match(str(k))]
+        elif isinstance(member, dict):
+            children = [(member[step], step)]
+        else:
+            children = [(getattr(member, step), step)]
+    except Exception:
+        children = []
+    out = []
+    for child, key in children:
+        found = ref_level(child, path[1:], filter_)
+        if found:
+            if filter_:
+                out.append(member)
+            else:
+                for _, p in found:
+                    p.insert(0, key)
+                out.extend(found)
+    return out
+
+
+def ref_normalize(reqs):
+    if len(reqs) < 2 or not reqs[0].args or not all(r.args for r in reqs):
+        return reqs
+    paths = [r.args[0] for r in reqs]
+    for index in range(min(len(p) for p in paths)):
+        try:
+            members = set(p[index] for p in paths)
+        except TypeError:
+            continue
+        if len(members) < 2:
+            continue
+        literal = None
+        for member in members:
+            if str(member).startswith("("):
+                break
+            if literal:
+                return [R(p) for p in paths]
+            literal = member
+        if literal:
+            for p in paths:
+                p[index] = literal
+    return [R(p) for p in paths]
+
+
+def ref_find(from_, *reqs, filter_=True):
+    if not from_:
+        return []
+    reqs = ref_normalize(reqs)
+    if isinstance(from_, dict) or not isinstance(from_, Iterable):
+        from_ = [from_]
+    return_objs = []
+    for req in reqs:
+        ret = []
+        for item in from_:
+            if req.args:
+                for path in req.args:
+                    ret.extend(ref_level(item, path, filter_))
+            else:
+                r = ref_match(item, req.kwargs, filter_=filter_)
+                if r:
+                    ret.append(item if filter_ else r)
+        return_objs.append(ret)
+    try:
+        result = return_objs[0]
+        for lst in return_objs:
+            result = list(set(result) & set(lst))
+        return result
+    except TypeError as exc:
+        if not str(exc).startswith("unhashable type"):
+            raise
+    first = []
+    for x in return_objs[0]:
+        if not any(x is y for y in first):
+            first.append(x)
+    for member in list(first):
+        for other in return_objs[1:]:
+            if member not in other and member in first:
+                first.remove(member)
+    return first
+
+
+# ---------------------------------------------------------------------------
+# Generated data
+# ---------------------------------------------------------------------------
+
+KEYS = ["a", "b", "ab", "x1", "name", 1, 2]
+VALUES = [0, 1, 2, "up", "down", "", None, "a"]
+PATTERNS = ["(.*)", "(a.*)", "(x)", "(?P<g>.*)", "(1)", "(n.*)"]
+
+
+class Node:
+    def __init__(self, **attrs):
+        self.__dict__.update(attrs)
+
+    def __repr__(self):
+        return "Node({})".format(self.__dict__)
+
+
+def gen_tree(rnd, depth):
+    kind = rnd.random()
+    if depth == 0 or kind < 0.25:
+        return rnd.choice(VALUES)
+    if kind < 0.4:
+        return [gen_tree(rnd, depth - 1) for _ in range(rnd.randrange(0, 4))]
+    if kind < 0.5:
+        return Node(**{k: gen_tree(rnd, depth - 1) for k in rnd.sample(KEYS[:5], rnd.randrange(1, 4))})
+    return {k: gen_tree(rnd, depth - 1) for k in rnd.sample(KEYS, rnd.randrange(1, 5))}
+
+
+def gen_path(rnd):
+    steps = [rnd.choice(KEYS + PATTERNS) for _ in range(rnd.randrange(1, 4))]
+    return steps + [rnd.choice(VALUES)]
+
+
+def gen_keyword(rnd):
+    wanted = {}
+    for _ in range(rnd.randrange(1, 3)):
+        parts = [rnd.choice(["a", "b", "ab", "name", "x1"]) for _ in range(rnd.randrange(1, 4))]
+        key = "__".join(parts) if rnd.random() < 0.8 else rnd.choice(["(a.*)", "(.*)", "(n.*)"])
+        wanted[key] = rnd.choice(VALUES)
+    return wanted
+
+
+def real_path(rnd, obj):
+    """Steps that exist in `obj`, ending with the value found there."""
+    steps = []
+    while True:
+        if isinstance(obj, list) and obj and steps:
+            obj = rnd.choice(obj)  # keyword paths go through lists
+            continue
+        fields = obj if isinstance(obj, dict) else getattr(obj, "__dict__", None)
+        if not fields or rnd.random() < 0.2:
+            return steps, obj
+        key = rnd.choice(list(fields))
+        steps.append(key)
+        obj = fields[key]
+
+
+def gen_real_path(rnd, data):
+    member = rnd.choice(data) if isinstance(data, list) and data else data
+    steps, value = real_path(rnd, member)
+    if not steps:
+        return gen_path(rnd)
+    steps = [rnd.choice(PATTERNS) if rnd.random() < 0.3 else s for s in steps]
+    if rnd.random() < 0.2:
+        value = rnd.choice(VALUES)
+    return steps + [value]
+
+
+def gen_real_keyword(rnd, data):
+    member = rnd.choice(data) if isinstance(data, list) and data else data
+    steps, value = real_path(rnd, member)
+    if not steps or not all(isinstance(s, str) for s in steps):
+        return gen_keyword(rnd)
+    return {"__".join(steps): value if rnd.random() < 0.8 else rnd.choice(VALUES)}
+
+
+def gen_requirement(rnd, data):
+    choice = rnd.random()
+    if choice < 0.4:
+        return R(gen_real_path(rnd, data))
+    if choice < 0.7:
+        return R(**gen_real_keyword(rnd, data))
+    return R(gen_path(rnd)) if choice < 0.85 else R(**gen_keyword(rnd))
+
+
+@pytest.mark.parametrize("seed", range(400))
+def test_find_matches_reference(seed):
+    rnd = random.Random(seed)
+    data = [gen_tree(rnd, 4) for _ in range(rnd.randrange(1, 6))]
+    if rnd.random() < 0.3:
+        data = data[0]
+    for filter_ in (True, False):
+        reqs = [gen_requirement(rnd, data) for _ in range(rnd.randrange(1, 3))]
+        copies = [R(*[list(a) for a in r.args], **r.kwargs) for r in reqs]
+        expected = ref_find(data, *copies, filter_=filter_)
+        assert find(data, *reqs, filter_=filter_) == expected, (data, [(r.args, r.kwargs) for r in reqs])
+
+
+@pytest.mark.parametrize("seed", range(300))
+def test_match_matches_reference(seed):
+    rnd = random.Random(1000 + seed)
+    obj = gen_tree(rnd, 4)
+    wanted = gen_real_keyword(rnd, obj) if rnd.random() < 0.7 else gen_keyword(rnd)
+    for filter_ in (True, False):
+        for use__syntax in (True, False):
+            expected = ref_match(obj, wanted, use__syntax, filter_)
+            assert Find()._match(obj, wanted, use__syntax, filter_) == expected, (obj, wanted)
