@@ -260,6 +260,20 @@ def test_deepcopy_keeps_sharing_and_recompiles():
     assert copy.deepcopy(Operator(value)).value == value and copy.deepcopy(Operator(value)).value is not value
 
 
+def test_copy_and_pickle_keep_attributes():
+    import pickle
+    op = NotExists("x")
+    op.parent = {"x": 1}
+    op.note = "free"
+    for clone in (copy.copy(op), pickle.loads(pickle.dumps(op))):
+        assert type(clone) is NotExists and clone.value == "x" and clone.parent == {"x": 1}
+        assert clone.regex is None and clone.note == "free"
+    r = R(["a", 1], x=2)
+    for clone in (copy.copy(r), pickle.loads(pickle.dumps(r))):
+        assert clone.args == (["a", 1],) and clone.kwargs == {"x": 2}
+    assert "__ne__" not in Operator.__dict__ and Operator("a") != "b"
+
+
 def test_subclass_of_operator_keeps_working():
     class Upper(Operator):
         def __eq__(self, other):

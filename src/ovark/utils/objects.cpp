@@ -2048,6 +2048,11 @@ PyMemberDef op_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+PyGetSetDef instance_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 constexpr unsigned long type_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
 
 PyType_Slot r_slots[] = {
@@ -2055,6 +2060,7 @@ PyType_Slot r_slots[] = {
     {Py_tp_traverse, (void*)instance_traverse<RObject>},
     {Py_tp_clear, (void*)instance_clear<RObject>},
     {Py_tp_members, r_members},
+    {Py_tp_getset, instance_getset},
     {0, nullptr},
 };
 PyType_Spec r_spec{"ovark.utils.objects.R", sizeof(RObject), 0, type_flags, r_slots};
@@ -2064,6 +2070,7 @@ PyType_Slot operator_slots[] = {
     {Py_tp_traverse, (void*)instance_traverse<OperatorObject>},
     {Py_tp_clear, (void*)instance_clear<OperatorObject>},
     {Py_tp_members, op_members},
+    {Py_tp_getset, instance_getset},
     {Py_tp_richcompare, (void*)op_richcompare},
     {Py_tp_hash, (void*)op_hash},
     {Py_tp_doc, (void*)operator_doc},
@@ -2190,10 +2197,20 @@ void exec(PyObject* module, State& st) {
                             {&st.f_unhashable_remove, &unhashable_remove_def}, {&st.f_reset_keys, &reset_keys_def}})
         *ref = Ref::borrow(check(PyDict_GetItemString(find_dict, def->name)));
 
-    st.R = new_type(module, &r_spec, nullptr, {method(R_init_def)});
+    // The layouts as a class statement would declare them, so that copy and
+    // pickle carry the attributes.
+    auto slots = [](std::initializer_list<const char*> names) {
+        Ref t = own(PyTuple_New((Py_ssize_t)names.size()));
+        Py_ssize_t i = 0;
+        for (const char* n : names) PyTuple_SET_ITEM(t.get(), i++, intern(n).release());
+        return t;
+    };
+    st.R = new_type(module, &r_spec, nullptr,
+                    {method(R_init_def), value("__slots__", slots({"args", "kwargs", "__dict__", "__weakref__"}))});
     add_object(module, "R", st.R);
     st.Operator = operator_type(module, &operator_spec, nullptr,
-                                {method(Operator_init_def), method(Operator_match_def), method(Operator_deepcopy_def)},
+                                {method(Operator_init_def), method(Operator_match_def), method(Operator_deepcopy_def),
+                                 value("__slots__", slots({"value", "regex", "parent", "__dict__", "__weakref__"}))},
                                 {&Operator_hash_def, &Operator_eq_def}, "Operator");
     add_object(module, "Operator", st.Operator);
     st.Not = operator_type(module, &not_spec, st.Operator.get(), {}, {&Not_hash_def, &Not_eq_def, &Not_repr_def}, "Not");
