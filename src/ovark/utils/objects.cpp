@@ -55,24 +55,23 @@ struct State {
     Ref f_find, f_match, f_normalize_r, f_formalize_loopable, f_build_dict, f_unhashable_intersection,
         f_unhashable_remove, f_reset_keys;
     // Interned names.
-    Ref n_re, n_copy, n_Iterable, n_TopologyObject, n_BaseLogic, n_logger, n_R, n_compile, n_match, n_items,
-        n_values, n_warning, n_groupindex, n_hash, n_args, n_kwargs, n_value, n_regex, n_parent, n_pattern,
+    Ref n_re, n_copy, n_Iterable, n_TopologyObject, n_BaseLogic, n_logger, n_compile, n_match, n_items,
+        n_values, n_warning, n_groupindex, n_hash, n_args, n_value, n_pattern,
         n_initial_object, n_initial_requirements, n_to_find_dict, n_found_objects, n_initial_found_objects, n_find,
         n__match, n__normalize_r, n__formalize_loopable, n__build_dict, n__unhashable_intersection,
         n__unhashable_remove, n_reset_keys, n_filter_, n__first, n_all_keys, n_use__syntax, n_from_, n_keys,
-        n_index, n_remove, n_insert, n_deepcopy, n_get, n_dict, n_literal_eval, n_callable_, n_uut, n_empty,
-        n_sep;
+        n_index, n_remove, n_insert, n_deepcopy, n_get, n_dict, n_literal_eval, n_empty;
     auto refs() {
         return std::tie(Find, R, Operator, Not, Contains, NotExists, GroupKeys, pattern_type, ast, f_find, f_match,
                         f_normalize_r, f_formalize_loopable, f_build_dict, f_unhashable_intersection,
                         f_unhashable_remove, f_reset_keys, n_re, n_copy, n_Iterable, n_TopologyObject, n_BaseLogic,
-                        n_logger, n_R, n_compile, n_match, n_items, n_values, n_warning, n_groupindex, n_hash,
-                        n_args, n_kwargs, n_value, n_regex, n_parent, n_pattern, n_initial_object,
+                        n_logger, n_compile, n_match, n_items, n_values, n_warning, n_groupindex, n_hash,
+                        n_args, n_value, n_pattern, n_initial_object,
                         n_initial_requirements, n_to_find_dict, n_found_objects, n_initial_found_objects, n_find,
                         n__match, n__normalize_r, n__formalize_loopable, n__build_dict,
                         n__unhashable_intersection, n__unhashable_remove, n_reset_keys, n_filter_, n__first,
                         n_all_keys, n_use__syntax, n_from_, n_keys, n_index, n_remove, n_insert, n_deepcopy, n_get,
-                        n_dict, n_literal_eval, n_callable_, n_uut, n_empty, n_sep);
+                        n_dict, n_literal_eval, n_empty);
     }
 };
 
@@ -440,7 +439,7 @@ Ref contains_eq(State& st, PyObject* module, PyObject* self, PyObject* other, Py
 }
 
 // NotExists.__eq__: whether `value` is absent from `parent`.
-bool notexists_truth(State& st, PyObject* self, PyObject* parent) {
+bool notexists_truth(State&, PyObject* self, PyObject* parent) {
     PyObject* value = op_value(self);
     if (PyDict_Check(parent)) {
         int has = PyDict_CheckExact(parent) ? PyDict_Contains(parent, value) : PySequence_Contains(parent, value);
@@ -452,7 +451,6 @@ bool notexists_truth(State& st, PyObject* self, PyObject* parent) {
         Ref held = Ref::steal(attr);
         if (truth(held)) return false;
     }
-    (void)st;
     return true;
 }
 
@@ -2146,10 +2144,10 @@ void exec(PyObject* module, State& st) {
     } names[] = {
         {&st.n_re, "re"}, {&st.n_copy, "copy"}, {&st.n_Iterable, "Iterable"},
         {&st.n_TopologyObject, "TopologyObject"}, {&st.n_BaseLogic, "BaseLogic"}, {&st.n_logger, "logger"},
-        {&st.n_R, "R"}, {&st.n_compile, "compile"}, {&st.n_match, "match"}, {&st.n_items, "items"},
+        {&st.n_compile, "compile"}, {&st.n_match, "match"}, {&st.n_items, "items"},
         {&st.n_values, "values"}, {&st.n_warning, "warning"}, {&st.n_groupindex, "groupindex"},
-        {&st.n_hash, "__hash__"}, {&st.n_args, "args"}, {&st.n_kwargs, "kwargs"}, {&st.n_value, "value"},
-        {&st.n_regex, "regex"}, {&st.n_parent, "parent"}, {&st.n_pattern, "pattern"},
+        {&st.n_hash, "__hash__"}, {&st.n_args, "args"}, {&st.n_value, "value"},
+        {&st.n_pattern, "pattern"},
         {&st.n_initial_object, "initial_object"}, {&st.n_initial_requirements, "initial_requirements"},
         {&st.n_to_find_dict, "to_find_dict"}, {&st.n_found_objects, "found_objects"},
         {&st.n_initial_found_objects, "initial_found_objects"}, {&st.n_find, "find"}, {&st.n__match, "_match"},
@@ -2159,9 +2157,7 @@ void exec(PyObject* module, State& st) {
         {&st.n_filter_, "filter_"}, {&st.n__first, "_first"}, {&st.n_all_keys, "all_keys"},
         {&st.n_use__syntax, "use__syntax"}, {&st.n_from_, "from_"}, {&st.n_keys, "keys"}, {&st.n_index, "index"},
         {&st.n_remove, "remove"}, {&st.n_insert, "insert"}, {&st.n_deepcopy, "deepcopy"}, {&st.n_get, "get"},
-        {&st.n_dict, "__dict__"}, {&st.n_literal_eval, "literal_eval"}, {&st.n_callable_, "callable_"},
-        {&st.n_uut, "{uut}"}, {&st.n_empty, ""}, {&st.n_sep, "__"},
-    };
+        {&st.n_dict, "__dict__"}, {&st.n_literal_eval, "literal_eval"}, {&st.n_empty, ""}, };
     for (auto& n : names) *n.ref = intern(n.text);
 
     // 1. Imports.
