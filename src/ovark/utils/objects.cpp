@@ -384,8 +384,8 @@ Ref new_path_r(State& st, PyObject* path) {
     return new_r(st, args.get(), own(PyDict_New()).get());
 }
 
-// `value`, `regex` or `parent` of an operator: direct for ours, an attribute
-// lookup otherwise is not needed since every instance has our layout.
+// `value`, `regex` and `parent` of an operator, read and written in place:
+// every instance, subclasses included, has the layout of OperatorObject.
 PyObject* op_value(PyObject* op) { return field(op, as_op(op)->value, "value"); }
 PyObject* op_regex(PyObject* op) { return field(op, as_op(op)->regex, "regex"); }
 void set_parent(PyObject* op, PyObject* parent) { as_op(op)->parent = Ref::borrow(parent); }
@@ -810,8 +810,8 @@ Ref normalize_r(State& st, PyObject* requirements) {
 
 Ref Find_normalize_r(const Call& c) { return normalize_r(c.state<State>(), c[1]); }
 
-// What _formalize_loopable refuses; an empty Ref when `obj` is loopable.
-// `refusal` set: the TypeError is raised with its message.
+// _formalize_loopable: what to iterate for `obj`. A refused object raises the
+// TypeError with its message, or, without `with_message`, gives an empty Ref.
 Ref formalize_loopable(Ctx& c, PyObject* obj, bool with_message) {
     State& st = c.st;
     if (PyUnicode_Check(obj)) {
