@@ -1,13 +1,1086 @@
-// Placeholder: this module is being written.
+// ovark.utils.locations - YAML loading that records where every value came
+// from, and merges that keep such location trees in step with the data.
+//
+// Location is a native dict subclass with an instance __dict__ (file, line and
+// column are ordinary instance attributes, as in interpreter code); the loader
+// makes its records without going through __init__.
+//
+// LocSafeLoader is a yaml.SafeLoader subclass (made by calling the metaclass)
+// whose construct_document / construct_object record locations and hand over to
+// SafeLoader's own methods, which build the data. Node source: when PyYAML has
+// libyaml (the module global CParser is not None), the loader takes its nodes
+// from libyaml's parser, which carries the same start marks as the pure-Python
+// composer. The pure-Python reader, scanner, parser and composer stay set up on
+// the same text and take over whenever libyaml could disagree with them:
+//   - a document libyaml rejects (including its nesting limit) is composed again
+//     by the pure-Python path, which raises its own error (or loads it);
+//   - a YAML error while constructing libyaml's nodes, and an implicit empty
+//     value in a flow mapping (where libyaml puts the mark at the next token),
+//     make the document be composed and constructed again by the pure-Python
+//     path, so that errors and location trees are those of SafeLoader.
+// Setting `ovark.utils.locations.CParser = None` selects the pure-Python path.
 #include "ovk/ovk.hpp"
+
+#include <cstddef>
+#include <cstring>
 
 using namespace ovk;
 
 namespace {
+
+// ---------------------------------------------------------------- state
+
 struct State {
-    auto refs() { return std::tie(); }
+    // Objects bound at load, to recognise unpatched globals.
+    Ref MutableMapping, MutableSequence, MappingNode, ScalarNode, SequenceNode, SafeLoader, CParser;
+    Ref location_type, loader_class, node_source_class, cmark_type, yaml_error, recompose_error;
+    Ref io_base, string_io, bytes_io, composer_class;
+    Ref empty_tuple, empty_str, minus_one, one;
+    Ref update_fn, setdefault_fn, deepcopy_fn, source_template[3];
+    // Interned names.
+    Ref n_os, n_path, n_basename, n_Location, n_MutableMapping, n_MutableSequence, n_MappingNode, n_ScalarNode,
+        n_SequenceNode, n_LIST_EXTEND_PATTERN, n_CParser, n_max, n_recursive_location_update,
+        n_recursive_location_setdefault, n_location_deepcopy, n_list_extend;
+    Ref n_file, n_line, n_column, n__file, n__locations, n__location, n__parent, n_start_mark, n_end_mark, n_value,
+        n_flow_style, n_style, n_index, n_name, n_read, n_items, n_get, n_pop, n_setdefault, n_extend, n_match,
+        n_groups, n_keys, n_resolve, n_descend_resolver, n_ascend_resolver, n___init__, n_construct_object, n_construct_document, n_get_single_node,
+        n_check_node, n_get_node, n__node_source, n__documents, n__single, n_constructed_objects,
+        n_recursive_objects, n_state_generators, n_deep_construct, n_yaml_path_resolvers, n___dict__;
+
+    auto refs() {
+        return std::tie(MutableMapping, MutableSequence, MappingNode, ScalarNode, SequenceNode, SafeLoader, CParser,
+                        location_type, loader_class, node_source_class, cmark_type, yaml_error, recompose_error,
+                        io_base, string_io, bytes_io, composer_class, empty_tuple, empty_str, minus_one, one,
+                        update_fn, setdefault_fn, deepcopy_fn, source_template[0], source_template[1],
+                        source_template[2], n_os, n_path, n_basename, n_Location, n_MutableMapping,
+                        n_MutableSequence, n_MappingNode, n_ScalarNode, n_SequenceNode, n_LIST_EXTEND_PATTERN,
+                        n_CParser, n_max, n_recursive_location_update, n_recursive_location_setdefault,
+                        n_location_deepcopy, n_list_extend, n_file, n_line, n_column, n__file, n__locations,
+                        n__location, n__parent, n_start_mark, n_end_mark, n_value, n_flow_style, n_style, n_index,
+                        n_name, n_read, n_items, n_get, n_pop, n_setdefault, n_extend, n_match, n_groups, n_keys,
+                        n_resolve, n_descend_resolver, n_ascend_resolver, n___init__, n_construct_object, n_construct_document, n_get_single_node,
+                        n_check_node, n_get_node, n__node_source, n__documents, n__single, n_constructed_objects,
+                        n_recursive_objects, n_state_generators, n_deep_construct, n_yaml_path_resolvers,
+                        n___dict__);
+    }
 };
-void exec(PyObject*, State&) {}
+
+// ---------------------------------------------------------------- helpers
+
+Ref attr(PyObject* obj, PyObject* name) { return own(PyObject_GetAttr(obj, name)); }
+
+void set_attr(PyObject* obj, PyObject* name, PyObject* value) { check(PyObject_SetAttr(obj, name, value)); }
+
+// getattr(obj, name, <missing>): an empty Ref when the attribute is missing.
+Ref optional_attr(PyObject* obj, PyObject* name) {
+    PyObject* result = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    if (PyObject_GetOptionalAttr(obj, name, &result) < 0) throw Error();
+#else
+    if (_PyObject_LookupAttr(obj, name, &result) < 0) throw Error();
+#endif
+    return Ref::steal(result);
+}
+
+Ref call_method(PyObject* name, std::initializer_list<PyObject*> args) {
+    return own(PyObject_VectorcallMethod(name, const_cast<PyObject**>(args.begin()),
+                                         args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+void set_item(PyObject* obj, PyObject* key, PyObject* value) {
+    if (PyDict_Check(obj))
+        check(PyDict_SetItem(obj, key, value));
+    else
+        check(PyObject_SetItem(obj, key, value));
+}
+
+// isinstance(obj, <module global `name`>), answered by type identity while the
+// global still holds the class bound at load.
+bool is_instance(PyObject* module, PyObject* name, PyObject* ours, PyObject* obj) {
+    Ref cls = lookup(module, name);
+    if (cls.get() == ours && Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(ours)) return true;
+    return check(PyObject_IsInstance(obj, cls.get()));
+}
+
+// collections.abc tests with shortcuts for the exact builtin containers.
+struct Abc {
+    Ref mapping, sequence;
+    bool mapping_ours, sequence_ours;
+    Abc(PyObject* module, State& st)
+        : mapping(lookup(module, st.n_MutableMapping.get())), sequence(lookup(module, st.n_MutableSequence.get())) {
+        mapping_ours = mapping.get() == st.MutableMapping.get();
+        sequence_ours = sequence.get() == st.MutableSequence.get();
+    }
+    static bool plain(PyObject* v) {
+        return PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyBool_Check(v) ||
+               v == Py_None || PyTuple_CheckExact(v);
+    }
+    bool is_mapping(PyObject* v) const {
+        if (mapping_ours) {
+            if (PyDict_CheckExact(v)) return true;
+            if (PyList_CheckExact(v) || plain(v)) return false;
+        }
+        return check(PyObject_IsInstance(v, mapping.get()));
+    }
+    bool is_list(PyObject* v) const {
+        if (sequence_ours) {
+            if (PyList_CheckExact(v)) return true;
+            if (PyDict_CheckExact(v) || plain(v)) return false;
+        }
+        return check(PyObject_IsInstance(v, sequence.get()));
+    }
+};
+
+// Calls body(k, v) for each pair of m.items(), in order; exact dicts directly,
+// with the size check of a dict iteration.
+template <class F>
+void for_items(State& st, PyObject* m, F&& body) {
+    if (PyDict_CheckExact(m)) {
+        Ref keep = Ref::borrow(m);
+        Py_ssize_t pos = 0, size = PyDict_GET_SIZE(m);
+        PyObject *k, *v;
+        while (PyDict_Next(m, &pos, &k, &v)) {
+            Ref key = Ref::borrow(k), value = Ref::borrow(v);
+            body(key.get(), value.get());
+            if (PyDict_GET_SIZE(m) != size) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+        }
+        return;
+    }
+    Ref items = call_method(st.n_items.get(), {m});
+    Ref it = own(PyObject_GetIter(items.get()));
+    while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
+        Ref pit = own(PyObject_GetIter(pair.get()));
+        Ref k = Ref::steal(PyIter_Next(pit.get()));
+        Ref v = k ? Ref::steal(PyIter_Next(pit.get())) : Ref();
+        if (!v) {
+            if (PyErr_Occurred()) throw Error();
+            raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", k ? 1 : 0);
+        }
+        if (Ref extra = Ref::steal(PyIter_Next(pit.get())))
+            raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+        if (PyErr_Occurred()) throw Error();
+        body(k.get(), v.get());
+    }
+    if (PyErr_Occurred()) throw Error();
+}
+
+// obj.get(key, default) where `dflt` makes the default when needed.
+template <class D>
+Ref get_or(State& st, PyObject* obj, PyObject* key, D&& dflt) {
+    if (PyDict_CheckExact(obj)) {
+        PyObject* v = PyDict_GetItemWithError(obj, key);
+        if (v) return Ref::borrow(v);
+        if (PyErr_Occurred()) throw Error();
+        return dflt();
+    }
+    Ref d = dflt();
+    return call_method(st.n_get.get(), {obj, key, d.get()});
+}
+
+Ref new_dict() { return own(PyDict_New()); }
+
+// ---------------------------------------------------------------- Location
+
+struct LocationObject {
+    PyDictObject base;
+    PyObject* dict;  // instance __dict__
+    PyObject* weakrefs;
+};
+
+int location_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* loc = reinterpret_cast<LocationObject*>(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(loc->dict);
+    return PyDict_Type.tp_traverse(self, visit, arg);
+}
+
+int location_clear(PyObject* self) {
+    auto* loc = reinterpret_cast<LocationObject*>(self);
+    Py_CLEAR(loc->dict);
+    return PyDict_Type.tp_clear(self);
+}
+
+void location_dealloc(PyObject* self) {
+    auto* loc = reinterpret_cast<LocationObject*>(self);
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (loc->weakrefs) PyObject_ClearWeakRefs(self);
+    Py_CLEAR(loc->dict);
+    PyDict_Type.tp_dealloc(self);  // frees the entries and the object
+    Py_DECREF(tp);
+}
+
+int location_setattro(PyObject* self, PyObject* name, PyObject* value) {
+    if (PyObject_GenericSetAttr(self, name, value) < 0) return -1;
+    if (value && PyObject_IS_GC(value) && !PyObject_GC_IsTracked(self)) PyObject_GC_Track(self);
+    return 0;
+}
+
+PyMemberDef location_members[] = {
+    {"__dictoffset__", T_PYSSIZET, offsetof(LocationObject, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(LocationObject, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef location_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot location_slots[] = {
+    {Py_tp_getset, location_getset},
+    {Py_tp_setattro, (void*)location_setattro},
+    {Py_tp_dealloc, (void*)location_dealloc},
+    {Py_tp_traverse, (void*)location_traverse},
+    {Py_tp_clear, (void*)location_clear},
+    {Py_tp_members, location_members},
+    {0, nullptr},
+};
+
+PyType_Spec location_spec = {
+    "ovark.utils.locations.Location",
+    sizeof(LocationObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    location_slots,
+};
+
+// Sets file, line and column; straight into the instance dict of our records.
+void set_location(State& st, PyObject* loc, PyObject* file, PyObject* line, PyObject* column) {
+    auto* lo = reinterpret_cast<LocationObject*>(loc);
+    if (Py_TYPE(loc) == reinterpret_cast<PyTypeObject*>(st.location_type.get()) && lo->dict &&
+        PyDict_CheckExact(lo->dict)) {
+        check(PyDict_SetItem(lo->dict, st.n_file.get(), file));
+        check(PyDict_SetItem(lo->dict, st.n_line.get(), line));
+        check(PyDict_SetItem(lo->dict, st.n_column.get(), column));
+        return;
+    }
+    set_attr(loc, st.n_file.get(), file);
+    set_attr(loc, st.n_line.get(), line);
+    set_attr(loc, st.n_column.get(), column);
+}
+
+// Stores a record into a container; a record the loader made (an acyclic tree
+// of records) is kept out of the collector's sight afterwards, as CPython does
+// with dicts of atomic values. Any later insertion of a container, or setting
+// an attribute to one, puts it back in sight.
+void store_record(State& st, PyObject* container, PyObject* key, PyObject* record) {
+    set_item(container, key, record);
+    if (Py_TYPE(container) == reinterpret_cast<PyTypeObject*>(st.location_type.get()))
+        PyObject_GC_UnTrack(container);
+}
+
+// A new empty Location with the given attributes, made as Location() would.
+Ref make_location(State& st, PyObject* file, PyObject* line, PyObject* column) {
+    auto* tp = reinterpret_cast<PyTypeObject*>(st.location_type.get());
+    Ref loc = own(tp->tp_new(tp, st.empty_tuple.get(), nullptr));
+    // Like a fresh plain dict, an empty record stays out of the collector's
+    // sight until it holds a container (dict insertion tracks it then; so does
+    // setting an attribute to one).
+    PyObject_GC_UnTrack(loc.get());
+    // The instance dict shares its keys with the other records.
+    Ref d = own(PyObject_GenericGetDict(loc.get(), nullptr));
+    check(PyDict_SetItem(d.get(), st.n_file.get(), file));
+    check(PyDict_SetItem(d.get(), st.n_line.get(), line));
+    check(PyDict_SetItem(d.get(), st.n_column.get(), column));
+    return loc;
+}
+
+Ref new_location(State& st) { return make_location(st, st.empty_str.get(), st.minus_one.get(), st.minus_one.get()); }
+
+Ref location_init(const Call& c) {
+    State& st = c.state<State>();
+    PyObject* self = c[0];
+    PyObject* kwargs = PyDict_GET_SIZE(c[2]) ? c[2] : nullptr;
+    check(PyDict_Type.tp_init(self, c[1], kwargs));
+    set_attr(self, st.n_file.get(), st.empty_str.get());
+    set_attr(self, st.n_line.get(), st.minus_one.get());
+    set_attr(self, st.n_column.get(), st.minus_one.get());
+    return Ref::borrow(Py_None);
+}
+
+Ref location_str(const Call& c) {
+    State& st = c.state<State>();
+    PyObject* self = c[0];
+    Ref os = lookup(c.module(), st.n_os.get());
+    Ref path = attr(os.get(), st.n_path.get());
+    Ref file = attr(self, st.n_file.get());
+    Ref base = call_method(st.n_basename.get(), {path.get(), file.get()});
+    Ref line = own(PyNumber_Add(attr(self, st.n_line.get()).get(), st.one.get()));
+    Ref column = own(PyNumber_Add(attr(self, st.n_column.get()).get(), st.one.get()));
+    return own(PyUnicode_FromFormat("%S line:%S column:%S", base.get(), line.get(), column.get()));
+}
+
+Ref location_extract(const Call& c) {
+    State& st = c.state<State>();
+    PyObject* self = c[0];
+    Ref d = new_dict();
+    for (PyObject* name : {st.n_file.get(), st.n_line.get(), st.n_column.get()})
+        check(PyDict_SetItem(d.get(), name, attr(self, name).get()));
+    return d;
+}
+
+const FuncDef location_init_def{
+    "__init__",
+    "(self, *args, **kwargs)",
+    "Initialise the mapping as dict() does; file is '', line and column are -1.",
+    location_init,
+};
+const FuncDef location_str_def{
+    "__str__",
+    "(self)",
+    "'<file base name> line:<line + 1> column:<column + 1>'.",
+    location_str,
+};
+const FuncDef location_extract_def{
+    "extract",
+    "(self)",
+    "Return a plain dict with the keys 'file', 'line' and 'column' (0-based).",
+    location_extract,
+};
+
+// ---------------------------------------------------------------- the loader
+
+// Calls `name` as found after LocSafeLoader in type(self)'s MRO, as super() does.
+Ref super_call(State& st, PyObject* self, PyObject* name, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames = nullptr) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject* mro = tp->tp_mro;
+    Py_ssize_t n = PyTuple_GET_SIZE(mro), i = 0;
+    while (i < n && PyTuple_GET_ITEM(mro, i) != st.loader_class.get()) ++i;
+    for (++i; i < n; ++i) {
+        PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+        PyObject* found = PyDict_GetItemWithError(dict, name);
+        if (!found) {
+            if (PyErr_Occurred()) throw Error();
+            continue;
+        }
+        Ref fn = Ref::borrow(found);
+        if (PyFunction_Check(found)) {
+            // Unbound call with self first, as the bound method would make it.
+            PyObject* small[8];
+            if (nargs + 1 + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0) > 8) break;
+            small[0] = self;
+            Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+            for (Py_ssize_t j = 0; j < total; ++j) small[j + 1] = args[j];
+            return own(PyObject_Vectorcall(fn.get(), small, nargs + 1, kwnames));
+        }
+        descrgetfunc get = Py_TYPE(found)->tp_descr_get;
+        Ref bound = get ? own(get(found, self, reinterpret_cast<PyObject*>(tp))) : fn;
+        return own(PyObject_Vectorcall(bound.get(), args, nargs, kwnames));
+    }
+    raise(PyExc_AttributeError, "'super' object has no attribute '%U'", name);
+}
+
+// The loader's resolver methods, lent to the node source while it composes.
+void lend_resolver(State& st, PyObject* loader, PyObject* src) {
+    for (PyObject* name : {st.n_resolve.get(), st.n_descend_resolver.get(), st.n_ascend_resolver.get()})
+        set_attr(src, name, attr(loader, name).get());
+}
+
+void drop_resolver(State& st, PyObject* src) {
+    Ref sd = attr(src, st.n___dict__.get());
+    for (PyObject* name : {st.n_resolve.get(), st.n_descend_resolver.get(), st.n_ascend_resolver.get()})
+        if (check(PyDict_Contains(sd.get(), name))) check(PyDict_DelItem(sd.get(), name));
+}
+
+// Deletes the node-source methods from the loader's instance dict.
+void drop_node_source_methods(State& st, PyObject* loader) {
+    Ref d = attr(loader, st.n___dict__.get());
+    for (PyObject* name : {st.n_get_single_node.get(), st.n_check_node.get(), st.n_get_node.get()})
+        if (PyDict_Contains(d.get(), name) > 0) check(PyDict_DelItem(d.get(), name));
+    if (PyErr_Occurred()) throw Error();
+}
+
+void drop_node_source(State& st, PyObject* loader, PyObject* src) {
+    drop_node_source_methods(st, loader);
+    Ref d = attr(loader, st.n___dict__.get());
+    if (check(PyDict_Contains(d.get(), st.n__node_source.get()))) check(PyDict_DelItem(d.get(), st.n__node_source.get()));
+    drop_resolver(st, src);
+}
+
+// Done with libyaml for this stream: the cycle loader -> src.resolve is broken,
+// the source stays for a possible second construction of the last document.
+void finish_node_source(State& st, PyObject* loader, PyObject* src) {
+    drop_node_source_methods(st, loader);
+    drop_resolver(st, src);
+}
+
+Py_ssize_t documents_of(State& st, PyObject* src) {
+    Ref n = attr(src, st.n__documents.get());
+    Py_ssize_t v = PyLong_AsSsize_t(n.get());
+    if (v == -1 && PyErr_Occurred()) throw Error();
+    return v;
+}
+
+void set_documents(State& st, PyObject* src, Py_ssize_t n) {
+    set_attr(src, st.n__documents.get(), own(PyLong_FromSsize_t(n)).get());
+}
+
+bool is_yaml_error(State& st) { return PyErr_ExceptionMatches(st.yaml_error.get()); }
+
+Ref call0(PyObject* obj, PyObject* name) { return call_method(name, {obj}); }
+
+// Composes and drops `n` documents, as check_node / get_node calls would.
+void skip_documents(State& st, PyObject* loader, Py_ssize_t n) {
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        call0(loader, st.n_check_node.get());
+        call0(loader, st.n_get_node.get());
+    }
+}
+
+// Hands the stream to the pure-Python composer after `skip` documents.
+void fall_back(State& st, PyObject* loader, PyObject* src, Py_ssize_t skip) {
+    drop_node_source(st, loader, src);
+    skip_documents(st, loader, skip);
+}
+
+Ref source_get_single_node(const Call& c) {
+    State& st = c.state<State>();
+    PyObject* loader = PyTuple_GET_ITEM(c.closure(), 0);
+    PyObject* src = PyTuple_GET_ITEM(c.closure(), 1);
+    Ref keep_loader = Ref::borrow(loader), keep_src = Ref::borrow(src);
+    Ref node = Ref::steal(PyObject_CallMethodNoArgs(src, st.n_get_single_node.get()));
+    if (!node) {
+        if (!is_yaml_error(st)) throw Error();
+        PyErr_Clear();
+        fall_back(st, loader, src, 0);
+        return call0(loader, st.n_get_single_node.get());
+    }
+    set_attr(src, st.n__single.get(), Py_True);
+    set_documents(st, src, 1);
+    finish_node_source(st, loader, src);
+    return node;
+}
+
+Ref source_check_node(const Call& c) {
+    State& st = c.state<State>();
+    PyObject* loader = PyTuple_GET_ITEM(c.closure(), 0);
+    PyObject* src = PyTuple_GET_ITEM(c.closure(), 1);
+    Ref keep_loader = Ref::borrow(loader), keep_src = Ref::borrow(src);
+    Ref result = Ref::steal(PyObject_CallMethodNoArgs(src, st.n_check_node.get()));
+    if (!result) {
+        if (!is_yaml_error(st)) throw Error();
+        PyErr_Clear();
+        fall_back(st, loader, src, documents_of(st, src));
+        return call0(loader, st.n_check_node.get());
+    }
+    if (!check(PyObject_IsTrue(result.get()))) finish_node_source(st, loader, src);
+    return result;
+}
+
+Ref source_get_node(const Call& c) {
+    State& st = c.state<State>();
+    PyObject* loader = PyTuple_GET_ITEM(c.closure(), 0);
+    PyObject* src = PyTuple_GET_ITEM(c.closure(), 1);
+    Ref keep_loader = Ref::borrow(loader), keep_src = Ref::borrow(src);
+    Ref node = Ref::steal(PyObject_CallMethodNoArgs(src, st.n_get_node.get()));
+    if (!node) {
+        if (!is_yaml_error(st)) throw Error();
+        PyErr_Clear();
+        fall_back(st, loader, src, documents_of(st, src));
+        call0(loader, st.n_check_node.get());  // the pure composer drops STREAM-START here
+        return call0(loader, st.n_get_node.get());
+    }
+    if (node.get() == Py_None)
+        finish_node_source(st, loader, src);
+    else
+        set_documents(st, src, documents_of(st, src) + 1);
+    return node;
+}
+
+const FuncDef source_defs[3] = {
+    {"get_single_node", "()", "The stream's single document node, composed by libyaml.", source_get_single_node},
+    {"check_node", "()", "Whether the stream holds another document (libyaml).", source_check_node},
+    {"get_node", "()", "The next document node, composed by libyaml.", source_get_node},
+};
+
+// Text where libyaml and the pure-Python scanner are known to part ways: the
+// pure-Python path reads it (it is SafeLoader's reading that counts). Checked:
+// tabs (the pure-Python scanner refuses them outside scalars), a byte-order
+// mark after the start, a comment right after a block scalar header, '?' as an
+// explicit key or next to text in a document with flow collections (the
+// pure-Python scanner ends flow scalars there), and tags outside the plain
+// "!handle!suffix" form followed by a blank.
+inline bool starts_token(Py_UCS4 c) {
+    return c == ' ' || c == '\r' || c == '\n' || c == 0x85 || c == 0x2028 || c == 0x2029 || c == '[' ||
+           c == '{' || c == ',' || c == 0xFEFF;
+}
+inline bool blank_or_break(Py_UCS4 c) {
+    return c == ' ' || c == '\r' || c == '\n' || c == 0x85 || c == 0x2028 || c == 0x2029;
+}
+inline bool word_char(Py_UCS4 c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+}
+inline bool tag_char(Py_UCS4 c) {
+    return word_char(c) || (c < 128 && std::strchr(";/:@&=+$.~*'()%", static_cast<char>(c)) && c != 0);
+}
+
+template <class Ch>
+bool plain_tag_at(const Ch* s, Py_ssize_t i, Py_ssize_t n) {
+    Py_ssize_t j = i + 1, k = j;
+    while (k < n && word_char(s[k])) ++k;
+    if (k < n && s[k] == '!') j = k + 1;  // "!handle!" or "!!"
+    k = j;
+    while (k < n && tag_char(s[k])) ++k;
+    return k > j && (k == n || blank_or_break(s[k]));
+}
+
+template <class Ch>
+bool parsers_may_differ(const Ch* s, Py_ssize_t n) {
+    bool flow = false;
+    for (Py_ssize_t i = 0; i < n && !flow; ++i) flow = s[i] == '[' || s[i] == '{';
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 c = s[i];
+        if (c > '|' && c != 0xFEFF) continue;
+        switch (c) {
+            case '\t': return true;
+            case 0xFEFF:
+                if (i) return true;
+                break;
+            case '|':
+            case '>': {
+                Py_ssize_t j = i + 1;
+                while (j < n && (s[j] == '-' || s[j] == '+' || (s[j] >= '0' && s[j] <= '9'))) ++j;
+                if (j < n && s[j] == '#') return true;
+                break;
+            }
+            case '?':
+                if (flow || !i || starts_token(s[i - 1])) return true;
+                break;
+            case '!':
+                if ((!i || starts_token(s[i - 1])) && !plain_tag_at(s, i, n)) return true;
+                break;
+            default: break;
+        }
+    }
+    return false;
+}
+
+// The text libyaml would read, when it reads it as the pure-Python path does;
+// an empty Ref otherwise. Bytes are taken when they are UTF-8.
+Ref libyaml_text(PyObject* text) {
+    Ref str;
+    if (PyUnicode_CheckExact(text)) {
+        str = Ref::borrow(text);
+    } else if (PyBytes_CheckExact(text)) {
+        const char* b = PyBytes_AS_STRING(text);
+        Py_ssize_t n = PyBytes_GET_SIZE(text);
+        if (n >= 2 && ((b[0] == '\xff' && b[1] == '\xfe') || (b[0] == '\xfe' && b[1] == '\xff'))) return Ref();
+        str = Ref::steal(PyUnicode_DecodeUTF8(b, n, "strict"));
+        if (!str) {
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw Error();
+            PyErr_Clear();
+            return Ref();
+        }
+    } else {
+        return Ref();
+    }
+    PyObject* u = str.get();
+    Py_ssize_t n = PyUnicode_GET_LENGTH(u);
+    bool differ;
+    switch (PyUnicode_KIND(u)) {
+        case PyUnicode_1BYTE_KIND: differ = parsers_may_differ(PyUnicode_1BYTE_DATA(u), n); break;
+        case PyUnicode_2BYTE_KIND: differ = parsers_may_differ(PyUnicode_2BYTE_DATA(u), n); break;
+        default: differ = parsers_may_differ(PyUnicode_4BYTE_DATA(u), n); break;
+    }
+    return differ ? Ref() : Ref::borrow(text);
+}
+
+// Whether the fast node source may stand in for the class's composer.
+bool may_use_libyaml(State& st, PyObject* module, PyObject* self) {
+    if (!st.CParser) return false;
+    Ref cparser = lookup(module, st.n_CParser.get());
+    if (cparser.get() != st.CParser.get()) return false;  // None, or patched: pure-Python path
+    auto* tp = reinterpret_cast<PyObject*>(Py_TYPE(self));
+    for (PyObject* name : {st.n_get_single_node.get(), st.n_check_node.get(), st.n_get_node.get()}) {
+        Ref mine = attr(tp, name), composer = attr(st.composer_class.get(), name);
+        if (mine.get() != composer.get()) return false;  // a subclass composes its own way
+    }
+    Ref path_resolvers = attr(tp, st.n_yaml_path_resolvers.get());
+    return !check(PyObject_IsTrue(path_resolvers.get()));
+}
+
+Ref loader_init(const Call& c) {
+    State& st = c.state<State>();
+    PyObject *self = c[0], *stream = c[1], *locations = c[2], *file_name = c[3];
+    Ref file;
+    if (check(PyObject_IsTrue(file_name))) {
+        file = Ref::borrow(file_name);
+    } else {
+        file = optional_attr(stream, st.n_name.get());
+        if (!file) file = st.empty_str;
+    }
+    set_attr(self, st.n__file.get(), file.get());
+    set_attr(self, st.n__locations.get(), locations);
+
+    Ref text, pure_stream = Ref::borrow(stream);
+    if (may_use_libyaml(st, c.module(), self)) {
+        if (PyUnicode_CheckExact(stream) || PyBytes_CheckExact(stream)) {
+            text = Ref::borrow(stream);
+        } else if (check(PyObject_IsInstance(stream, st.io_base.get()))) {
+            // Read once; both node sources work on the same text.
+            text = call0(stream, st.n_read.get());
+            PyObject* wrapper = PyUnicode_CheckExact(text.get()) ? st.string_io.get()
+                                : PyBytes_CheckExact(text.get()) ? st.bytes_io.get()
+                                                                 : nullptr;
+            if (!wrapper) raise(PyExc_TypeError, "a string or stream input is required");
+            pure_stream = own(PyObject_CallOneArg(wrapper, text.get()));
+            if (Ref name = optional_attr(stream, st.n_name.get())) set_attr(pure_stream.get(), st.n_name.get(), name.get());
+        }
+    }
+    PyObject* args[] = {pure_stream.get()};
+    super_call(st, self, st.n___init__.get(), args, 1);
+    if (text) text = libyaml_text(text.get());
+    if (!text) return Ref::borrow(Py_None);
+
+    Ref src = own(PyObject_CallOneArg(st.node_source_class.get(), text.get()));
+    lend_resolver(st, self, src.get());
+    set_documents(st, src.get(), 0);
+    set_attr(src.get(), st.n__single.get(), Py_False);
+    set_attr(self, st.n__node_source.get(), src.get());
+    Ref captured = own(PyTuple_Pack(2, self, src.get()));
+    PyObject* names[] = {st.n_get_single_node.get(), st.n_check_node.get(), st.n_get_node.get()};
+    for (int i = 0; i < 3; ++i) set_attr(self, names[i], make_closure(st.source_template[i].get(), captured).get());
+    return Ref::borrow(Py_None);
+}
+
+bool from_libyaml(State& st, PyObject* node) {
+    if (!st.cmark_type) return false;
+    Ref mark = optional_attr(node, st.n_start_mark.get());
+    return mark && Py_TYPE(mark.get()) == reinterpret_cast<PyTypeObject*>(st.cmark_type.get());
+}
+
+// An implicit empty scalar (no tag, anchor or quotes): libyaml marks it at the
+// token after it, the pure-Python parser right after the ':' before it.
+bool empty_plain_scalar(State& st, PyObject* module, PyObject* node) {
+    if (!is_instance(module, st.n_ScalarNode.get(), st.ScalarNode.get(), node)) return false;
+    Ref value = attr(node, st.n_value.get());
+    if (!PyUnicode_Check(value.get()) || PyUnicode_GET_LENGTH(value.get()) != 0) return false;
+    Ref start = attr(attr(node, st.n_start_mark.get()).get(), st.n_index.get());
+    Ref end = attr(attr(node, st.n_end_mark.get()).get(), st.n_index.get());
+    return check(PyObject_RichCompareBool(start.get(), end.get(), Py_EQ));
+}
+
+Ref loader_construct_object(const Call& c) {
+    State& st = c.state<State>();
+    PyObject *self = c[0], *node = c[1], *deep = c[2];
+    PyObject* module = c.module();
+    RecursionGuard guard(" while constructing a YAML node");
+    Ref locations = attr(self, st.n__locations.get());
+    bool tracking = locations.get() != Py_None;
+    Ref loc;
+    if (tracking) {
+        loc = optional_attr(node, st.n__location.get());
+        if (!loc) {
+            loc = new_location(st);
+            set_attr(node, st.n__location.get(), loc.get());
+        }
+        Ref file = attr(self, st.n__file.get());
+        Ref mark = attr(node, st.n_start_mark.get());
+        set_location(st, loc.get(), file.get(), attr(mark.get(), st.n_line.get()).get(),
+                     attr(mark.get(), st.n_column.get()).get());
+        if (is_instance(module, st.n_MappingNode.get(), st.MappingNode.get(), node)) {
+            Ref parent = optional_attr(node, st.n__parent.get());
+            Ref pairs = attr(node, st.n_value.get());
+            bool check_empty = false;
+            if (Py_TYPE(mark.get()) == reinterpret_cast<PyTypeObject*>(st.cmark_type.get())) {
+                Ref flow = attr(node, st.n_flow_style.get());
+                check_empty = check(PyObject_IsTrue(flow.get())) && optional_attr(self, st.n__node_source.get());
+            }
+            Ref it = own(PyObject_GetIter(pairs.get()));
+            while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
+                Ref key_node = own(PySequence_GetItem(pair.get(), 0));
+                Ref value_node = own(PySequence_GetItem(pair.get(), 1));
+                if (check_empty &&
+                    (empty_plain_scalar(st, module, key_node.get()) || empty_plain_scalar(st, module, value_node.get())))
+                    raise(st.recompose_error.get(), "document composed again by the pure-Python parser");
+                Ref key_loc = optional_attr(key_node.get(), st.n__location.get());
+                if (!key_loc) {
+                    key_loc = new_location(st);
+                    set_attr(key_node.get(), st.n__location.get(), key_loc.get());
+                }
+                // A mapping reached without a container (inside !!omap, or a
+                // merge source built later) records nothing for its keys.
+                if (parent) set_attr(key_node.get(), st.n__parent.get(), parent.get());
+                set_attr(value_node.get(), st.n__parent.get(), key_loc.get());
+            }
+            if (PyErr_Occurred()) throw Error();
+        } else if (is_instance(module, st.n_SequenceNode.get(), st.SequenceNode.get(), node)) {
+            Ref parent = optional_attr(node, st.n__parent.get());
+            Ref items = attr(node, st.n_value.get());
+            Ref it = own(PyObject_GetIter(items.get()));
+            Py_ssize_t i = 0;
+            while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+                Ref item_mark = attr(item.get(), st.n_start_mark.get());
+                Ref item_loc = make_location(st, file.get(), attr(item_mark.get(), st.n_line.get()).get(),
+                                             attr(item_mark.get(), st.n_column.get()).get());
+                if (parent) store_record(st, parent.get(), own(PyLong_FromSsize_t(i)).get(), item_loc.get());
+                set_attr(item.get(), st.n__parent.get(), item_loc.get());
+                ++i;
+            }
+            if (PyErr_Occurred()) throw Error();
+        }
+    }
+    PyObject* args[] = {node, deep};
+    Ref value = super_call(st, self, st.n_construct_object.get(), args, 2);
+    if (tracking && is_instance(module, st.n_ScalarNode.get(), st.ScalarNode.get(), node)) {
+        Ref parent = optional_attr(node, st.n__parent.get());
+        if (parent) {
+            // Values that cannot be keys (from custom constructors) have no place.
+            if (PyObject_Hash(value.get()) == -1) {
+                if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw Error();
+                PyErr_Clear();
+            } else {
+                store_record(st, parent.get(), value.get(), loc.get());
+            }
+        }
+    }
+    return value;
+}
+
+Ref construct_document_impl(PyObject* module, State& st, PyObject* self, PyObject* node) {
+    Ref locations = attr(self, st.n__locations.get());
+    if (locations.get() != Py_None) set_attr(node, st.n__parent.get(), locations.get());
+    PyObject* args[] = {node};
+    Ref data = Ref::steal([&] {
+        try {
+            // An empty document: libyaml marks its null at the next token.
+            if (locations.get() != Py_None && from_libyaml(st, node) && empty_plain_scalar(st, module, node))
+                raise(st.recompose_error.get(), "document composed again by the pure-Python parser");
+            return super_call(st, self, st.n_construct_document.get(), args, 1).release();
+        } catch (const Error&) {
+            return static_cast<PyObject*>(nullptr);
+        }
+    }());
+    if (data) return data;
+    if (!PyErr_ExceptionMatches(st.yaml_error.get()) && !PyErr_ExceptionMatches(st.recompose_error.get()))
+        throw Error();
+    Ref src;
+    {
+        ErrorStash stash;  // the error stays set unless the document is composed again
+        if (from_libyaml(st, node)) src = optional_attr(self, st.n__node_source.get());
+    }
+    if (!src) throw Error();
+    PyErr_Clear();
+    // Compose this document again on the pure-Python path and construct it
+    // once more, so that its error marks and locations are SafeLoader's.
+    bool single = check(PyObject_IsTrue(attr(src.get(), st.n__single.get()).get()));
+    Py_ssize_t before = documents_of(st, src.get()) - 1;
+    drop_node_source(st, self, src.get());
+    set_attr(self, st.n_constructed_objects.get(), new_dict().get());
+    set_attr(self, st.n_recursive_objects.get(), new_dict().get());
+    set_attr(self, st.n_state_generators.get(), own(PyList_New(0)).get());
+    set_attr(self, st.n_deep_construct.get(), Py_False);
+    Ref again;
+    if (single) {
+        again = call0(self, st.n_get_single_node.get());
+    } else {
+        skip_documents(st, self, before);
+        call0(self, st.n_check_node.get());
+        again = call0(self, st.n_get_node.get());
+    }
+    if (again.get() == Py_None) raise(PyExc_RuntimeError, "document vanished on the pure-Python parser");
+    return construct_document_impl(module, st, self, again.get());
+}
+
+Ref loader_construct_document(const Call& c) {
+    return construct_document_impl(c.module(), c.state<State>(), c[0], c[1]);
+}
+
+const FuncDef loader_init_def{
+    "__init__",
+    "(self, stream, *, locations=None, file_name=None)",
+    "Load from stream; fill locations, when given, with the Location tree of the data.\n\n"
+    "file_name is the file recorded in every Location (default: the stream's name, else '').",
+    loader_init,
+};
+const FuncDef loader_construct_document_def{
+    "construct_document",
+    "(self, node)",
+    "Construct a document, its root entries recorded in the loader's locations.",
+    loader_construct_document,
+};
+const FuncDef loader_construct_object_def{
+    "construct_object",
+    "(self, node, deep=False)",
+    "Construct a node as SafeLoader does, recording its Location.",
+    loader_construct_object,
+};
+
+// ---------------------------------------------------------------- copy and merges
+
+struct Global {
+    Ref fn;
+    bool ours;
+    Global(PyObject* module, PyObject* name, PyObject* own_fn) : fn(lookup(module, name)), ours(fn.get() == own_fn) {}
+};
+
+Ref deepcopy_impl(PyObject* module, State& st, PyObject* d) {
+    RecursionGuard guard(" in location_deepcopy");
+    Ref location_cls = lookup(module, st.n_Location.get());
+    Ref copy;
+    if (check(PyObject_IsInstance(d, location_cls.get()))) {
+        Ref file = attr(d, st.n_file.get()), line = attr(d, st.n_line.get()), column = attr(d, st.n_column.get());
+        if (location_cls.get() == st.location_type.get()) {
+            copy = make_location(st, file.get(), line.get(), column.get());
+        } else {
+            copy = own(PyObject_CallNoArgs(location_cls.get()));
+            set_location(st, copy.get(), file.get(), line.get(), column.get());
+        }
+    } else if (Abc(module, st).is_mapping(d)) {
+        copy = new_dict();
+    } else {
+        return Ref::borrow(d);
+    }
+    for_items(st, d, [&](PyObject* k, PyObject* v) {
+        Global self(module, st.n_location_deepcopy.get(), st.deepcopy_fn.get());
+        Ref value = self.ours ? deepcopy_impl(module, st, v) : own(PyObject_CallOneArg(self.fn.get(), v));
+        set_item(copy.get(), k, value.get());
+    });
+    return copy;
+}
+
+Ref location_deepcopy(const Call& c) { return deepcopy_impl(c.module(), c.state<State>(), c[0]); }
+
+Ref update_impl(PyObject* module, State& st, PyObject* data, PyObject* new_data, PyObject* locations,
+                PyObject* new_locations, PyObject* list_extend) {
+    RecursionGuard guard(" in recursive_location_update");
+    Abc abc(module, st);
+    if (!abc.is_mapping(data) || !abc.is_mapping(new_data))
+        raise(PyExc_TypeError, "recursive_location_update takes two dicts");
+    Ref keep = Ref::borrow(data);
+    auto none = [] { return Ref::borrow(Py_None); };
+    for_items(st, new_data, [&](PyObject* k_in, PyObject* v) {
+        Ref k = Ref::borrow(k_in);
+        if (abc.is_mapping(v)) {
+            Ref current = get_or(st, data, k.get(), none);
+            if (abc.is_mapping(current.get())) {
+                Ref sub = own(PyObject_GetItem(data, k.get()));
+                Ref sub_loc = get_or(st, locations, k.get(), new_dict);
+                Ref sub_new_loc = get_or(st, new_locations, k.get(), new_dict);
+                Global self(module, st.n_recursive_location_update.get(), st.update_fn.get());
+                if (self.ours) {
+                    update_impl(module, st, sub.get(), v, sub_loc.get(), sub_new_loc.get(), list_extend);
+                } else {
+                    Ref kwnames = own(PyTuple_Pack(1, st.n_list_extend.get()));
+                    PyObject* args[] = {sub.get(), v, sub_loc.get(), sub_new_loc.get(), list_extend};
+                    own(PyObject_Vectorcall(self.fn.get(), args, 4, kwnames.get()));
+                }
+                return;
+            }
+        }
+        if (abc.is_list(v) && check(PyObject_IsTrue(list_extend))) {
+            Ref pattern = lookup(module, st.n_LIST_EXTEND_PATTERN.get());
+            Ref match = call_method(st.n_match.get(), {pattern.get(), k.get()});
+            if (check(PyObject_IsTrue(match.get()))) {
+                Ref groups = call_method(st.n_groups.get(), {match.get()});
+                Ref key = own(PySequence_GetItem(groups.get(), 0));
+                Ref target = get_or(st, data, key.get(), none);
+                if (abc.is_list(target.get())) {
+                    Ref max_idx = st.minus_one;
+                    Ref present = call_method(st.n_setdefault.get(), {locations, key.get(), new_dict().get()});
+                    if (check(PyObject_IsTrue(present.get()))) {
+                        Ref target_locs = own(PyObject_GetItem(locations, key.get()));
+                        Ref keys = call_method(st.n_keys.get(), {target_locs.get()});
+                        Ref max = lookup(module, st.n_max.get());
+                        max_idx = own(PyObject_CallOneArg(max.get(), keys.get()));
+                    }
+                    Ref added = get_or(st, new_locations, k.get(), new_dict);
+                    for_items(st, added.get(), [&](PyObject* i, PyObject* l) {
+                        Ref pos = own(PyNumber_Add(own(PyNumber_Add(max_idx.get(), i)).get(), st.one.get()));
+                        Ref target_locs = own(PyObject_GetItem(locations, key.get()));
+                        set_item(target_locs.get(), pos.get(), l);
+                    });
+                    Ref current = own(PyObject_GetItem(data, key.get()));
+                    Ref items = own(PyObject_GetItem(new_data, k.get()));
+                    call_method(st.n_extend.get(), {current.get(), items.get()});
+                    return;
+                }
+                Ref moved = call_method(st.n_pop.get(), {new_locations, k.get()});
+                set_item(new_locations, key.get(), moved.get());
+                k = key;
+            }
+        }
+        Ref loc = get_or(st, new_locations, k.get(), new_dict);
+        set_item(locations, k.get(), loc.get());
+        set_item(data, k.get(), v);
+    });
+    return keep;
+}
+
+Ref recursive_location_update(const Call& c) {
+    return update_impl(c.module(), c.state<State>(), c[0], c[1], c[2], c[3], c[4]);
+}
+
+Ref setdefault_impl(PyObject* module, State& st, PyObject* data, PyObject* new_data, PyObject* locations,
+                    PyObject* new_locations) {
+    RecursionGuard guard(" in recursive_location_setdefault");
+    Abc abc(module, st);
+    if (!abc.is_mapping(data) || !abc.is_mapping(new_data))
+        raise(PyExc_TypeError, "recursive_location_setdefault takes two dicts");
+    Ref keep = Ref::borrow(data);
+    for_items(st, new_data, [&](PyObject* k, PyObject* v) {
+        if (abc.is_mapping(v)) {
+            Ref current = get_or(st, data, k, [] { return Ref::borrow(Py_None); });
+            if (abc.is_mapping(current.get())) {
+                Ref sub = own(PyObject_GetItem(data, k));
+                Ref sub_loc = own(PyObject_GetItem(locations, k));
+                Ref sub_new_loc = own(PyObject_GetItem(new_locations, k));
+                Global self(module, st.n_recursive_location_setdefault.get(), st.setdefault_fn.get());
+                if (self.ours) {
+                    setdefault_impl(module, st, sub.get(), v, sub_loc.get(), sub_new_loc.get());
+                } else {
+                    PyObject* args[] = {sub.get(), v, sub_loc.get(), sub_new_loc.get()};
+                    own(PyObject_Vectorcall(self.fn.get(), args, 4, nullptr));
+                }
+                return;
+            }
+        }
+        if (!check(PySequence_Contains(data, k))) {
+            Ref loc = own(PyObject_GetItem(new_locations, k));
+            set_item(locations, k, loc.get());
+            set_item(data, k, v);
+        }
+    });
+    return keep;
+}
+
+Ref recursive_location_setdefault(const Call& c) {
+    return setdefault_impl(c.module(), c.state<State>(), c[0], c[1], c[2], c[3]);
+}
+
+const FuncDef deepcopy_def{
+    "location_deepcopy",
+    "(d)",
+    "Copy a location tree: new Location records (same file, line, column) and new\n"
+    "dicts for the mappings in it; any other value is returned as it is.",
+    location_deepcopy,
+};
+const FuncDef update_def{
+    "recursive_location_update",
+    "(data, new_data, locations, new_locations, list_extend=False)",
+    "Recursively update data with new_data, and locations with new_locations in step.\n\n"
+    "With list_extend, a key '%EXTEND_LIST{name}' (at any level) extends the list\n"
+    "under name, the new items' locations numbered after the present ones.",
+    recursive_location_update,
+};
+const FuncDef setdefault_def{
+    "recursive_location_setdefault",
+    "(data, new_data, locations, new_locations)",
+    "Recursively add the entries of new_data missing from data, with their locations.",
+    recursive_location_setdefault,
+};
+
+// ---------------------------------------------------------------- module body
+
+Ref import_from(const char* module, const char* name) {
+    Ref m = own(PyImport_ImportModule(module));
+    return own(PyObject_GetAttrString(m.get(), name));
+}
+
+void exec(PyObject* module, State& st) {
+    st.n_os = intern("os");
+#define NAME(field, text) st.field = intern(text)
+    NAME(n_path, "path"); NAME(n_basename, "basename"); NAME(n_Location, "Location");
+    NAME(n_MutableMapping, "MutableMapping"); NAME(n_MutableSequence, "MutableSequence");
+    NAME(n_MappingNode, "MappingNode"); NAME(n_ScalarNode, "ScalarNode"); NAME(n_SequenceNode, "SequenceNode");
+    NAME(n_LIST_EXTEND_PATTERN, "LIST_EXTEND_PATTERN"); NAME(n_CParser, "CParser"); NAME(n_max, "max");
+    NAME(n_recursive_location_update, "recursive_location_update");
+    NAME(n_recursive_location_setdefault, "recursive_location_setdefault");
+    NAME(n_location_deepcopy, "location_deepcopy"); NAME(n_list_extend, "list_extend");
+    NAME(n_file, "file"); NAME(n_line, "line"); NAME(n_column, "column"); NAME(n__file, "_file");
+    NAME(n__locations, "_locations"); NAME(n__location, "_location"); NAME(n__parent, "_parent");
+    NAME(n_start_mark, "start_mark"); NAME(n_end_mark, "end_mark"); NAME(n_value, "value");
+    NAME(n_flow_style, "flow_style"); NAME(n_style, "style"); NAME(n_index, "index"); NAME(n_name, "name");
+    NAME(n_read, "read"); NAME(n_items, "items"); NAME(n_get, "get"); NAME(n_pop, "pop");
+    NAME(n_setdefault, "setdefault"); NAME(n_extend, "extend"); NAME(n_match, "match"); NAME(n_groups, "groups");
+    NAME(n_keys, "keys"); NAME(n_resolve, "resolve");
+    NAME(n_descend_resolver, "descend_resolver"); NAME(n_ascend_resolver, "ascend_resolver"); NAME(n___init__, "__init__");
+    NAME(n_construct_object, "construct_object"); NAME(n_construct_document, "construct_document");
+    NAME(n_get_single_node, "get_single_node"); NAME(n_check_node, "check_node"); NAME(n_get_node, "get_node");
+    NAME(n__node_source, "_node_source"); NAME(n__documents, "_documents"); NAME(n__single, "_single");
+    NAME(n_constructed_objects, "constructed_objects"); NAME(n_recursive_objects, "recursive_objects");
+    NAME(n_state_generators, "state_generators"); NAME(n_deep_construct, "deep_construct");
+    NAME(n_yaml_path_resolvers, "yaml_path_resolvers"); NAME(n___dict__, "__dict__");
+#undef NAME
+    st.empty_tuple = own(PyTuple_New(0));
+    st.empty_str = own(PyUnicode_FromString(""));
+    st.minus_one = own(PyLong_FromLong(-1));
+    st.one = own(PyLong_FromLong(1));
+
+    // The imports of the module body.
+    add_object(module, "os", own(PyImport_ImportModule("os")));
+    add_object(module, "re", own(PyImport_ImportModule("re")));
+    st.MutableMapping = import_from("collections.abc", "MutableMapping");
+    st.MutableSequence = import_from("collections.abc", "MutableSequence");
+    add_object(module, "MutableMapping", st.MutableMapping);
+    add_object(module, "MutableSequence", st.MutableSequence);
+    st.MappingNode = import_from("yaml", "MappingNode");
+    st.SafeLoader = import_from("yaml", "SafeLoader");
+    st.ScalarNode = import_from("yaml", "ScalarNode");
+    st.SequenceNode = import_from("yaml", "SequenceNode");
+    add_object(module, "MappingNode", st.MappingNode);
+    add_object(module, "SafeLoader", st.SafeLoader);
+    add_object(module, "ScalarNode", st.ScalarNode);
+    add_object(module, "SequenceNode", st.SequenceNode);
+    add_object(module, "LIST_EXTEND_PATTERN", import_from("ovark.utils.dicts", "LIST_EXTEND_PATTERN"));
+    // The loader gives every node two attributes. CPython keeps instance
+    // attributes in arrays indexed by keys shared per class, and lets each new
+    // instance shrink the room for further keys; naming the two attributes on
+    // one node of each class now, while there is room, keeps them in those
+    // arrays instead of a dict per node (which would double the collector's work).
+    for (PyObject* cls : {st.ScalarNode.get(), st.SequenceNode.get(), st.MappingNode.get()}) {
+        Ref value = cls == st.ScalarNode.get() ? Ref::borrow(st.empty_str.get()) : own(PyList_New(0));
+        Ref node = own(PyObject_CallFunctionObjArgs(cls, st.empty_str.get(), value.get(), Py_None, Py_None, nullptr));
+        set_attr(node.get(), st.n__location.get(), Py_None);
+        set_attr(node.get(), st.n__parent.get(), Py_None);
+    }
+    // libyaml's parser, when PyYAML was built with it; None otherwise.
+    Ref cparser = Ref::steal(PyImport_ImportModule("yaml.cyaml"));
+    if (cparser) cparser = Ref::steal(PyObject_GetAttrString(cparser.get(), "CParser"));
+    if (!cparser) {
+        if (!PyErr_ExceptionMatches(PyExc_ImportError) && !PyErr_ExceptionMatches(PyExc_AttributeError)) throw Error();
+        PyErr_Clear();
+        add_object(module, "CParser", Ref::borrow(Py_None));
+    } else {
+        st.CParser = cparser;
+        add_object(module, "CParser", cparser);
+        st.cmark_type = import_from("yaml._yaml", "Mark");
+        Ref bases = own(PyTuple_Pack(1, cparser.get()));
+        st.node_source_class = new_class(module, "_NodeSource", bases.get(), nullptr, {});
+    }
+    st.yaml_error = import_from("yaml", "YAMLError");
+    st.composer_class = import_from("yaml.composer", "Composer");
+    st.io_base = import_from("io", "IOBase");
+    st.string_io = import_from("io", "StringIO");
+    st.bytes_io = import_from("io", "BytesIO");
+    st.recompose_error = own(PyErr_NewException("ovark.utils.locations._Recompose", nullptr, nullptr));
+
+    // class Location(dict)
+    Ref dict_base = own(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyDict_Type)));
+    st.location_type = new_type(module, &location_spec, dict_base.get(),
+                                {method(location_init_def), method(location_str_def), method(location_extract_def)});
+    add_object(module, "Location", st.location_type);
+
+    // class LocSafeLoader(SafeLoader)
+    Ref loader_bases = own(PyTuple_Pack(1, st.SafeLoader.get()));
+    st.loader_class = new_class(module, "LocSafeLoader", loader_bases.get(),
+                                "SafeLoader that records the file, line and column of every value.",
+                                {method(loader_init_def), method(loader_construct_document_def),
+                                 method(loader_construct_object_def)});
+    add_object(module, "LocSafeLoader", st.loader_class);
+    for (int i = 0; i < 3; ++i)
+        st.source_template[i] = make_function(module, source_defs[i], "LocSafeLoader.__init__.<locals>");
+
+    st.deepcopy_fn = make_function(module, deepcopy_def);
+    st.update_fn = make_function(module, update_def);
+    st.setdefault_fn = make_function(module, setdefault_def);
+    add_object(module, "location_deepcopy", st.deepcopy_fn);
+    add_object(module, "recursive_location_update", st.update_fn);
+    add_object(module, "recursive_location_setdefault", st.setdefault_fn);
+}
+
 }  // namespace
 
 OVK_MODULE(State, exec, nullptr)
