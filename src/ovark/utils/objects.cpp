@@ -993,7 +993,20 @@ void for_each_item(Ctx& c, PyObject* obj, F&& f) {
     });
 }
 
-bool match_plan(Ctx& c, PyObject* obj, Plan& plan, bool filter, Ref& pair);
+// Keys that lead to the object being matched, put in front of the paths it
+// records (the walk of a path requirement builds each path once this way).
+using Prefix = std::vector<PyObject*>;
+
+// A new list: the keys of `prefix`, then `tail`.
+Ref path_list(const Prefix* prefix, std::initializer_list<PyObject*> tail) {
+    Py_ssize_t n = prefix ? (Py_ssize_t)prefix->size() : 0;
+    Ref list = own(PyList_New(n + (Py_ssize_t)tail.size()));
+    for (Py_ssize_t k = 0; k < n; ++k) PyList_SET_ITEM(list.get(), k, Py_NewRef((*prefix)[k]));
+    for (PyObject* item : tail) PyList_SET_ITEM(list.get(), n++, Py_NewRef(item));
+    return list;
+}
+
+bool match_plan(Ctx& c, PyObject* obj, Plan& plan, bool filter, Ref& pair, const Prefix* prefix = nullptr);
 
 // self._match(obj, wanted, use__syntax, filter_=filter_) through the instance.
 Ref call_match(Ctx& c, PyObject* obj, PyObject* wanted, bool use__syntax, bool filter) {
@@ -1008,6 +1021,13 @@ Ref prefixed(PyObject* sub, std::initializer_list<PyObject*> steps) {
         return Ref();
     PyObject* path = PyTuple_GET_ITEM(sub, 1);
     Ref joined = list_of(steps);
+    check(PyList_SetSlice(joined.get(), PyList_GET_SIZE(joined.get()), PyList_GET_SIZE(joined.get()), path));
+    return pair_of(PyTuple_GET_ITEM(sub, 0), joined.get());
+}
+
+Ref prefixed(PyObject* sub, const Ref& steps) {
+    PyObject* path = PyTuple_GET_ITEM(sub, 1);
+    Ref joined = own(PySequence_List(steps.get()));
     check(PyList_SetSlice(joined.get(), PyList_GET_SIZE(joined.get()), PyList_GET_SIZE(joined.get()), path));
     return pair_of(PyTuple_GET_ITEM(sub, 0), joined.get());
 }
@@ -1098,12 +1118,12 @@ bool candidate_matches(Ctx& c, PyObject* obj, PyObject* value, PyObject* expecte
 }
 
 // One plain requirement (rules 2 to 8).
-bool match_plain(Ctx& c, PyObject* obj, Want& w, bool filter, Ref& last) {
+bool match_plain(Ctx& c, PyObject* obj, Want& w, bool filter, Ref& last, const Prefix* prefix) {
     if (w.rule == Rule::Unknown) w.rule = classify(c, w);
     PyObject *key = w.key.get(), *expected = w.value.get();
     auto record = [&](PyObject* value, PyObject* step) {
         if (filter) return;
-        Ref path = step ? list_of({step}) : new_list();
+        Ref path = step ? path_list(prefix, {step}) : path_list(prefix, {});
         last = pair_of(value, path.get());
     };
     switch (w.rule) {
@@ -1186,14 +1206,19 @@ bool equals_none(PyObject* obj) {
 
 // The matcher: every requirement of `plan` must hold for `obj`. With `filter`
 // false, `pair` gets the (value, path) pair of the requirement tested last.
-bool match_plan(Ctx& c, PyObject* obj, Plan& plan, bool filter, Ref& pair) {
+bool match_plan(Ctx& c, PyObject* obj, Plan& plan, bool filter, Ref& pair, const Prefix* prefix) {
     RecursionGuard guard(" while matching requirements");
     if (equals_none(obj)) return false;
     Ref last;
     for (Want& w : plan.wants) {
         bool ok;
         try {
-            ok = w.multi ? match_multi(c, obj, w, plan.use__syntax, filter, last) : match_plain(c, obj, w, filter, last);
+            if (w.multi) {
+                ok = match_multi(c, obj, w, plan.use__syntax, filter, last);
+                if (ok && last && prefix && !prefix->empty()) last = prefixed(last.get(), path_list(prefix, {}));
+            } else {
+                ok = match_plain(c, obj, w, filter, last, prefix);
+            }
         } catch (const Error&) {
             if (!PyErr_ExceptionMatches(PyExc_KeyError) && !PyErr_ExceptionMatches(PyExc_AssertionError) &&
                 !PyErr_ExceptionMatches(PyExc_AttributeError))
@@ -1365,27 +1390,16 @@ Plan& last_plan(PathPlan& p) {
 // The search `find([member], R(path[i:]))` (nested) or one member of the
 // outermost search: pairs go to `out` (filter false), with `prefix` as the
 // keys that led here. Returns whether the member is admitted.
-bool walk(Ctx& c, PyObject* member, PathPlan& p, size_t i, const Search& s, PyObject* out,
-          std::vector<PyObject*>& prefix, bool nested) {
+bool walk(Ctx& c, PyObject* member, PathPlan& p, size_t i, const Search& s, PyObject* out, Prefix& prefix,
+          bool nested) {
     RecursionGuard guard(" while walking a requirement path");
     Py_ssize_t before = out ? PyList_GET_SIZE(out) : 0;
     bool admitted = false;
     if (i + 1 == p.steps.size()) {
-        Ref pair;
-        if (match_plan(c, member, last_plan(p), s.filter, pair)) {
+        Ref pair;  // its path starts with the keys of `prefix`
+        if (match_plan(c, member, last_plan(p), s.filter, pair, &prefix)) {
             admitted = true;
-            if (!s.filter) {
-                Ref full = pair ? Ref() : Ref::borrow(Py_True);
-                if (pair) {
-                    PyObject* path = PyTuple_GET_ITEM(pair.get(), 1);
-                    Ref joined = own(PyList_New((Py_ssize_t)prefix.size()));
-                    for (size_t k = 0; k < prefix.size(); ++k)
-                        PyList_SET_ITEM(joined.get(), (Py_ssize_t)k, Py_NewRef(prefix[k]));
-                    check(PyList_SetSlice(joined.get(), (Py_ssize_t)prefix.size(), (Py_ssize_t)prefix.size(), path));
-                    full = pair_of(PyTuple_GET_ITEM(pair.get(), 0), joined.get());
-                }
-                append(out, full.get());
-            }
+            if (!s.filter) append(out, pair ? pair.get() : Py_True);
         }
     } else {
         Children children = take_step(c, member, p.steps[i]);
@@ -1451,7 +1465,7 @@ Ref search_requirement(Ctx& c, PyObject* members, PyObject* type_, ReqPlan& rp, 
     Ref ret = new_list();
     PyObject* req = rp.req;
     Py_ssize_t n_types = PyList_GET_SIZE(type_);
-    std::vector<PyObject*> prefix;
+    Prefix prefix;
     for (Py_ssize_t m = 0; m < PyList_GET_SIZE(members); ++m) {
         Ref item = Ref::borrow(PyList_GET_ITEM(members, m));
         if (n_types) {
