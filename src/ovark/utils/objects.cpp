@@ -881,8 +881,13 @@ Plan regroup(PyObject* wanted, bool use__syntax) {
             plan.wants.push_back(std::move(w));
             return;
         }
-        Ref first = own(PyUnicode_Substring(key, 0, cut));
-        Ref rest = own(PyUnicode_Substring(key, cut + 2, PyUnicode_GET_LENGTH(key)));
+        // Interned, as the keys of the searched mappings usually are: lookups compare pointers.
+        PyObject* first_text = check(PyUnicode_Substring(key, 0, cut));
+        PyUnicode_InternInPlace(&first_text);
+        Ref first = Ref::steal(first_text);
+        PyObject* rest_text = check(PyUnicode_Substring(key, cut + 2, PyUnicode_GET_LENGTH(key)));
+        PyUnicode_InternInPlace(&rest_text);
+        Ref rest = Ref::steal(rest_text);
         for (Want& w : plan.wants) {
             if (w.multi && PyUnicode_Compare(w.key.get(), first.get()) == 0) {
                 check(PyDict_SetItem(w.value.get(), rest.get(), value));
