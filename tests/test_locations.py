@@ -7,9 +7,8 @@ Both paths are checked against each other and against yaml.SafeLoader.
 
 import contextlib
 import copy
-import datetime
+import gc
 import inspect
-import io
 import os
 import pickle
 import re
@@ -316,6 +315,22 @@ class TestLoading:
         assert data == {"a": ["x"], "b": [1]}
         assert "SequenceNode" in Mine.seen
         assert locs["a"] == {} and locs["b"][0][1].line == 1  # an unhashable value has no place
+
+
+@pytest.mark.parametrize("path", PATHS)
+def test_collector_state_is_restored(path):
+    was = gc.isenabled()
+    try:
+        for enabled in (True, False):
+            (gc.enable if enabled else gc.disable)()
+            load("a: [1, {b: 2}]\n---\nc: 3\n", path, all_documents=True)
+            assert gc.isenabled() is enabled
+            for bad in ("a: !bad x\n", "a: [1\n", "{a: }\n"):
+                with contextlib.suppress(yaml.YAMLError):
+                    load(bad, path)
+                assert gc.isenabled() is enabled
+    finally:
+        (gc.enable if was else gc.disable)()
 
 
 def test_fast_path_takes_libyaml_nodes():

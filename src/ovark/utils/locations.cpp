@@ -19,6 +19,11 @@
 //     make the document be composed and constructed again by the pure-Python
 //     path, so that errors and location trees are those of SafeLoader.
 // Setting `ovark.utils.locations.CParser = None` selects the pure-Python path.
+// The cyclic garbage collector is paused while libyaml composes a document and
+// while a document is constructed: both build large trees without cycles, and
+// collections in their middle would walk everything built so far again and
+// again (most of the time of a multi-megabyte load). The caller's collector
+// state is restored afterwards.
 #include "ovk/ovk.hpp"
 
 #include <cstddef>
@@ -356,12 +361,11 @@ Ref super_call(State& st, PyObject* self, PyObject* name, PyObject* const* args,
             continue;
         }
         Ref fn = Ref::borrow(found);
-        if (PyFunction_Check(found)) {
+        Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+        if (PyFunction_Check(found) && total < 8) {
             // Unbound call with self first, as the bound method would make it.
             PyObject* small[8];
-            if (nargs + 1 + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0) > 8) break;
             small[0] = self;
-            Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
             for (Py_ssize_t j = 0; j < total; ++j) small[j + 1] = args[j];
             return own(PyObject_Vectorcall(fn.get(), small, nargs + 1, kwnames));
         }
@@ -383,6 +387,23 @@ void drop_resolver(State& st, PyObject* src) {
     for (PyObject* name : {st.n_resolve.get(), st.n_descend_resolver.get(), st.n_ascend_resolver.get()})
         if (check(PyDict_Contains(sd.get(), name))) check(PyDict_DelItem(sd.get(), name));
 }
+
+// The cyclic garbage collector paused for a scope (a load builds one large
+// acyclic tree; collections in the middle of it would walk the whole tree
+// over and over, the greater part of the time of a large load). The state the
+// caller had is restored, also for nested loads.
+class CollectorPause {
+public:
+    CollectorPause() : was_enabled_(PyGC_Disable()) {}
+    ~CollectorPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
+
+private:
+    int was_enabled_;
+};
 
 // Deletes the node-source methods from the loader's instance dict.
 void drop_node_source_methods(State& st, PyObject* loader) {
@@ -440,7 +461,10 @@ Ref source_get_single_node(const Call& c) {
     PyObject* loader = PyTuple_GET_ITEM(c.closure(), 0);
     PyObject* src = PyTuple_GET_ITEM(c.closure(), 1);
     Ref keep_loader = Ref::borrow(loader), keep_src = Ref::borrow(src);
-    Ref node = Ref::steal(PyObject_CallMethodNoArgs(src, st.n_get_single_node.get()));
+    Ref node = Ref::steal([&] {
+        CollectorPause pause;
+        return PyObject_CallMethodNoArgs(src, st.n_get_single_node.get());
+    }());
     if (!node) {
         if (!is_yaml_error(st)) throw Error();
         PyErr_Clear();
@@ -474,7 +498,10 @@ Ref source_get_node(const Call& c) {
     PyObject* loader = PyTuple_GET_ITEM(c.closure(), 0);
     PyObject* src = PyTuple_GET_ITEM(c.closure(), 1);
     Ref keep_loader = Ref::borrow(loader), keep_src = Ref::borrow(src);
-    Ref node = Ref::steal(PyObject_CallMethodNoArgs(src, st.n_get_node.get()));
+    Ref node = Ref::steal([&] {
+        CollectorPause pause;
+        return PyObject_CallMethodNoArgs(src, st.n_get_node.get());
+    }());
     if (!node) {
         if (!is_yaml_error(st)) throw Error();
         PyErr_Clear();
@@ -748,6 +775,7 @@ Ref construct_document_impl(PyObject* module, State& st, PyObject* self, PyObjec
             // An empty document: libyaml marks its null at the next token.
             if (locations.get() != Py_None && from_libyaml(st, node) && empty_plain_scalar(st, module, node))
                 raise(st.recompose_error.get(), "document composed again by the pure-Python parser");
+            CollectorPause pause;
             return super_call(st, self, st.n_construct_document.get(), args, 1).release();
         } catch (const Error&) {
             return static_cast<PyObject*>(nullptr);
