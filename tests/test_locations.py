@@ -244,6 +244,9 @@ class TestLoading:
                 data = yaml.load(f, Loader=lambda s: LocSafeLoader(s, locations=locs))
             assert data == {"a": "é", "b": [1]}
             assert locs["b"][0][1].file == str(p) and str(locs["b"][0][1]) == "base.yaml line:2 column:5"
+        with node_source(path), open(p) as f:
+            node = LocSafeLoader(f).get_single_node()
+        assert node.start_mark.name == str(p) and node.value[1][1].start_mark.line == 1
         data, locs = load("a: é\n".encode("utf-16"), path)
         assert data == {"a": "é"} and locs["a"]["é"].column == 3
 

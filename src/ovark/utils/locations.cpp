@@ -628,6 +628,13 @@ bool may_use_libyaml(State& st, PyObject* module, PyObject* self) {
     return !check(PyObject_IsTrue(path_resolvers.get()));
 }
 
+// An in-memory stream over `text`, named `name` when it is given.
+Ref named_stream(State&, PyObject* type, PyObject* text, PyObject* name) {
+    Ref stream = own(PyObject_CallOneArg(type, text));
+    if (name) check(PyObject_SetAttrString(stream.get(), "name", name));
+    return stream;
+}
+
 Ref loader_init(const Call& c) {
     State& st = c.state<State>();
     PyObject *self = c[0], *stream = c[1], *locations = c[2], *file_name = c[3];
@@ -641,19 +648,19 @@ Ref loader_init(const Call& c) {
     set_attr(self, st.n__file.get(), file.get());
     set_attr(self, st.n__locations.get(), locations);
 
-    Ref text, pure_stream = Ref::borrow(stream);
+    Ref text, pure_stream = Ref::borrow(stream), wrapper_type, stream_name;
     if (may_use_libyaml(st, c.module(), self)) {
         if (PyUnicode_CheckExact(stream) || PyBytes_CheckExact(stream)) {
             text = Ref::borrow(stream);
         } else if (check(PyObject_IsInstance(stream, st.io_base.get()))) {
             // Read once; both node sources work on the same text.
             text = call0(stream, st.n_read.get());
-            PyObject* wrapper = PyUnicode_CheckExact(text.get()) ? st.string_io.get()
-                                : PyBytes_CheckExact(text.get()) ? st.bytes_io.get()
-                                                                 : nullptr;
-            if (!wrapper) raise(PyExc_TypeError, "a string or stream input is required");
-            pure_stream = own(PyObject_CallOneArg(wrapper, text.get()));
-            if (Ref name = optional_attr(stream, st.n_name.get())) set_attr(pure_stream.get(), st.n_name.get(), name.get());
+            wrapper_type = Ref::borrow(PyUnicode_CheckExact(text.get()) ? st.string_io.get()
+                                       : PyBytes_CheckExact(text.get()) ? st.bytes_io.get()
+                                                                        : nullptr);
+            if (!wrapper_type) raise(PyExc_TypeError, "a string or stream input is required");
+            stream_name = optional_attr(stream, st.n_name.get());
+            pure_stream = named_stream(st, wrapper_type.get(), text.get(), stream_name.get());
         }
     }
     PyObject* args[] = {pure_stream.get()};
@@ -661,7 +668,10 @@ Ref loader_init(const Call& c) {
     if (text) text = libyaml_text(text.get());
     if (!text) return Ref::borrow(Py_None);
 
-    Ref src = own(PyObject_CallOneArg(st.node_source_class.get(), text.get()));
+    // From a file, libyaml reads a copy of its text under the file's name, so
+    // that its marks carry that name as the pure-Python reader's do.
+    Ref source_input = wrapper_type ? named_stream(st, wrapper_type.get(), text.get(), stream_name.get()) : text;
+    Ref src = own(PyObject_CallOneArg(st.node_source_class.get(), source_input.get()));
     lend_resolver(st, self, src.get());
     set_documents(st, src.get(), 0);
     set_attr(src.get(), st.n__single.get(), Py_False);
