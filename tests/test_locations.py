@@ -93,9 +93,13 @@ def assert_paths_agree(text, all_documents=False):
     """Both node sources give SafeLoader's data (or error) and one location tree."""
     reference = safe_outcome(text, all_documents)
     results = [outcome(text, path, all_documents) for path in PATHS]
-    for result in results:
-        assert result[:3 if result[0] == "error" else 2] == reference[:3 if reference[0] == "error" else 2], text
-    assert all(r == results[0] for r in results), text
+    try:
+        for result in results:
+            assert result[:3 if result[0] == "error" else 2] == reference[:3 if reference[0] == "error" else 2], text
+        assert all(r == results[0] for r in results), text
+    except RecursionError:  # self-referencing data (an alias inside its own anchor)
+        assert len({repr(r[:3 if r[0] == "error" else 2]) for r in results + [reference]}) == 1, text
+        assert len({repr(r) for r in results}) == 1, text
     return results[0]
 
 
@@ -321,6 +325,17 @@ class TestLoading:
 
 
 @pytest.mark.parametrize("path", PATHS)
+def test_construct_object_called_directly(path):
+    locs = {}
+    with node_source(path):
+        loader = LocSafeLoader("{a: , b: [1]}", locations=locs)
+        node = loader.get_single_node()
+        node._parent = locs
+        assert loader.construct_object(node, deep=True) == {"a": None, "b": [1]}
+    assert set(locs) == {"a", "b"} and locs["b"][0][1].column == 10
+
+
+@pytest.mark.parametrize("path", PATHS)
 def test_collector_state_is_restored(path):
     was = gc.isenabled()
     try:
@@ -396,6 +411,7 @@ HAND_WRITTEN = [
     "a:\n  b: 1\n c: 2\n",
     "\x07",
     "a: 1\n--- \nb: 2\n",
+    "&a [*a, {b: *a}]\n", "&m {x: *m}\n",
     "",
     "# only a comment\n",
     "[a, , b]\n",

@@ -49,7 +49,7 @@ struct State {
     Ref n_file, n_line, n_column, n__file, n__locations, n__location, n__parent, n_start_mark, n_end_mark, n_value,
         n_flow_style, n_style, n_index, n_name, n_read, n_items, n_get, n_pop, n_setdefault, n_extend, n_match,
         n_groups, n_keys, n_resolve, n_descend_resolver, n_ascend_resolver, n___init__, n_construct_object, n_construct_document, n_get_single_node,
-        n_check_node, n_get_node, n__node_source, n__documents, n__single, n_constructed_objects,
+        n_check_node, n_get_node, n__node_source, n__documents, n__single, n__constructing, n_constructed_objects,
         n_recursive_objects, n_state_generators, n_deep_construct, n_yaml_path_resolvers, n___dict__;
 
     auto refs() {
@@ -64,7 +64,7 @@ struct State {
                         n__location, n__parent, n_start_mark, n_end_mark, n_value, n_flow_style, n_style, n_index,
                         n_name, n_read, n_items, n_get, n_pop, n_setdefault, n_extend, n_match, n_groups, n_keys,
                         n_resolve, n_descend_resolver, n_ascend_resolver, n___init__, n_construct_object, n_construct_document, n_get_single_node,
-                        n_check_node, n_get_node, n__node_source, n__documents, n__single, n_constructed_objects,
+                        n_check_node, n_get_node, n__node_source, n__documents, n__single, n__constructing, n_constructed_objects,
                         n_recursive_objects, n_state_generators, n_deep_construct, n_yaml_path_resolvers,
                         n___dict__);
     }
@@ -405,6 +405,14 @@ private:
     int was_enabled_;
 };
 
+PyObject* super_call_noexcept(State& st, PyObject* self, PyObject* name, PyObject* const* args, Py_ssize_t nargs) {
+    try {
+        return super_call(st, self, name, args, nargs).release();
+    } catch (const Error&) {
+        return nullptr;
+    }
+}
+
 // Deletes the node-source methods from the loader's instance dict.
 void drop_node_source_methods(State& st, PyObject* loader) {
     Ref d = attr(loader, st.n___dict__.get());
@@ -675,6 +683,7 @@ Ref loader_init(const Call& c) {
     lend_resolver(st, self, src.get());
     set_documents(st, src.get(), 0);
     set_attr(src.get(), st.n__single.get(), Py_False);
+    set_attr(src.get(), st.n__constructing.get(), Py_False);
     set_attr(self, st.n__node_source.get(), src.get());
     Ref captured = own(PyTuple_Pack(2, self, src.get()));
     PyObject* names[] = {st.n_get_single_node.get(), st.n_check_node.get(), st.n_get_node.get()};
@@ -723,7 +732,11 @@ Ref loader_construct_object(const Call& c) {
             bool check_empty = false;
             if (Py_TYPE(mark.get()) == reinterpret_cast<PyTypeObject*>(st.cmark_type.get())) {
                 Ref flow = attr(node, st.n_flow_style.get());
-                check_empty = check(PyObject_IsTrue(flow.get())) && optional_attr(self, st.n__node_source.get());
+                if (check(PyObject_IsTrue(flow.get()))) {
+                    // Only within construct_document, which composes again.
+                    Ref src = optional_attr(self, st.n__node_source.get());
+                    check_empty = src && check(PyObject_IsTrue(attr(src.get(), st.n__constructing.get()).get()));
+                }
             }
             Ref it = own(PyObject_GetIter(pairs.get()));
             while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
@@ -786,7 +799,15 @@ Ref construct_document_impl(PyObject* module, State& st, PyObject* self, PyObjec
             if (locations.get() != Py_None && from_libyaml(st, node) && empty_plain_scalar(st, module, node))
                 raise(st.recompose_error.get(), "document composed again by the pure-Python parser");
             CollectorPause pause;
-            return super_call(st, self, st.n_construct_document.get(), args, 1).release();
+            Ref src = optional_attr(self, st.n__node_source.get());
+            if (src) set_attr(src.get(), st.n__constructing.get(), Py_True);
+            Ref result = Ref::steal(super_call_noexcept(st, self, st.n_construct_document.get(), args, 1));
+            if (src) {
+                ErrorStash stash;
+                if (PyObject_SetAttr(src.get(), st.n__constructing.get(), Py_False) < 0) PyErr_WriteUnraisable(src.get());
+            }
+            if (!result) throw Error();
+            return result.release();
         } catch (const Error&) {
             return static_cast<PyObject*>(nullptr);
         }
@@ -1038,6 +1059,7 @@ void exec(PyObject* module, State& st) {
     NAME(n_construct_object, "construct_object"); NAME(n_construct_document, "construct_document");
     NAME(n_get_single_node, "get_single_node"); NAME(n_check_node, "check_node"); NAME(n_get_node, "get_node");
     NAME(n__node_source, "_node_source"); NAME(n__documents, "_documents"); NAME(n__single, "_single");
+    NAME(n__constructing, "_constructing");
     NAME(n_constructed_objects, "constructed_objects"); NAME(n_recursive_objects, "recursive_objects");
     NAME(n_state_generators, "state_generators"); NAME(n_deep_construct, "deep_construct");
     NAME(n_yaml_path_resolvers, "yaml_path_resolvers"); NAME(n___dict__, "__dict__");
