@@ -590,6 +590,14 @@ class TestRecursiveLocationUpdate:
         with pytest.raises(TypeError):
             recursive_location_update({}, {1: [1]}, {}, {}, list_extend=True)
 
+    def test_mapping_subclasses_go_through_their_own_methods(self):
+        data, locs = OrderedDict(b=1), OrderedDict(b=Location())
+        new, new_locs = OrderedDict(a={"x": 1}, b=2), OrderedDict(a=Location(), b=Location())
+        recursive_location_update(data, new, locs, new_locs)
+        assert list(data.items()) == [("b", 2), ("a", {"x": 1})] and list(locs) == ["b", "a"]
+        data.move_to_end("b")
+        assert list(data) == ["a", "b"]
+
     def test_keywords(self):
         out = recursive_location_update(data={}, new_data={"a": 1}, locations={}, new_locations={"a": Location()},
                                         list_extend=False)

@@ -93,7 +93,7 @@ Ref call_method(PyObject* name, std::initializer_list<PyObject*> args) {
 }
 
 void set_item(PyObject* obj, PyObject* key, PyObject* value) {
-    if (PyDict_Check(obj))
+    if (PyDict_CheckExact(obj))
         check(PyDict_SetItem(obj, key, value));
     else
         check(PyObject_SetItem(obj, key, value));
