@@ -428,7 +428,7 @@ HAND_WRITTEN = [
     "[a?: ]\n", "[a? !]\n", "a: [b?, c]", "{\u00e9? c}", "?", "? a", "? a\n?\n",
     "[a: ]\n\ufeff", "a: b\ufeff\n",
     "a:\n---", "--- a\n...\n---", "--- \n", "url: http://x/y?z=1\nlist: [a, b]\n", "url: http://x/y?z=1\n",
-    "%YAML 1.2\n---\na: 1\n", "%YAML 2.0\n---\na: 1\n", "a: 1\x00\n",
+    "%YAML 1.2\n---\na: 1\n", "%YAML 2.0\n---\na: 1\n", "%YAML 1.2#\n---\na: 1\n", "%FOO bar\n---\na\n", "a: 1\x00\n",
 ]
 
 

@@ -535,8 +535,8 @@ const FuncDef source_defs[3] = {
 // tabs (the pure-Python scanner refuses them outside scalars), a byte-order
 // mark after the start, a comment right after a block scalar header, '?' as an
 // explicit key or next to text in a document with flow collections (the
-// pure-Python scanner ends flow scalars there), and tags outside the plain
-// "!handle!suffix" form followed by a blank.
+// pure-Python scanner ends flow scalars there), tags outside the plain
+// "!handle!suffix" form followed by a blank, and directives.
 inline bool starts_token(Py_UCS4 c) {
     return c == ' ' || c == '\r' || c == '\n' || c == 0x85 || c == 0x2028 || c == 0x2029 || c == '[' ||
            c == '{' || c == ',' || c == 0xFEFF;
@@ -585,6 +585,11 @@ bool parsers_may_differ(const Ch* s, Py_ssize_t n) {
                 break;
             case '!':
                 if ((!i || starts_token(s[i - 1])) && !plain_tag_at(s, i, n)) return true;
+                break;
+            case '%':  // directives: libyaml reads some lines the other refuses
+                if (!i || s[i - 1] == '\n' || s[i - 1] == '\r' || s[i - 1] == 0x85 || s[i - 1] == 0x2028 ||
+                    s[i - 1] == 0x2029 || s[i - 1] == 0xFEFF)
+                    return true;
                 break;
             default: break;
         }
