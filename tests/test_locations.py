@@ -696,6 +696,7 @@ def test_no_reference_leaks(path):
         recursive_location_update(data, new, locs, new_locs, list_extend=True)
         recursive_location_setdefault(data, {"z": 1}, locs, {"z": Location()})
         str(locs["a"])
+        load("&a : [*a, {b: *a}]\n", path)  # its location tree holds a cycle
         for bad in ("a: [1\n", "a: !x y\n", "{a: }\n"):
             try:
                 load(bad, path)

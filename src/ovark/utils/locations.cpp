@@ -265,23 +265,14 @@ void set_location(State& st, PyObject* loc, PyObject* file, PyObject* line, PyOb
     set_attr(loc, st.n_column.get(), column);
 }
 
-// Stores a record into a container; a record the loader made (an acyclic tree
-// of records) is kept out of the collector's sight afterwards, as CPython does
-// with dicts of atomic values. Any later insertion of a container, or setting
-// an attribute to one, puts it back in sight.
-void store_record(State& st, PyObject* container, PyObject* key, PyObject* record) {
-    set_item(container, key, record);
-    if (Py_TYPE(container) == reinterpret_cast<PyTypeObject*>(st.location_type.get()))
-        PyObject_GC_UnTrack(container);
-}
-
 // A new empty Location with the given attributes, made as Location() would.
 Ref make_location(State& st, PyObject* file, PyObject* line, PyObject* column) {
     auto* tp = reinterpret_cast<PyTypeObject*>(st.location_type.get());
     Ref loc = own(tp->tp_new(tp, st.empty_tuple.get(), nullptr));
     // Like a fresh plain dict, an empty record stays out of the collector's
     // sight until it holds a container (dict insertion tracks it then; so does
-    // setting an attribute to one).
+    // setting an attribute to one). Records that alias documents link into
+    // cycles; those hold containers, so the collector sees them.
     PyObject_GC_UnTrack(loc.get());
     // The instance dict shares its keys with the other records.
     Ref d = own(PyObject_GenericGetDict(loc.get(), nullptr));
@@ -770,7 +761,7 @@ Ref loader_construct_object(const Call& c) {
                 Ref item_mark = attr(item.get(), st.n_start_mark.get());
                 Ref item_loc = make_location(st, file.get(), attr(item_mark.get(), st.n_line.get()).get(),
                                              attr(item_mark.get(), st.n_column.get()).get());
-                if (parent) store_record(st, parent.get(), own(PyLong_FromSsize_t(i)).get(), item_loc.get());
+                if (parent) set_item(parent.get(), own(PyLong_FromSsize_t(i)).get(), item_loc.get());
                 set_attr(item.get(), st.n__parent.get(), item_loc.get());
                 ++i;
             }
@@ -787,7 +778,7 @@ Ref loader_construct_object(const Call& c) {
                 if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw Error();
                 PyErr_Clear();
             } else {
-                store_record(st, parent.get(), value.get(), loc.get());
+                set_item(parent.get(), value.get(), loc.get());
             }
         }
     }
