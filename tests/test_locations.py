@@ -59,12 +59,17 @@ def load(text, path="libyaml", file_name="conf.yaml", all_documents=False, locs=
     return data, locs
 
 
-def tree(t):
-    """A location tree as plain nested tuples, records with their attributes."""
-    if isinstance(t, Location):
-        return ("L", t.file, t.line, t.column, {k: tree(v) for k, v in t.items()})
+def tree(t, above=()):
+    """A location tree as plain nested tuples, records with their attributes.
+
+    A document that aliases a node inside its own content makes a cycle; a
+    record met again below itself is shown by its distance up the path."""
     if isinstance(t, dict):
-        return ("D", {k: tree(v) for k, v in t.items()})
+        for i, record in enumerate(reversed(above)):
+            if record is t:
+                return ("up", i)
+        below = {k: tree(v, above + (t,)) for k, v in t.items()}
+        return ("L", t.file, t.line, t.column, below) if isinstance(t, Location) else ("D", below)
     return t
 
 
@@ -412,7 +417,7 @@ HAND_WRITTEN = [
     "a:\n  b: 1\n c: 2\n",
     "\x07",
     "a: 1\n--- \nb: 2\n",
-    "&a [*a, {b: *a}]\n", "&m {x: *m}\n",
+    "&a [*a, {b: *a}]\n", "&m {x: *m}\n", "&a : [*a, {b: *a}]\n",
     "",
     "# only a comment\n",
     "[a, , b]\n",
