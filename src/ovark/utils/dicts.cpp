@@ -145,7 +145,8 @@ Ref update_impl(PyObject* module, State& st, PyObject* a, PyObject* b, PyObject*
             set_item(a, k, merged.get());
             return;
         }
-        if (abc.is_mutable_sequence(v) && check(PyObject_IsTrue(list_extend))) {
+        // (False, as every nested call passes, needs no sequence test.)
+        if (list_extend != Py_False && abc.is_mutable_sequence(v) && check(PyObject_IsTrue(list_extend))) {
             Ref pattern = lookup(module, st.n_LIST_EXTEND_PATTERN.get());
             Ref match = call_method(st.n_match.get(), {pattern.get(), k});
             if (check(PyObject_IsTrue(match.get()))) {
