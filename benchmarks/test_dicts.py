@@ -50,7 +50,7 @@ EXPECTED = expected()
 def run(benchmark, merge):
     benchmark.group = GROUP
     benchmark.extra_info["nodes"] = KEYS
-    result = benchmark.pedantic(merge, setup=lambda: ((copy_tree(A), B), {}), rounds=10, warmup_rounds=1)
+    result = benchmark.pedantic(merge, setup=lambda: ((copy_tree(A), B), {}), rounds=40, warmup_rounds=2)
     assert result == EXPECTED
 
 
