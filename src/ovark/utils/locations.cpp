@@ -45,26 +45,28 @@ struct State {
     // Interned names.
     Ref n_os, n_path, n_basename, n_Location, n_MutableMapping, n_MutableSequence, n_MappingNode, n_ScalarNode,
         n_SequenceNode, n_LIST_EXTEND_PATTERN, n_CParser, n_max, n_recursive_location_update,
-        n_recursive_location_setdefault, n_location_deepcopy, n_list_extend;
-    Ref n_file, n_line, n_column, n__file, n__locations, n__location, n__parent, n_start_mark, n_end_mark, n_value,
-        n_flow_style, n_style, n_index, n_name, n_read, n_items, n_get, n_pop, n_setdefault, n_extend, n_match,
-        n_groups, n_keys, n_resolve, n_descend_resolver, n_ascend_resolver, n___init__, n_construct_object, n_construct_document, n_get_single_node,
-        n_check_node, n_get_node, n__node_source, n__documents, n__single, n__constructing, n_constructed_objects,
-        n_recursive_objects, n_state_generators, n_deep_construct, n_yaml_path_resolvers, n___dict__;
+        n_recursive_location_setdefault, n_location_deepcopy, n_list_extend, n_file, n_line, n_column, n__file,
+        n__locations, n__location, n__parent, n_start_mark, n_end_mark, n_value, n_flow_style, n_index, n_name,
+        n_read, n_items, n_get, n_pop, n_setdefault, n_extend, n_match, n_groups, n_keys, n_resolve,
+        n_descend_resolver, n_ascend_resolver, n___init__, n_construct_object, n_construct_document,
+        n_get_single_node, n_check_node, n_get_node, n__node_source, n__documents, n__single, n__constructing,
+        n_constructed_objects, n_recursive_objects, n_state_generators, n_deep_construct, n_yaml_path_resolvers,
+        n___dict__;
 
     auto refs() {
-        return std::tie(MutableMapping, MutableSequence, MappingNode, ScalarNode, SequenceNode, SafeLoader, CParser,
-                        location_type, loader_class, node_source_class, cmark_type, yaml_error, recompose_error,
-                        io_base, string_io, bytes_io, composer_class, empty_tuple, empty_str, minus_one, one,
-                        update_fn, setdefault_fn, deepcopy_fn, source_template[0], source_template[1],
-                        source_template[2], n_os, n_path, n_basename, n_Location, n_MutableMapping,
-                        n_MutableSequence, n_MappingNode, n_ScalarNode, n_SequenceNode, n_LIST_EXTEND_PATTERN,
-                        n_CParser, n_max, n_recursive_location_update, n_recursive_location_setdefault,
-                        n_location_deepcopy, n_list_extend, n_file, n_line, n_column, n__file, n__locations,
-                        n__location, n__parent, n_start_mark, n_end_mark, n_value, n_flow_style, n_style, n_index,
-                        n_name, n_read, n_items, n_get, n_pop, n_setdefault, n_extend, n_match, n_groups, n_keys,
-                        n_resolve, n_descend_resolver, n_ascend_resolver, n___init__, n_construct_object, n_construct_document, n_get_single_node,
-                        n_check_node, n_get_node, n__node_source, n__documents, n__single, n__constructing, n_constructed_objects,
+        return std::tie(MutableMapping, MutableSequence, MappingNode, ScalarNode, SequenceNode, SafeLoader,
+                        CParser, location_type, loader_class, node_source_class, cmark_type, yaml_error,
+                        recompose_error, io_base, string_io, bytes_io, composer_class, empty_tuple, empty_str,
+                        minus_one, one, update_fn, setdefault_fn, deepcopy_fn, source_template[0],
+                        source_template[1], source_template[2], n_os, n_path, n_basename, n_Location,
+                        n_MutableMapping, n_MutableSequence, n_MappingNode, n_ScalarNode, n_SequenceNode,
+                        n_LIST_EXTEND_PATTERN, n_CParser, n_max, n_recursive_location_update,
+                        n_recursive_location_setdefault, n_location_deepcopy, n_list_extend, n_file, n_line,
+                        n_column, n__file, n__locations, n__location, n__parent, n_start_mark, n_end_mark, n_value,
+                        n_flow_style, n_index, n_name, n_read, n_items, n_get, n_pop, n_setdefault, n_extend,
+                        n_match, n_groups, n_keys, n_resolve, n_descend_resolver, n_ascend_resolver, n___init__,
+                        n_construct_object, n_construct_document, n_get_single_node, n_check_node, n_get_node,
+                        n__node_source, n__documents, n__single, n__constructing, n_constructed_objects,
                         n_recursive_objects, n_state_generators, n_deep_construct, n_yaml_path_resolvers,
                         n___dict__);
     }
@@ -1035,31 +1037,37 @@ Ref import_from(const char* module, const char* name) {
 }
 
 void exec(PyObject* module, State& st) {
-    st.n_os = intern("os");
-#define NAME(field, text) st.field = intern(text)
-    NAME(n_path, "path"); NAME(n_basename, "basename"); NAME(n_Location, "Location");
-    NAME(n_MutableMapping, "MutableMapping"); NAME(n_MutableSequence, "MutableSequence");
-    NAME(n_MappingNode, "MappingNode"); NAME(n_ScalarNode, "ScalarNode"); NAME(n_SequenceNode, "SequenceNode");
-    NAME(n_LIST_EXTEND_PATTERN, "LIST_EXTEND_PATTERN"); NAME(n_CParser, "CParser"); NAME(n_max, "max");
-    NAME(n_recursive_location_update, "recursive_location_update");
-    NAME(n_recursive_location_setdefault, "recursive_location_setdefault");
-    NAME(n_location_deepcopy, "location_deepcopy"); NAME(n_list_extend, "list_extend");
-    NAME(n_file, "file"); NAME(n_line, "line"); NAME(n_column, "column"); NAME(n__file, "_file");
-    NAME(n__locations, "_locations"); NAME(n__location, "_location"); NAME(n__parent, "_parent");
-    NAME(n_start_mark, "start_mark"); NAME(n_end_mark, "end_mark"); NAME(n_value, "value");
-    NAME(n_flow_style, "flow_style"); NAME(n_style, "style"); NAME(n_index, "index"); NAME(n_name, "name");
-    NAME(n_read, "read"); NAME(n_items, "items"); NAME(n_get, "get"); NAME(n_pop, "pop");
-    NAME(n_setdefault, "setdefault"); NAME(n_extend, "extend"); NAME(n_match, "match"); NAME(n_groups, "groups");
-    NAME(n_keys, "keys"); NAME(n_resolve, "resolve");
-    NAME(n_descend_resolver, "descend_resolver"); NAME(n_ascend_resolver, "ascend_resolver"); NAME(n___init__, "__init__");
-    NAME(n_construct_object, "construct_object"); NAME(n_construct_document, "construct_document");
-    NAME(n_get_single_node, "get_single_node"); NAME(n_check_node, "check_node"); NAME(n_get_node, "get_node");
-    NAME(n__node_source, "_node_source"); NAME(n__documents, "_documents"); NAME(n__single, "_single");
-    NAME(n__constructing, "_constructing");
-    NAME(n_constructed_objects, "constructed_objects"); NAME(n_recursive_objects, "recursive_objects");
-    NAME(n_state_generators, "state_generators"); NAME(n_deep_construct, "deep_construct");
-    NAME(n_yaml_path_resolvers, "yaml_path_resolvers"); NAME(n___dict__, "__dict__");
-#undef NAME
+    for (auto [ref, text] : {std::pair{&st.n_os, "os"}, {&st.n_path, "path"}, {&st.n_basename, "basename"},
+                             {&st.n_Location, "Location"}, {&st.n_MutableMapping, "MutableMapping"},
+                             {&st.n_MutableSequence, "MutableSequence"}, {&st.n_MappingNode, "MappingNode"},
+                             {&st.n_ScalarNode, "ScalarNode"}, {&st.n_SequenceNode, "SequenceNode"},
+                             {&st.n_LIST_EXTEND_PATTERN, "LIST_EXTEND_PATTERN"}, {&st.n_CParser, "CParser"},
+                             {&st.n_max, "max"}, {&st.n_recursive_location_update, "recursive_location_update"},
+                             {&st.n_recursive_location_setdefault, "recursive_location_setdefault"},
+                             {&st.n_location_deepcopy, "location_deepcopy"}, {&st.n_list_extend, "list_extend"},
+                             {&st.n_file, "file"}, {&st.n_line, "line"}, {&st.n_column, "column"},
+                             {&st.n__file, "_file"}, {&st.n__locations, "_locations"},
+                             {&st.n__location, "_location"}, {&st.n__parent, "_parent"},
+                             {&st.n_start_mark, "start_mark"}, {&st.n_end_mark, "end_mark"},
+                             {&st.n_value, "value"}, {&st.n_flow_style, "flow_style"}, {&st.n_index, "index"},
+                             {&st.n_name, "name"}, {&st.n_read, "read"}, {&st.n_items, "items"},
+                             {&st.n_get, "get"}, {&st.n_pop, "pop"}, {&st.n_setdefault, "setdefault"},
+                             {&st.n_extend, "extend"}, {&st.n_match, "match"}, {&st.n_groups, "groups"},
+                             {&st.n_keys, "keys"}, {&st.n_resolve, "resolve"},
+                             {&st.n_descend_resolver, "descend_resolver"},
+                             {&st.n_ascend_resolver, "ascend_resolver"}, {&st.n___init__, "__init__"},
+                             {&st.n_construct_object, "construct_object"},
+                             {&st.n_construct_document, "construct_document"},
+                             {&st.n_get_single_node, "get_single_node"}, {&st.n_check_node, "check_node"},
+                             {&st.n_get_node, "get_node"}, {&st.n__node_source, "_node_source"},
+                             {&st.n__documents, "_documents"}, {&st.n__single, "_single"},
+                             {&st.n__constructing, "_constructing"},
+                             {&st.n_constructed_objects, "constructed_objects"},
+                             {&st.n_recursive_objects, "recursive_objects"},
+                             {&st.n_state_generators, "state_generators"},
+                             {&st.n_deep_construct, "deep_construct"},
+                             {&st.n_yaml_path_resolvers, "yaml_path_resolvers"}, {&st.n___dict__, "__dict__"}})
+        *ref = intern(text);
     st.empty_tuple = own(PyTuple_New(0));
     st.empty_str = own(PyUnicode_FromString(""));
     st.minus_one = own(PyLong_FromLong(-1));
