@@ -10,23 +10,15 @@ struct State {
     auto refs() { return std::tie(split, strip, blank, double_quote, single_quote); }
 };
 
-Ref call_method(PyObject* name, PyObject* self, PyObject* arg) {
-    PyObject* args[] = {self, arg};
-    return own(PyObject_VectorcallMethod(name, args, 2, nullptr));
-}
-
 // The pieces of one argument: split on " ", empty pieces dropped, quotes stripped.
 void add_pieces(State& st, PyObject* itemstr, PyObject* into) {
-    Ref pieces = call_method(st.split.get(), itemstr, st.blank.get());
-    Ref iter = own(PyObject_GetIter(pieces.get()));
-    while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
-        int truthy = check(PyObject_IsTrue(item.get()));
-        if (!truthy) continue;
-        Ref stripped = call_method(st.strip.get(), item.get(), st.double_quote.get());
-        stripped = call_method(st.strip.get(), stripped.get(), st.single_quote.get());
+    Ref pieces = call_method(st.split.get(), {itemstr, st.blank.get()});
+    for_each(pieces.get(), [&](PyObject* item) {
+        if (!check(PyObject_IsTrue(item))) return;
+        Ref stripped = call_method(st.strip.get(), {item, st.double_quote.get()});
+        stripped = call_method(st.strip.get(), {stripped.get(), st.single_quote.get()});
         check(PySet_Add(into, stripped.get()));
-    }
-    if (PyErr_Occurred()) throw Error();
+    });
 }
 
 Ref expand_nargs_list(const Call& c) {
@@ -34,30 +26,24 @@ Ref expand_nargs_list(const Call& c) {
     if (!check(PyObject_IsTrue(nargs_list))) return Ref::borrow(nargs_list);
     State& st = c.state<State>();
     Ref seen = own(PySet_New(nullptr));
-    Ref iter = own(PyObject_GetIter(nargs_list));
-    while (Ref itemstr = Ref::steal(PyIter_Next(iter.get()))) {
-        if (check(PyObject_IsTrue(itemstr.get()))) add_pieces(st, itemstr.get(), seen.get());
-    }
-    if (PyErr_Occurred()) throw Error();
+    for_each(nargs_list, [&](PyObject* itemstr) {
+        if (check(PyObject_IsTrue(itemstr))) add_pieces(st, itemstr, seen.get());
+    });
     return own(PySequence_List(seen.get()));
 }
 
 Ref remove_dups_from_multiple_nargs_list(const Call& c) {
     Ref items_seen = own(PyDict_New());
     Ref result = own(PyList_New(0));
-    Ref outer = own(PyObject_GetIter(c[0]));
-    while (Ref nargs_list = Ref::steal(PyIter_Next(outer.get()))) {
+    for_each(c[0], [&](PyObject* nargs_list) {
         Ref kept = own(PyList_New(0));
-        Ref inner = own(PyObject_GetIter(nargs_list.get()));
-        while (Ref item = Ref::steal(PyIter_Next(inner.get()))) {
-            if (check(PyDict_Contains(items_seen.get(), item.get()))) continue;
-            check(PyList_Append(kept.get(), item.get()));
-            check(PyDict_SetItem(items_seen.get(), item.get(), Py_True));
-        }
-        if (PyErr_Occurred()) throw Error();
+        for_each(nargs_list, [&](PyObject* item) {
+            if (check(PyDict_Contains(items_seen.get(), item))) return;
+            check(PyList_Append(kept.get(), item));
+            check(PyDict_SetItem(items_seen.get(), item, Py_True));
+        });
         if (PyList_GET_SIZE(kept.get())) check(PyList_Append(result.get(), kept.get()));
-    }
-    if (PyErr_Occurred()) throw Error();
+    });
     if (PyList_GET_SIZE(result.get()) == 0) check(PyList_Append(result.get(), own(PyList_New(0)).get()));
     return result;
 }

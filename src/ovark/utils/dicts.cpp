@@ -59,11 +59,6 @@ struct Abc {
     }
 };
 
-Ref call_method(PyObject* name, std::initializer_list<PyObject*> args) {
-    return own(PyObject_VectorcallMethod(name, const_cast<PyObject**>(args.begin()),
-                                         args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
 // obj.get(key, {}) with a fresh empty dict as the fallback.
 Ref get_or_empty(State& st, PyObject* obj, PyObject* key) {
     if (PyDict_CheckExact(obj)) {
@@ -81,40 +76,6 @@ void set_item(PyObject* obj, PyObject* key, PyObject* value) {
         check(PyDict_SetItem(obj, key, value));
     else
         check(PyObject_SetItem(obj, key, value));
-}
-
-// Calls body(k, v) for each pair of m.items(), in order. Exact dicts are walked
-// directly, with the size check that iterating their items view makes.
-template <class F>
-void for_items(State& st, PyObject* m, F&& body) {
-    if (PyDict_CheckExact(m)) {
-        Ref keep = Ref::borrow(m);
-        Py_ssize_t pos = 0, size = PyDict_GET_SIZE(m);
-        PyObject *k, *v;
-        while (PyDict_Next(m, &pos, &k, &v)) {
-            Ref key = Ref::borrow(k), value = Ref::borrow(v);
-            body(key.get(), value.get());
-            if (PyDict_GET_SIZE(m) != size) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
-        }
-        return;
-    }
-    Ref items = call_method(st.n_items.get(), {m});
-    Ref it = own(PyObject_GetIter(items.get()));
-    while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
-        // Unpack exactly as `for k, v in ...` does.
-        Ref pit = own(PyObject_GetIter(pair.get()));
-        Ref k = Ref::steal(PyIter_Next(pit.get()));
-        Ref v = k ? Ref::steal(PyIter_Next(pit.get())) : Ref();
-        if (!v) {
-            if (PyErr_Occurred()) throw Error();
-            raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", k ? 1 : 0);
-        }
-        if (Ref extra = Ref::steal(PyIter_Next(pit.get())))
-            raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-        if (PyErr_Occurred()) throw Error();
-        body(k.get(), v.get());
-    }
-    if (PyErr_Occurred()) throw Error();
 }
 
 // The module global `name`, and whether it is still our own function `ours`.
@@ -137,7 +98,7 @@ Ref update_impl(PyObject* module, State& st, PyObject* a, PyObject* b, PyObject*
     Abc abc(module, st);
     if (!abc.is_mapping(a) || !abc.is_mapping(b)) return Ref::borrow(b);
     Ref keep_a = Ref::borrow(a);
-    for_items(st, b, [&](PyObject* k, PyObject* v) {
+    for_items(b, st.n_items.get(), [&](PyObject* k, PyObject* v) {
         if (abc.is_mapping(v)) {
             Global self(module, st.n_recursive_update.get(), st.update_fn.get());
             Ref current = get_or_empty(st, a, k);
@@ -172,7 +133,7 @@ Ref setdefault_impl(PyObject* module, State& st, PyObject* a, PyObject* b) {
     RecursionGuard guard(" in recursive_setdefault");
     Abc abc(module, st);
     Ref keep_a = Ref::borrow(a);
-    for_items(st, b, [&](PyObject* k, PyObject* v) {
+    for_items(b, st.n_items.get(), [&](PyObject* k, PyObject* v) {
         if (abc.is_mapping(v)) {
             Ref current = get_or_empty(st, a, k);
             if (abc.is_mapping(current.get())) {
@@ -202,7 +163,7 @@ Ref cast_impl(PyObject* module, State& st, PyObject* d, PyObject* type_) {
     Ref result = own(PyObject_CallOneArg(type_, d));
     PyObject* r = result.get();
     Abc abc(module, st);
-    for_items(st, r, [&](PyObject* k, PyObject* v) {
+    for_items(r, st.n_items.get(), [&](PyObject* k, PyObject* v) {
         if (!abc.is_mapping(v)) return;
         Global self(module, st.n_recursive_cast.get(), st.cast_fn.get());
         Ref current = get_or_empty(st, r, k);

@@ -78,22 +78,6 @@ Ref attr(PyObject* obj, PyObject* name) { return own(PyObject_GetAttr(obj, name)
 
 void set_attr(PyObject* obj, PyObject* name, PyObject* value) { check(PyObject_SetAttr(obj, name, value)); }
 
-// getattr(obj, name, <missing>): an empty Ref when the attribute is missing.
-Ref optional_attr(PyObject* obj, PyObject* name) {
-    PyObject* result = nullptr;
-#if PY_VERSION_HEX >= 0x030D0000
-    if (PyObject_GetOptionalAttr(obj, name, &result) < 0) throw Error();
-#else
-    if (_PyObject_LookupAttr(obj, name, &result) < 0) throw Error();
-#endif
-    return Ref::steal(result);
-}
-
-Ref call_method(PyObject* name, std::initializer_list<PyObject*> args) {
-    return own(PyObject_VectorcallMethod(name, const_cast<PyObject**>(args.begin()),
-                                         args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
 void set_item(PyObject* obj, PyObject* key, PyObject* value) {
     if (PyDict_CheckExact(obj))
         check(PyDict_SetItem(obj, key, value));
@@ -137,39 +121,6 @@ struct Abc {
         return check(PyObject_IsInstance(v, sequence.get()));
     }
 };
-
-// Calls body(k, v) for each pair of m.items(), in order; exact dicts directly,
-// with the size check of a dict iteration.
-template <class F>
-void for_items(State& st, PyObject* m, F&& body) {
-    if (PyDict_CheckExact(m)) {
-        Ref keep = Ref::borrow(m);
-        Py_ssize_t pos = 0, size = PyDict_GET_SIZE(m);
-        PyObject *k, *v;
-        while (PyDict_Next(m, &pos, &k, &v)) {
-            Ref key = Ref::borrow(k), value = Ref::borrow(v);
-            body(key.get(), value.get());
-            if (PyDict_GET_SIZE(m) != size) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
-        }
-        return;
-    }
-    Ref items = call_method(st.n_items.get(), {m});
-    Ref it = own(PyObject_GetIter(items.get()));
-    while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
-        Ref pit = own(PyObject_GetIter(pair.get()));
-        Ref k = Ref::steal(PyIter_Next(pit.get()));
-        Ref v = k ? Ref::steal(PyIter_Next(pit.get())) : Ref();
-        if (!v) {
-            if (PyErr_Occurred()) throw Error();
-            raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", k ? 1 : 0);
-        }
-        if (Ref extra = Ref::steal(PyIter_Next(pit.get())))
-            raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-        if (PyErr_Occurred()) throw Error();
-        body(k.get(), v.get());
-    }
-    if (PyErr_Occurred()) throw Error();
-}
 
 // obj.get(key, default) where `dflt` makes the default when needed.
 template <class D>
@@ -890,7 +841,7 @@ Ref deepcopy_impl(PyObject* module, State& st, PyObject* d) {
     } else {
         return Ref::borrow(d);
     }
-    for_items(st, d, [&](PyObject* k, PyObject* v) {
+    for_items(d, st.n_items.get(), [&](PyObject* k, PyObject* v) {
         Global self(module, st.n_location_deepcopy.get(), st.deepcopy_fn.get());
         Ref value = self.ours ? deepcopy_impl(module, st, v) : own(PyObject_CallOneArg(self.fn.get(), v));
         set_item(copy.get(), k, value.get());
@@ -908,7 +859,7 @@ Ref update_impl(PyObject* module, State& st, PyObject* data, PyObject* new_data,
         raise(PyExc_TypeError, "recursive_location_update takes two dicts");
     Ref keep = Ref::borrow(data);
     auto none = [] { return Ref::borrow(Py_None); };
-    for_items(st, new_data, [&](PyObject* k_in, PyObject* v) {
+    for_items(new_data, st.n_items.get(), [&](PyObject* k_in, PyObject* v) {
         Ref k = Ref::borrow(k_in);
         if (abc.is_mapping(v)) {
             Ref current = get_or(st, data, k.get(), none);
@@ -944,7 +895,7 @@ Ref update_impl(PyObject* module, State& st, PyObject* data, PyObject* new_data,
                         max_idx = own(PyObject_CallOneArg(max.get(), keys.get()));
                     }
                     Ref added = get_or(st, new_locations, k.get(), new_dict);
-                    for_items(st, added.get(), [&](PyObject* i, PyObject* l) {
+                    for_items(added.get(), st.n_items.get(), [&](PyObject* i, PyObject* l) {
                         Ref pos = own(PyNumber_Add(own(PyNumber_Add(max_idx.get(), i)).get(), st.one.get()));
                         Ref target_locs = own(PyObject_GetItem(locations, key.get()));
                         set_item(target_locs.get(), pos.get(), l);
@@ -977,7 +928,7 @@ Ref setdefault_impl(PyObject* module, State& st, PyObject* data, PyObject* new_d
     if (!abc.is_mapping(data) || !abc.is_mapping(new_data))
         raise(PyExc_TypeError, "recursive_location_setdefault takes two dicts");
     Ref keep = Ref::borrow(data);
-    for_items(st, new_data, [&](PyObject* k, PyObject* v) {
+    for_items(new_data, st.n_items.get(), [&](PyObject* k, PyObject* v) {
         if (abc.is_mapping(v)) {
             Ref current = get_or(st, data, k, [] { return Ref::borrow(Py_None); });
             if (abc.is_mapping(current.get())) {

@@ -168,15 +168,6 @@ bool is_exact_text(PyObject* o, const char* text) {
 // format(o, "") as str.format does it for "{}".
 Ref fmt(State& st, PyObject* o) { return own(PyObject_Format(o, st.n_empty.get())); }
 
-Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args = {}, PyObject* kwnames = nullptr) {
-    PyObject* stack[8];
-    size_t n = 0;
-    stack[n++] = obj;
-    for (PyObject* a : args) stack[n++] = a;
-    size_t npos = n - (kwnames ? (size_t)PyTuple_GET_SIZE(kwnames) : 0);
-    return own(PyObject_VectorcallMethod(name, stack, npos, kwnames));
-}
-
 Ref new_list() { return own(PyList_New(0)); }
 void append(PyObject* list, PyObject* item) { check(PyList_Append(list, item)); }
 Ref pair_of(PyObject* a, PyObject* b) { return own(PyTuple_Pack(2, a, b)); }
@@ -221,44 +212,6 @@ void probe_hash(PyObject* o) {
     }
 }
 
-// `for a, b in ...` unpacking of one item.
-std::pair<Ref, Ref> unpack2(PyObject* item) {
-    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2)
-        return {Ref::borrow(PyTuple_GET_ITEM(item, 0)), Ref::borrow(PyTuple_GET_ITEM(item, 1))};
-    Ref it = Ref::steal(PyObject_GetIter(item));
-    if (!it) {
-        PyErr_Clear();
-        raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
-    }
-    Ref a = Ref::steal(PyIter_Next(it.get()));
-    Ref b = a ? Ref::steal(PyIter_Next(it.get())) : Ref();
-    if (PyErr_Occurred()) throw Error();
-    if (!b) raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", a ? 1 : 0);
-    Ref extra = Ref::steal(PyIter_Next(it.get()));
-    if (PyErr_Occurred()) throw Error();
-    if (extra) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    return {std::move(a), std::move(b)};
-}
-
-// Calls `f(item)` for each item of an iterable.
-template <class F>
-void for_each(PyObject* iterable, F&& f) {
-    if (PyList_CheckExact(iterable)) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
-            Ref item = Ref::borrow(PyList_GET_ITEM(iterable, i));
-            f(item.get());
-        }
-        return;
-    }
-    if (PyTuple_CheckExact(iterable)) {
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(iterable); ++i) f(PyTuple_GET_ITEM(iterable, i));
-        return;
-    }
-    Ref it = own(PyObject_GetIter(iterable));
-    while (Ref item = Ref::steal(PyIter_Next(it.get()))) f(item.get());
-    if (PyErr_Occurred()) throw Error();
-}
-
 // ---------------------------------------------------------------------------
 // Patterns
 // ---------------------------------------------------------------------------
@@ -294,7 +247,7 @@ Ref compile(Ctx& c, PyObject* text) {
         if (PyObject* hit = PyDict_GetItemWithError(c.patterns.get(), text)) return Ref::borrow(hit);
         if (PyErr_Occurred()) throw Error();
     }
-    Ref compiled = call_method(c.re.get(), c.st.n_compile.get(), {text});
+    Ref compiled = call_method(c.st.n_compile.get(), {c.re.get(), text});
     if (cacheable) {
         if (!c.patterns) c.patterns = own(PyDict_New());
         check(PyDict_SetItem(c.patterns.get(), text, compiled.get()));
@@ -321,7 +274,7 @@ bool always_matches(Ctx& c, PyObject* regex) {
 // regex.match(text), as a truth value.
 bool regex_truth(Ctx& c, PyObject* regex, PyObject* text) {
     if (always_matches(c, regex)) return true;
-    return truth(call_method(regex, c.st.n_match.get(), {text}));
+    return truth(call_method(c.st.n_match.get(), {regex, text}));
 }
 
 // re.compile(text); one that does not compile raises the engine's ValueError.
@@ -404,7 +357,7 @@ Ref operator_eq(State& st, PyObject* self, PyObject* other) {
     PyObject* regex = op_regex(self);
     if (truth(regex) && truth(other)) {
         Ref text = text_of(other);
-        return call_method(regex, st.n_match.get(), {text.get()});
+        return call_method(st.n_match.get(), {regex, text.get()});
     }
     return own(PyObject_RichCompare(op_value(self), other, Py_EQ));
 }
@@ -414,7 +367,7 @@ bool operator_truth(Ctx* c, PyObject* self, PyObject* other) {
     if (truth(regex) && truth(other)) {
         Ref text = text_of(other);
         if (c) return regex_truth(*c, regex, text.get());
-        return truth(call_method(regex, type_state<State>(Py_TYPE(self)).n_match.get(), {text.get()}));
+        return truth(call_method(type_state<State>(Py_TYPE(self)).n_match.get(), {regex, text.get()}));
     }
     return equal(op_value(self), other);
 }
@@ -425,7 +378,7 @@ Ref contains_eq(State& st, PyObject* module, PyObject* self, PyObject* other, Py
     PyObject* value = op_value(self);
     if (other == Py_None || value == Py_None) return Ref::borrow(Py_False);
     if (PyDict_Check(other)) {
-        Ref values = call_method(other, st.n_values.get());
+        Ref values = call_method(st.n_values.get(), {other});
         if (check(PySequence_Contains(values.get(), value))) return Ref::borrow(Py_True);
     }
     Ref iterable = iterable_cls ? Ref::borrow(iterable_cls) : lookup(module, st.n_Iterable.get());
@@ -446,11 +399,7 @@ bool notexists_truth(State&, PyObject* self, PyObject* parent) {
         if (check(has)) return false;
     }
     Ref name = text_of(value);
-    PyObject* attr = nullptr;
-    if (check(_PyObject_LookupAttr(parent, name.get(), &attr))) {
-        Ref held = Ref::steal(attr);
-        if (truth(held)) return false;
-    }
+    if (Ref held = optional_attr(parent, name.get()); held && truth(held)) return false;
     return true;
 }
 
@@ -542,7 +491,7 @@ Ref operator_hash_value(State& st, PyObject* self) {
         if (h == -1 && PyErr_Occurred()) throw Error();
         return own(PyLong_FromSsize_t(h));
     }
-    return call_method(value, st.n_hash.get());
+    return call_method(st.n_hash.get(), {value});
 }
 
 Py_hash_t op_hash(PyObject* self) {
@@ -679,11 +628,11 @@ Ref Operator_deepcopy(const Call& c) {
     State& st = c.state<State>();
     PyObject *self = c[0], *memo = c[1];
     Ref id = own(PyLong_FromVoidPtr(self));
-    Ref known = call_method(memo, st.n_get.get(), {id.get()});
+    Ref known = call_method(st.n_get.get(), {memo, id.get()});
     if (known.get() != Py_None) return known;
     Ref copy = lookup(c.module(), st.n_copy.get());
     Ref value = own(PyObject_GetAttr(self, st.n_value.get()));
-    Ref value_copy = call_method(copy.get(), st.n_deepcopy.get(), {value.get(), memo});
+    Ref value_copy = call_method(st.n_deepcopy.get(), {copy.get(), value.get(), memo});
     Ref result = own(PyObject_CallOneArg(reinterpret_cast<PyObject*>(Py_TYPE(self)), value_copy.get()));
     check(PyObject_SetItem(memo, id.get(), result.get()));
     return result;
@@ -819,7 +768,7 @@ Ref formalize_loopable(Ctx& c, PyObject* obj, bool with_message) {
         Ref text = fmt(st, obj);
         raise(PyExc_TypeError, "object '%U' is a string which is not allowed.", text.get());
     }
-    if (PyDict_Check(obj)) return call_method(obj, st.n_values.get());
+    if (PyDict_Check(obj)) return call_method(st.n_values.get(), {obj});
     bool iterable = PyList_CheckExact(obj) || PyTuple_CheckExact(obj) ||
                     check(PyObject_IsInstance(obj, c.Iterable.get()));
     if (iterable && !check(PyObject_IsInstance(obj, c.TopologyObject.get()))) return Ref::borrow(obj);
@@ -944,35 +893,20 @@ Ref member_of(PyObject* obj, PyObject* key) {
         return v;
     }
     if (!PyUnicode_Check(key)) return Ref();
-    PyObject* v = nullptr;
-    check(_PyObject_LookupAttr(obj, key, &v));
-    return Ref::steal(v);
+    return optional_attr(obj, key);
 }
 
 // Calls `f(key, value)` for each entry of `obj.items()`, or for each instance
 // attribute of an object that has no `items`.
 template <class F>
 void for_each_entry(Ctx& c, PyObject* obj, F&& f) {
-    if (PyDict_CheckExact(obj)) {
-        Py_ssize_t pos = 0, size = PyDict_GET_SIZE(obj);
-        PyObject *k, *v;
-        while (PyDict_Next(obj, &pos, &k, &v)) {
-            Ref key = Ref::borrow(k), value = Ref::borrow(v);
-            f(key.get(), value.get());
-            if (PyDict_GET_SIZE(obj) != size) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
-        }
-        return;
-    }
-    PyObject* items_method = nullptr;
-    check(_PyObject_LookupAttr(obj, c.st.n_items.get(), &items_method));
-    Ref items_ref = Ref::steal(items_method);
+    if (PyDict_CheckExact(obj)) return for_items(obj, c.st.n_items.get(), f);
+    Ref items_ref = optional_attr(obj, c.st.n_items.get());
     Ref source;
     if (items_ref) {
         source = own(PyObject_CallNoArgs(items_ref.get()));
     } else {
-        PyObject* d = nullptr;
-        check(_PyObject_LookupAttr(obj, c.st.n_dict.get(), &d));
-        Ref held = Ref::steal(d);
+        Ref held = optional_attr(obj, c.st.n_dict.get());
         if (!held || !PyDict_Check(held.get())) return;
         Ref copy = own(PyDict_Copy(held.get()));
         source = own(PyDict_Items(copy.get()));
@@ -983,20 +917,6 @@ void for_each_entry(Ctx& c, PyObject* obj, F&& f) {
     });
 }
 
-// Calls `f(key, value)` for each entry of `obj.items()` (an object without
-// items() raises AttributeError).
-template <class F>
-void for_each_item(Ctx& c, PyObject* obj, F&& f) {
-    if (PyDict_CheckExact(obj)) {
-        for_each_entry(c, obj, f);
-        return;
-    }
-    Ref items = call_method(obj, c.st.n_items.get());
-    for_each(items.get(), [&](PyObject* item) {
-        auto [key, value] = unpack2(item);
-        f(key.get(), value.get());
-    });
-}
 
 // Keys that lead to the object being matched, put in front of the paths it
 // records (the walk of a path requirement builds each path once this way).
@@ -1351,7 +1271,7 @@ Children take_step(Ctx& c, PyObject* item, StepPlan& s) {
     if (s.kind == StepPlan::Broken) return children;
     try {
         if (s.kind == StepPlan::Pattern) {
-            for_each_item(c, item, [&](PyObject* k, PyObject* v) {
+            for_items(item, c.st.n_items.get(), [&](PyObject* k, PyObject* v) {
                 if (!s.always || !PyUnicode_CheckExact(k)) {
                     Ref text = text_of(k);
                     if (!s.always && !regex_truth(c, s.regex.get(), text.get())) return;
@@ -1454,7 +1374,7 @@ bool walk_dispatch(Ctx& c, PyObject* item, PathPlan& p, const Search& s, PyObjec
         for_each(found.get(), [&](PyObject* match) {
             Ref path = own(PySequence_GetItem(match, 1));
             Ref zero = own(PyLong_FromLong(0));
-            call_method(path.get(), st.n_insert.get(), {zero.get(), key.get()});
+            call_method(st.n_insert.get(), {path.get(), zero.get(), key.get()});
             append(out, match);
         });
     }
@@ -1581,10 +1501,7 @@ Ref apply_index(Ctx& c, PyObject* result, PyObject* member, PyObject* index) {
 }
 
 bool has_attr(PyObject* obj, PyObject* name) {
-    PyObject* v = nullptr;
-    bool found = check(_PyObject_LookupAttr(obj, name, &v)) != 0;
-    Ref held = Ref::steal(v);
-    return found;
+    return (bool)optional_attr(obj, name);
 }
 
 void reset_keys(State& st, PyObject* self) {
@@ -1598,14 +1515,14 @@ void reset_keys(State& st, PyObject* self) {
 Ref shallow_copy(Ctx& c, PyObject* from_) {
     Ref copy_module = lookup(c.module, c.st.n_copy.get());
     if (PyList_CheckExact(from_)) return own(PyList_GetSlice(from_, 0, PY_SSIZE_T_MAX));
-    return call_method(copy_module.get(), c.st.n_copy.get(), {from_});
+    return call_method(c.st.n_copy.get(), {copy_module.get(), from_});
 }
 
 void warn_both(Ctx& c) {
     Ref logger = lookup(c.module, c.st.n_logger.get());
     Ref text = own(PyUnicode_FromString(
         "Requirements were provided by using both *requirements and kwargs. Ignoring kwargs."));
-    call_method(logger.get(), c.st.n_warning.get(), {text.get()});
+    call_method(c.st.n_warning.get(), {logger.get(), text.get()});
 }
 
 Ref find(Ctx& c, PyObject* from_arg, PyObject* requirements, PyObject* type_arg, PyObject* filter_obj,
@@ -1706,7 +1623,7 @@ Ref literal_key(Ctx& c, PyObject* key) {
     State& st = c.st;
     if (!st.ast) st.ast = own(PyImport_ImportModule("ast"));
     Ref text = own(PyObject_Repr(key));
-    return call_method(st.ast.get(), st.n_literal_eval.get(), {text.get()});
+    return call_method(st.n_literal_eval.get(), {st.ast.get(), text.get()});
 }
 
 Ref build_dict(Ctx& c, PyObject* from_arg, PyObject* keys_arg, PyObject* index_arg) {
@@ -1767,7 +1684,7 @@ Ref unhashable_intersection(Ctx& c, PyObject* lists) {
             PyObject* other = PyList_GET_ITEM(others.get(), o);
             bool in_other = identities[o].count(member) || check(PySequence_Contains(other, member));
             if (!in_other && check(PySequence_Contains(result.get(), member)))
-                call_method(result.get(), c.st.n_remove.get(), {member});
+                call_method(c.st.n_remove.get(), {result.get(), member});
         }
     }
     return result;
