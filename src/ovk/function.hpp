@@ -20,13 +20,18 @@
 // filled in (`*args` a tuple, `**kwargs` a dict).
 //
 // Function objects have `__name__`, `__qualname__`, `__doc__`, `__module__`,
-// `__dict__`, support weak references and bind as methods (a `self` parameter
-// is an ordinary first parameter, as in interpreter code). Make them with
-// `make_function` (module functions, methods: pass the owner's qualified name)
-// or `make_closure` (a fresh copy of a template function carrying captured
-// values, for inner functions such as "outer.<locals>.inner").
+// `__dict__`, support weak references, pickle by reference and bind as methods
+// (a `self` parameter is an ordinary first parameter, as in interpreter code).
+// An error leaving a function gets a traceback entry naming the source file of
+// its FuncDef ("src/ovark/utils/ansi.cpp"), as a frame of interpreter code
+// would.
+//
+// Make them with `make_function` (module functions; methods: pass the owner's
+// qualified name) or `make_closure` (a fresh copy of a template function
+// carrying captured values, for inner functions such as "outer.<locals>.inner").
 #pragma once
 #include "ref.hpp"
+
 #include <frameobject.h>
 #include <structmember.h>
 
@@ -465,10 +470,6 @@ inline Ref new_function_type(PyObject* module) {
 
 // Defined in module.hpp: the function type kept in the module's state.
 inline PyTypeObject* function_type_of(PyObject* module);
-
-inline bool is_function(PyObject* module, PyObject* obj) {
-    return Py_TYPE(obj) == function_type_of(module);
-}
 
 namespace detail {
 inline FunctionObject* alloc_function(PyObject* module) {
