@@ -408,21 +408,36 @@ void fall_back(State& st, PyObject* loader, PyObject* src, Py_ssize_t skip) {
     skip_documents(st, loader, skip);
 }
 
+// The loader and the libyaml node source that a source_* closure carries,
+// held for the duration of the call.
+struct Source {
+    Ref loader, src;
+    explicit Source(const Call& c)
+        : loader(Ref::borrow(PyTuple_GET_ITEM(c.closure(), 0))), src(Ref::borrow(PyTuple_GET_ITEM(c.closure(), 1))) {}
+};
+
+// src.name(), the collector paused when `pause`. A YAML error (libyaml refused
+// the text) hands the stream to the pure-Python composer, after the documents
+// already read unless `single`, and gives an empty Ref.
+Ref ask_source(State& st, const Source& s, PyObject* name, bool pause, bool single) {
+    Ref result = Ref::steal([&] {
+        if (!pause) return PyObject_CallMethodNoArgs(s.src.get(), name);
+        CollectorPause paused;
+        return PyObject_CallMethodNoArgs(s.src.get(), name);
+    }());
+    if (result) return result;
+    if (!is_yaml_error(st)) throw Error();
+    PyErr_Clear();
+    fall_back(st, s.loader.get(), s.src.get(), single ? 0 : documents_of(st, s.src.get()));
+    return Ref();
+}
+
 Ref source_get_single_node(const Call& c) {
     State& st = c.state<State>();
-    PyObject* loader = PyTuple_GET_ITEM(c.closure(), 0);
-    PyObject* src = PyTuple_GET_ITEM(c.closure(), 1);
-    Ref keep_loader = Ref::borrow(loader), keep_src = Ref::borrow(src);
-    Ref node = Ref::steal([&] {
-        CollectorPause pause;
-        return PyObject_CallMethodNoArgs(src, st.n_get_single_node.get());
-    }());
-    if (!node) {
-        if (!is_yaml_error(st)) throw Error();
-        PyErr_Clear();
-        fall_back(st, loader, src, 0);
-        return call0(loader, st.n_get_single_node.get());
-    }
+    Source s(c);
+    PyObject *loader = s.loader.get(), *src = s.src.get();
+    Ref node = ask_source(st, s, st.n_get_single_node.get(), true, true);
+    if (!node) return call0(loader, st.n_get_single_node.get());
     set_attr(src, st.n__single.get(), Py_True);
     set_documents(st, src, 1);
     finish_node_source(st, loader, src);
@@ -431,33 +446,20 @@ Ref source_get_single_node(const Call& c) {
 
 Ref source_check_node(const Call& c) {
     State& st = c.state<State>();
-    PyObject* loader = PyTuple_GET_ITEM(c.closure(), 0);
-    PyObject* src = PyTuple_GET_ITEM(c.closure(), 1);
-    Ref keep_loader = Ref::borrow(loader), keep_src = Ref::borrow(src);
-    Ref result = Ref::steal(PyObject_CallMethodNoArgs(src, st.n_check_node.get()));
-    if (!result) {
-        if (!is_yaml_error(st)) throw Error();
-        PyErr_Clear();
-        fall_back(st, loader, src, documents_of(st, src));
-        return call0(loader, st.n_check_node.get());
-    }
+    Source s(c);
+    PyObject *loader = s.loader.get(), *src = s.src.get();
+    Ref result = ask_source(st, s, st.n_check_node.get(), false, false);
+    if (!result) return call0(loader, st.n_check_node.get());
     if (!check(PyObject_IsTrue(result.get()))) finish_node_source(st, loader, src);
     return result;
 }
 
 Ref source_get_node(const Call& c) {
     State& st = c.state<State>();
-    PyObject* loader = PyTuple_GET_ITEM(c.closure(), 0);
-    PyObject* src = PyTuple_GET_ITEM(c.closure(), 1);
-    Ref keep_loader = Ref::borrow(loader), keep_src = Ref::borrow(src);
-    Ref node = Ref::steal([&] {
-        CollectorPause pause;
-        return PyObject_CallMethodNoArgs(src, st.n_get_node.get());
-    }());
+    Source s(c);
+    PyObject *loader = s.loader.get(), *src = s.src.get();
+    Ref node = ask_source(st, s, st.n_get_node.get(), true, false);
     if (!node) {
-        if (!is_yaml_error(st)) throw Error();
-        PyErr_Clear();
-        fall_back(st, loader, src, documents_of(st, src));
         call0(loader, st.n_check_node.get());  // the pure composer drops STREAM-START here
         return call0(loader, st.n_get_node.get());
     }
