@@ -158,6 +158,73 @@ class TestLocation:
         s.extra = True
         assert s.line == -1 and s == {"a": 1} and s.extra
 
+    def test_attributes_and_their_dict_agree(self):
+        loc = Location()
+        loc.file, loc.line, loc.column = "f.yaml", 3, 4
+        attrs = vars(loc)
+        assert attrs == {"file": "f.yaml", "line": 3, "column": 4} and vars(loc) is attrs
+        attrs["line"] = 9
+        loc.column = 2**70
+        assert loc.line == 9 and attrs["column"] == 2**70
+        for value in ("x", True, None, 2**40, -2**40, 1.5):
+            other = Location()
+            other.line = value
+            assert other.line == value and type(other.line) is type(value) and vars(other)["line"] == value
+        other = Location()
+        del other.column
+        with pytest.raises(AttributeError, match="column"):
+            other.column
+        assert vars(other) == {"file": "", "line": -1}
+        other.extra = [1]
+        assert vars(other) == {"file": "", "line": -1, "extra": [1]}
+        other.__dict__ = {"file": "g"}
+        assert other.file == "g" and not hasattr(other, "line")
+        with pytest.raises(TypeError):
+            other.__dict__ = []
+
+    @pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
+    def test_pickles_keep_attributes_and_read_earlier_state(self, protocol):
+        class Slotted(Location):
+            __slots__ = ("tag",)
+
+        globals()["Slotted"] = Slotted
+        Slotted.__qualname__ = "Slotted"
+        try:
+            for loc in (Location({"a": Location()}), Slotted(a=1)):
+                loc.file, loc.line, loc.column = "f.yaml", 1, 2
+                if isinstance(loc, Slotted):
+                    loc.tag = "t"
+                clone = pickle.loads(pickle.dumps(loc, protocol))
+                assert type(clone) is type(loc) and clone == loc and vars(clone) == vars(loc)
+                assert getattr(clone, "tag", None) == getattr(loc, "tag", None)
+        finally:
+            del globals()["Slotted"]
+        # The state that records with an ordinary instance dict pickled.
+        class Earlier:
+            def __reduce__(self):
+                return Location, (), {"file": "old.yaml", "line": 5, "column": 6}
+
+        restored = pickle.loads(pickle.dumps(Earlier(), protocol))
+        assert type(restored) is Location
+        assert (restored.file, restored.line, restored.column) == ("old.yaml", 5, 6)
+
+    def test_compact_and_weakly_referenced(self):
+        import sys
+        import weakref
+        assert sys.getsizeof(Location()) <= sys.getsizeof({}) + 48
+        loc = Location()
+        assert weakref.ref(loc)() is loc
+
+    def test_freeing_a_deep_chain(self):
+        loc = Location()
+        for _ in range(100_000):
+            loc = Location({0: loc})
+        del loc
+        inner = Location()
+        inner.file = inner  # a record that refers to itself through an attribute
+        del inner
+        gc.collect()
+
     def test_surface(self):
         assert Location.__module__ == "ovark.utils.locations"
         assert Location.__bases__ == (dict,)
@@ -701,6 +768,12 @@ def test_no_reference_leaks(path):
         recursive_location_update(data, new, locs, new_locs, list_extend=True)
         recursive_location_setdefault(data, {"z": 1}, locs, {"z": Location()})
         str(locs["a"])
+        loc = Location({"a": 1})
+        loc.line, loc.file = 2**40, "f"
+        vars(loc)
+        pickle.loads(pickle.dumps(loc))
+        copy.deepcopy(Location(b=Location()))
+        del loc.column
         load("&a : [*a, {b: *a}]\n", path)  # its location tree holds a cycle
         for bad in ("a: [1\n", "a: !x y\n", "{a: }\n"):
             try:

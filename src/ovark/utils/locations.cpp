@@ -52,6 +52,7 @@ struct State {
         n_get_single_node, n_check_node, n_get_node, n__node_source, n__documents, n__single, n__constructing,
         n_constructed_objects, n_recursive_objects, n_state_generators, n_deep_construct, n_yaml_path_resolvers,
         n___dict__;
+    Ref object_getstate;
 
     auto refs() {
         return std::tie(MutableMapping, MutableSequence, MappingNode, ScalarNode, SequenceNode, SafeLoader,
@@ -68,7 +69,7 @@ struct State {
                         n_construct_object, n_construct_document, n_get_single_node, n_check_node, n_get_node,
                         n__node_source, n__documents, n__single, n__constructing, n_constructed_objects,
                         n_recursive_objects, n_state_generators, n_deep_construct, n_yaml_path_resolvers,
-                        n___dict__);
+                        n___dict__, object_getstate);
     }
 };
 
@@ -139,40 +140,180 @@ Ref new_dict() { return own(PyDict_New()); }
 
 // ---------------------------------------------------------------- Location
 
+// A record keeps file, line and column in C fields while nobody asked for its
+// attribute dict: `file` shares the loader's file name, line and column are
+// plain ints. The first request for `__dict__` (vars(), copying), an attribute
+// of another name, a deletion, or a line or column that is not an int in range
+// makes the dict, which from then on holds all three as ordinary attributes.
 struct LocationObject {
     PyDictObject base;
-    PyObject* dict;  // instance __dict__
+    PyObject* file;  // unused (null) once `dict` exists
+    PyObject* dict;  // instance __dict__, made on demand
     PyObject* weakrefs;
+    int line1, column1;  // line + 1 and column + 1: zeroed memory is the fresh record
 };
 
+inline LocationObject* as_location(PyObject* self) { return reinterpret_cast<LocationObject*>(self); }
+
+// The file of a record, a new reference: a zeroed record's is the empty string.
+inline PyObject* file_of(LocationObject* loc) { return loc->file ? Py_NewRef(loc->file) : PyUnicode_New(0, 0); }
+
 int location_traverse(PyObject* self, visitproc visit, void* arg) {
-    auto* loc = reinterpret_cast<LocationObject*>(self);
+    auto* loc = as_location(self);
     Py_VISIT(Py_TYPE(self));
+    Py_VISIT(loc->file);
     Py_VISIT(loc->dict);
     return PyDict_Type.tp_traverse(self, visit, arg);
 }
 
 int location_clear(PyObject* self) {
-    auto* loc = reinterpret_cast<LocationObject*>(self);
+    auto* loc = as_location(self);
+    Py_CLEAR(loc->file);
     Py_CLEAR(loc->dict);
     return PyDict_Type.tp_clear(self);
 }
 
 void location_dealloc(PyObject* self) {
-    auto* loc = reinterpret_cast<LocationObject*>(self);
+    auto* loc = as_location(self);
     PyTypeObject* tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    // Records nest as deep as the documents they describe: the trashcan frees
+    // a long chain without a C recursion per level.
+    Py_TRASHCAN_BEGIN(self, location_dealloc)
     if (loc->weakrefs) PyObject_ClearWeakRefs(self);
+    Py_CLEAR(loc->file);
     Py_CLEAR(loc->dict);
     PyDict_Type.tp_dealloc(self);  // frees the entries and the object
     Py_DECREF(tp);
+    Py_TRASHCAN_END
 }
 
-int location_setattro(PyObject* self, PyObject* name, PyObject* value) {
-    if (PyObject_GenericSetAttr(self, name, value) < 0) return -1;
+// A record with no attribute dict holding a container is seen by the collector
+// through dict insertion; an attribute value that is a container tracks it too.
+inline void track_for(PyObject* self, PyObject* value) {
     if (value && PyObject_IS_GC(value) && !PyObject_GC_IsTracked(self)) PyObject_GC_Track(self);
+}
+
+// The attribute dict, made from the fields when first needed.
+PyObject* location_materialize(PyObject* self) {
+    auto* loc = as_location(self);
+    if (loc->dict) return loc->dict;
+    PyObject* d = PyDict_New();
+    if (!d) return nullptr;
+    PyObject* line = PyLong_FromLong(loc->line1 - 1L);
+    PyObject* column = PyLong_FromLong(loc->column1 - 1L);
+    PyObject* file = file_of(loc);
+    int rc = line && column && file ? 0 : -1;
+    if (!rc) rc = PyDict_SetItemString(d, "file", file);
+    if (!rc) rc = PyDict_SetItemString(d, "line", line);
+    if (!rc) rc = PyDict_SetItemString(d, "column", column);
+    Py_XDECREF(line);
+    Py_XDECREF(column);
+    Py_XDECREF(file);
+    if (rc < 0) {
+        Py_DECREF(d);
+        return nullptr;
+    }
+    loc->dict = d;
+    Py_CLEAR(loc->file);
+    track_for(self, d);
+    return d;
+}
+
+enum Field { FILE_FIELD, LINE_FIELD, COLUMN_FIELD };
+const char* const field_names[] = {"file", "line", "column"};
+
+PyObject* location_get_field(PyObject* self, void* closure) {
+    auto* loc = as_location(self);
+    auto field = static_cast<Field>(reinterpret_cast<intptr_t>(closure));
+    if (loc->dict) {
+        PyObject* v = PyDict_GetItemString(loc->dict, field_names[field]);  // borrowed
+        if (!v) {
+            PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%s'", Py_TYPE(self)->tp_name,
+                         field_names[field]);
+            return nullptr;
+        }
+        return Py_NewRef(v);
+    }
+    switch (field) {
+        case FILE_FIELD: return file_of(loc);
+        case LINE_FIELD: return PyLong_FromLong(loc->line1 - 1L);
+        default: return PyLong_FromLong(loc->column1 - 1L);
+    }
+}
+
+// An exact int that fits the field, else false (with no error set).
+bool compact_int(PyObject* value, int* out) {
+    if (!value || !PyLong_CheckExact(value)) return false;
+    int overflow = 0;
+    long v = PyLong_AsLongAndOverflow(value, &overflow);
+    if (overflow || v < INT_MIN || v >= INT_MAX) return false;
+    *out = static_cast<int>(v);
+    return true;
+}
+
+int location_set_field(PyObject* self, PyObject* value, void* closure) {
+    auto* loc = as_location(self);
+    auto field = static_cast<Field>(reinterpret_cast<intptr_t>(closure));
+    if (!loc->dict) {
+        if (field == FILE_FIELD && value) {
+            Py_XSETREF(loc->file, Py_NewRef(value));
+            track_for(self, value);
+            return 0;
+        }
+        int v;
+        if (field != FILE_FIELD && compact_int(value, &v)) {
+            (field == LINE_FIELD ? loc->line1 : loc->column1) = v + 1;
+            return 0;
+        }
+        if (!location_materialize(self)) return -1;
+    }
+    if (value) {
+        track_for(self, value);
+        return PyDict_SetItemString(loc->dict, field_names[field], value);
+    }
+    if (PyDict_DelItemString(loc->dict, field_names[field]) < 0) {
+        if (PyErr_ExceptionMatches(PyExc_KeyError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%s'", Py_TYPE(self)->tp_name,
+                         field_names[field]);
+        }
+        return -1;
+    }
     return 0;
 }
+
+PyObject* location_get_dict(PyObject* self, void*) { return Py_XNewRef(location_materialize(self)); }
+
+int location_set_dict(PyObject* self, PyObject* value, void*) {
+    if (!value) {
+        PyErr_SetString(PyExc_TypeError, "cannot delete __dict__");
+        return -1;
+    }
+    if (!PyDict_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "__dict__ must be set to a dictionary, not a '%.200s'", Py_TYPE(value)->tp_name);
+        return -1;
+    }
+    auto* loc = as_location(self);
+    Py_CLEAR(loc->file);
+    Py_XSETREF(loc->dict, Py_NewRef(value));
+    track_for(self, value);
+    return 0;
+}
+
+// Other attribute names (of a subclass, or set by a caller) live in the dict.
+int location_setattro(PyObject* self, PyObject* name, PyObject* value) {
+    auto* loc = as_location(self);
+    if (!loc->dict && PyUnicode_Check(name)) {
+        bool field = false;
+        for (const char* f : field_names) field = field || PyUnicode_CompareWithASCIIString(name, f) == 0;
+        if (!field && !location_materialize(self)) return -1;
+    }
+    if (PyObject_GenericSetAttr(self, name, value) < 0) return -1;
+    track_for(self, value);
+    return 0;
+}
+
 
 PyMemberDef location_members[] = {
     {"__dictoffset__", T_PYSSIZET, offsetof(LocationObject, dict), READONLY, nullptr},
@@ -181,7 +322,10 @@ PyMemberDef location_members[] = {
 };
 
 PyGetSetDef location_getset[] = {
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__dict__", location_get_dict, location_set_dict, nullptr, nullptr},
+    {"file", location_get_field, location_set_field, "Name of the YAML file.", (void*)FILE_FIELD},
+    {"line", location_get_field, location_set_field, "Line of the node's start, from 0.", (void*)LINE_FIELD},
+    {"column", location_get_field, location_set_field, "Column of the node's start, from 0.", (void*)COLUMN_FIELD},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -203,39 +347,62 @@ PyType_Spec location_spec = {
     location_slots,
 };
 
-// Sets file, line and column; straight into the instance dict of our records.
+// Whether `loc` is one of our records with its attributes in the C fields.
+inline bool compact_record(State& st, PyObject* loc) {
+    return Py_TYPE(loc) == reinterpret_cast<PyTypeObject*>(st.location_type.get()) && !as_location(loc)->dict;
+}
+
+// Sets file, line and column, as attribute assignments would.
 void set_location(State& st, PyObject* loc, PyObject* file, PyObject* line, PyObject* column) {
-    auto* lo = reinterpret_cast<LocationObject*>(loc);
-    if (Py_TYPE(loc) == reinterpret_cast<PyTypeObject*>(st.location_type.get()) && lo->dict &&
-        PyDict_CheckExact(lo->dict)) {
-        check(PyDict_SetItem(lo->dict, st.n_file.get(), file));
-        check(PyDict_SetItem(lo->dict, st.n_line.get(), line));
-        check(PyDict_SetItem(lo->dict, st.n_column.get(), column));
-        return;
+    if (compact_record(st, loc)) {
+        auto* lo = as_location(loc);
+        int l, c;
+        if (compact_int(line, &l) && compact_int(column, &c)) {
+            Py_XSETREF(lo->file, Py_NewRef(file));
+            track_for(loc, file);
+            lo->line1 = l + 1;
+            lo->column1 = c + 1;
+            return;
+        }
+        if (PyErr_Occurred()) throw Error();
     }
     set_attr(loc, st.n_file.get(), file);
     set_attr(loc, st.n_line.get(), line);
     set_attr(loc, st.n_column.get(), column);
 }
 
-// A new empty Location with the given attributes, made as Location() would.
-Ref make_location(State& st, PyObject* file, PyObject* line, PyObject* column) {
+void set_location(PyObject* loc, PyObject* file, int line, int column) {
+    auto* lo = as_location(loc);
+    if (lo->file != file) {
+        Py_XSETREF(lo->file, Py_NewRef(file));
+        track_for(loc, file);
+    }
+    lo->line1 = line + 1;
+    lo->column1 = column + 1;
+}
+
+// A new empty record with the given attributes, made as Location() would.
+Ref make_location(State& st, PyObject* file, int line, int column) {
     auto* tp = reinterpret_cast<PyTypeObject*>(st.location_type.get());
-    Ref loc = own(tp->tp_new(tp, st.empty_tuple.get(), nullptr));
+    Ref loc = own(PyDict_Type.tp_new(tp, st.empty_tuple.get(), nullptr));
     // Like a fresh plain dict, an empty record stays out of the collector's
     // sight until it holds a container (dict insertion tracks it then; so does
     // setting an attribute to one). Records that alias documents link into
     // cycles; those hold containers, so the collector sees them.
     PyObject_GC_UnTrack(loc.get());
-    // The instance dict shares its keys with the other records.
-    Ref d = own(PyObject_GenericGetDict(loc.get(), nullptr));
-    check(PyDict_SetItem(d.get(), st.n_file.get(), file));
-    check(PyDict_SetItem(d.get(), st.n_line.get(), line));
-    check(PyDict_SetItem(d.get(), st.n_column.get(), column));
+    set_location(loc.get(), file, line, column);
     return loc;
 }
 
-Ref new_location(State& st) { return make_location(st, st.empty_str.get(), st.minus_one.get(), st.minus_one.get()); }
+Ref make_location(State& st, PyObject* file, PyObject* line, PyObject* column) {
+    auto* tp = reinterpret_cast<PyTypeObject*>(st.location_type.get());
+    Ref loc = own(PyDict_Type.tp_new(tp, st.empty_tuple.get(), nullptr));
+    PyObject_GC_UnTrack(loc.get());
+    set_location(st, loc.get(), file, line, column);
+    return loc;
+}
+
+Ref new_location(State& st) { return make_location(st, st.empty_str.get(), -1, -1); }
 
 Ref location_init(const Call& c) {
     State& st = c.state<State>();
@@ -268,6 +435,34 @@ Ref location_extract(const Call& c) {
         check(PyDict_SetItem(d.get(), name, attr(self, name).get()));
     return d;
 }
+
+// Pickling and copying: the state is the attribute dict, as for any object
+// with a __dict__; a compact record hands out a fresh one and stays compact.
+Ref location_getstate(const Call& c) {
+    State& st = c.state<State>();
+    PyObject* self = c[0];
+    if (compact_record(st, self)) return location_extract(c);
+    check(location_materialize(self));
+    return own(PyObject_CallOneArg(st.object_getstate.get(), self));
+}
+
+Ref location_setstate(const Call& c) {
+    PyObject *self = c[0], *state = c[1];
+    State& st = c.state<State>();
+    Ref dict_state = Ref::borrow(state), slot_state;
+    if (PyTuple_Check(state) && PyTuple_GET_SIZE(state) == 2) {
+        dict_state = Ref::borrow(PyTuple_GET_ITEM(state, 0));
+        slot_state = Ref::borrow(PyTuple_GET_ITEM(state, 1));
+    }
+    for (PyObject* part : {dict_state.get(), slot_state.get()}) {
+        if (!part || part == Py_None) continue;
+        for_items(part, st.n_items.get(), [&](PyObject* k, PyObject* v) { check(PyObject_SetAttr(self, k, v)); });
+    }
+    return Ref::borrow(Py_None);
+}
+
+const FuncDef location_getstate_def{"__getstate__", "(self)", nullptr, location_getstate};
+const FuncDef location_setstate_def{"__setstate__", "(self, state)", nullptr, location_setstate};
 
 const FuncDef location_init_def{
     "__init__",
@@ -1023,6 +1218,7 @@ void exec(PyObject* module, State& st) {
         *ref = intern(text);
     st.empty_tuple = own(PyTuple_New(0));
     st.empty_str = own(PyUnicode_FromString(""));
+    st.object_getstate = own(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__getstate__"));
     st.minus_one = own(PyLong_FromLong(-1));
     st.one = own(PyLong_FromLong(1));
 
@@ -1077,7 +1273,8 @@ void exec(PyObject* module, State& st) {
     // class Location(dict)
     Ref dict_base = own(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyDict_Type)));
     st.location_type = new_type(module, &location_spec, dict_base.get(),
-                                {method(location_init_def), method(location_str_def), method(location_extract_def)});
+                                {method(location_init_def), method(location_str_def), method(location_extract_def),
+                                 method(location_getstate_def), method(location_setstate_def)});
     add_object(module, "Location", st.location_type);
 
     // class LocSafeLoader(SafeLoader)
