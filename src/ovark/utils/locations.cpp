@@ -27,13 +27,22 @@
 #include "ovk/ovk.hpp"
 
 #include <cstddef>
+#include <climits>
 #include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
 
 using namespace ovk;
 
 namespace {
 
 // ---------------------------------------------------------------- state
+
+struct Ctx;
+
+// SafeConstructor methods whose own versions the native construction stands in for.
+enum StdMethod { S_CONSTRUCT_SCALAR, S_CONSTRUCT_MAPPING, S_FLATTEN_MAPPING, S_CONSTRUCT_SEQUENCE, S_COUNT };
 
 struct State {
     // Objects bound at load, to recognise unpatched globals.
@@ -53,6 +62,13 @@ struct State {
         n_constructed_objects, n_recursive_objects, n_state_generators, n_deep_construct, n_yaml_path_resolvers,
         n___dict__;
     Ref object_getstate;
+    // Native construction: SafeLoader's own methods and constructors, the
+    // standard tags, and the class attributes they read.
+    Ref fill_type, construct_object_fn, Hashable, ConstructorError, tag_kinds, merge_tag, value_tag, bool_values,
+        inf_value, nan_value, n_tag, n_yaml_constructors, n_bool_values, n_inf_value, n_nan_value,
+        n_flatten_mapping;
+    Ref std_names[S_COUNT], std_fns[S_COUNT], kind_tags[7], kind_fns[7];
+    std::vector<Ctx*> active;  // constructions in progress (nested loads, threads)
 
     auto refs() {
         return std::tie(MutableMapping, MutableSequence, MappingNode, ScalarNode, SequenceNode, SafeLoader,
@@ -69,7 +85,13 @@ struct State {
                         n_construct_object, n_construct_document, n_get_single_node, n_check_node, n_get_node,
                         n__node_source, n__documents, n__single, n__constructing, n_constructed_objects,
                         n_recursive_objects, n_state_generators, n_deep_construct, n_yaml_path_resolvers,
-                        n___dict__, object_getstate);
+                        n___dict__, object_getstate, fill_type, construct_object_fn, Hashable,
+                        ConstructorError, tag_kinds, merge_tag, value_tag, bool_values, inf_value, nan_value, n_tag,
+                        n_yaml_constructors, n_bool_values, n_inf_value, n_nan_value, n_flatten_mapping,
+                        std_names[0], std_names[1], std_names[2], std_names[3], std_fns[0], std_fns[1], std_fns[2],
+                        std_fns[3], kind_tags[0], kind_tags[1], kind_tags[2], kind_tags[3], kind_tags[4],
+                        kind_tags[5], kind_tags[6], kind_fns[0], kind_fns[1], kind_fns[2], kind_fns[3], kind_fns[4],
+                        kind_fns[5], kind_fns[6]);
     }
 };
 
@@ -854,25 +876,400 @@ bool empty_plain_scalar(State& st, PyObject* module, PyObject* node) {
     return check(PyObject_RichCompareBool(start.get(), end.get(), Py_EQ));
 }
 
-Ref loader_construct_object(const Call& c) {
-    State& st = c.state<State>();
-    PyObject *self = c[0], *node = c[1], *deep = c[2];
-    PyObject* module = c.module();
+// ---------------------------------------------------------------- construction
+//
+// While the loader's class constructs as SafeLoader does (its construct_object
+// is ours, and the methods and constructor table that SafeLoader uses for a
+// kind of node are SafeLoader's own), nodes of the standard kinds (str, null,
+// bool, int, float, map, seq, merge keys) are constructed here; any other node
+// goes through PyYAML's construct_object, whose constructors come back here for
+// their children. PyYAML's bookkeeping stays as it is: the loader's
+// constructed_objects memo, and state_generators, where a mapping or sequence
+// waits (as a _Fill entry instead of a generator) to be filled in the same
+// order as PyYAML's generators would be. The verdict is taken for each
+// document, so that a class or table changed between loads is noticed.
+
+enum Kind { K_STR, K_NULL, K_BOOL, K_INT, K_FLOAT, K_MAP, K_SEQ, K_COUNT, K_NONE = K_COUNT };
+
+struct Ctx;
+
+// One pending mapping or sequence.
+struct FillObject {
+    PyObject_HEAD
+    PyObject* loader;
+    PyObject* node;
+    PyObject* data;
+    int kind;
+};
+
+int fill_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* f = reinterpret_cast<FillObject*>(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->loader);
+    Py_VISIT(f->node);
+    Py_VISIT(f->data);
+    return 0;
+}
+
+int fill_clear(PyObject* self) {
+    auto* f = reinterpret_cast<FillObject*>(self);
+    Py_CLEAR(f->loader);
+    Py_CLEAR(f->node);
+    Py_CLEAR(f->data);
+    return 0;
+}
+
+void fill_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    fill_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyObject* fill_iter(PyObject* self);
+
+PyType_Slot fill_slots[] = {
+    {Py_tp_dealloc, (void*)fill_dealloc},
+    {Py_tp_traverse, (void*)fill_traverse},
+    {Py_tp_clear, (void*)fill_clear},
+    {Py_tp_iter, (void*)fill_iter},
+    {0, nullptr},
+};
+
+PyType_Spec fill_spec = {
+    "ovark.utils.locations._Fill",
+    sizeof(FillObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    fill_slots,
+};
+
+// The construction of one document (or one construct_object call from outside).
+struct Ctx {
+    State& st;
+    PyObject* module;
+    PyObject* self;
+    bool tracking = false;
+    Ref locations, file;
+    bool native = false;        // construct_object is ours: standard kinds here
+    bool kind_ok[K_COUNT] = {};  // SafeLoader's own way for that kind
+    // The loader's bookkeeping, read again after interpreter code ran.
+    Ref constructed, recursive, generators;
+    bool deep_construct = false;
+
+    Ctx(State& s, PyObject* m, PyObject* loader) : st(s), module(m), self(loader) {
+        locations = attr(self, st.n__locations.get());
+        tracking = locations.get() != Py_None;
+        if (tracking) file = attr(self, st.n__file.get());
+        judge();
+        if (native) refresh();
+        st.active.push_back(this);
+    }
+    ~Ctx() {
+        auto& a = st.active;
+        for (size_t i = a.size(); i-- > 0;)
+            if (a[i] == this) {
+                a.erase(a.begin() + (ptrdiff_t)i);
+                break;
+            }
+    }
+    Ctx(const Ctx&) = delete;
+    Ctx& operator=(const Ctx&) = delete;
+
+    void refresh() {
+        constructed = attr(self, st.n_constructed_objects.get());
+        recursive = attr(self, st.n_recursive_objects.get());
+        generators = attr(self, st.n_state_generators.get());
+        deep_construct = check(PyObject_IsTrue(attr(self, st.n_deep_construct.get()).get()));
+        if (!PyDict_CheckExact(constructed.get()) || !PyDict_CheckExact(recursive.get()) ||
+            !PyList_CheckExact(generators.get()))
+            native = false;
+    }
+
+    // Whether `name` is SafeLoader's own for this loader (class and instance).
+    bool standard(PyObject* inst_dict, PyObject* name, PyObject* expected) {
+        if (inst_dict && PyDict_GetItemWithError(inst_dict, name)) return false;
+        if (PyErr_Occurred()) throw Error();
+        Ref found = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), name));
+        if (!found) {
+            PyErr_Clear();
+            return false;
+        }
+        return found.get() == expected;
+    }
+
+    void judge() {
+        Ref inst = optional_attr(self, st.n___dict__.get());
+        PyObject* d = inst && PyDict_Check(inst.get()) ? inst.get() : nullptr;
+        native = standard(d, st.n_construct_object.get(), st.construct_object_fn.get());
+        if (!native) return;
+        Ref table = attr(self, st.n_yaml_constructors.get());
+        if (!PyDict_Check(table.get())) {
+            native = false;
+            return;
+        }
+        auto std_method = [&](int i) { return standard(d, st.std_names[i].get(), st.std_fns[i].get()); };
+        auto table_has = [&](int i) {
+            PyObject* fn = PyDict_GetItemWithError(table.get(), st.kind_tags[i].get());
+            if (!fn && PyErr_Occurred()) throw Error();
+            return fn && fn == st.kind_fns[i].get();
+        };
+        bool scalar = std_method(S_CONSTRUCT_SCALAR);
+        for (int k = 0; k < K_COUNT; ++k) kind_ok[k] = table_has(k);
+        for (int k : {K_STR, K_NULL, K_BOOL, K_INT, K_FLOAT}) kind_ok[k] = kind_ok[k] && scalar;
+        kind_ok[K_MAP] = kind_ok[K_MAP] && std_method(S_CONSTRUCT_MAPPING) && std_method(S_FLATTEN_MAPPING);
+        kind_ok[K_SEQ] = kind_ok[K_SEQ] && std_method(S_CONSTRUCT_SEQUENCE);
+        if (kind_ok[K_BOOL]) {
+            Ref values = attr(self, st.n_bool_values.get());
+            kind_ok[K_BOOL] = check(PyObject_RichCompareBool(values.get(), st.bool_values.get(), Py_EQ));
+        }
+        if (kind_ok[K_FLOAT]) {
+            Ref inf = attr(self, st.n_inf_value.get()), nan = attr(self, st.n_nan_value.get());
+            kind_ok[K_FLOAT] = inf.get() == st.inf_value.get() && nan.get() == st.nan_value.get();
+        }
+    }
+};
+
+// The context of `loader`'s construction in progress, if any.
+Ctx* active_ctx(State& st, PyObject* loader) {
+    for (size_t i = st.active.size(); i-- > 0;)
+        if (st.active[i]->self == loader) return st.active[i];
+    return nullptr;
+}
+
+Ref construct(Ctx& cx, PyObject* node, PyObject* deep);
+void run_fill(Ctx& cx, FillObject* f);
+
+PyObject* fill_iter(PyObject* self) {
+    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        auto* f = reinterpret_cast<FillObject*>(self);
+        PyObject* module = check(PyType_GetModuleByDef(Py_TYPE(self), ovk_module_def()));
+        State& st = state_of<State>(module);
+        Ref keep = Ref::borrow(self);
+        if (Ctx* cx = active_ctx(st, f->loader)) {
+            cx->refresh();
+            run_fill(*cx, f);
+        } else {
+            Ctx cx2(st, module, f->loader);
+            run_fill(cx2, f);
+        }
+        return check(PyObject_GetIter(st.empty_tuple.get()));
+    });
+}
+
+Ref python_construct(Ctx& cx, PyObject* node, PyObject* deep) {
+    PyObject* args[] = {node, deep};
+    Ref value = super_call(cx.st, cx.self, cx.st.n_construct_object.get(), args, 2);
+    if (cx.native) cx.refresh();
+    return value;
+}
+
+// str.replace('_', '') of an ASCII text into `buf`; false when not ASCII.
+bool ascii_without_underscores(PyObject* text, std::string& buf) {
+    if (!PyUnicode_Check(text) || !PyUnicode_IS_ASCII(text)) return false;
+    const char* s = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text));
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    buf.clear();
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (s[i] != '_') buf.push_back(s[i]);
+    return true;
+}
+
+// SafeConstructor.construct_yaml_int for "0" and plain decimals; empty for the rest.
+Ref native_int(PyObject* text) {
+    std::string v;
+    if (!ascii_without_underscores(text, v) || v.empty()) return Ref();
+    size_t i = (v[0] == '-' || v[0] == '+') ? 1 : 0;
+    std::string_view digits(v.data() + i, v.size() - i);
+    if (digits == "0") return own(PyLong_FromLong(0));
+    if (digits.empty() || digits[0] < '1' || digits[0] > '9') return Ref();
+    for (char ch : digits)
+        if (ch < '0' || ch > '9') return Ref();
+    if (digits.size() <= 18) {
+        long long x = 0;
+        for (char ch : digits) x = x * 10 + (ch - '0');
+        return own(PyLong_FromLongLong(v[0] == '-' ? -x : x));
+    }
+    std::string signed_digits = (v[0] == '-' ? "-" : "") + std::string(digits);
+    return own(PyLong_FromString(signed_digits.c_str(), nullptr, 10));
+}
+
+// SafeConstructor.construct_yaml_float without sexagesimals; empty for the rest.
+Ref native_float(State& st, PyObject* text) {
+    std::string v;
+    if (!ascii_without_underscores(text, v) || v.empty()) return Ref();
+    for (char& ch : v) ch = (ch >= 'A' && ch <= 'Z') ? static_cast<char>(ch - 'A' + 'a') : ch;
+    bool negative = v[0] == '-';
+    std::string_view rest(v);
+    if (v[0] == '-' || v[0] == '+') rest.remove_prefix(1);
+    if (rest == ".inf") return own(PyNumber_Multiply(negative ? st.minus_one.get() : st.one.get(), st.inf_value.get()));
+    if (rest == ".nan") return st.nan_value;
+    if (rest.empty() || rest.find(':') != std::string_view::npos) return Ref();
+    Ref str = own(PyUnicode_FromStringAndSize(rest.data(), (Py_ssize_t)rest.size()));
+    Ref x = Ref::steal(PyFloat_FromString(str.get()));
+    if (!x) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw Error();
+        PyErr_Clear();
+        return Ref();  // PyYAML raises its own error
+    }
+    if (!negative) return x;
+    return own(PyNumber_Multiply(st.minus_one.get(), x.get()));
+}
+
+// SafeConstructor.construct_yaml_bool for ASCII texts; empty for the rest.
+Ref native_bool(PyObject* text) {
+    if (!PyUnicode_Check(text) || !PyUnicode_IS_ASCII(text)) return Ref();
+    const char* s = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text));
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    if (n > 5) return Ref();
+    char low[6] = {};
+    for (Py_ssize_t i = 0; i < n; ++i) low[i] = (s[i] >= 'A' && s[i] <= 'Z') ? static_cast<char>(s[i] - 'A' + 'a') : s[i];
+    std::string_view w(low, (size_t)n);
+    if (w == "yes" || w == "true" || w == "on") return Ref::borrow(Py_True);
+    if (w == "no" || w == "false" || w == "off") return Ref::borrow(Py_False);
+    return Ref();
+}
+
+Kind kind_of(Ctx& cx, PyObject* node, Ref& tag) {
+    State& st = cx.st;
+    PyTypeObject* tp = Py_TYPE(node);
+    auto is = [&](const Ref& cls) { return tp == reinterpret_cast<PyTypeObject*>(cls.get()); };
+    if (!is(st.ScalarNode) && !is(st.MappingNode) && !is(st.SequenceNode)) return K_NONE;
+    tag = attr(node, st.n_tag.get());
+    if (!PyUnicode_CheckExact(tag.get())) return K_NONE;
+    PyObject* code = PyDict_GetItemWithError(st.tag_kinds.get(), tag.get());
+    if (!code) {
+        if (PyErr_Occurred()) throw Error();
+        return K_NONE;
+    }
+    auto k = static_cast<Kind>(PyLong_AsLong(code));
+    if (!cx.kind_ok[k]) return K_NONE;
+    bool container = k == K_MAP || k == K_SEQ;
+    if (container ? !is(k == K_MAP ? st.MappingNode : st.SequenceNode) : !is(st.ScalarNode)) return K_NONE;
+    return k;
+}
+
+// What SafeLoader's construct_object gives for `node` (not the location part).
+Ref construct_value(Ctx& cx, PyObject* node, PyObject* deep) {
+    State& st = cx.st;
+    if (!cx.native) return python_construct(cx, node, deep);
+    if (PyObject* memo = PyDict_GetItemWithError(cx.constructed.get(), node)) return Ref::borrow(memo);
+    if (PyErr_Occurred()) throw Error();
+    Ref tag;
+    Kind k = kind_of(cx, node, tag);
+    // A node under construction by PyYAML (deep) is refused there.
+    if (k == K_NONE || PyDict_GET_SIZE(cx.recursive.get())) return python_construct(cx, node, deep);
+    Ref value;
+    if (k == K_MAP || k == K_SEQ) {
+        if (cx.deep_construct || check(PyObject_IsTrue(deep))) return python_construct(cx, node, deep);
+        value = own(k == K_MAP ? PyDict_New() : PyList_New(0));
+        auto* tp = reinterpret_cast<PyTypeObject*>(st.fill_type.get());
+        auto* f = reinterpret_cast<FillObject*>(check(tp->tp_alloc(tp, 0)));
+        Ref fill = Ref::steal(reinterpret_cast<PyObject*>(f));
+        f->loader = Py_NewRef(cx.self);
+        f->node = Py_NewRef(node);
+        f->data = value.new_ref();
+        f->kind = k;
+        check(PyList_Append(cx.generators.get(), fill.get()));
+    } else if (k == K_NULL) {
+        value = Ref::borrow(Py_None);
+    } else {
+        Ref text = attr(node, st.n_value.get());
+        switch (k) {
+            case K_STR: value = text; break;
+            case K_BOOL: value = native_bool(text.get()); break;
+            case K_INT: value = native_int(text.get()); break;
+            default: value = native_float(st, text.get()); break;
+        }
+        if (!value) return python_construct(cx, node, deep);
+    }
+    check(PyDict_SetItem(cx.constructed.get(), node, value.get()));
+    return value;
+}
+
+bool hashable(State& st, PyObject* key) {
+    if (PyUnicode_CheckExact(key) || PyLong_CheckExact(key) || PyBool_Check(key) || key == Py_None ||
+        PyFloat_CheckExact(key))
+        return true;
+    return check(PyObject_IsInstance(key, st.Hashable.get()));
+}
+
+[[noreturn]] void unhashable_key(State& st, PyObject* node, PyObject* key_node) {
+    Ref mark = attr(node, st.n_start_mark.get()), key_mark = attr(key_node, st.n_start_mark.get());
+    Ref context = own(PyUnicode_FromString("while constructing a mapping"));
+    Ref problem = own(PyUnicode_FromString("found unhashable key"));
+    Ref error = own(PyObject_CallFunctionObjArgs(st.ConstructorError.get(), context.get(), mark.get(), problem.get(),
+                                                 key_mark.get(), nullptr));
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    throw Error();
+}
+
+// The second half of construct_yaml_map / construct_yaml_seq.
+void run_fill(Ctx& cx, FillObject* f) {
+    State& st = cx.st;
+    Ref node = Ref::borrow(f->node), data = Ref::borrow(f->data);
+    if (f->kind == K_SEQ) {
+        Ref items = attr(node.get(), st.n_value.get());
+        Ref values = own(PyList_New(0));
+        for_each(items.get(), [&](PyObject* child) {
+            check(PyList_Append(values.get(), construct(cx, child, Py_False).get()));
+        });
+        Py_ssize_t n = PyList_GET_SIZE(data.get());
+        check(PyList_SetSlice(data.get(), n, n, values.get()));
+        return;
+    }
+    // flatten_mapping changes nothing unless a key is a merge or value key.
+    Ref pairs = attr(node.get(), st.n_value.get());
+    bool flatten = !PyList_CheckExact(pairs.get());
+    for (Py_ssize_t i = 0; !flatten && i < PyList_GET_SIZE(pairs.get()); ++i) {
+        PyObject* pair = PyList_GET_ITEM(pairs.get(), i);
+        if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) != 2) {
+            flatten = true;
+            break;
+        }
+        Ref key_tag = attr(PyTuple_GET_ITEM(pair, 0), st.n_tag.get());
+        for (PyObject* t : {st.merge_tag.get(), st.value_tag.get()}) {
+            int eq = key_tag.get() == t ? 1 : PyObject_RichCompareBool(key_tag.get(), t, Py_EQ);
+            if (eq < 0) throw Error();
+            flatten = flatten || eq;
+        }
+    }
+    if (flatten) {
+        call_method(st.n_flatten_mapping.get(), {cx.self, node.get()});
+        cx.refresh();
+        pairs = attr(node.get(), st.n_value.get());
+    }
+    Ref mapping = own(PyDict_New());
+    for_each(pairs.get(), [&](PyObject* pair) {
+        auto [key_node, value_node] = unpack2(pair);
+        Ref key = construct(cx, key_node.get(), Py_False);
+        if (!hashable(st, key.get())) unhashable_key(st, node.get(), key_node.get());
+        Ref value = construct(cx, value_node.get(), Py_False);
+        check(PyDict_SetItem(mapping.get(), key.get(), value.get()));
+    });
+    check(PyDict_Update(data.get(), mapping.get()));
+}
+
+// construct_object with the location records: SafeLoader's construction, and
+// the node's Location recorded on the way.
+Ref construct(Ctx& cx, PyObject* node, PyObject* deep) {
+    State& st = cx.st;
+    PyObject* module = cx.module;
     RecursionGuard guard(" while constructing a YAML node");
-    Ref locations = attr(self, st.n__locations.get());
-    bool tracking = locations.get() != Py_None;
     Ref loc;
-    if (tracking) {
+    bool scalar = false;
+    if (cx.tracking) {
         loc = optional_attr(node, st.n__location.get());
         if (!loc) {
             loc = new_location(st);
             set_attr(node, st.n__location.get(), loc.get());
         }
-        Ref file = attr(self, st.n__file.get());
         Ref mark = attr(node, st.n_start_mark.get());
-        set_location(st, loc.get(), file.get(), attr(mark.get(), st.n_line.get()).get(),
+        set_location(st, loc.get(), cx.file.get(), attr(mark.get(), st.n_line.get()).get(),
                      attr(mark.get(), st.n_column.get()).get());
-        if (is_instance(module, st.n_MappingNode.get(), st.MappingNode.get(), node)) {
+        scalar = is_instance(module, st.n_ScalarNode.get(), st.ScalarNode.get(), node);
+        if (!scalar && is_instance(module, st.n_MappingNode.get(), st.MappingNode.get(), node)) {
             Ref parent = optional_attr(node, st.n__parent.get());
             Ref pairs = attr(node, st.n_value.get());
             bool check_empty = false;
@@ -880,7 +1277,7 @@ Ref loader_construct_object(const Call& c) {
                 Ref flow = attr(node, st.n_flow_style.get());
                 if (check(PyObject_IsTrue(flow.get()))) {
                     // Only within construct_document, which composes again.
-                    Ref src = optional_attr(self, st.n__node_source.get());
+                    Ref src = optional_attr(cx.self, st.n__node_source.get());
                     check_empty = src && check(PyObject_IsTrue(attr(src.get(), st.n__constructing.get()).get()));
                 }
             }
@@ -902,14 +1299,14 @@ Ref loader_construct_object(const Call& c) {
                 set_attr(value_node.get(), st.n__parent.get(), key_loc.get());
             }
             if (PyErr_Occurred()) throw Error();
-        } else if (is_instance(module, st.n_SequenceNode.get(), st.SequenceNode.get(), node)) {
+        } else if (!scalar && is_instance(module, st.n_SequenceNode.get(), st.SequenceNode.get(), node)) {
             Ref parent = optional_attr(node, st.n__parent.get());
             Ref items = attr(node, st.n_value.get());
             Ref it = own(PyObject_GetIter(items.get()));
             Py_ssize_t i = 0;
             while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
                 Ref item_mark = attr(item.get(), st.n_start_mark.get());
-                Ref item_loc = make_location(st, file.get(), attr(item_mark.get(), st.n_line.get()).get(),
+                Ref item_loc = make_location(st, cx.file.get(), attr(item_mark.get(), st.n_line.get()).get(),
                                              attr(item_mark.get(), st.n_column.get()).get());
                 if (parent) set_item(parent.get(), own(PyLong_FromSsize_t(i)).get(), item_loc.get());
                 set_attr(item.get(), st.n__parent.get(), item_loc.get());
@@ -918,9 +1315,8 @@ Ref loader_construct_object(const Call& c) {
             if (PyErr_Occurred()) throw Error();
         }
     }
-    PyObject* args[] = {node, deep};
-    Ref value = super_call(st, self, st.n_construct_object.get(), args, 2);
-    if (tracking && is_instance(module, st.n_ScalarNode.get(), st.ScalarNode.get(), node)) {
+    Ref value = construct_value(cx, node, deep);
+    if (scalar) {
         Ref parent = optional_attr(node, st.n__parent.get());
         if (parent) {
             // Values that cannot be keys (from custom constructors) have no place.
@@ -935,10 +1331,49 @@ Ref loader_construct_object(const Call& c) {
     return value;
 }
 
+Ref loader_construct_object(const Call& c) {
+    State& st = c.state<State>();
+    PyObject *self = c[0], *node = c[1], *deep = c[2];
+    if (Ctx* cx = active_ctx(st, self)) {
+        if (cx->native) cx->refresh();  // interpreter code ran since
+        return construct(*cx, node, deep);
+    }
+    Ctx cx(st, c.module(), self);
+    return construct(cx, node, deep);
+}
+
+// BaseConstructor.construct_document, with the standard kinds constructed here.
+Ref construct_document_native(State& st, PyObject* module, PyObject* self, PyObject* node) {
+    Ctx cx(st, module, self);
+    if (!cx.native) {
+        PyObject* args[] = {node};
+        return super_call(st, self, st.n_construct_document.get(), args, 1);
+    }
+    Ref data = construct(cx, node, Py_False);
+    for (;;) {
+        Ref generators = attr(self, st.n_state_generators.get());
+        if (!check(PyObject_IsTrue(generators.get()))) break;
+        cx.generators = own(PyList_New(0));
+        set_attr(self, st.n_state_generators.get(), cx.generators.get());
+        for_each(generators.get(), [&](PyObject* g) {
+            if (Py_TYPE(g) == reinterpret_cast<PyTypeObject*>(st.fill_type.get()) &&
+                reinterpret_cast<FillObject*>(g)->loader == self && cx.native) {
+                run_fill(cx, reinterpret_cast<FillObject*>(g));
+                return;
+            }
+            for_each(g, [](PyObject*) {});
+            if (cx.native) cx.refresh();
+        });
+    }
+    set_attr(self, st.n_constructed_objects.get(), new_dict().get());
+    set_attr(self, st.n_recursive_objects.get(), new_dict().get());
+    set_attr(self, st.n_deep_construct.get(), Py_False);
+    return data;
+}
+
 Ref construct_document_impl(PyObject* module, State& st, PyObject* self, PyObject* node) {
     Ref locations = attr(self, st.n__locations.get());
     if (locations.get() != Py_None) set_attr(node, st.n__parent.get(), locations.get());
-    PyObject* args[] = {node};
     Ref data = Ref::steal([&] {
         try {
             // An empty document: libyaml marks its null at the next token.
@@ -947,7 +1382,13 @@ Ref construct_document_impl(PyObject* module, State& st, PyObject* self, PyObjec
             CollectorPause pause;
             Ref src = optional_attr(self, st.n__node_source.get());
             if (src) set_attr(src.get(), st.n__constructing.get(), Py_True);
-            Ref result = Ref::steal(super_call_noexcept(st, self, st.n_construct_document.get(), args, 1));
+            Ref result = Ref::steal([&]() -> PyObject* {
+                try {
+                    return construct_document_native(st, module, self, node).release();
+                } catch (const Error&) {
+                    return nullptr;
+                }
+            }());
             if (src) {
                 ErrorStash stash;
                 if (PyObject_SetAttr(src.get(), st.n__constructing.get(), Py_False) < 0) PyErr_WriteUnraisable(src.get());
@@ -1284,6 +1725,40 @@ void exec(PyObject* module, State& st) {
                                 {method(loader_init_def), method(loader_construct_document_def),
                                  method(loader_construct_object_def)});
     add_object(module, "LocSafeLoader", st.loader_class);
+    st.construct_object_fn = attr(st.loader_class.get(), st.n_construct_object.get());
+
+    // What native construction stands in for.
+    st.fill_type = new_type(module, &fill_spec, nullptr);
+    st.Hashable = import_from("collections.abc", "Hashable");
+    st.ConstructorError = import_from("yaml.constructor", "ConstructorError");
+    Ref safe = import_from("yaml.constructor", "SafeConstructor");
+    Ref base = import_from("yaml.constructor", "BaseConstructor");
+    st.n_tag = intern("tag");
+    st.n_yaml_constructors = intern("yaml_constructors");
+    st.n_bool_values = intern("bool_values");
+    st.n_inf_value = intern("inf_value");
+    st.n_nan_value = intern("nan_value");
+    st.n_flatten_mapping = intern("flatten_mapping");
+    const char* methods[S_COUNT] = {"construct_scalar", "construct_mapping", "flatten_mapping", "construct_sequence"};
+    for (int i = 0; i < S_COUNT; ++i) {
+        st.std_names[i] = intern(methods[i]);
+        st.std_fns[i] = attr(i == S_CONSTRUCT_SEQUENCE ? base.get() : safe.get(), st.std_names[i].get());
+    }
+    const char* kinds[7][2] = {{"str", "construct_yaml_str"},     {"null", "construct_yaml_null"},
+                               {"bool", "construct_yaml_bool"},   {"int", "construct_yaml_int"},
+                               {"float", "construct_yaml_float"}, {"map", "construct_yaml_map"},
+                               {"seq", "construct_yaml_seq"}};
+    st.tag_kinds = new_dict();
+    for (int k = 0; k < 7; ++k) {
+        st.kind_tags[k] = intern((std::string("tag:yaml.org,2002:") + kinds[k][0]).c_str());
+        st.kind_fns[k] = attr(safe.get(), intern(kinds[k][1]).get());
+        check(PyDict_SetItem(st.tag_kinds.get(), st.kind_tags[k].get(), own(PyLong_FromLong(k)).get()));
+    }
+    st.merge_tag = intern("tag:yaml.org,2002:merge");
+    st.value_tag = intern("tag:yaml.org,2002:value");
+    st.bool_values = own(PyDict_Copy(attr(safe.get(), st.n_bool_values.get()).get()));
+    st.inf_value = attr(safe.get(), st.n_inf_value.get());
+    st.nan_value = attr(safe.get(), st.n_nan_value.get());
     for (int i = 0; i < 3; ++i)
         st.source_template[i] = make_function(module, source_defs[i], "LocSafeLoader.__init__.<locals>");
 
