@@ -568,6 +568,44 @@ def test_mutated_documents(text, data):
     assert_paths_agree(text, all_documents=True)
 
 
+RESOLVER_TEXTS = ["", "yes", "No", "OFF", "null", "~", "<<", "=", "!", "&", "1.5", "1_000", "0x1F", "0o17", "017",
+                  "0b1_0", "1:20", "-1:20.5", ".inf", "-.Inf", ".NaN", "2001-12-14", "2001-1-4 1:59:43.1 -5:30",
+                  "2001-12-14t21:59:43.10Z", "yes\n", "1\n", "1\n\n", "1e5", "1.e+5", "1.5E-5", ".5e+1", "+.5",
+                  "-", "+", ".", "0", "-0", "00", "08", "0_", "1__", "1:60", "1:5", "190:20:30", "1.", "12:3.",
+                  "é", "1é", "nul", "yes please", "0x", "0b", "1e5.", "..5", "+.inf"]
+
+
+@pytest.mark.skipif(not HAVE_LIBYAML, reason="the native resolver is lent to libyaml's parser")
+@settings(max_examples=1000, deadline=None)
+@given(st.one_of(st.sampled_from(RESOLVER_TEXTS),
+                 st.text("0123456789_-+.:eExXbo \t\nyYnNtTfFaAlsLS~<=!&*", max_size=10)))
+def test_native_resolution_is_the_default_resolvers(value):
+    loader = LocSafeLoader("a")
+    source = loader._node_source
+    assert source.resolve.__qualname__ == "_NodeSource.resolve"
+    reference = yaml.SafeLoader("")
+    for kind in (yaml.ScalarNode, yaml.SequenceNode, yaml.MappingNode):
+        for implicit in ((True, False), (False, True), True):
+            if kind is yaml.ScalarNode and implicit is True:
+                continue
+            assert source.resolve(kind, value, implicit) == reference.resolve(kind, value, implicit), value
+
+
+@pytest.mark.skipif(not HAVE_LIBYAML, reason="the native resolver is lent to libyaml's parser")
+def test_changed_resolvers_are_used():
+    class Mine(LocSafeLoader):
+        pass
+
+    Mine.add_implicit_resolver("!answer", re.compile(r"^forty-two$"), list("f"))
+    assert Mine("a")._node_source.resolve.__self__ is not None  # the loader's own method
+    Mine.add_constructor("!answer", lambda loader, node: "answer")
+    locs = {}
+    text = "a: forty-two\nb: 43\nc: false\n"
+    assert yaml.load(text, Loader=lambda s: Mine(s, locations=locs)) == {"a": "answer", "b": 43, "c": False}
+    assert locs["a"]["answer"].column == 3
+    assert type(LocSafeLoader("a")._node_source.resolve).__name__ == "function"
+
+
 def test_errors_carry_line_and_column_of_safe_loader():
     for text in ["a: [1\n", "a: b: c\n", "a: !unknown x\n", "- a\nb: c\n", "a: *missing\n"]:
         with pytest.raises(yaml.YAMLError) as mine:
