@@ -28,13 +28,21 @@ from ovark.utils.locations import (Location, LocSafeLoader, location_deepcopy, r
 from conftest import assert_no_leak
 
 HAVE_LIBYAML = L.CParser is not None
-PATHS = ["pure", "libyaml"] if HAVE_LIBYAML else ["pure"]
+# "present": construct_object overridden, so that every node is constructed the
+# interpreter-level way (PyYAML's construct_object), the reference for the
+# native construction of the other two.
+PATHS = ["pure", "libyaml", "present"] if HAVE_LIBYAML else ["pure", "present"]
+
+
+class Present(LocSafeLoader):
+    def construct_object(self, node, deep=False):
+        return super().construct_object(node, deep=deep)
 
 
 @contextlib.contextmanager
 def node_source(path):
     saved = L.CParser
-    if path == "pure":
+    if path in ("pure", "present"):
         L.CParser = None
     try:
         yield
@@ -46,7 +54,7 @@ def load(text, path="libyaml", file_name="conf.yaml", all_documents=False, locs=
     """(data, locations) loaded through one node source."""
     locs = {} if locs is None else locs
     with node_source(path):
-        loader = LocSafeLoader(text, locations=locs, file_name=file_name)
+        loader = (Present if path == "present" else LocSafeLoader)(text, locations=locs, file_name=file_name)
         try:
             if all_documents:
                 data = []
@@ -420,6 +428,42 @@ def test_collector_state_is_restored(path):
                 with contextlib.suppress(yaml.YAMLError):
                     load(bad, path)
                 assert gc.isenabled() is enabled
+    finally:
+        (gc.enable if was else gc.disable)()
+
+
+@pytest.mark.parametrize("path", PATHS)
+def test_collector_is_left_alone(path):
+    """Custom constructors run with the collector as the caller left it; a
+    change made meanwhile (by them, or by another thread) stays; what the load
+    built is in the collector's sight afterwards, cycles included."""
+    class Mine(LocSafeLoader):
+        pass
+
+    seen = []
+
+    def flip(loader, node):
+        seen.append(gc.isenabled())
+        (gc.enable if node.value == "on" else gc.disable)()
+        return [node.value]
+
+    Mine.add_constructor("!flip", flip)
+    was = gc.isenabled()
+    try:
+        for enabled in (True, False):
+            (gc.enable if enabled else gc.disable)()
+            with node_source(path):
+                data = yaml.load("a: [1, {b: !flip off}]\nc: !flip on\nd: !flip off\n", Loader=Mine)
+            # Breadth first, as PyYAML fills: c and d before the mapping inside a.
+            assert seen == [enabled, True, False] and data["a"][1]["b"] == ["off"]
+            assert gc.isenabled() is False
+            seen.clear()
+        gc.enable()
+        for text in ("a: [1, {b: 2}]\n", "&a [*a, {b: *a}]\n", "&m {x: *m}\n"):
+            data, locs = load(text, path)
+            containers = [data] + (list(data.values()) if isinstance(data, dict) else data)
+            assert all(gc.is_tracked(c) for c in containers if isinstance(c, (dict, list)))
+            assert all(gc.is_tracked(r) for r in locs.values() if isinstance(r, Location) and r)
     finally:
         (gc.enable if was else gc.disable)()
 

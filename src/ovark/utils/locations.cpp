@@ -19,11 +19,10 @@
 //     make the document be composed and constructed again by the pure-Python
 //     path, so that errors and location trees are those of SafeLoader.
 // Setting `ovark.utils.locations.CParser = None` selects the pure-Python path.
-// The cyclic garbage collector is paused while libyaml composes a document and
-// while a document is constructed: both build large trees without cycles, and
-// collections in their middle would walk everything built so far again and
-// again (most of the time of a multi-megabyte load). The caller's collector
-// state is restored afterwards.
+// The cyclic garbage collector is left as the caller set it: the containers
+// that construction builds stay out of its sight until their document is done
+// (see Ctx::hide), so that collections in the middle of a large load do not
+// walk everything built so far again and again.
 #include "ovk/ovk.hpp"
 
 #include <cstddef>
@@ -746,23 +745,6 @@ void drop_resolver(State& st, PyObject* src) {
         if (check(PyDict_Contains(sd.get(), name))) check(PyDict_DelItem(sd.get(), name));
 }
 
-// The cyclic garbage collector paused for a scope (a load builds one large
-// acyclic tree; collections in the middle of it would walk the whole tree
-// over and over, the greater part of the time of a large load). The state the
-// caller had is restored, also for nested loads.
-class CollectorPause {
-public:
-    CollectorPause() : was_enabled_(PyGC_Disable()) {}
-    ~CollectorPause() {
-        if (was_enabled_) PyGC_Enable();
-    }
-    CollectorPause(const CollectorPause&) = delete;
-    CollectorPause& operator=(const CollectorPause&) = delete;
-
-private:
-    int was_enabled_;
-};
-
 PyObject* super_call_noexcept(State& st, PyObject* self, PyObject* name, PyObject* const* args, Py_ssize_t nargs) {
     try {
         return super_call(st, self, name, args, nargs).release();
@@ -830,15 +812,11 @@ struct Source {
         : loader(Ref::borrow(PyTuple_GET_ITEM(c.closure(), 0))), src(Ref::borrow(PyTuple_GET_ITEM(c.closure(), 1))) {}
 };
 
-// src.name(), the collector paused when `pause`. A YAML error (libyaml refused
-// the text) hands the stream to the pure-Python composer, after the documents
-// already read unless `single`, and gives an empty Ref.
-Ref ask_source(State& st, const Source& s, PyObject* name, bool pause, bool single) {
-    Ref result = Ref::steal([&] {
-        if (!pause) return PyObject_CallMethodNoArgs(s.src.get(), name);
-        CollectorPause paused;
-        return PyObject_CallMethodNoArgs(s.src.get(), name);
-    }());
+// src.name(). A YAML error (libyaml refused the text) hands the stream to the
+// pure-Python composer, after the documents already read unless `single`, and
+// gives an empty Ref.
+Ref ask_source(State& st, const Source& s, PyObject* name, bool single) {
+    Ref result = Ref::steal(PyObject_CallMethodNoArgs(s.src.get(), name));
     if (result) return result;
     if (!is_yaml_error(st)) throw Error();
     PyErr_Clear();
@@ -850,7 +828,7 @@ Ref source_get_single_node(const Call& c) {
     State& st = c.state<State>();
     Source s(c);
     PyObject *loader = s.loader.get(), *src = s.src.get();
-    Ref node = ask_source(st, s, st.n_get_single_node.get(), true, true);
+    Ref node = ask_source(st, s, st.n_get_single_node.get(), true);
     if (!node) return call0(loader, st.n_get_single_node.get());
     set_attr(src, st.n__single.get(), Py_True);
     set_documents(st, src, 1);
@@ -862,7 +840,7 @@ Ref source_check_node(const Call& c) {
     State& st = c.state<State>();
     Source s(c);
     PyObject *loader = s.loader.get(), *src = s.src.get();
-    Ref result = ask_source(st, s, st.n_check_node.get(), false, false);
+    Ref result = ask_source(st, s, st.n_check_node.get(), false);
     if (!result) return call0(loader, st.n_check_node.get());
     if (!check(PyObject_IsTrue(result.get()))) finish_node_source(st, loader, src);
     return result;
@@ -872,7 +850,7 @@ Ref source_get_node(const Call& c) {
     State& st = c.state<State>();
     Source s(c);
     PyObject *loader = s.loader.get(), *src = s.src.get();
-    Ref node = ask_source(st, s, st.n_get_node.get(), true, false);
+    Ref node = ask_source(st, s, st.n_get_node.get(), false);
     if (!node) {
         call0(loader, st.n_check_node.get());  // the pure composer drops STREAM-START here
         return call0(loader, st.n_get_node.get());
@@ -1163,7 +1141,29 @@ struct Ctx {
         if (native) refresh();
         st.active.push_back(this);
     }
+    // Containers built here stay out of the collector's sight until the
+    // document is done (or failed): collections in the middle of a large load
+    // then find little to walk, and the collector itself is left alone.
+    std::vector<Ref> hidden;
+    void hide(PyObject* container) {
+        if (PyObject_GC_IsTracked(container)) PyObject_GC_UnTrack(container);
+        hidden.push_back(Ref::borrow(container));
+    }
+    // parent[key] = record; a record of ours that the insertion tracked is hidden again.
+    void record(PyObject* parent, PyObject* key, PyObject* value) {
+        set_item(parent, key, value);
+        if (Py_TYPE(parent) == reinterpret_cast<PyTypeObject*>(st.location_type.get()) &&
+            PyObject_GC_IsTracked(parent))
+            hide(parent);
+    }
+    void reveal() noexcept {
+        for (Ref& r : hidden)
+            if (!PyObject_GC_IsTracked(r.get())) PyObject_GC_Track(r.get());
+        hidden.clear();
+    }
+
     ~Ctx() {
+        reveal();
         auto& a = st.active;
         for (size_t i = a.size(); i-- > 0;)
             if (a[i] == this) {
@@ -1361,9 +1361,11 @@ Ref construct_value(Ctx& cx, PyObject* node, PyObject* deep) {
     if (k == K_MAP || k == K_SEQ) {
         if (cx.deep_construct || check(PyObject_IsTrue(deep))) return python_construct(cx, node, deep);
         value = own(k == K_MAP ? PyDict_New() : PyList_New(0));
+        cx.hide(value.get());
         auto* tp = reinterpret_cast<PyTypeObject*>(st.fill_type.get());
         auto* f = reinterpret_cast<FillObject*>(check(tp->tp_alloc(tp, 0)));
         Ref fill = Ref::steal(reinterpret_cast<PyObject*>(f));
+        cx.hide(fill.get());
         f->loader = Py_NewRef(cx.self);
         f->node = Py_NewRef(node);
         f->data = value.new_ref();
@@ -1407,13 +1409,11 @@ void run_fill(Ctx& cx, FillObject* f) {
     State& st = cx.st;
     Ref node = Ref::borrow(f->node), data = Ref::borrow(f->data);
     if (f->kind == K_SEQ) {
+        // construct_sequence, then extend: appending as the items come is the same.
         Ref items = attr(node.get(), st.n_value.get());
-        Ref values = own(PyList_New(0));
         for_each(items.get(), [&](PyObject* child) {
-            check(PyList_Append(values.get(), construct(cx, child, Py_False).get()));
+            check(PyList_Append(data.get(), construct(cx, child, Py_False).get()));
         });
-        Py_ssize_t n = PyList_GET_SIZE(data.get());
-        check(PyList_SetSlice(data.get(), n, n, values.get()));
         return;
     }
     // flatten_mapping changes nothing unless a key is a merge or value key.
@@ -1437,15 +1437,15 @@ void run_fill(Ctx& cx, FillObject* f) {
         cx.refresh();
         pairs = attr(node.get(), st.n_value.get());
     }
-    Ref mapping = own(PyDict_New());
+    // construct_mapping, then update: storing as the pairs come is the same.
     for_each(pairs.get(), [&](PyObject* pair) {
         auto [key_node, value_node] = unpack2(pair);
         Ref key = construct(cx, key_node.get(), Py_False);
         if (!hashable(st, key.get())) unhashable_key(st, node.get(), key_node.get());
         Ref value = construct(cx, value_node.get(), Py_False);
-        check(PyDict_SetItem(mapping.get(), key.get(), value.get()));
+        check(PyDict_SetItem(data.get(), key.get(), value.get()));
     });
-    check(PyDict_Update(data.get(), mapping.get()));
+    if (PyObject_GC_IsTracked(data.get())) PyObject_GC_UnTrack(data.get());  // hidden since made
 }
 
 // construct_object with the location records: SafeLoader's construction, and
@@ -1505,7 +1505,7 @@ Ref construct(Ctx& cx, PyObject* node, PyObject* deep) {
                 Ref item_mark = attr(item.get(), st.n_start_mark.get());
                 Ref item_loc = make_location(st, cx.file.get(), attr(item_mark.get(), st.n_line.get()).get(),
                                              attr(item_mark.get(), st.n_column.get()).get());
-                if (parent) set_item(parent.get(), own(PyLong_FromSsize_t(i)).get(), item_loc.get());
+                if (parent) cx.record(parent.get(), own(PyLong_FromSsize_t(i)).get(), item_loc.get());
                 set_attr(item.get(), st.n__parent.get(), item_loc.get());
                 ++i;
             }
@@ -1521,7 +1521,7 @@ Ref construct(Ctx& cx, PyObject* node, PyObject* deep) {
                 if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw Error();
                 PyErr_Clear();
             } else {
-                set_item(parent.get(), value.get(), loc.get());
+                cx.record(parent.get(), value.get(), loc.get());
             }
         }
     }
@@ -1576,7 +1576,6 @@ Ref construct_document_impl(PyObject* module, State& st, PyObject* self, PyObjec
             // An empty document: libyaml marks its null at the next token.
             if (locations.get() != Py_None && from_libyaml(st, node) && empty_plain_scalar(st, module, node))
                 raise(st.recompose_error.get(), "document composed again by the pure-Python parser");
-            CollectorPause pause;
             Ref src = optional_attr(self, st.n__node_source.get());
             if (src) set_attr(src.get(), st.n__constructing.get(), Py_True);
             Ref result = Ref::steal([&]() -> PyObject* {
