@@ -405,6 +405,26 @@ class TestLoading:
         assert locs["a"] == {} and locs["b"][0][1].line == 1  # an unhashable value has no place
 
 
+def identities(value, seen=None, path=()):
+    """Which places of a tree hold the same object: {path: first path of that object}."""
+    seen = {} if seen is None else seen
+    first = seen.setdefault(id(value), path)
+    out = {path: first} if first != path else {}
+    if first == path and isinstance(value, (dict, list)):
+        for k, v in (value.items() if isinstance(value, dict) else enumerate(value)):
+            out.update(identities(v, seen, path + (k,)))
+    return out
+
+
+@pytest.mark.parametrize("path", PATHS)
+def test_shared_objects_as_safe_loader_shares_them(path):
+    text = ("base: &b {x: 1000, y: 2.5, z: s, n: 123456789012345678901234567890}\nuse: {<<: *b, w: 1000}\n"
+            "l: [&i 12345, *i, &f 1.5e3, *f, &m {a: 1}, *m, 12345]\nlate: {<<: [*b, {q: 7}]}\n")
+    data, _ = load(text, path)
+    reference = yaml.load(text, Loader=yaml.SafeLoader)
+    assert data == reference and identities(data) == identities(reference)
+
+
 @pytest.mark.parametrize("path", PATHS)
 def test_construct_object_called_directly(path):
     locs = {}

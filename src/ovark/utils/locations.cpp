@@ -1235,7 +1235,7 @@ Ctx* active_ctx(State& st, PyObject* loader) {
     return nullptr;
 }
 
-Ref construct(Ctx& cx, PyObject* node, PyObject* deep);
+Ref construct(Ctx& cx, PyObject* node, PyObject* deep, bool unshared = false);
 void run_fill(Ctx& cx, FillObject* f);
 
 PyObject* fill_iter(PyObject* self) {
@@ -1348,13 +1348,26 @@ Kind kind_of(Ctx& cx, PyObject* node, Ref& tag) {
 }
 
 // What SafeLoader's construct_object gives for `node` (not the location part).
-Ref construct_value(Ctx& cx, PyObject* node, PyObject* deep) {
+// `unshared`: the node is reachable only through the one container being
+// filled (see run_fill), so that no one can ask the memo for it now.
+Ref construct_value(Ctx& cx, PyObject* node, PyObject* deep, bool unshared) {
     State& st = cx.st;
     if (!cx.native) return python_construct(cx, node, deep);
-    if (PyObject* memo = PyDict_GetItemWithError(cx.constructed.get(), node)) return Ref::borrow(memo);
-    if (PyErr_Occurred()) throw Error();
+    if (!unshared) {
+        if (PyObject* memo = PyDict_GetItemWithError(cx.constructed.get(), node)) return Ref::borrow(memo);
+        if (PyErr_Occurred()) throw Error();
+    }
     Ref tag;
     Kind k = kind_of(cx, node, tag);
+    if (unshared && (k == K_STR || k == K_NULL || k == K_BOOL)) {
+        // The memo holds what it constructed, so an unshared node is not in it;
+        // and were the node met again (merge keys share pairs later), these
+        // kinds give the very same object again: the node's text, None, a bool.
+    } else if (unshared) {
+        if (PyObject* memo = PyDict_GetItemWithError(cx.constructed.get(), node)) return Ref::borrow(memo);
+        if (PyErr_Occurred()) throw Error();
+        unshared = false;
+    }
     // A node under construction by PyYAML (deep) is refused there.
     if (k == K_NONE || PyDict_GET_SIZE(cx.recursive.get())) return python_construct(cx, node, deep);
     Ref value;
@@ -1383,7 +1396,7 @@ Ref construct_value(Ctx& cx, PyObject* node, PyObject* deep) {
         }
         if (!value) return python_construct(cx, node, deep);
     }
-    check(PyDict_SetItem(cx.constructed.get(), node, value.get()));
+    if (!unshared) check(PyDict_SetItem(cx.constructed.get(), node, value.get()));
     return value;
 }
 
@@ -1411,8 +1424,11 @@ void run_fill(Ctx& cx, FillObject* f) {
     if (f->kind == K_SEQ) {
         // construct_sequence, then extend: appending as the items come is the same.
         Ref items = attr(node.get(), st.n_value.get());
+        // Held by the node and here; an item by the list and here (for_each).
+        bool own_list = PyList_CheckExact(items.get()) && Py_REFCNT(items.get()) == 2;
         for_each(items.get(), [&](PyObject* child) {
-            check(PyList_Append(data.get(), construct(cx, child, Py_False).get()));
+            bool unshared = own_list && Py_REFCNT(child) == 2;
+            check(PyList_Append(data.get(), construct(cx, child, Py_False, unshared).get()));
         });
         return;
     }
@@ -1438,11 +1454,15 @@ void run_fill(Ctx& cx, FillObject* f) {
         pairs = attr(node.get(), st.n_value.get());
     }
     // construct_mapping, then update: storing as the pairs come is the same.
+    // A pair is shared when merge keys copied it into another mapping.
+    bool own_list = PyList_CheckExact(pairs.get()) && Py_REFCNT(pairs.get()) == 2;
     for_each(pairs.get(), [&](PyObject* pair) {
+        bool own_pair = own_list && PyTuple_CheckExact(pair) && Py_REFCNT(pair) == 2;
         auto [key_node, value_node] = unpack2(pair);
-        Ref key = construct(cx, key_node.get(), Py_False);
+        // Each held by the pair and by unpack2.
+        Ref key = construct(cx, key_node.get(), Py_False, own_pair && Py_REFCNT(key_node.get()) == 2);
         if (!hashable(st, key.get())) unhashable_key(st, node.get(), key_node.get());
-        Ref value = construct(cx, value_node.get(), Py_False);
+        Ref value = construct(cx, value_node.get(), Py_False, own_pair && Py_REFCNT(value_node.get()) == 2);
         check(PyDict_SetItem(data.get(), key.get(), value.get()));
     });
     if (PyObject_GC_IsTracked(data.get())) PyObject_GC_UnTrack(data.get());  // hidden since made
@@ -1450,7 +1470,7 @@ void run_fill(Ctx& cx, FillObject* f) {
 
 // construct_object with the location records: SafeLoader's construction, and
 // the node's Location recorded on the way.
-Ref construct(Ctx& cx, PyObject* node, PyObject* deep) {
+Ref construct(Ctx& cx, PyObject* node, PyObject* deep, bool unshared) {
     State& st = cx.st;
     PyObject* module = cx.module;
     RecursionGuard guard(" while constructing a YAML node");
@@ -1512,7 +1532,7 @@ Ref construct(Ctx& cx, PyObject* node, PyObject* deep) {
             if (PyErr_Occurred()) throw Error();
         }
     }
-    Ref value = construct_value(cx, node, deep);
+    Ref value = construct_value(cx, node, deep, unshared);
     if (scalar) {
         Ref parent = optional_attr(node, st.n__parent.get());
         if (parent) {
