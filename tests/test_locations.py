@@ -405,6 +405,45 @@ class TestLoading:
         assert locs["a"] == {} and locs["b"][0][1].line == 1  # an unhashable value has no place
 
 
+@pytest.mark.parametrize("path", PATHS)
+def test_changes_to_the_class_are_noticed_between_loads(path):
+    class Mine(LocSafeLoader):
+        pass
+
+    def load_mine(text):
+        locs = {}
+        with node_source(path):
+            data = yaml.load(text, Loader=lambda s: Mine(s, locations=locs))
+        return data, locs
+
+    text = "a: 1\nb: [yes, 2.5]\nc: {d: x}\n"
+    assert load_mine(text)[0] == {"a": 1, "b": [True, 2.5], "c": {"d": "x"}}
+    Mine.add_constructor("tag:yaml.org,2002:int", lambda loader, node: "int " + node.value)
+    Mine.bool_values = dict(yaml.SafeLoader.bool_values, yes="YES")
+    data, locs = load_mine(text)
+    assert data == {"a": "int 1", "b": ["YES", 2.5], "c": {"d": "x"}}
+    assert locs["a"]["int 1"].column == 3 and locs["b"][0]["YES"].line == 1
+    Mine.construct_sequence = lambda self, node, deep=False: ["seq"]
+    Mine.flatten_mapping = lambda self, node: node.value.reverse()
+    data, locs = load_mine("a: [1, 2]\nb: {x: 1, y: 2}\n")
+    assert data == {"b": {"y": "int 2", "x": "int 1"}, "a": ["seq"]} and list(data) == ["b", "a"]
+    assert list(locs) == ["b", "a"] and locs["a"][1].line == 0 and locs["b"]["y"]["int 2"].column == 13
+
+
+def test_nodes_a_caller_holds_get_their_attributes():
+    for path in PATHS:
+        locs = {}
+        with node_source(path):
+            loader = (Present if path == "present" else LocSafeLoader)("a: [x]\nb: {c: 1}\n", locations=locs)
+            node = loader.get_single_node()
+            assert loader.construct_document(node) == {"a": ["x"], "b": {"c": 1}}
+        (a_key, a_value), (b_key, b_value) = node.value
+        assert node._parent is locs and a_key._parent is locs and a_key._location is locs["a"]
+        assert a_value._parent is locs["a"] and a_value.value[0]._parent is locs["a"][0]
+        assert a_value.value[0]._location is locs["a"][0]["x"]
+        assert b_value.value[0][0]._location is locs["b"]["c"]
+
+
 def identities(value, seen=None, path=()):
     """Which places of a tree hold the same object: {path: first path of that object}."""
     seen = {} if seen is None else seen

@@ -1,13 +1,15 @@
 // ovark.utils.locations - YAML loading that records where every value came
 // from, and merges that keep such location trees in step with the data.
 //
-// Location is a native dict subclass with an instance __dict__ (file, line and
-// column are ordinary instance attributes, as in interpreter code); the loader
-// makes its records without going through __init__.
+// Location is a native dict subclass whose file, line and column live in C
+// fields (see LocationObject); the loader makes its records without going
+// through __init__.
 //
 // LocSafeLoader is a yaml.SafeLoader subclass (made by calling the metaclass)
-// whose construct_document / construct_object record locations and hand over to
-// SafeLoader's own methods, which build the data. Node source: when PyYAML has
+// whose construct_document / construct_object record locations and build the
+// data as SafeLoader's own methods do: the standard kinds of node here, any
+// other through PyYAML (see "construction" below); plain scalars are resolved
+// here too while the resolver is PyYAML's default. Node source: when PyYAML has
 // libyaml (the module global CParser is not None), the loader takes its nodes
 // from libyaml's parser, which carries the same start marks as the pure-Python
 // composer. The pure-Python reader, scanner, parser and composer stay set up on
