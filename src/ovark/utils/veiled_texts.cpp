@@ -480,8 +480,11 @@ Ref get_cls(const Call& call) {
     Ctx c(call);
     PyObject* value = call[0];
     if (!truthy(value)) return Ref::borrow(Py_None);
-    if (PyUnicode_Check(value) && check(PyUnicode_FindChar(value, '.', 0, PyUnicode_GET_LENGTH(value), 1)) >= 0)
-        return own(PyObject_CallOneArg(c.global(N_import_from_name).get(), value));
+    if (PyUnicode_Check(value)) {
+        Py_ssize_t dot = PyUnicode_FindChar(value, '.', 0, PyUnicode_GET_LENGTH(value), 1);
+        if (dot == -2) throw Error();
+        if (dot >= 0) return own(PyObject_CallOneArg(c.global(N_import_from_name).get(), value));
+    }
     Ref inspect = c.global(N_inspect);
     if (truthy(call_method(c.n(N_isclass), {inspect.get(), value}).get())) return Ref::borrow(value);
     Ref message = own(PyUnicode_FromFormat("Could not convert %U to a class.", shown(c, value).get()));
