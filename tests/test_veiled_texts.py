@@ -5,6 +5,7 @@ import binascii
 import copy
 import inspect
 import logging
+import os
 import pickle
 import subprocess
 import sys
@@ -358,7 +359,7 @@ def test_fernet_without_cryptography_raises_import_error_first(monkeypatch):
         assert str(info.value) == message and info.value.__cause__ is None
 
 
-def test_module_loads_without_cryptography():
+def test_module_loads_without_cryptography(tmp_path):
     code = textwrap.dedent("""
         import sys
         sys.modules["cryptography"] = None
@@ -375,8 +376,9 @@ def test_module_loads_without_cryptography():
             except ImportError as exc:
                 print(repr(str(exc)))
     """)
-    env_conf = {"OVARK_CONF": "/nonexistent", "PATH": "/usr/bin:/bin"}
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env_conf, check=True)
+    env = dict(os.environ, OVARK_CONF=str(tmp_path / "absent.conf"))
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env)
+    assert out.returncode == 0, out.stderr
     expected = repr("FernetSecretStringRepresenter can only be used when the following commands are executed : \n"
                     "pip install cryptography")
     assert out.stdout.splitlines() == [expected] * 3
