@@ -254,10 +254,10 @@ def test_enc_builds_secret_by_keyword(monkeypatch):
 
 
 def test_enc_with_secret_string():
-    encoded = markup.SecretString("s3cr3t!").data
+    encoded = markup.SecretString.from_plaintext("s3cr3t!").data
     out = Processor()({"pw": "%ENC{" + encoded + "}", "uri": "ftp://u:%ENC{" + encoded + "}@h"})
     assert out == {"pw": "s3cr3t!", "uri": "ftp://u:s3cr3t!@h"}
-    leaf = markup.SecretString("kept")
+    leaf = markup.SecretString.from_plaintext("kept")
     assert Processor()({"s": leaf})["s"] is leaf
 
 
@@ -463,8 +463,8 @@ def testbed(tmp_path, monkeypatch):
 
     def build(overlay_extra="", base_extra=""):
         base = tmp_path / "base.yaml"
-        base.write_text(BASE.replace("PASSWORD", markup.SecretString("pa%{ss}").data).replace("LINKS", str(links))
-                        + base_extra)
+        encoded = markup.SecretString.from_plaintext("pa%{ss}").data
+        base.write_text(BASE.replace("PASSWORD", encoded).replace("LINKS", str(links)) + base_extra)
         overlay = tmp_path / "overlay.yaml"
         overlay.write_text(OVERLAY + overlay_extra)
         locs, new_locs = {}, {}
@@ -540,7 +540,7 @@ def test_no_leak(tmp_path, monkeypatch):
     mod = types.ModuleType("mkleak")
     mod.f = lambda *a: list(a)
     monkeypatch.setitem(sys.modules, "mkleak", mod)
-    enc = markup.SecretString("pw").data
+    enc = markup.SecretString.from_plaintext("pw").data
     tree = {"a": {"b": [1, "x"]}, "r": "%{a.b}", "s": "v=%{a.b.1}", "e": "%ENV{MK_A}/%ENV{MK_UNSET}",
             "c": "%CALLABLE{mkleak.f(1,2)}", "i": "%INCLUDE{" + str(inc) + "}", "p": "%ENC{" + enc + "}",
             "o": OrderedDict(k="%{a.b.0}"), "t": ("%ENV{MK_A}",)}
