@@ -72,13 +72,17 @@ struct State {
     // Our own function objects.
     Ref f_walk[4], f_match[KINDS], f_handle[KINDS];
     Ref processor_class, pair_template;
+    Ref literals[KINDS];
+    // os.environ as bound at load, and what its reads go through.
+    Ref os, environ, environ_type, environ_get, environ_getitem, encodekey, decodevalue, fs_encoding;
     // Interned names.
     Ref n_walk[4], n_match[KINDS], n_handle[KINDS], n_pattern[KINDS], n_BASE_PATTERN, n_MutableMapping,
         n_Iterable, n_MarkupError, n_utils, n_chainget, n_import_utils, n_import_from_name, n_os, n_environ, n_get,
         n_yaml, n_safe_load, n_open, n_close, n_load, n_wrap_split, n_SecretString, n_plaintext, n_secret_string,
         n_prefix, n_ask_for_input, n_prompt_text, n_print, n_input, n_end, n_search, n_group, n_groups, n_span,
         n_replace, n_split, n_format, n_original, n__actions, n__inhibit_recurse_exception, n__yaml_loader_cls,
-        n_markupprocessor, n_locations, n_location, n_file, n_items;
+        n_markupprocessor, n_locations, n_location, n_file, n_items, n__data, n_encodekey, n_decodevalue,
+        n___getitem__;
     Ref empty, dot, newline, comma, two, four, zero, kw_locations, kw_prompt_text, kw_end;
     auto refs() {
         return std::tuple_cat(
@@ -86,6 +90,8 @@ struct State {
                      pair_template),
             std::tie(patterns[0], patterns[1], patterns[2], patterns[3], patterns[4], patterns[5]),
             std::tie(f_walk[0], f_walk[1], f_walk[2], f_walk[3]),
+            std::tie(literals[0], literals[1], literals[2], literals[3], literals[4], literals[5]),
+            std::tie(os, environ, environ_type, environ_get, environ_getitem, encodekey, decodevalue, fs_encoding),
             std::tie(f_match[0], f_match[1], f_match[2], f_match[3], f_match[4], f_match[5]),
             std::tie(f_handle[0], f_handle[1], f_handle[2], f_handle[3], f_handle[4], f_handle[5]),
             std::tie(n_walk[0], n_walk[1], n_walk[2], n_walk[3]),
@@ -97,7 +103,8 @@ struct State {
                      n_close, n_load, n_wrap_split, n_SecretString, n_plaintext, n_secret_string, n_prefix,
                      n_ask_for_input, n_prompt_text, n_print, n_input, n_end, n_search, n_group, n_groups,
                      n_span, n_replace, n_split, n_format, n_original, n__actions, n__inhibit_recurse_exception,
-                     n__yaml_loader_cls, n_markupprocessor, n_locations, n_location, n_file, n_items),
+                     n__yaml_loader_cls, n_markupprocessor, n_locations, n_location, n_file, n_items, n__data,
+                     n_encodekey, n_decodevalue, n___getitem__),
             std::tie(empty, dot, newline, comma, two, four, zero, kw_locations, kw_prompt_text, kw_end));
     }
 };
@@ -110,7 +117,10 @@ struct Ctx {
     PyObject* self;
     Ref MutableMapping, Iterable, base_pattern;
     bool abc_ours = false, base_ours = false;
+    bool pattern_ours[KINDS] = {};  // REFERENCE_PATTERN, ... still hold the patterns made at load
     bool direct = false;  // _recurse and _process_* are the ones made here
+    mutable int environ_plain = -1;  // os.environ reads as bound at load (-1: not asked yet)
+    mutable int ref_matcher = -1;    // self.match_reference_markup is ours (-1: not asked yet)
 
     Ctx(State& s, PyObject* m, PyObject* self_) : st(s), module(m), self(self_) {
         MutableMapping = lookup(m, st.n_MutableMapping.get());
@@ -118,14 +128,24 @@ struct Ctx {
         abc_ours = MutableMapping.get() == st.MutableMapping.get() && Iterable.get() == st.Iterable.get();
         base_pattern = lookup(m, st.n_BASE_PATTERN.get());
         base_ours = base_pattern.get() == st.base_pattern.get();
+        for (int k = 0; k < KINDS; ++k)
+            pattern_ours[k] = lookup(m, st.n_pattern[k].get()).get() == st.patterns[k].get();
         direct = true;
         for (int i = 0; i < 4 && direct; ++i) direct = is_own_method(st.n_walk[i].get(), st.f_walk[i].get());
     }
 
-    // getattr(self, name) is our function `fn` bound to this processor.
+    // getattr(self, name) is our function `fn` bound to this processor: the
+    // class gives `fn` and the instance does not shadow it.
     bool is_own_method(PyObject* name, PyObject* fn) const {
-        Ref bound = own(PyObject_GetAttr(self, name));
-        return is_bound(bound.get(), fn);
+        if (_PyType_Lookup(Py_TYPE(self), name) != fn) return false;
+        PyObject** dictptr = _PyObject_GetDictPtr(self);
+        if (!dictptr || !*dictptr) {
+            Ref bound = own(PyObject_GetAttr(self, name));
+            return is_bound(bound.get(), fn);
+        }
+        int has = PyDict_Contains(*dictptr, name);
+        if (has < 0) throw Error();
+        return !has;
     }
     bool is_bound(PyObject* m, PyObject* fn) const {
         return PyMethod_Check(m) && PyMethod_GET_FUNCTION(m) == fn && PyMethod_GET_SELF(m) == self;
@@ -268,12 +288,11 @@ bool digit_step(PyObject* step, Py_ssize_t& out) {
 // The stand-in's chainget over exact dicts, lists and tuples; empty when a
 // step needs anything else (a miss included), so that the interpreter-level
 // function gives the answer and its exact error.
-Ref chainget_fast(PyObject* tree, PyObject* path) {
+Ref chainget_fast(PyObject* tree, PyObject* path, PyObject* dot) {
     Ref steps;
     if (PyUnicode_CheckExact(path)) {
         if (PyUnicode_GET_LENGTH(path) == 0) return Ref::borrow(tree);
-        Ref dot = own(PyUnicode_FromOrdinal('.'));
-        steps = own(PyUnicode_Split(path, dot.get(), -1));
+        steps = own(PyUnicode_Split(path, dot, -1));
     } else if (PyList_CheckExact(path)) {
         steps = Ref::borrow(path);
     } else {
@@ -319,7 +338,7 @@ Ref chainget(const Ctx& c, PyObject* tree, PyObject* path) {
     Ref utils = lookup(c.module, c.st.n_utils.get());
     Ref fn = own(PyObject_GetAttr(utils.get(), c.st.n_chainget.get()));
     if (fn.get() == c.st.chainget.get())
-        if (Ref v = chainget_fast(tree, path)) return v;
+        if (Ref v = chainget_fast(tree, path, c.st.dot.get())) return v;
     PyObject* args[] = {tree, path};
     return own(PyObject_Vectorcall(fn.get(), args, 2, nullptr));
 }
@@ -409,8 +428,7 @@ bool base_search(const Ctx& c, PyObject* data) {
 Ref match_impl(const Ctx& c, int kind, PyObject* data) {
     Ref pattern = lookup(c.module, c.st.n_pattern[kind].get());
     if (pattern.get() == c.st.patterns[kind].get() && PyUnicode_Check(data)) {
-        Ref lit = text(kinds[kind].literal);
-        Py_ssize_t at = PyUnicode_Find(data, lit.get(), 0, PY_SSIZE_T_MAX, 1);
+        Py_ssize_t at = PyUnicode_Find(data, c.st.literals[kind].get(), 0, PY_SSIZE_T_MAX, 1);
         if (at == -2) throw Error();
         if (at == -1) return Ref::borrow(Py_None);
     }
@@ -433,6 +451,87 @@ Ref matched_text(const State& st, PyObject* match, PyObject* data) {
     return own(PySequence_GetSlice(data, start, end));
 }
 
+// One match as the handlers read it: a match object, or the texts of a
+// match found here (for the reference and environment patterns, whose
+// matches are found in C++ exactly as `re` finds them).
+struct Match {
+    Ref obj;            // the match object, when there is one
+    Ref whole, second;  // groups 0 and 2 of a match found here
+    bool native() const { return !obj; }
+};
+
+Ref group2(const State& st, const Match& m) { return m.native() ? m.second : group(st, m.obj.get(), st.two.get()); }
+Ref group0(const State& st, const Match& m) { return m.native() ? m.whole : group(st, m.obj.get(), st.zero.get()); }
+Ref markup_text(const State& st, const Match& m, PyObject* data) {
+    return m.native() ? m.whole : matched_text(st, m.obj.get(), data);
+}
+
+inline Py_UCS4 at(int kind, const void* d, Py_ssize_t i) { return PyUnicode_READ(kind, d, i); }
+
+// ENV_PATTERN "(%ENV{ *([0-9a-zA-Z\_]+) *})": neither run can give back a
+// character to the other, so the first "%ENV{" that is followed by blanks,
+// a name, blanks and "}" is the match.
+bool env_search(PyObject* s, const State& st, Match& out) {
+    int kind = PyUnicode_KIND(s);
+    const void* d = PyUnicode_DATA(s);
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s), from = 0;
+    auto name_char = [](Py_UCS4 ch) {
+        return (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || ch == '_';
+    };
+    for (;;) {
+        Py_ssize_t start = PyUnicode_Find(s, st.literals[ENV].get(), from, n, 1);
+        if (start == -2) throw Error();
+        if (start < 0) return false;
+        Py_ssize_t q = start + 5;
+        while (q < n && at(kind, d, q) == ' ') ++q;
+        Py_ssize_t r = q;
+        while (r < n && name_char(at(kind, d, r))) ++r;
+        Py_ssize_t t = r;
+        while (t < n && at(kind, d, t) == ' ') ++t;
+        if (r > q && t < n && at(kind, d, t) == '}') {
+            out.whole = own(PyUnicode_Substring(s, start, t + 1));
+            out.second = own(PyUnicode_Substring(s, q, r));
+            return true;
+        }
+        from = start + 1;
+    }
+}
+
+// REFERENCE_PATTERN "(%{ *(.+?) *})" at each "%{" in turn. With the blanks
+// after "{" all taken (up to q), the lazy group ends where only blanks stand
+// before the first "}" after its first character, on the same line. When no
+// such "}" exists, giving back one blank lets the group be that blank if a
+// "}" directly follows the blanks; giving back more never helps.
+bool reference_search(PyObject* s, const State& st, Match& out) {
+    int kind = PyUnicode_KIND(s);
+    const void* d = PyUnicode_DATA(s);
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s), from = 0;
+    for (;;) {
+        Py_ssize_t start = PyUnicode_Find(s, st.literals[REFERENCE].get(), from, n, 1);
+        if (start == -2) throw Error();
+        if (start < 0) return false;
+        Py_ssize_t p = start + 2, q = p;
+        while (q < n && at(kind, d, q) == ' ') ++q;
+        if (q < n && at(kind, d, q) != '\n') {
+            Py_ssize_t k = q + 1;
+            while (k < n && at(kind, d, k) != '}' && at(kind, d, k) != '\n') ++k;
+            if (k < n && at(kind, d, k) == '}') {
+                Py_ssize_t e = k;
+                while (e > q + 1 && at(kind, d, e - 1) == ' ') --e;
+                out.whole = own(PyUnicode_Substring(s, start, k + 1));
+                out.second = own(PyUnicode_Substring(s, q, e));
+                return true;
+            }
+        }
+        if (q > p && q < n && at(kind, d, q) == '}') {
+            out.whole = own(PyUnicode_Substring(s, start, q + 1));
+            out.second = own(PyUnicode_Substring(s, q - 1, q));
+            return true;
+        }
+        from = start + 1;
+    }
+}
+
 // "<head>: \nIndex:  a.b\nMarkup: <markup>\n"
 Ref index_message(const State& st, const char* head, PyObject* index, PyObject* markup) {
     Ref h = text(head), i = text(": \nIndex:  "), m = text("\nMarkup: ");
@@ -442,17 +541,17 @@ Ref index_message(const State& st, const char* head, PyObject* index, PyObject* 
 }
 
 // A KeyError is set: raise the lookup error message from it.
-[[noreturn]] void raise_lookup_error(const Ctx& c, PyObject* match, PyObject* index) {
+[[noreturn]] void raise_lookup_error(const Ctx& c, const Match& match, PyObject* index) {
     if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw Error();
     Ref cause = fetch_exception();
-    Ref g0 = group(c.st, match, c.st.zero.get());
+    Ref g0 = group0(c.st, match);
     Ref msg = index_message(c.st, "Caught error while processing markups", index, g0.get());
     raise_from(markup_error(c, msg.get()), cause.get());
 }
 
 // Runs `body`; a KeyError it raises becomes the lookup error message.
 template <class F>
-Ref guarded(const Ctx& c, PyObject* match, PyObject* index, F&& body) {
+Ref guarded(const Ctx& c, const Match& match, PyObject* index, F&& body) {
     try {
         return body();
     } catch (const Error&) {
@@ -465,12 +564,13 @@ PyObject* original_of(const Ctx& c, Ref& keep) {
     return keep.get();
 }
 
-Ref p_reference(const Ctx& c, PyObject* match, PyObject* data, PyObject* index, PyObject*) {
+Ref p_reference(const Ctx& c, const Match& match, PyObject* data, PyObject* index, PyObject*) {
     const State& st = c.st;
-    Ref path = group(st, match, st.two.get());
+    Ref path = group2(st, match);
     Ref original;
     Ref value = guarded(c, match, index, [&] { return chainget(c, original_of(c, original), path.get()); });
-    Ref value_index = call_method(st.n_split.get(), {path.get(), st.dot.get()});
+    Ref value_index = PyUnicode_CheckExact(path.get()) ? own(PyUnicode_Split(path.get(), st.dot.get(), -1))
+                                                       : call_method(st.n_split.get(), {path.get(), st.dot.get()});
     // A string that `original` does not hold at its index (inside an included
     // file, or a structure a callable returned) is no reference to itself.
     Ref here;
@@ -488,33 +588,34 @@ Ref p_reference(const Ctx& c, PyObject* match, PyObject* data, PyObject* index, 
         recursive = truth(own(PyObject_RichCompare(value_index.get(), head.get(), Py_EQ)).get());
     }
     if (recursive) {
-        Ref g0 = group(st, match, st.zero.get());
+        Ref g0 = group0(st, match);
         Ref msg = index_message(st, "Detected recursion markup", index, g0.get());
         raise_from(markup_error(c, msg.get()), nullptr);
     }
-    Ref markup = matched_text(st, match, data);
+    Ref markup = markup_text(st, match, data);
     if (truth(own(PyObject_RichCompare(markup.get(), data, Py_EQ)).get())) return value;
     Ref repl = str_of(value.get());
     return replace(st, data, markup.get(), repl.get());
 }
 
 // The type rule: a text is spliced into the string, anything else replaces it.
-Ref type_rule(const State& st, PyObject* match, PyObject* data, PyObject* value) {
+Ref type_rule(const State& st, const Match& match, PyObject* data, PyObject* value) {
     if (!PyUnicode_Check(value)) return Ref::borrow(value);
-    Ref markup = matched_text(st, match, data);
+    Ref markup = markup_text(st, match, data);
     return replace(st, data, markup.get(), value);
 }
 
 // The text rule: str(value) is spliced into the string.
-Ref text_rule(const State& st, PyObject* match, PyObject* data, PyObject* value) {
-    Ref markup = matched_text(st, match, data);
+Ref text_rule(const State& st, const Match& match, PyObject* data, PyObject* value) {
+    Ref markup = markup_text(st, match, data);
     Ref repl = str_of(value);
     return replace(st, data, markup.get(), repl.get());
 }
 
-Ref p_callable(const Ctx& c, PyObject* match, PyObject* data, PyObject* index, PyObject*) {
+Ref p_callable(const Ctx& c, const Match& m, PyObject* data, PyObject* index, PyObject*) {
     const State& st = c.st;
-    Ref value = guarded(c, match, index, [&] {
+    PyObject* match = m.obj.get();
+    Ref value = guarded(c, m, index, [&] {
         Ref import_utils = lookup(c.module, st.n_import_utils.get());
         Ref name = group(st, match, st.two.get());
         Ref func = call_method(st.n_import_from_name.get(), {import_utils.get(), name.get()});
@@ -533,16 +634,57 @@ Ref p_callable(const Ctx& c, PyObject* match, PyObject* data, PyObject* index, P
         }
         return own(PyObject_CallNoArgs(func.get()));
     });
-    return type_rule(st, match, data, value.get());
+    return type_rule(st, m, data, value.get());
 }
 
-Ref p_environ(const Ctx& c, PyObject* match, PyObject* data, PyObject* index, PyObject*) {
+// os.environ is still the mapping bound at load, reading through the
+// functions it was made with.
+bool environ_plain(const Ctx& c, PyObject* os, PyObject* environ) {
+    const State& st = c.st;
+    if (os != st.os.get() || environ != st.environ.get()) return false;
+    if (c.environ_plain < 0) {
+        PyTypeObject* type = Py_TYPE(environ);
+        Ref enc = optional_attr(environ, st.n_encodekey.get());
+        Ref dec = optional_attr(environ, st.n_decodevalue.get());
+        c.environ_plain = reinterpret_cast<PyObject*>(type) == st.environ_type.get() &&
+                          _PyType_Lookup(type, st.n_get.get()) == st.environ_get.get() &&
+                          _PyType_Lookup(type, st.n___getitem__.get()) == st.environ_getitem.get() &&
+                          enc.get() == st.encodekey.get() && dec.get() == st.decodevalue.get() &&
+                          PyUnicode_Check(st.fs_encoding.get());
+    }
+    return c.environ_plain == 1;
+}
+
+// os.environ.get(name, ''): for a plain os.environ and a name in ASCII, its
+// bytes table is read and the value decoded as the mapping itself does
+// (file-system encoding, "surrogateescape").
+Ref environ_get(const Ctx& c, PyObject* name) {
+    const State& st = c.st;
+    Ref os = lookup(c.module, st.n_os.get());
+    Ref environ = own(PyObject_GetAttr(os.get(), st.n_environ.get()));
+    if (environ_plain(c, os.get(), environ.get()) && PyUnicode_Check(name) && PyUnicode_IS_ASCII(name)) {
+        Ref table = optional_attr(environ.get(), st.n__data.get());
+        if (table && PyDict_CheckExact(table.get())) {
+            Ref key = own(PyBytes_FromStringAndSize(static_cast<const char*>(PyUnicode_DATA(name)),
+                                                    PyUnicode_GET_LENGTH(name)));
+            PyObject* v = PyDict_GetItemWithError(table.get(), key.get());
+            if (!v) {
+                if (PyErr_Occurred()) throw Error();
+                return st.empty;
+            }
+            if (PyBytes_CheckExact(v))
+                return own(PyUnicode_Decode(PyBytes_AS_STRING(v), PyBytes_GET_SIZE(v),
+                                            PyUnicode_AsUTF8(st.fs_encoding.get()), "surrogateescape"));
+        }
+    }
+    return call_method(st.n_get.get(), {environ.get(), name, st.empty.get()});
+}
+
+Ref p_environ(const Ctx& c, const Match& match, PyObject* data, PyObject* index, PyObject*) {
     const State& st = c.st;
     Ref value = guarded(c, match, index, [&] {
-        Ref os = lookup(c.module, st.n_os.get());
-        Ref environ = own(PyObject_GetAttr(os.get(), st.n_environ.get()));
-        Ref name = group(st, match, st.two.get());
-        return call_method(st.n_get.get(), {environ.get(), name.get(), st.empty.get()});
+        Ref name = group2(st, match);
+        return environ_get(c, name.get());
     });
     return text_rule(st, match, data, value.get());
 }
@@ -565,11 +707,11 @@ Ref load_file(const Ctx& c, PyObject* path) {
     return value;
 }
 
-Ref p_file(const Ctx& c, PyObject* match, PyObject* data, PyObject* index, PyObject* locations) {
+Ref p_file(const Ctx& c, const Match& match, PyObject* data, PyObject* index, PyObject* locations) {
     const State& st = c.st;
     Ref value = guarded(c, match, index, [&] {
         Ref loader_cls = own(PyObject_GetAttr(c.self, st.n__yaml_loader_cls.get()));
-        Ref path = group(st, match, st.two.get());
+        Ref path = group2(st, match);
         if (!truth(loader_cls.get())) return load_file(c, path.get());
         PyObject* locs = locations ? locations : Py_None;
         Ref new_locations = locs == Py_None ? Ref::borrow(Py_None) : own(PyDict_New());
@@ -591,7 +733,7 @@ Ref p_file(const Ctx& c, PyObject* match, PyObject* data, PyObject* index, PyObj
     return type_rule(st, match, data, value.get());
 }
 
-Ref p_ask(const Ctx& c, PyObject* match, PyObject* data, PyObject* index, PyObject*) {
+Ref p_ask(const Ctx& c, const Match& match, PyObject* data, PyObject* index, PyObject*) {
     const State& st = c.st;
     Ref wrap_split = lookup(c.module, st.n_wrap_split.get());
     Ref where = dotted(st, index);
@@ -599,7 +741,7 @@ Ref p_ask(const Ctx& c, PyObject* match, PyObject* data, PyObject* index, PyObje
     Ref joined = own(PyUnicode_Join(st.newline.get(), lines.get()));
     Ref head = text("\nEnter value for ");
     Ref prompt = concat({head.get(), joined.get()});
-    Ref comment = group(st, match, st.two.get());
+    Ref comment = group2(st, match);
     if (truth(comment.get())) {
         Ref c_text = str_of(comment.get());
         prompt = concat({prompt.get(), st.newline.get(), c_text.get()});
@@ -612,7 +754,7 @@ Ref p_ask(const Ctx& c, PyObject* match, PyObject* data, PyObject* index, PyObje
     return text_rule(st, match, data, value.get());
 }
 
-Ref enc_plaintext(const Ctx& c, PyObject* match) {
+Ref enc_plaintext(const Ctx& c, PyObject* match) {  // a match object
     const State& st = c.st;
     Ref secret = group(st, match, st.two.get());
     Ref prefix = group(st, match, st.four.get());
@@ -630,20 +772,51 @@ Ref enc_plaintext(const Ctx& c, PyObject* match) {
     return own(PyObject_GetAttr(obj.get(), st.n_plaintext.get()));
 }
 
-Ref p_enc(const Ctx& c, PyObject* match, PyObject* data, PyObject*, PyObject*) {
-    Ref value = enc_plaintext(c, match);
+Ref p_enc(const Ctx& c, const Match& match, PyObject* data, PyObject*, PyObject*) {
+    Ref value = enc_plaintext(c, match.obj.get());
     return text_rule(c.st, match, data, value.get());
 }
 
-using Handler = Ref (*)(const Ctx&, PyObject*, PyObject*, PyObject*, PyObject*);
+using Handler = Ref (*)(const Ctx&, const Match&, PyObject*, PyObject*, PyObject*);
+// Handlers that read only groups 0 and 2 and the span of the match.
+bool reads_texts_only(int kind) { return kind == REFERENCE || kind == ENV || kind == INCLUDE || kind == ASK; }
 const Handler handlers[KINDS] = {p_reference, p_callable, p_environ, p_file, p_ask, p_enc};
 
 // ---------------------------------------------------------------------------
 // The walk
 // ---------------------------------------------------------------------------
 
-Ref recurse(Ctx& c, PyObject* data, PyObject* index, PyObject* locations);
-Ref process_str(Ctx& c, PyObject* data, PyObject* index, PyObject* locations);
+// The index of the value a level of the walk processes. Its list is made
+// only when something asks for it (a markup, an error, a method called
+// through the instance): from the parent's list and this level's step, as
+// `index + [step]` would have made it.
+struct Index {
+    const Index* parent = nullptr;
+    PyObject* key = nullptr;  // borrowed; nullptr for a position in a sequence
+    Py_ssize_t position = 0;
+    mutable Ref list;
+
+    static Index root(PyObject* given) {
+        Index i;
+        i.list = Ref::borrow(given);
+        return i;
+    }
+    PyObject* get() const {
+        if (!list) {
+            Ref base = as_list(parent->get());
+            if (key) {
+                list = child_index(base.get(), key);
+            } else {
+                Ref pos = own(PyLong_FromSsize_t(position));
+                list = child_index(base.get(), pos.get());
+            }
+        }
+        return list.get();
+    }
+};
+
+Ref recurse(Ctx& c, PyObject* data, const Index& index, PyObject* locations);
+Ref process_str(Ctx& c, PyObject* data, const Index& index, PyObject* locations);
 
 // self.<walk method>(data, index, locations=locations)
 Ref call_walk(Ctx& c, int which, PyObject* data, PyObject* index, PyObject* locations) {
@@ -652,8 +825,8 @@ Ref call_walk(Ctx& c, int which, PyObject* data, PyObject* index, PyObject* loca
                                          c.st.kw_locations.get()));
 }
 
-Ref process_mapping(Ctx& c, PyObject* data, PyObject* index, PyObject* locations);
-Ref process_iterable(Ctx& c, PyObject* data, PyObject* index, PyObject* locations);
+Ref process_mapping(Ctx& c, PyObject* data, const Index& index, PyObject* locations);
+Ref process_iterable(Ctx& c, PyObject* data, const Index& index, PyObject* locations);
 
 // Wrap the error leaving one level of the walk, once per processor.
 [[noreturn]] void wrap_error(Ctx& c, PyObject* data, PyObject* index, PyObject* locations) {
@@ -675,25 +848,29 @@ Ref process_iterable(Ctx& c, PyObject* data, PyObject* index, PyObject* location
     raise_from(std::move(error), cause.get());
 }
 
-Ref recurse_impl(Ctx& c, PyObject* data, PyObject* index, PyObject* locations) {
+Ref recurse_impl(Ctx& c, PyObject* data, const Index& index, PyObject* locations) {
     RecursionGuard guard(" while processing markups");
     try {
         if (PyUnicode_Check(data))
-            return c.direct ? process_str(c, data, index, locations) : call_walk(c, 3, data, index, locations);
+            return c.direct ? process_str(c, data, index, locations) : call_walk(c, 3, data, index.get(), locations);
         if (is_leaf(c.st, data)) return Ref::borrow(data);
         if (is_mutable_mapping(c, data))
-            return c.direct ? process_mapping(c, data, index, locations) : call_walk(c, 1, data, index, locations);
+            return c.direct ? process_mapping(c, data, index, locations)
+                            : call_walk(c, 1, data, index.get(), locations);
         if (is_iterable(c, data))
-            return c.direct ? process_iterable(c, data, index, locations) : call_walk(c, 2, data, index, locations);
+            return c.direct ? process_iterable(c, data, index, locations)
+                            : call_walk(c, 2, data, index.get(), locations);
         return Ref::borrow(data);
     } catch (const Error&) {
-        wrap_error(c, data, index, locations);
+        ErrorStash keep;  // the error stays set while the index list is made
+        index.get();
     }
+    wrap_error(c, data, index.list.get(), locations);
 }
 
-Ref recurse(Ctx& c, PyObject* data, PyObject* index, PyObject* locations) {
+Ref recurse(Ctx& c, PyObject* data, const Index& index, PyObject* locations) {
     if (c.direct) return recurse_impl(c, data, index, locations);
-    return call_walk(c, 0, data, index, locations);
+    return call_walk(c, 0, data, index.get(), locations);
 }
 
 // The lazy pairs handed to a mapping type that is not exactly dict: one
@@ -704,22 +881,23 @@ const FuncDef pair_def{"<genexpr>", "(item)", nullptr, [](const Call& call) -> R
                            Ctx c(st, call.module(), PyTuple_GET_ITEM(cl, 0));
                            auto [key, value] = unpack2(call[0]);
                            PyObject* locs = PyTuple_GET_ITEM(cl, 2);
-                           Ref idx = child_index(PyTuple_GET_ITEM(cl, 1), key.get());
-                           Ref v = recurse(c, value.get(), idx.get(), locs == Py_None ? nullptr : locs);
+                           Index parent = Index::root(PyTuple_GET_ITEM(cl, 1));
+                           Index idx{&parent, key.get()};
+                           Ref v = recurse(c, value.get(), idx, locs == Py_None ? nullptr : locs);
                            return own(PyTuple_Pack(2, key.get(), v.get()));
                        }};
 
-Ref process_mapping(Ctx& c, PyObject* data, PyObject* index, PyObject* locations) {
-    Ref idx_list = as_list(index);
+Ref process_mapping(Ctx& c, PyObject* data, const Index& index, PyObject* locations) {
     if (PyDict_CheckExact(data)) {
         Ref out = own(PyDict_New());
         for_items(data, c.st.n_items.get(), [&](PyObject* k, PyObject* v) {
-            Ref idx = child_index(idx_list.get(), k);
-            Ref value = recurse(c, v, idx.get(), locations);
+            Index idx{&index, k};
+            Ref value = recurse(c, v, idx, locations);
             check(PyDict_SetItem(out.get(), k, value.get()));
         });
         return out;
     }
+    Ref idx_list = as_list(index.get());
     Ref captured = own(PyTuple_Pack(3, c.self, idx_list.get(), locations ? locations : Py_None));
     Ref fn = make_closure(c.st.pair_template.get(), std::move(captured));
     Ref items = call_method(c.st.n_items.get(), {data});
@@ -728,14 +906,12 @@ Ref process_mapping(Ctx& c, PyObject* data, PyObject* index, PyObject* locations
     return own(PyObject_CallOneArg(reinterpret_cast<PyObject*>(Py_TYPE(data)), pairs.get()));
 }
 
-Ref process_iterable(Ctx& c, PyObject* data, PyObject* index, PyObject* locations) {
-    Ref idx_list = as_list(index);
+Ref process_iterable(Ctx& c, PyObject* data, const Index& index, PyObject* locations) {
     Ref out = own(PyList_New(0));
     Py_ssize_t position = 0;
     for_each(data, [&](PyObject* item) {
-        Ref pos = own(PyLong_FromSsize_t(position++));
-        Ref idx = child_index(idx_list.get(), pos.get());
-        Ref value = recurse(c, item, idx.get(), locations);
+        Index idx{&index, nullptr, position++};
+        Ref value = recurse(c, item, idx, locations);
         check(PyList_Append(out.get(), value.get()));
     });
     return out;
@@ -785,10 +961,14 @@ struct Piece {
 // our own p_enc_markup) is not read for markup again: a secret is data, and
 // its text must neither change nor show in the errors of markup it seems to
 // hold. The text around it is resolved as before.
-Ref process_str(Ctx& c, PyObject* data0, PyObject* index, PyObject* locations) {
+Ref process_str(Ctx& c, PyObject* data0, const Index& idx, PyObject* locations) {
     const State& st = c.st;
-    std::vector<Piece> pending{{Ref::borrow(data0), false}};
+    if (!base_search(c, data0)) return Ref::borrow(data0);  // the common case: no markup at all
+    PyObject* index = idx.get();
+    std::vector<Piece> pending;  // (no allocation until an %ENC plaintext splits the string)
     std::vector<Ref> done;
+    Piece first{Ref::borrow(data0), false};
+    bool first_taken = false;
     Py_ssize_t rounds = 0, limit = -1;
     // A reference that gives a string is processed again at the same index,
     // as a new level of the walk would; it goes on here instead, so that
@@ -796,9 +976,15 @@ Ref process_str(Ctx& c, PyObject* data0, PyObject* index, PyObject* locations) {
     // string such a level would have started with, shown by its error.
     Ref level;
     try {
-    while (!pending.empty()) {
-        Piece piece = std::move(pending.back());
-        pending.pop_back();
+    while (!first_taken || !pending.empty()) {
+        Piece piece;
+        if (!first_taken) {
+            piece = std::move(first);
+            first_taken = true;
+        } else {
+            piece = std::move(pending.back());
+            pending.pop_back();
+        }
         if (piece.plaintext) {
             done.push_back(std::move(piece.text));
             continue;
@@ -811,32 +997,46 @@ Ref process_str(Ctx& c, PyObject* data0, PyObject* index, PyObject* locations) {
                 raise_from(markup_error(c, msg.get()), nullptr);
             }
             Ref actions = own(PyObject_GetAttr(c.self, st.n__actions.get()));
-            Ref matcher, handler, match;
+            Ref matcher, handler;
+            Match match;
+            int mkind = -1;
+            bool found = false;
             Ref it = own(PyObject_GetIter(actions.get()));
             while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
                 auto [m, h] = unpack2(pair.get());
                 int kind = own_kind(c, m.get(), st.f_match);
-                Ref result;
-                if (kind >= 0) {
-                    result = match_impl(c, kind, data.get());
+                if ((kind == REFERENCE || kind == ENV) && PyUnicode_Check(data.get()) && c.pattern_ours[kind]) {
+                    found = kind == ENV ? env_search(data.get(), st, match) : reference_search(data.get(), st, match);
                 } else {
-                    PyObject* args[] = {data.get()};
-                    result = own(PyObject_Vectorcall(m.get(), args, 1, nullptr));
+                    Ref result;
+                    if (kind >= 0) {
+                        result = match_impl(c, kind, data.get());
+                    } else {
+                        PyObject* args[] = {data.get()};
+                        result = own(PyObject_Vectorcall(m.get(), args, 1, nullptr));
+                    }
+                    found = truth(result.get());
+                    if (found) match.obj = result;
                 }
-                if (truth(result.get())) {
+                if (found) {
                     matcher = m;
                     handler = h;
-                    match = result;
+                    mkind = kind;
                     break;
                 }
             }
             if (PyErr_Occurred()) throw Error();
-            if (!match) break;
+            if (!found) break;
             int hkind = own_kind(c, handler.get(), st.f_handle);
+            if (match.native() && !(hkind >= 0 && reads_texts_only(hkind))) {
+                // the match object itself is needed: the pattern finds the same match
+                Ref pattern = lookup(c.module, st.n_pattern[mkind].get());
+                match.obj = call_method(st.n_search.get(), {pattern.get(), data.get()});
+            }
             if (hkind == ENC) {
-                Ref markup = matched_text(st, match.get(), data.get());
+                Ref markup = matched_text(st, match.obj.get(), data.get());
                 if (PyUnicode_Check(markup.get()) && PyUnicode_GET_LENGTH(markup.get()) > 0) {
-                    Ref value = enc_plaintext(c, match.get());
+                    Ref value = enc_plaintext(c, match.obj.get());
                     Ref plain = str_of(value.get());
                     Ref parts = own(PyUnicode_Split(data.get(), markup.get(), -1));
                     for (Py_ssize_t i = PyList_GET_SIZE(parts.get()) - 1; i >= 0; --i) {
@@ -848,26 +1048,35 @@ Ref process_str(Ctx& c, PyObject* data0, PyObject* index, PyObject* locations) {
                 }
             }
             if (hkind >= 0) {
-                data = handlers[hkind](c, match.get(), data.get(), index, locations);
+                data = handlers[hkind](c, match, data.get(), index, locations);
             } else {
-                PyObject* args[] = {match.get(), data.get(), index, locations ? locations : Py_None};
+                PyObject* args[] = {match.obj.get(), data.get(), index, locations ? locations : Py_None};
                 data = own(PyObject_Vectorcall(handler.get(), args, 3, st.kw_locations.get()));
             }
-            Ref own_ref_matcher = own(PyObject_GetAttr(c.self, st.n_match[REFERENCE].get()));
-            bool from_reference =
-                matcher.get() == own_ref_matcher.get() ||
-                truth(own(PyObject_RichCompare(matcher.get(), own_ref_matcher.get(), Py_EQ)).get());
+            // matcher == self.match_reference_markup
+            if (c.ref_matcher < 0) c.ref_matcher = c.is_own_method(st.n_match[REFERENCE].get(), st.f_match[REFERENCE].get());
+            bool from_reference;
+            if (mkind >= 0 && c.ref_matcher == 1) {
+                from_reference = mkind == REFERENCE;
+            } else {
+                Ref own_ref_matcher = own(PyObject_GetAttr(c.self, st.n_match[REFERENCE].get()));
+                from_reference = matcher.get() == own_ref_matcher.get() ||
+                                 truth(own(PyObject_RichCompare(matcher.get(), own_ref_matcher.get(), Py_EQ)).get());
+            }
             if (from_reference && (is_mutable_mapping(c, data.get()) || is_iterable(c, data.get()))) {
                 write_back(c, index, data.get());
                 if (c.direct && PyUnicode_Check(data.get()) && pending.empty() && done.empty()) {
                     level = data;
                     continue;
                 }
-                return recurse(c, data.get(), index, locations);
+                return recurse(c, data.get(), idx, locations);
             }
-            if (!PyUnicode_Check(data.get())) return recurse(c, data.get(), index, locations);
+            if (!PyUnicode_Check(data.get())) return recurse(c, data.get(), idx, locations);
         }
-        if (data) done.push_back(std::move(data));
+        if (data) {
+            if (pending.empty() && done.empty()) return data;
+            done.push_back(std::move(data));
+        }
     }
     } catch (const Error&) {
         if (level) wrap_error(c, level.get(), index, locations);
@@ -884,6 +1093,23 @@ Ref process_str(Ctx& c, PyObject* data0, PyObject* index, PyObject* locations) {
 // ---------------------------------------------------------------------------
 
 PyObject* opt(PyObject* locations) { return locations == Py_None ? nullptr : locations; }
+
+// The cyclic garbage collector paused for a scope: a walk builds one large
+// acyclic tree (and an index list per value), and collections in the middle
+// of it would go over the growing tree again and again, most of the time of
+// a large walk. The state the caller had is restored, also for nested calls.
+class CollectorPause {
+public:
+    CollectorPause() : was_enabled_(PyGC_Disable()) {}
+    ~CollectorPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
+
+private:
+    int was_enabled_;
+};
 
 Ref processor_init(const Call& call) {
     State& st = call.state<State>();
@@ -907,28 +1133,33 @@ Ref processor_call(const Call& call) {
     PyObject* self = call[0];
     check(PyObject_SetAttr(self, st.n_original.get(), call[1]));
     Ctx c(st, call.module(), self);
-    Ref index = own(PyList_New(0));
-    return recurse(c, call[1], index.get(), opt(call[2]));
+    Index index = Index::root(own(PyList_New(0)).get());
+    CollectorPause pause;
+    return recurse(c, call[1], index, opt(call[2]));
 }
 
 Ref recurse_method(const Call& call) {
     Ctx c(call.state<State>(), call.module(), call[0]);
-    return recurse_impl(c, call[1], call[2], opt(call[3]));
+    Index index = Index::root(call[2]);
+    return recurse_impl(c, call[1], index, opt(call[3]));
 }
 
 Ref mapping_method(const Call& call) {
     Ctx c(call.state<State>(), call.module(), call[0]);
-    return process_mapping(c, call[1], call[2], opt(call[3]));
+    Index index = Index::root(call[2]);
+    return process_mapping(c, call[1], index, opt(call[3]));
 }
 
 Ref iterable_method(const Call& call) {
     Ctx c(call.state<State>(), call.module(), call[0]);
-    return process_iterable(c, call[1], call[2], opt(call[3]));
+    Index index = Index::root(call[2]);
+    return process_iterable(c, call[1], index, opt(call[3]));
 }
 
 Ref str_method(const Call& call) {
     Ctx c(call.state<State>(), call.module(), call[0]);
-    return process_str(c, call[1], call[2], opt(call[3]));
+    Index index = Index::root(call[2]);
+    return process_str(c, call[1], index, opt(call[3]));
 }
 
 template <int K>
@@ -940,8 +1171,8 @@ Ref matcher_method(const Call& call) {
 template <int K>
 Ref handler_method(const Call& call) {
     Ctx c(call.state<State>(), call.module(), call[0]);
-    PyObject* match = call[1];
-    if (!truth(match)) return Ref::borrow(K == REFERENCE ? Py_None : call[2]);
+    if (!truth(call[1])) return Ref::borrow(K == REFERENCE ? Py_None : call[2]);
+    Match match{Ref::borrow(call[1])};
     return handlers[K](c, match, call[2], call[3], opt(call[4]));
 }
 
@@ -1015,6 +1246,7 @@ Ref import_from(const char* module, const char* name) {
 
 void exec(PyObject* module, State& st) {
     for (int k = 0; k < KINDS; ++k) {
+        st.literals[k] = intern(kinds[k].literal);
         st.n_match[k] = intern(kinds[k].matcher);
         st.n_handle[k] = intern(kinds[k].handler);
         st.n_pattern[k] = intern(kinds[k].pattern_name);
@@ -1036,7 +1268,8 @@ void exec(PyObject* module, State& st) {
           {&st.n__inhibit_recurse_exception, "_inhibit_recurse_exception"},
           {&st.n__yaml_loader_cls, "_yaml_loader_cls"}, {&st.n_markupprocessor, "markupprocessor"},
           {&st.n_locations, "locations"}, {&st.n_location, "location"}, {&st.n_file, "file"},
-          {&st.n_items, "items"}})
+          {&st.n_items, "items"}, {&st.n__data, "_data"}, {&st.n_encodekey, "encodekey"},
+          {&st.n_decodevalue, "decodevalue"}, {&st.n___getitem__, "__getitem__"}})
         *ref = intern(name);
     st.empty = text("");
     st.dot = text(".");
@@ -1053,6 +1286,17 @@ void exec(PyObject* module, State& st) {
     Ref os = own(PyImport_ImportModule("os"));
     Ref re = own(PyImport_ImportModule("re"));
     add_object(module, "os", os);
+    st.os = os;
+    st.environ = own(PyObject_GetAttr(os.get(), st.n_environ.get()));
+    st.environ_type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(st.environ.get())));
+    st.environ_get = Ref::borrow(_PyType_Lookup(Py_TYPE(st.environ.get()), st.n_get.get()));
+    st.environ_getitem = Ref::borrow(_PyType_Lookup(Py_TYPE(st.environ.get()), st.n___getitem__.get()));
+    st.encodekey = optional_attr(st.environ.get(), st.n_encodekey.get());
+    st.decodevalue = optional_attr(st.environ.get(), st.n_decodevalue.get());
+    {
+        Ref sys = own(PyImport_ImportModule("sys"));
+        st.fs_encoding = own(PyObject_CallMethod(sys.get(), "getfilesystemencoding", nullptr));
+    }
     add_object(module, "re", re);
     add_object(module, "yaml", own(PyImport_ImportModule("yaml")));
     st.Iterable = import_from("collections.abc", "Iterable");
