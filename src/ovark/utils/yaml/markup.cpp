@@ -24,6 +24,7 @@
 // `ask_for_input`, ...) are read from the module when used.
 #include "ovk/ovk.hpp"
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -334,11 +335,12 @@ Ref chainget_fast(PyObject* tree, PyObject* path, PyObject* dot) {
 }
 
 // utils.chainget(tree, path), with the module global read when used.
-Ref chainget(const Ctx& c, PyObject* tree, PyObject* path) {
+// `steps`, when given, is path.split(".") of a dotted path already made.
+Ref chainget(const Ctx& c, PyObject* tree, PyObject* path, PyObject* steps = nullptr) {
     Ref utils = lookup(c.module, c.st.n_utils.get());
     Ref fn = own(PyObject_GetAttr(utils.get(), c.st.n_chainget.get()));
     if (fn.get() == c.st.chainget.get())
-        if (Ref v = chainget_fast(tree, path, c.st.dot.get())) return v;
+        if (Ref v = chainget_fast(tree, steps ? steps : path, c.st.dot.get())) return v;
     PyObject* args[] = {tree, path};
     return own(PyObject_Vectorcall(fn.get(), args, 2, nullptr));
 }
@@ -398,7 +400,14 @@ bool base_found(PyObject* s) {
     const void* data = PyUnicode_DATA(s);
     Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if (PyUnicode_READ(kind, data, i) != '%') continue;
+        if (kind == PyUnicode_1BYTE_KIND) {
+            auto* bytes = static_cast<const Py_UCS1*>(data);
+            auto* hit = static_cast<const Py_UCS1*>(std::memchr(bytes + i, '%', (size_t)(n - i)));
+            if (!hit) return false;
+            i = hit - bytes;
+        } else if (PyUnicode_READ(kind, data, i) != '%') {
+            continue;
+        }
         Py_ssize_t j = i + 1;
         while (j < n) {
             Py_UCS4 ch = PyUnicode_READ(kind, data, j);
@@ -568,9 +577,12 @@ Ref p_reference(const Ctx& c, const Match& match, PyObject* data, PyObject* inde
     const State& st = c.st;
     Ref path = group2(st, match);
     Ref original;
-    Ref value = guarded(c, match, index, [&] { return chainget(c, original_of(c, original), path.get()); });
-    Ref value_index = PyUnicode_CheckExact(path.get()) ? own(PyUnicode_Split(path.get(), st.dot.get(), -1))
-                                                       : call_method(st.n_split.get(), {path.get(), st.dot.get()});
+    // path.split("."), made once: chainget splits a dotted path the same way
+    Ref steps = PyUnicode_CheckExact(path.get()) && PyUnicode_GET_LENGTH(path.get()) > 0
+                    ? own(PyUnicode_Split(path.get(), st.dot.get(), -1))
+                    : Ref();
+    Ref value = guarded(c, match, index, [&] { return chainget(c, original_of(c, original), path.get(), steps.get()); });
+    Ref value_index = steps ? steps : call_method(st.n_split.get(), {path.get(), st.dot.get()});
     // A string that `original` does not hold at its index (inside an included
     // file, or a structure a callable returned) is no reference to itself.
     Ref here;
@@ -801,16 +813,28 @@ struct Index {
         i.list = Ref::borrow(given);
         return i;
     }
+    // One new list: the nearest list made above, then the steps below it.
     PyObject* get() const {
-        if (!list) {
-            Ref base = as_list(parent->get());
-            if (key) {
-                list = child_index(base.get(), key);
-            } else {
-                Ref pos = own(PyLong_FromSsize_t(position));
-                list = child_index(base.get(), pos.get());
-            }
+        if (list) return list.get();
+        const Index* chain[64];
+        int depth = 0;
+        const Index* top = this;
+        while (!top->list && depth < 64) {
+            chain[depth++] = top;
+            top = top->parent;
         }
+        if (!top->list) top->get();  // a deeper walk: lists are made in stages
+        Ref base = as_list(top->list.get());
+        Py_ssize_t n = PyList_GET_SIZE(base.get());
+        Ref out = own(PyList_New(n + depth));
+        for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(out.get(), i, Py_NewRef(PyList_GET_ITEM(base.get(), i)));
+        for (int d = 0; d < depth; ++d) {
+            const Index* level = chain[depth - 1 - d];
+            PyObject* step = level->key ? Py_NewRef(level->key) : PyLong_FromSsize_t(level->position);
+            if (!step) throw Error();
+            PyList_SET_ITEM(out.get(), n + d, step);
+        }
+        list = std::move(out);
         return list.get();
     }
 };
@@ -1001,8 +1025,17 @@ Ref process_str(Ctx& c, PyObject* data0, const Index& idx, PyObject* locations) 
             Match match;
             int mkind = -1;
             bool found = false;
-            Ref it = own(PyObject_GetIter(actions.get()));
-            while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
+            // for matcher, handler in self._actions (a list is read by position,
+            // as its iterator does)
+            Ref it = PyList_CheckExact(actions.get()) ? Ref() : own(PyObject_GetIter(actions.get()));
+            for (Py_ssize_t i = 0;; ++i) {
+                Ref pair;
+                if (it) {
+                    pair = Ref::steal(PyIter_Next(it.get()));
+                } else if (i < PyList_GET_SIZE(actions.get())) {
+                    pair = Ref::borrow(PyList_GET_ITEM(actions.get(), i));
+                }
+                if (!pair) break;
                 auto [m, h] = unpack2(pair.get());
                 int kind = own_kind(c, m.get(), st.f_match);
                 if ((kind == REFERENCE || kind == ENV) && PyUnicode_Check(data.get()) && c.pattern_ours[kind]) {
