@@ -502,7 +502,16 @@ def test_errors_say_where(testbed, extra, file, line, cause):
     assert str(e.location).startswith("{} line:{} ".format(file, line + 1))
     if cause:
         assert str(e.__cause__) == cause
+        assert e.__cause__.location == e.location  # the handler's own error says where too
     assert "pa%{ss}" not in str(e) and "pa%{ss}" not in str(e.__cause__)
+
+
+def test_error_inside_an_included_file_says_where(testbed, tmp_path):
+    data, locs = testbed()
+    (tmp_path / "links.yaml").write_text(LINKS.replace("devices.r1.os", "devices.r1.missing"))
+    e = fails(data, Processor(yaml_loader_cls=IncludeLoader), locs)
+    assert str(e).startswith(CAUGHT.format(["devices", "r2", "links", 1, "speed"], "")[:80])
+    assert (os.path.basename(e.location.file), e.location.line) == ("links.yaml", 1)
 
 
 def test_error_in_base_layer_and_environment(testbed, monkeypatch):

@@ -366,9 +366,21 @@ Ref locate(const State& st, PyObject* locations, PyObject* index, PyObject* data
                 found = false;
                 break;
             }
-            PyObject* v = PyDict_GetItemWithError(node.get(), PyList_GET_ITEM(index, i));
+            PyObject* step = PyList_GET_ITEM(index, i);
+            PyObject* v = PyDict_GetItemWithError(node.get(), step);
             if (!v) {
                 PyErr_Clear();
+                // Below an %INCLUDE{...} the records of the included file
+                // hang, as a plain dict, under the markup text.
+                Py_ssize_t pos = 0;
+                PyObject *k, *sub;
+                while (!v && PyDict_Next(node.get(), &pos, &k, &sub))
+                    if (PyDict_CheckExact(sub)) {
+                        v = PyDict_GetItemWithError(sub, step);
+                        PyErr_Clear();
+                    }
+            }
+            if (!v) {
                 found = false;
                 break;
             }
@@ -387,6 +399,15 @@ Ref locate(const State& st, PyObject* locations, PyObject* index, PyObject* data
     }
     PyErr_Clear();
     return result;
+}
+
+// A MarkupError for the value `data` at `index`, with the Location it was
+// loaded from (or None) as its `location`.
+Ref markup_error_at(const Ctx& c, PyObject* message, PyObject* index, PyObject* data, PyObject* locations) {
+    Ref error = markup_error(c, message);
+    Ref where = locate(c.st, locations, index, data);
+    check(PyObject_SetAttr(error.get(), c.st.n_location.get(), where.get()));
+    return error;
 }
 
 // ---------------------------------------------------------------------------
@@ -550,21 +571,22 @@ Ref index_message(const State& st, const char* head, PyObject* index, PyObject* 
 }
 
 // A KeyError is set: raise the lookup error message from it.
-[[noreturn]] void raise_lookup_error(const Ctx& c, const Match& match, PyObject* index) {
+[[noreturn]] void raise_lookup_error(const Ctx& c, const Match& match, PyObject* data, PyObject* index,
+                                     PyObject* locations) {
     if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw Error();
     Ref cause = fetch_exception();
     Ref g0 = group0(c.st, match);
     Ref msg = index_message(c.st, "Caught error while processing markups", index, g0.get());
-    raise_from(markup_error(c, msg.get()), cause.get());
+    raise_from(markup_error_at(c, msg.get(), index, data, locations), cause.get());
 }
 
 // Runs `body`; a KeyError it raises becomes the lookup error message.
 template <class F>
-Ref guarded(const Ctx& c, const Match& match, PyObject* index, F&& body) {
+Ref guarded(const Ctx& c, const Match& match, PyObject* data, PyObject* index, PyObject* locations, F&& body) {
     try {
         return body();
     } catch (const Error&) {
-        raise_lookup_error(c, match, index);
+        raise_lookup_error(c, match, data, index, locations);
     }
 }
 
@@ -573,7 +595,7 @@ PyObject* original_of(const Ctx& c, Ref& keep) {
     return keep.get();
 }
 
-Ref p_reference(const Ctx& c, const Match& match, PyObject* data, PyObject* index, PyObject*) {
+Ref p_reference(const Ctx& c, const Match& match, PyObject* data, PyObject* index, PyObject* locations) {
     const State& st = c.st;
     Ref path = group2(st, match);
     Ref original;
@@ -581,7 +603,8 @@ Ref p_reference(const Ctx& c, const Match& match, PyObject* data, PyObject* inde
     Ref steps = PyUnicode_CheckExact(path.get()) && PyUnicode_GET_LENGTH(path.get()) > 0
                     ? own(PyUnicode_Split(path.get(), st.dot.get(), -1))
                     : Ref();
-    Ref value = guarded(c, match, index, [&] { return chainget(c, original_of(c, original), path.get(), steps.get()); });
+    Ref value = guarded(c, match, data, index, locations,
+                        [&] { return chainget(c, original_of(c, original), path.get(), steps.get()); });
     Ref value_index = steps ? steps : call_method(st.n_split.get(), {path.get(), st.dot.get()});
     // A string that `original` does not hold at its index (inside an included
     // file, or a structure a callable returned) is no reference to itself.
@@ -602,7 +625,7 @@ Ref p_reference(const Ctx& c, const Match& match, PyObject* data, PyObject* inde
     if (recursive) {
         Ref g0 = group0(st, match);
         Ref msg = index_message(st, "Detected recursion markup", index, g0.get());
-        raise_from(markup_error(c, msg.get()), nullptr);
+        raise_from(markup_error_at(c, msg.get(), index, data, locations), nullptr);
     }
     Ref markup = markup_text(st, match, data);
     if (truth(own(PyObject_RichCompare(markup.get(), data, Py_EQ)).get())) return value;
@@ -624,10 +647,10 @@ Ref text_rule(const State& st, const Match& match, PyObject* data, PyObject* val
     return replace(st, data, markup.get(), repl.get());
 }
 
-Ref p_callable(const Ctx& c, const Match& m, PyObject* data, PyObject* index, PyObject*) {
+Ref p_callable(const Ctx& c, const Match& m, PyObject* data, PyObject* index, PyObject* locations) {
     const State& st = c.st;
     PyObject* match = m.obj.get();
-    Ref value = guarded(c, m, index, [&] {
+    Ref value = guarded(c, m, data, index, locations, [&] {
         Ref import_utils = lookup(c.module, st.n_import_utils.get());
         Ref name = group(st, match, st.two.get());
         Ref func = call_method(st.n_import_from_name.get(), {import_utils.get(), name.get()});
@@ -692,9 +715,9 @@ Ref environ_get(const Ctx& c, PyObject* name) {
     return call_method(st.n_get.get(), {environ.get(), name, st.empty.get()});
 }
 
-Ref p_environ(const Ctx& c, const Match& match, PyObject* data, PyObject* index, PyObject*) {
+Ref p_environ(const Ctx& c, const Match& match, PyObject* data, PyObject* index, PyObject* locations) {
     const State& st = c.st;
-    Ref value = guarded(c, match, index, [&] {
+    Ref value = guarded(c, match, data, index, locations, [&] {
         Ref name = group2(st, match);
         return environ_get(c, name.get());
     });
@@ -721,7 +744,7 @@ Ref load_file(const Ctx& c, PyObject* path) {
 
 Ref p_file(const Ctx& c, const Match& match, PyObject* data, PyObject* index, PyObject* locations) {
     const State& st = c.st;
-    Ref value = guarded(c, match, index, [&] {
+    Ref value = guarded(c, match, data, index, locations, [&] {
         Ref loader_cls = own(PyObject_GetAttr(c.self, st.n__yaml_loader_cls.get()));
         Ref path = group2(st, match);
         if (!truth(loader_cls.get())) return load_file(c, path.get());
@@ -866,10 +889,7 @@ Ref process_iterable(Ctx& c, PyObject* data, const Index& index, PyObject* locat
     check(PyObject_SetAttr(c.self, c.st.n__inhibit_recurse_exception.get(), Py_True));
     Ref fmt = text("Caught error while processing markups: \nIndex:  {}\nMarkup: {}\n");
     Ref msg = call_method(c.st.n_format.get(), {fmt.get(), index, data});
-    Ref error = markup_error(c, msg.get());
-    Ref where = locate(c.st, locations, index, data);
-    check(PyObject_SetAttr(error.get(), c.st.n_location.get(), where.get()));
-    raise_from(std::move(error), cause.get());
+    raise_from(markup_error_at(c, msg.get(), index, data, locations), cause.get());
 }
 
 Ref recurse_impl(Ctx& c, PyObject* data, const Index& index, PyObject* locations) {
@@ -1018,7 +1038,7 @@ Ref process_str(Ctx& c, PyObject* data0, const Index& idx, PyObject* locations) 
             if (limit < 0) limit = EXTRA_ROUNDS + (PyUnicode_Check(data0) ? PyUnicode_GET_LENGTH(data0) : 0);
             if (++rounds > limit) {
                 Ref msg = index_message(st, "Markup substitutions do not end", index, data0);
-                raise_from(markup_error(c, msg.get()), nullptr);
+                raise_from(markup_error_at(c, msg.get(), index, data0, locations), nullptr);
             }
             Ref actions = own(PyObject_GetAttr(c.self, st.n__actions.get()));
             Ref matcher, handler;
