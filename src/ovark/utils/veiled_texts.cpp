@@ -236,11 +236,13 @@ Ref base_key_impl(const Ctx& c, PyObject* self) {
 Ref base_key(const Call& call) { return base_key_impl(Ctx(call), call[0]); }
 
 Ref base_encode(const Call& call) {
-    raise(PyExc_NotImplementedError, "%s does not implement encode.", _PyType_Name(Py_TYPE(call[0])));
+    Ref name = own(PyType_GetName(Py_TYPE(call[0])));
+    raise(PyExc_NotImplementedError, "%U does not implement encode.", name.get());
 }
 
 Ref base_decode(const Call& call) {
-    raise(PyExc_NotImplementedError, "%s does not implement decode.", _PyType_Name(Py_TYPE(call[0])));
+    Ref name = own(PyType_GetName(Py_TYPE(call[0])));
+    raise(PyExc_NotImplementedError, "%U does not implement decode.", name.get());
 }
 
 const FuncDef base_keygen_def{"keygen", "(cls)", "Return a new random key: the text of a version-4 UUID.",
