@@ -291,12 +291,17 @@ def test_obscuring_with_a_patched_base64(monkeypatch):
     calls = []
 
     class Spy:
+        def urlsafe_b64encode(self, b):
+            calls.append(b)
+            return base64.urlsafe_b64encode(b)
+
         def urlsafe_b64decode(self, s):
             calls.append(s)
             return base64.urlsafe_b64decode(s)
 
     monkeypatch.setattr(vt, "base64", Spy())
-    assert unveil(reference_encode("abc", "k"), "k") == "abc" and calls == ["w4zDjcOO"]
+    assert obscure("abc", "k") == "w4zDjcOO" and unveil("w4zDjcOO", "k") == "abc"
+    assert calls == ["\xcc\xcd\xce".encode(), "w4zDjcOO"]
 
 
 @pytest.mark.parametrize("key, error", [(b"bytes", TypeError), (5, TypeError)])

@@ -327,7 +327,12 @@ Ref obscuring_encode(const Call& call) {
             utf8.push_back((char)(0x80 | (b & 0x3F)));
         }
     }
-    return b64_encode(utf8);
+    // base64.urlsafe_b64encode(shifted.encode()).decode()
+    Ref base64 = c.global(N_base64);
+    if (base64.get() == c.st.base64_module.get()) return b64_encode(utf8);
+    Ref raw = own(PyBytes_FromStringAndSize(utf8.data(), (Py_ssize_t)utf8.size()));
+    Ref encoded = call_method(c.n(N_urlsafe_b64encode), {base64.get(), raw.get()});
+    return call_method(c.n(N_decode), {encoded.get()});
 }
 
 template <class Ch>
