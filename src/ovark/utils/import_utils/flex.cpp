@@ -17,7 +17,7 @@ struct State {
     Ref n_logger, n_debug, n_sys, n_modules, n_path, n_os, n_types, n_ModuleType, n_importlib, n_import_module,
         n_util, n_machinery, n_isfile, n_expanduser, n_abspath, n_dirname, n_basename, n_splitext, n_append,
         n_endswith, n_module_prefix, n_load_module_from_file, n_SourceFileLoader, n_spec_from_file_location,
-        n_module_from_spec, n_exec_module, n_loader, n_name, n_spec, n_file, n_cached, n_package, n_origin, n_parent,
+        n_module_from_spec, n_exec_module, n_loader, n_name, n_spec, n_file, n_cached, n_spec_cached, n_package, n_origin, n_parent,
         n_dunder_loader;
     Ref dot, loading, loaded;  // texts
     auto refs() {
@@ -25,7 +25,7 @@ struct State {
                         n_import_module, n_util, n_machinery, n_isfile, n_expanduser, n_abspath, n_dirname,
                         n_basename, n_splitext, n_append, n_endswith, n_module_prefix, n_load_module_from_file,
                         n_SourceFileLoader, n_spec_from_file_location, n_module_from_spec, n_exec_module, n_loader,
-                        n_name, n_spec, n_file, n_cached, n_package, n_origin, n_parent, n_dunder_loader, dot,
+                        n_name, n_spec, n_file, n_cached, n_spec_cached, n_package, n_origin, n_parent, n_dunder_loader, dot,
                         loading, loaded);
     }
 };
@@ -134,7 +134,7 @@ void refresh_module_attributes(State& st, PyObject* module, PyObject* spec) {
     check(PyObject_SetAttr(module, st.n_dunder_loader.get(), attr(spec, st.n_loader.get()).get()));
     check(PyObject_SetAttr(module, st.n_package.get(), attr(spec, st.n_parent.get()).get()));
     check(PyObject_SetAttr(module, st.n_file.get(), attr(spec, st.n_origin.get()).get()));
-    check(PyObject_SetAttr(module, st.n_cached.get(), attr(spec, st.n_cached.get()).get()));
+    check(PyObject_SetAttr(module, st.n_cached.get(), attr(spec, st.n_spec_cached.get()).get()));
 }
 
 Ref load_module_from_file(const Call& c) {
@@ -218,7 +218,7 @@ void exec(PyObject* module, State& st) {
         {&st.n_module_prefix, "module_prefix"}, {&st.n_load_module_from_file, "load_module_from_file"},
         {&st.n_SourceFileLoader, "SourceFileLoader"}, {&st.n_spec_from_file_location, "spec_from_file_location"},
         {&st.n_module_from_spec, "module_from_spec"}, {&st.n_exec_module, "exec_module"}, {&st.n_loader, "loader"},
-        {&st.n_name, "name"}, {&st.n_spec, "__spec__"}, {&st.n_file, "__file__"}, {&st.n_cached, "__cached__"},
+        {&st.n_name, "name"}, {&st.n_spec, "__spec__"}, {&st.n_file, "__file__"}, {&st.n_cached, "__cached__"}, {&st.n_spec_cached, "cached"},
         {&st.n_package, "__package__"}, {&st.n_origin, "origin"}, {&st.n_parent, "parent"},
         {&st.n_dunder_loader, "__loader__"}, {&st.dot, "."}, {&st.loading, "Loading: %s"},
         {&st.loaded, "Loaded: %s"},
