@@ -20,13 +20,14 @@ struct State {
         n_module_from_spec, n_exec_module, n_loader, n_name, n_spec, n_file, n_cached, n_spec_cached, n_package, n_origin, n_parent,
         n_dunder_loader;
     Ref dot, loading, loaded;  // texts
+    Ref n_isEnabledFor, DEBUG;
     auto refs() {
         return std::tie(n_logger, n_debug, n_sys, n_modules, n_path, n_os, n_types, n_ModuleType, n_importlib,
                         n_import_module, n_util, n_machinery, n_isfile, n_expanduser, n_abspath, n_dirname,
                         n_basename, n_splitext, n_append, n_endswith, n_module_prefix, n_load_module_from_file,
                         n_SourceFileLoader, n_spec_from_file_location, n_module_from_spec, n_exec_module, n_loader,
                         n_name, n_spec, n_file, n_cached, n_spec_cached, n_package, n_origin, n_parent, n_dunder_loader, dot,
-                        loading, loaded);
+                        loading, loaded, n_isEnabledFor, DEBUG);
     }
 };
 
@@ -58,7 +59,7 @@ Ref take_error() {
 }
 
 // The module stored under `name` in `modules`, or an empty Ref.
-Ref loaded_module(State& st, PyObject* modules, PyObject* name) {
+Ref loaded_module(PyObject* modules, PyObject* name) {
     if (PyDict_CheckExact(modules)) {
         PyObject* m = PyDict_GetItemWithError(modules, name);
         if (!m && PyErr_Occurred()) throw Error();
@@ -108,7 +109,7 @@ Ref load(const Call& c) {
     PyObject *self = c[0], *obj = c[1], *module = c.module();
     debug(st, module, st.loading.get(), obj);
     Ref sys = lookup(module, st.n_sys.get());
-    Ref result = loaded_module(st, attr(sys.get(), st.n_modules.get()).get(), obj);
+    Ref result = loaded_module(attr(sys.get(), st.n_modules.get()).get(), obj);
     if (!result) {
         Ref types = lookup(module, st.n_types.get());
         if (check(PyObject_IsInstance(obj, attr(types.get(), st.n_ModuleType.get()).get()))) {
@@ -123,8 +124,12 @@ Ref load(const Call& c) {
                 result = import_or_refuse(st, module, obj);
         }
     }
-    Ref shown = own(PyObject_Repr(result.get()));
-    debug(st, module, st.loaded.get(), shown.get());
+    // The module's repr runs interpreter code: made only for a record that is kept.
+    Ref logger = lookup(module, st.n_logger.get());
+    if (truth(call_method(st.n_isEnabledFor.get(), {logger.get(), st.DEBUG.get()}).get())) {
+        Ref shown = own(PyObject_Repr(result.get()));
+        debug(st, module, st.loaded.get(), shown.get());
+    }
     return result;
 }
 
@@ -165,7 +170,7 @@ Ref load_module_from_file(const Call& c) {
                            kwnames.get());
 
     Ref modules = attr(sys.get(), st.n_modules.get());
-    if (Ref existing = loaded_module(st, modules.get(), fullname.get())) {
+    if (Ref existing = loaded_module(modules.get(), fullname.get())) {
         // Loaded before: run the file again in the same module.
         refresh_module_attributes(st, existing.get(), spec.get());
         call_method(st.n_exec_module.get(), {loader.get(), existing.get()});
@@ -224,6 +229,7 @@ void exec(PyObject* module, State& st) {
         {&st.loaded, "Loaded: %s"},
     };
     for (auto& n : names) *n.ref = intern(n.text);
+    st.n_isEnabledFor = intern("isEnabledFor");
 
     own(PyImport_ImportModule("importlib.machinery"));
     own(PyImport_ImportModule("importlib.util"));
@@ -233,6 +239,7 @@ void exec(PyObject* module, State& st) {
     add_object(module, "types", own(PyImport_ImportModule("types")));
     Ref logging = own(PyImport_ImportModule("logging"));
     add_object(module, "logging", logging);
+    st.DEBUG = own(PyObject_GetAttrString(logging.get(), "DEBUG"));
     Ref module_name = own(PyObject_GetAttrString(module, "__name__"));
     add_object(module, "logger", own(PyObject_CallMethod(logging.get(), "getLogger", "O", module_name.get())));
 
