@@ -218,7 +218,7 @@ def nested(make, depth):
         lambda inner: objects.Contains(inner),
         lambda inner: objects.R([inner]),
         lambda inner: objects.R(key=inner),
-        lambda inner: type("Sub", (objects.Operator,), {})(inner),
+        type("Sub", (objects.Operator,), {}),
     ],
     ids=["Not", "Contains", "R args", "R kwargs", "Operator subclass"],
 )
