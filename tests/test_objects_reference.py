@@ -12,11 +12,11 @@ from types import MappingProxyType
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from ovark.utils.objects import Find, R, find
+from ovark.utils.objects import Contains, Find, Not, NotExists, Operator, R, find
 
 
 # ---------------------------------------------------------------------------
-# The reference: plain-value requirements (no operators, logic or callables)
+# The reference: plain values and operators (no logic or callables)
 # ---------------------------------------------------------------------------
 
 def is_pattern(element):
@@ -35,6 +35,25 @@ def entries(obj):
     if isinstance(obj, Mapping):
         return list(obj.items())
     return list(getattr(obj, "__dict__", {}).items())
+
+
+def expected(obj, v, value, rule):
+    """Whether the value `v` found in `obj` satisfies the expected `value`, under
+    an operator key, a pattern key or a plain key."""
+    if isinstance(value, NotExists):
+        value.parent = obj
+    if rule != "pattern" and isinstance(value, Operator) and value.regex is not None:
+        return bool(value.regex.match(str(v))) != isinstance(value, Not)
+    if rule == "operator" and is_pattern(value):
+        return bool(compiled(value).match(str(v)))
+    return v == value
+
+
+def compiled(pattern):
+    try:
+        return re.compile(pattern)
+    except re.error:
+        raise ValueError("'{}' is not a valid regex expression".format(pattern)) from None
 
 
 def ref_match(obj, wanted, use__syntax=True, filter_=True):
@@ -76,15 +95,21 @@ def ref_match(obj, wanted, use__syntax=True, filter_=True):
                         return False
                 if not filter_ and isinstance(sub, tuple):
                     last = (sub[0], steps + sub[1])
-            elif is_pattern(key):
-                rx = re.compile(key)
-                hits = [(v, [k]) for k, v in entries(obj) if rx.match(str(k)) and v == value]
+            elif isinstance(key, Operator) or is_pattern(key):
+                if isinstance(key, Operator):
+                    key.parent = obj
+                    selects = key.__eq__
+                else:
+                    rx = compiled(key)
+                    selects = lambda k: rx.match(str(k))  # noqa: E731
+                rule = "operator" if isinstance(key, Operator) else "pattern"
+                hits = [(v, [k]) for k, v in entries(obj) if selects(k) and expected(obj, v, value, rule)]
                 if not hits:
                     return False
                 last = hits[-1]
             else:
                 v = get(obj, key)
-                if not v == value:
+                if not expected(obj, v, value, "plain"):
                     return False
                 last = (v, [key])
         except (KeyError, AttributeError, AssertionError):
@@ -105,6 +130,8 @@ def ref_level(member, path, filter_):
             rx = re.compile(step)
             children = [(v, k) for k, v in member.items() if rx.match(str(k))] if isinstance(member, Mapping) else []
         elif isinstance(member, Mapping):
+            if isinstance(step, Operator):
+                step.parent = member
             children = [(member[step], step)]
         else:
             children = [(getattr(member, step), step)]
@@ -401,3 +428,59 @@ def test_unhashable_intersection_matches_reference(pool, picks):
     expected = ref_unhashable_intersection(lists)
     got = Find()._unhashable_intersection(lists)
     assert len(got) == len(expected) and all(a is b for a, b in zip(got, expected)), (lists, got, expected)
+
+
+def operator_for(rnd, value):
+    """An operator standing for a key or an expected value."""
+    kind = rnd.randrange(7)
+    if kind == 0:
+        return Operator(value)
+    if kind == 1:
+        return Not(value)
+    if kind == 2:
+        return Contains(value)
+    if kind == 3:
+        return NotExists(rnd.choice(KEYS + ["zz"]))
+    if kind == 4:
+        return Operator(rnd.choice(PATTERNS + ["(abc"]))
+    if kind == 5:
+        return Not(rnd.choice(PATTERNS))
+    return rnd.choice(PATTERNS + ["(u[p"])  # a pattern text: a pattern only under an operator key
+
+
+def with_operators(rnd, req):
+    if req.args:
+        path = list(req.args[0])
+        if rnd.random() < 0.6:
+            path[-1] = operator_for(rnd, path[-1])
+        if rnd.random() < 0.4:
+            path[-2] = operator_for(rnd, path[-2]) if rnd.random() < 0.8 else Operator(path[-2])
+        return R(path)
+    return R(**{k: operator_for(rnd, v) if rnd.random() < 0.6 else v for k, v in req.kwargs.items()})
+
+
+def outcome(call):
+    try:
+        return "result", call()
+    except (TypeError, ValueError) as exc:
+        return "raises", type(exc), str(exc)
+
+
+@HYPOTHESIS
+@given(data=st.lists(TREES, min_size=1, max_size=3), rnd=st.randoms(use_true_random=False))
+def test_find_with_operators_matches_reference(data, rnd):
+    for filter_ in (True, False):
+        reqs = [with_operators(rnd, gen_requirement(rnd, data)) for _ in range(rnd.randrange(1, 3))]
+        copies = [R(*[list(a) for a in r.args], **r.kwargs) for r in reqs]
+        expected = outcome(lambda: ref_find(data, *copies, filter_=filter_))
+        assert outcome(lambda: find(data, *reqs, filter_=filter_)) == expected, [(r.args, r.kwargs) for r in reqs]
+
+
+@HYPOTHESIS
+@given(obj=TREES, rnd=st.randoms(use_true_random=False))
+def test_match_with_operator_keys_matches_reference(obj, rnd):
+    key, value = next(iter(gen_real_keyword(rnd, obj).items()))
+    wanted = {operator_for(rnd, key) if rnd.random() < 0.7 else key: operator_for(rnd, value) if rnd.random() < 0.6 else value}
+    for filter_ in (True, False):
+        expected = outcome(lambda: ref_match(obj, wanted, False, filter_))
+        assert outcome(lambda: Find()._match(obj, wanted, False, filter_)) == expected, wanted
