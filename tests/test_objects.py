@@ -627,16 +627,18 @@ def test_requirement_errors(req, exc, message):
 
 
 def literal_before_pattern():
-    """A literal that the set of {literal, "(.*)"} visits first (where normalising writes it)."""
-    return next(k for k in ("a", "b", "c", "d", "e", "f", "g", "h") if next(iter({k, "(.*)"})) == k)
+    """A literal and a pattern matching every text, such that the set of the two
+    visits the literal first (where normalising writes it into every path)."""
+    return next((k, p) for p in ("(.*)", "(.+)", "(.*?)", "(.{0,})", "(.?.*)", "((.*))")
+                for k in "abcdefghijklmnop" if next(iter({k, p})) == k)
 
 
 @pytest.mark.parametrize("bad", [lambda k: (k, 1), lambda k: 5, lambda k: k + "1"], ids=["tuple", "int", "str"])
 @pytest.mark.parametrize("bad_first", [True, False])
 def test_path_that_is_not_a_list_beside_other_requirements(bad, bad_first):
-    key = literal_before_pattern()
+    key, pattern = literal_before_pattern()
     data = {key: 1, key + "1": 1}
-    reqs = [R(bad(key)), R(["(.*)", 1])]
+    reqs = [R(bad(key)), R([pattern, 1])]
     if not bad_first:
         reqs.reverse()
     with pytest.raises(TypeError) as info:
@@ -935,6 +937,14 @@ def test_no_leaks():
     assert_no_leak(lambda: copy.deepcopy(Not("(a)")), calls=2000)
     assert_no_leak(lambda: GroupKeys.group_keys([(1, ["a", "b"])], [[["(?P<x>a)", "b", 1]]]), calls=2000)
     assert_no_leak(lambda: Find()._match({"x": 1}, {"(x)": 1, NotExists("y"): 1}, filter_=False), calls=2000)
+    members = [{"a": i % 3 != 0, "b": i % 3 != 1, "n": [i]} for i in range(30)]
+    copies = [dict(m) for m in members[::2]] + [OrderedDict(a=True)]
+    assert_no_leak(lambda: find(members, R(a=True), R(b=True)), calls=2000)
+    assert_no_leak(lambda: Find()._unhashable_intersection([members, copies, members[1:]]), calls=2000)
+    proxy = MappingProxyType({"a": {"b": Obj(c=1)}})
+    assert_no_leak(lambda: find(proxy, R(["(.*)", "b", "c", 1]), filter_=False, index=2), calls=2000)
+    assert_no_leak(lambda: GroupKeys.group_keys([[("v", ["b"])], [("v", ["a"])]], [(["(?P<x>.*)", 1],),
+                                                (["(?P<y>.*)", 1],)], all_keys=True), calls=2000)
     with pytest.raises(TypeError):
         find([1], R((1,)))
     assert_no_leak(lambda: pytest.raises(TypeError, find, [1], R((1,))), calls=2000)
