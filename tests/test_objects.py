@@ -97,9 +97,9 @@ VLANS = {"100": {"status": "active", "vl_mode": "CE", "members": [1, 2, 3, 4], "
 # ---------------------------------------------------------------------------
 
 def test_module_globals_and_classes():
-    for name in ("re", "copy", "TopologyObject", "BaseLogic", "Iterable", "logging", "logger"):
+    for name in ("re", "copy", "TopologyObject", "BaseLogic", "Iterable", "Mapping", "logging", "logger"):
         assert hasattr(objects, name)
-    assert objects.Iterable is Iterable and objects.TopologyObject is TopologyObject
+    assert objects.Iterable is Iterable and objects.Mapping is Mapping and objects.TopologyObject is TopologyObject
     assert objects.logger.name == "ovark.utils.objects"
     assert issubclass(Not, Operator) and issubclass(Contains, Operator) and issubclass(NotExists, Operator)
     assert Find.__bases__ == (object,) and GroupKeys.__bases__ == (object,) and Operator.__bases__ == (object,)
@@ -475,7 +475,7 @@ def test_match_logic_fails_under_optimisation_too():
 # ---------------------------------------------------------------------------
 
 @pytest.mark.parametrize("make", [MappingProxyType, Table, OrderedDict], ids=["mappingproxy", "Mapping", "OrderedDict"])
-def test_any_mapping_is_looked_into_by_key(make):
+def test_any_mapping_is_looked_into_by_key(make, monkeypatch):
     m = make({"a": 1, "b": {"c": 2}, "n": [{"c": 3}]})
     f = Find()
     assert f._match(m, {"a": 1}) is True and f._match(m, {"z": 1}) is False
@@ -492,6 +492,8 @@ def test_any_mapping_is_looked_into_by_key(make):
     assert find([m], R(["a", 1])) == [m] and find(m, a=1) == [m]  # searched as one object
     assert find([m], R(["(.*)", "c", 2]), filter_=False) == [(2, ["b", "c"])]
     assert find([m], R(["b", "c", 2]), filter_=False, index=1) == [(m["b"], ["b", "c"])]
+    monkeypatch.setattr(objects, "Mapping", dict)  # the module's own name, read when used
+    assert f._match(m, {"a": 1}) is (make is OrderedDict)
 
 
 @pytest.mark.parametrize("obj", [Obj(items=[1], x="up"), Obj(items="many", x="up"), Rack(x="up")],
