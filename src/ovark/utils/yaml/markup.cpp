@@ -933,7 +933,7 @@ const FuncDef pair_def{"<genexpr>", "(item)", nullptr, [](const Call& call) -> R
 
 Ref process_mapping(Ctx& c, PyObject* data, const Index& index, PyObject* locations) {
     if (PyDict_CheckExact(data)) {
-        Ref out = own(PyDict_New());
+        Ref out = own(_PyDict_NewPresized(PyDict_GET_SIZE(data)));  // (the same dict, without regrowing)
         for_items(data, c.st.n_items.get(), [&](PyObject* k, PyObject* v) {
             Index idx{&index, k};
             Ref value = recurse(c, v, idx, locations);
