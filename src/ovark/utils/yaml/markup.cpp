@@ -8,8 +8,8 @@
 //   State and call context     module state; `Ctx`, what one entry from the
 //                              interpreter reads once (globals, overrides)
 //   Small helpers              type tests, index lists, texts, errors
-//   Lookups                    chainget (in C++ while it is the stand-in's),
-//                              where a value was loaded from
+//   Lookups                    chainget (in C++ while it is the one
+//                              imported), where a value was loaded from
 //   Matchers and handlers      one function per markup kind
 //   The walk                   _recurse, _process_mutable_mapping,
 //                              _process_iterable, _process_str
@@ -20,8 +20,20 @@
 // when a subclass or a patch replaces one of them, every step goes through the
 // instance, as interpreter code would. The pairs of `_actions` are called as
 // they stand, in C++ directly when they are our own methods bound to this
-// processor. Module globals (the patterns, `os`, `utils`, `SecretString`,
-// `ask_for_input`, ...) are read from the module when used.
+// processor. Module globals are read from the module: those that every value
+// meets (BASE_PATTERN, the six patterns, MutableMapping, Iterable) once per
+// call, the others (`os`, `utils`, `import_utils`, `SecretString`,
+// `ask_for_input`, `MarkupError`, ...) each time they are used. While they
+// hold what was bound at load, patterns are searched, os.environ read and
+// chainget followed in C++, with the same results.
+//
+// Beyond the plain rules: the substitutions in one string are bounded (a
+// markup that keeps reproducing itself ends in MarkupError); the plaintext
+// of an %ENC markup is not read for markup again; a string that `original`
+// has no place for (inside an included file) is neither a reference to
+// itself nor written back; a tree too deep to walk raises RecursionError
+// unwrapped; every MarkupError carries `location`, the Location record of its
+// value when the call was given a location tree (else None).
 #include "ovk/ovk.hpp"
 
 #include <cstring>
@@ -191,15 +203,6 @@ bool is_leaf(const State& st, PyObject* v) {
     if (PyBytes_Check(v) || PyByteArray_Check(v)) return true;
     if (known_scalar(v) || PyList_CheckExact(v) || PyDict_CheckExact(v) || PyTuple_CheckExact(v)) return false;
     return check(PyObject_IsInstance(v, st.UserString.get()));
-}
-
-// index + [step], a new list.
-Ref child_index(PyObject* index, PyObject* step) {
-    Py_ssize_t n = PyList_GET_SIZE(index);
-    Ref out = own(PyList_New(n + 1));
-    for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(out.get(), i, Py_NewRef(PyList_GET_ITEM(index, i)));
-    PyList_SET_ITEM(out.get(), n, Py_NewRef(step));
-    return out;
 }
 
 // An index as the interpreter passes it: a list, or whatever a caller gave.
