@@ -10,7 +10,7 @@ import types
 from collections import OrderedDict, UserString
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 from ovark.utils.locations import Location, LocSafeLoader, recursive_location_update
@@ -407,6 +407,39 @@ def test_matches_reference_processor(tree):
     ours = outcome(Processor(), copy.deepcopy(tree))
     theirs = outcome(ReferenceProcessor(), copy.deepcopy(tree))
     assert ours == theirs
+
+
+@settings(max_examples=500, deadline=None)
+@example("%{ }")
+@example("%{}x} %{  } %{ a b } %{ }  } %{\n} %ENV{ A_1 } %ENV{A.1} %ENV{}")
+@given(st.lists(st.sampled_from(["%{", "%ENV{", "}", " ", "a", "A_1", ".", "\n", "%", "{", "%E"]), max_size=12)
+       .map("".join))
+def test_markups_are_found_as_the_patterns_find_them(text):
+    # Our matchers paired with a handler that reads the match: the path a
+    # handler is given, and the text it replaces, are those of the pattern.
+    for kind in ("match_reference_markup", "match_env_markup"):
+        pattern = markup.REFERENCE_PATTERN if kind == "match_reference_markup" else markup.ENV_PATTERN
+        seen = []
+
+        class Loader:
+            def __init__(self, markupprocessor):
+                pass
+
+            def load(self, path, locations=None):
+                seen.append(path)
+                return "#"
+
+        p = Processor(yaml_loader_cls=Loader)
+        p._actions = [(getattr(p, kind), p.p_file_markup)]
+        result = p({"v": text})["v"]
+        expected, data = [], text
+        while markup.BASE_PATTERN.search(data):
+            m = pattern.search(data)
+            if not m:
+                break
+            expected.append(m.group(2))
+            data = data.replace(m.group(0), "#")
+        assert (seen, result) == (expected, data)
 
 
 # --------------------------------------------------------------------------- a layered testbed
