@@ -598,3 +598,20 @@ def test_no_leak(tmp_path, monkeypatch):
 
     assert_no_leak(run, calls=2000)
     assert_no_leak(failing, calls=2000)
+
+
+@pytest.mark.slow
+def test_no_leak_on_a_layered_testbed(testbed):
+    import copy
+
+    data, locs = testbed()
+    bad, bad_locs = testbed(overlay_extra="    bad: '%{devices.r9.os}'\n")
+
+    def run():
+        Processor(yaml_loader_cls=IncludeLoader)(copy.deepcopy(data), copy.deepcopy(locs))
+        try:
+            Processor(yaml_loader_cls=IncludeLoader)(copy.deepcopy(bad), copy.deepcopy(bad_locs))
+        except MarkupError as e:
+            assert e.location is not None
+
+    assert_no_leak(run, calls=200)
