@@ -84,13 +84,20 @@ def open_fds():
     return sorted(os.listdir("/proc/self/fd"))
 
 
-def fds_back_to(before):
-    """The process holds the descriptors it held before (the server thread
-    closes its side of a session a moment after the client)."""
+def fds_back_to(before, *paths):
+    """No descriptor opened since ``before`` is left (the server thread closes
+    its side of a session a moment after the client), and none is open on
+    ``paths``."""
     deadline = time.monotonic() + 5
-    while open_fds() != before and time.monotonic() < deadline:
+    while set(open_fds()) - set(before) and time.monotonic() < deadline:
         time.sleep(0.01)
-    return open_fds() == before
+    targets = []
+    for fd in open_fds():
+        try:
+            targets.append(os.readlink("/proc/self/fd/" + fd))
+        except OSError:
+            pass
+    return not set(open_fds()) - set(before) and not set(map(str, paths)) & set(targets)
 
 
 class Recording(ftplib.FTP):
@@ -139,7 +146,7 @@ def test_upload_then_download_is_byte_for_byte(server, home, kit, tmp_path, size
     dst.write_bytes(b"old content that must go")
     assert kit.copyfile(url(server, remote_dir + "/f.bin"), str(dst), TIMEOUT, "extra", upload=False, more=1) is None
     assert dst.read_bytes() == data
-    assert fds_back_to(fds)
+    assert fds_back_to(fds, src, dst)
 
 
 @pytest.mark.parametrize(
@@ -229,7 +236,7 @@ def test_the_clock_is_read_past_progress_ignore_count_blocks(server, home, kit, 
     else:
         kit.copyfile(str(src), target, TIMEOUT, upload=True)
     assert clock.calls == (2 if fires else 1)
-    assert fds_back_to(fds)
+    assert fds_back_to(fds, src)
 
 
 def test_throttled_download_hits_the_time_limit(server, home, kit, tmp_path, monkeypatch):
@@ -244,7 +251,7 @@ def test_throttled_download_hits_the_time_limit(server, home, kit, tmp_path, mon
     assert time.monotonic() - start > 3
     partial = dst.read_bytes()
     assert BLOCK < len(partial) < len(data) and data.startswith(partial)
-    assert fds_back_to(fds)
+    assert fds_back_to(fds, dst)
 
 
 def test_an_error_while_closing_never_hides_the_time_limit(server, home, kit, tmp_path, monkeypatch):
@@ -289,7 +296,7 @@ def test_failures_propagate_close_everything_and_never_show_the_password(server,
         while exc is not None:
             assert PASSWORD not in str(exc) and PASSWORD not in repr(exc.args)
             exc = exc.__context__
-    assert fds_back_to(fds)
+    assert fds_back_to(fds, tmp_path / "o")
     assert caplog.records and not any(PASSWORD in r.getMessage() for r in caplog.records)
 
 
@@ -301,7 +308,7 @@ def test_a_connection_dropped_mid_download_is_an_error(server, home, kit, tmp_pa
     fds = open_fds()
     with pytest.raises((EOFError, OSError, ftplib.Error)):
         kit.copyfile(url(server, home[1] + "/drop.bin"), str(dst), TIMEOUT, upload=False)
-    assert fds_back_to(fds)
+    assert fds_back_to(fds, dst)
     assert len(dst.read_bytes()) < len(data)
 
 
@@ -463,6 +470,6 @@ def test_no_leaks(server, home, kit, tmp_path):
     src.write_bytes(b"L" * (3 * BLOCK))
     target = url(server, home[1] + "/leak.bin")
     fds = open_fds()
-    assert_no_leak(lambda: kit.copyfile(str(src), target, TIMEOUT, upload=True), calls=100, rounds=3)
-    assert_no_leak(lambda: kit.copyfile(target, str(tmp_path / "back.bin"), TIMEOUT, upload=False), calls=100, rounds=3)
+    assert_no_leak(lambda: kit.copyfile(str(src), target, TIMEOUT, upload=True), calls=200, rounds=3)
+    assert_no_leak(lambda: kit.copyfile(target, str(tmp_path / "back.bin"), TIMEOUT, upload=False), calls=200, rounds=3)
     assert fds_back_to(fds)
