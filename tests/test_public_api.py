@@ -17,6 +17,8 @@ EXTENSION_MODULES = [
     "ovark.utils.dicts",
     "ovark.utils.locations",
     "ovark.utils.yaml.dumper",
+    "ovark.utils.xferkit.core.addon_registry",
+    "ovark.utils.xferkit.plugins.localhost.ftp.xferkit",
 ]
 
 
