@@ -479,3 +479,21 @@ def test_no_leaks(server, home, kit, tmp_path):
     assert_no_leak(lambda: kit.copyfile(str(src), target, TIMEOUT, upload=True), calls=200, rounds=3)
     assert_no_leak(lambda: kit.copyfile(target, str(tmp_path / "back.bin"), TIMEOUT, upload=False), calls=200, rounds=3)
     assert fds_back_to(fds)
+
+
+def test_module_surface():
+    from ovark.utils.xferkit.plugins.localhost import XferKit as Base
+
+    assert [n for n in vars(xferkit) if not n.startswith("__")] == [
+        "os", "re", "time", "datetime", "logging", "libstat", "FTP", "urlsplit", "urlunsplit", "AttrDict",
+        "TimeLimitExceededOnFileTransfer", "XferKitLinuxBase", "logger", "DATETIME_PAT_RECENT",
+        "STAT_DIR_FORMAT_SCAN_PATTERN_RECENT", "DATETIME_PAT_NOT_RECENT", "STAT_DIR_FORMAT_SCAN_PATTERN_NOT_RECENT",
+        "filemode_to_mode", "XferKit",
+    ]
+    assert (xferkit.FTP, xferkit.libstat, xferkit.XferKitLinuxBase) == (ftplib.FTP, stat, Base)
+    assert xferkit.XferKit.__bases__ == (Base,) and xferkit.XferKit.PROGRESS_IGNORE_COUNT == 30
+    assert [n for n in vars(xferkit.XferKit) if not n.startswith("__")] == [
+        "PROGRESS_IGNORE_COUNT", "copyfile", "_normalize_filename", "dir", "stat", "chmod", "deletefile",
+        "renamefile", "getspace",
+    ]
+    assert xferkit.filemode_to_mode.__doc__.startswith("Convert a filemode string to an os.stat.st_mode style number.")
