@@ -566,16 +566,6 @@ int instance_clear<OperatorObject>(PyObject* self) {
     return 0;
 }
 
-template <class T>
-void instance_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    if (reinterpret_cast<T*>(self)->weakrefs) PyObject_ClearWeakRefs(self);
-    instance_clear<T>(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
-
 // --- methods ------------------------------------------------------------------
 
 PyObject* self_checked(State& st, PyObject* self, bool op, const char* name) {
@@ -1990,7 +1980,6 @@ PyGetSetDef instance_getset[] = {
 constexpr unsigned long type_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
 
 PyType_Slot r_slots[] = {
-    {Py_tp_dealloc, (void*)instance_dealloc<RObject>},
     {Py_tp_traverse, (void*)instance_traverse<RObject>},
     {Py_tp_clear, (void*)instance_clear<RObject>},
     {Py_tp_members, r_members},
@@ -2000,7 +1989,6 @@ PyType_Slot r_slots[] = {
 PyType_Spec r_spec{"ovark.utils.objects.R", sizeof(RObject), 0, type_flags, r_slots};
 
 PyType_Slot operator_slots[] = {
-    {Py_tp_dealloc, (void*)instance_dealloc<OperatorObject>},
     {Py_tp_traverse, (void*)instance_traverse<OperatorObject>},
     {Py_tp_clear, (void*)instance_clear<OperatorObject>},
     {Py_tp_members, op_members},
@@ -2012,7 +2000,6 @@ PyType_Slot operator_slots[] = {
 };
 // The subclasses inherit their members from Operator.
 PyType_Slot not_slots[] = {
-    {Py_tp_dealloc, (void*)instance_dealloc<OperatorObject>},
     {Py_tp_traverse, (void*)instance_traverse<OperatorObject>},
     {Py_tp_clear, (void*)instance_clear<OperatorObject>},
     {Py_tp_richcompare, (void*)not_richcompare},
@@ -2022,7 +2009,6 @@ PyType_Slot not_slots[] = {
     {0, nullptr},
 };
 PyType_Slot contains_slots[] = {
-    {Py_tp_dealloc, (void*)instance_dealloc<OperatorObject>},
     {Py_tp_traverse, (void*)instance_traverse<OperatorObject>},
     {Py_tp_clear, (void*)instance_clear<OperatorObject>},
     {Py_tp_richcompare, (void*)contains_richcompare},
@@ -2031,7 +2017,6 @@ PyType_Slot contains_slots[] = {
     {0, nullptr},
 };
 PyType_Slot notexists_slots[] = {
-    {Py_tp_dealloc, (void*)instance_dealloc<OperatorObject>},
     {Py_tp_traverse, (void*)instance_traverse<OperatorObject>},
     {Py_tp_clear, (void*)instance_clear<OperatorObject>},
     {Py_tp_richcompare, (void*)notexists_richcompare},
