@@ -266,16 +266,7 @@ int copy_state_clear(PyObject* o) {
     return 0;
 }
 
-void copy_state_dealloc(PyObject* o) {
-    PyTypeObject* tp = Py_TYPE(o);
-    PyObject_GC_UnTrack(o);
-    copy_state_clear(o);
-    tp->tp_free(o);
-    Py_DECREF(tp);
-}
-
 PyType_Slot copy_state_slots[] = {
-    {Py_tp_dealloc, (void*)copy_state_dealloc},
     {Py_tp_traverse, (void*)copy_state_traverse},
     {Py_tp_clear, (void*)copy_state_clear},
     {0, nullptr},
