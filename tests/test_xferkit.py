@@ -1,7 +1,9 @@
 """The FTP plugin against a real FTP server (pyftpdlib, threaded, on 127.0.0.1)."""
 
 import calendar
+import errno
 import ftplib
+import io
 import logging
 import os
 import stat
@@ -383,6 +385,7 @@ class Listing:
         Listing.lines.append(callback)
 
     def retrbinary(self, cmd, callback):
+        callback(b"data")
         Listing.lines.append(callback)
 
 
@@ -446,6 +449,20 @@ def test_callbacks_are_closures_of_copyfile(monkeypatch, tmp_path):
     xferkit.XferKit().copyfile("ftp://srv/x", str(tmp_path / "x"), 1, upload=False)
     assert [cb.__qualname__ for cb in Listing.lines] == [
         "XferKit.copyfile.<locals>.upload_cb", "XferKit.copyfile.<locals>.download_cb"]
+
+
+def test_a_download_whose_file_fails_to_close_is_an_error(monkeypatch, tmp_path):
+    class Full(io.FileIO):
+        def close(self):
+            super().close()
+            raise OSError(errno.ENOSPC, "No space left on device")
+
+    monkeypatch.setattr(xferkit, "FTP", Listing)
+    monkeypatch.setattr(Listing, "lines", [])
+    monkeypatch.setattr(xferkit, "open", lambda path, mode: Full(path, mode.replace("b", "")), raising=False)
+    with pytest.raises(OSError, match="No space left"):
+        xferkit.XferKit().copyfile("ftp://srv/x", str(tmp_path / "x"), 1, upload=False)
+    assert (tmp_path / "x").read_bytes() == b"data"
 
 
 def test_normalize_filename_and_getspace(kit):
