@@ -22,7 +22,7 @@ struct State {
         n_DEPRECATED_ENTRYPOINT_GROUP, n__plugins, n__subplugins, n__plugins_loaded, n_populate_builtin_plugins,
         n_discover_external_plugins, n_get, n_setdefault, n_import_module, n_walk_packages, n_path, n_dirname,
         n___path__, n___name__, n___file__, n_name, n_module, n_module_name, n_load, n_group, n_warn, n_debug,
-        n___available_plugins__, n_plugins, n_select, n_items;
+        n___available_plugins__, n_plugins, n_items;
     Ref plugins_marker, dot, empty;
     auto refs() {
         return std::tie(entry_points, n_os, n_pkgutil, n_warnings, n_importlib, n_logger, n_iter_entry_points,
@@ -30,7 +30,7 @@ struct State {
                         n__plugins_loaded, n_populate_builtin_plugins, n_discover_external_plugins, n_get,
                         n_setdefault, n_import_module, n_walk_packages, n_path, n_dirname, n___path__, n___name__,
                         n___file__, n_name, n_module, n_module_name, n_load, n_group, n_warn, n_debug,
-                        n___available_plugins__, n_plugins, n_select, n_items, plugins_marker, dot, empty);
+                        n___available_plugins__, n_plugins, n_items, plugins_marker, dot, empty);
     }
 };
 
@@ -71,16 +71,13 @@ Ref concat(std::initializer_list<PyObject*> parts) {
     return result;
 }
 
-Ref format(PyObject* value) {
-    Ref spec = own(PyUnicode_FromString(""));
-    return own(PyObject_Format(value, spec.get()));
-}
+Ref format(State& st, PyObject* value) { return own(PyObject_Format(value, st.empty.get())); }
 
 // "ovark.utils.xferkit.plugins.{os}" (and ".{subplugin}") as str.format fills it.
-Ref plugin_module_name(PyObject* os, PyObject* subplugin = nullptr) {
-    Ref os_text = format(os);
+Ref plugin_module_name(State& st, PyObject* os, PyObject* subplugin = nullptr) {
+    Ref os_text = format(st, os);
     if (!subplugin) return own(PyUnicode_FromFormat("ovark.utils.xferkit.plugins.%U", os_text.get()));
-    Ref sub_text = format(subplugin);
+    Ref sub_text = format(st, subplugin);
     return own(PyUnicode_FromFormat("ovark.utils.xferkit.plugins.%U.%U", os_text.get(), sub_text.get()));
 }
 
@@ -176,11 +173,11 @@ Ref pm_populate_builtin_plugins(const Call& c) {
     PyObject* module = c.module();
     Ref available = available_plugins(st, module);
     for_items(available.get(), st.n_items.get(), [&](PyObject* os, PyObject* subplugins) {
-        Ref os_module = import_module(st, module, plugin_module_name(os).get());
+        Ref os_module = import_module(st, module, plugin_module_name(st, os).get());
         setdefault(st, attr(self, st.n__plugins.get()).get(), os, os_module.get());
         for_each(subplugins, [&](PyObject* subplugin) {
             Ref inner = setdefault(st, attr(self, st.n__subplugins.get()).get(), os, own(PyDict_New()).get());
-            Ref sub_module = import_module(st, module, plugin_module_name(os, subplugin).get());
+            Ref sub_module = import_module(st, module, plugin_module_name(st, os, subplugin).get());
             setdefault(st, inner.get(), subplugin, sub_module.get());
         });
     });
@@ -271,7 +268,7 @@ Ref pm_discover_external_plugins(const Call& c) {
     for_each(all.get(), [&](PyObject* plugin) {
         Ref name = attr(plugin, st.n_name.get());
         Ref module_text = entry_point_module(st, plugin);
-        debug(st, module, concat({loading.get(), format(name.get()).get(), from.get(), format(module_text.get()).get()}).get());
+        debug(st, module, concat({loading.get(), format(st, name.get()).get(), from.get(), format(st, module_text.get()).get()}).get());
         Ref os_module = call_method(st.n_load.get(), {plugin});
         setdefault(st, attr(self, st.n__plugins.get()).get(), name.get(), os_module.get());
         register_subplugins(st, self, module, name.get(), os_module.get());
@@ -330,7 +327,7 @@ void exec(PyObject* module, State& st) {
           {&st.n_name, "name"}, {&st.n_module, "module"}, {&st.n_module_name, "module_name"}, {&st.n_load, "load"},
           {&st.n_group, "group"}, {&st.n_warn, "warn"}, {&st.n_debug, "debug"},
           {&st.n___available_plugins__, "__available_plugins__"}, {&st.n_plugins, "plugins"},
-          {&st.n_select, "select"}, {&st.n_items, "items"}, {&st.plugins_marker, ".plugins."}, {&st.dot, "."},
+          {&st.n_items, "items"}, {&st.plugins_marker, ".plugins."}, {&st.dot, "."},
           {&st.empty, ""}})
         *ref = intern(text);
 
