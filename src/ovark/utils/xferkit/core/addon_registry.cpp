@@ -36,8 +36,6 @@ struct State {
 
 Ref attr(PyObject* obj, PyObject* name) { return own(PyObject_GetAttr(obj, name)); }
 
-Ref call1(PyObject* fn, PyObject* arg) { return own(PyObject_CallOneArg(fn, arg)); }
-
 // mapping.setdefault(key, value), directly on exact dicts.
 Ref setdefault(State& st, PyObject* mapping, PyObject* key, PyObject* value) {
     if (PyDict_CheckExact(mapping)) return Ref::borrow(check(PyDict_SetDefault(mapping, key, value)));
