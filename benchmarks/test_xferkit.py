@@ -58,7 +58,10 @@ def server():
             with open(local, "wb") as f:
                 f.write(os.urandom(SIZE))
             os.link(local, os.path.join(home, "remote.bin"))  # the file to download
-            yield {"port": port, "local": local, "root": root}
+            srv = {"port": port, "local": local, "root": root}
+            plain_upload(srv)  # the server's first 200 MB file and session cost more than the rest
+            plain_download(srv)
+            yield srv
         finally:
             proc.terminate()
             proc.wait(10)
