@@ -183,3 +183,14 @@ def test_no_leaks(monkeypatch):
     assert_no_leak(lambda: (manager.get_plugin("localhost"), manager.get_subplugin("localhost", "ftp"),
                             manager.get_subplugin("x", "y")))
     assert_no_leak(lambda: PluginManager().get_subplugin("localhost", "ftp"), calls=2000)
+
+
+def test_entry_points_given_as_mocks_name_their_module_text(monkeypatch):
+    from unittest import mock
+
+    ep = mock.MagicMock(module_name="ovark.utils.xferkit.plugins.localhost")
+    ep.name = "mockos"
+    ep.load.return_value = localhost
+    monkeypatch.setattr(addon_registry, "iter_entry_points", lambda group: [ep] if group == OLD_GROUP else [])
+    with pytest.warns(DeprecationWarning, match="detected :\novark.utils.xferkit.plugins.localhost.\n"):
+        PluginManager().discover_external_plugins()

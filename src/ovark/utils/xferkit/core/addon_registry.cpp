@@ -80,10 +80,13 @@ Ref plugin_module_name(State& st, PyObject* os, PyObject* subplugin = nullptr) {
 }
 
 // The entry point's module text: `module` (importlib.metadata), or the older
-// `module_name` of objects that only carry that one.
+// `module_name` of objects that carry that one as text instead.
 Ref entry_point_module(State& st, PyObject* ep) {
-    if (Ref m = optional_attr(ep, st.n_module.get())) return m;
-    return attr(ep, st.n_module_name.get());
+    Ref module = optional_attr(ep, st.n_module.get());
+    if (module && PyUnicode_Check(module.get())) return module;
+    Ref module_name = optional_attr(ep, st.n_module_name.get());
+    if (module_name && (PyUnicode_Check(module_name.get()) || !module)) return module_name;
+    return module ? module : attr(ep, st.n_module.get());
 }
 
 // ---------------------------------------------------------------- iter_entry_points
