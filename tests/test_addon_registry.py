@@ -5,6 +5,7 @@ import importlib
 import logging
 import sys
 import warnings
+from unittest import mock
 
 import pytest
 
@@ -166,11 +167,13 @@ def test_entry_points_of_the_older_kind_and_a_missing_plugin_list(monkeypatch):
         def load(self):
             return localhost
 
-    monkeypatch.setattr(addon_registry, "iter_entry_points", lambda group: [Old()] if group == OLD_GROUP else [])
+    mocked = mock.MagicMock(module_name=Old.module_name)  # `module` too, but not a text
+    mocked.name, mocked.load.return_value = "mockos", localhost
+    monkeypatch.setattr(addon_registry, "iter_entry_points", lambda group: [Old(), mocked] if group == OLD_GROUP else [])
     manager = PluginManager()
-    with pytest.warns(DeprecationWarning, match="detected :\novark.utils.xferkit.plugins.localhost.\n"):
+    with pytest.warns(DeprecationWarning, match="detected :\n{0}\n{0}.\n".format(Old.module_name)):
         manager.discover_external_plugins()
-    assert manager._plugins == {"legacyos": localhost}
+    assert manager._plugins == {"legacyos": localhost, "mockos": localhost}
     monkeypatch.delattr("ovark.utils.xferkit.plugins.__available_plugins__")
     with pytest.raises(ImportError, match="cannot import name '__available_plugins__'"):
         PluginManager().populate_builtin_plugins()
@@ -184,13 +187,3 @@ def test_no_leaks(monkeypatch):
                             manager.get_subplugin("x", "y")))
     assert_no_leak(lambda: PluginManager().get_subplugin("localhost", "ftp"), calls=2000)
 
-
-def test_entry_points_given_as_mocks_name_their_module_text(monkeypatch):
-    from unittest import mock
-
-    ep = mock.MagicMock(module_name="ovark.utils.xferkit.plugins.localhost")
-    ep.name = "mockos"
-    ep.load.return_value = localhost
-    monkeypatch.setattr(addon_registry, "iter_entry_points", lambda group: [ep] if group == OLD_GROUP else [])
-    with pytest.warns(DeprecationWarning, match="detected :\novark.utils.xferkit.plugins.localhost.\n"):
-        PluginManager().discover_external_plugins()
