@@ -6,14 +6,18 @@ Three queries:
     on a "show bgp" tree of 18,000 leaves: every established neighbor with the
     path that leads to it;
 (b) a keyword requirement with "__" paths over a list of 100,000 interface dicts;
-(c) all_keys with two requirements on the same tree.
+(c) all_keys with two requirements on the same tree;
+(d) three keyword requirements over 12,000 dicts, each admitting 10,000 of
+    them: dicts cannot be hashed, so the three lists of admitted members are
+    intersected by equality. Against one R with the same three conditions
+    (one list, nothing to intersect) and the loop.
 
 The hand-written loop does the same work for each query with the structure
 known in advance: it is the floor that a general engine can approach. dpath
 returns the same (path, value) pairs as find for (a). jmespath and glom return
 the matching values only (they cannot give the keys that lead to them), so
 they do less than find there; they express (b) fully. None of the peers
-expresses all_keys; (c) runs against the loop only. "nodes" is the number of
+expresses all_keys; (c) and (d) run against the loop only. "nodes" is the number of
 mapping entries the query looks at, for the ns/node column.
 """
 
@@ -65,6 +69,11 @@ NODES_B = 4 * len(INTERFACES)
 GROUP_A = "(a) path, two patterns, filter_=False, 18k leaves"
 GROUP_B = "(b) keyword __ paths, 100k dicts"
 GROUP_C = "(c) all_keys, two requirements, 18k leaves"
+GROUP_D = "(d) three requirements over 12k dicts (unhashable intersection)"
+
+# Each condition admits 10,000 of the 12,000 members; all three hold for 6,000.
+MEMBERS = [{"a": i % 6 != 0, "b": i % 6 != 1, "c": i % 6 != 2, "n": i} for i in range(12_000)]
+NODES_D = 3 * len(MEMBERS)
 
 
 def loop_a(tree):
@@ -92,6 +101,18 @@ def loop_c(tree):
     return []
 
 
+def loop_d(members):
+    return [m for m in members if m["a"] is True and m["b"] is True and m["c"] is True]
+
+
+def query_d():
+    return find(MEMBERS, R(a=True), R(b=True), R(c=True))
+
+
+def query_d_one_r():
+    return find(MEMBERS, R(a=True, b=True, c=True))
+
+
 def query_a():
     return find([TREE], ESTABLISHED, filter_=False)
 
@@ -108,6 +129,8 @@ def test_same_results():
     assert query_a() == loop_a(TREE)
     assert query_b() == loop_b(INTERFACES)
     assert query_c() == loop_c(TREE)
+    assert query_d() == query_d_one_r() == loop_d(MEMBERS) and len(loop_d(MEMBERS)) == 6000
+    assert all(len(find(MEMBERS, R(**{k: True}))) == 10_000 for k in "abc")
     assert LEAVES >= 10_000
 
 
@@ -210,3 +233,20 @@ def test_ovark_all_keys(benchmark):
 def test_loop_all_keys(benchmark):
     setup(benchmark, GROUP_C, NODES_C)
     benchmark(loop_c, TREE)
+
+
+# (d) ---------------------------------------------------------------------------
+
+def test_ovark_three_requirements(benchmark):
+    setup(benchmark, GROUP_D, NODES_D)
+    benchmark(query_d)
+
+
+def test_one_r_three_conditions(benchmark):
+    setup(benchmark, GROUP_D, NODES_D)
+    benchmark(query_d_one_r)
+
+
+def test_loop_three_conditions(benchmark):
+    setup(benchmark, GROUP_D, NODES_D)
+    benchmark(loop_d, MEMBERS)

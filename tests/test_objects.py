@@ -6,7 +6,9 @@ import random
 import re
 import sys
 import threading
-from collections.abc import Iterable
+from collections import OrderedDict
+from collections.abc import Iterable, Mapping
+from types import MappingProxyType
 
 import pytest
 
@@ -57,6 +59,34 @@ class Device(TopologyObject):
         return iter(self.interfaces)
 
 
+class Obj:
+    def __init__(self, **attrs):
+        self.__dict__.update(attrs)
+
+
+class Table(Mapping):
+    """A mapping that is not a dict."""
+
+    def __init__(self, entries):
+        self._entries = dict(entries)
+
+    def __getitem__(self, key):
+        return self._entries[key]
+
+    def __iter__(self):
+        return iter(self._entries)
+
+    def __len__(self):
+        return len(self._entries)
+
+
+class Rack(Obj):
+    """Not a mapping, though it has a method called items."""
+
+    def items(self):
+        return [("zz", Obj(x="up"))]
+
+
 VLANS = {"100": {"status": "active", "vl_mode": "CE", "members": [1, 2, 3, 4], "vlan_type": "enet",
                  "name": "VLAN0100"},
          "200": {"status": "deactive", "vl_mode": "CE", "members": [5], "vlan_type": "enet", "name": "VLAN0200"}}
@@ -67,9 +97,9 @@ VLANS = {"100": {"status": "active", "vl_mode": "CE", "members": [1, 2, 3, 4], "
 # ---------------------------------------------------------------------------
 
 def test_module_globals_and_classes():
-    for name in ("re", "copy", "TopologyObject", "BaseLogic", "Iterable", "logging", "logger"):
+    for name in ("re", "copy", "TopologyObject", "BaseLogic", "Iterable", "Mapping", "logging", "logger"):
         assert hasattr(objects, name)
-    assert objects.Iterable is Iterable and objects.TopologyObject is TopologyObject
+    assert objects.Iterable is Iterable and objects.Mapping is Mapping and objects.TopologyObject is TopologyObject
     assert objects.logger.name == "ovark.utils.objects"
     assert issubclass(Not, Operator) and issubclass(Contains, Operator) and issubclass(NotExists, Operator)
     assert Find.__bases__ == (object,) and GroupKeys.__bases__ == (object,) and Operator.__bases__ == (object,)
@@ -441,6 +471,63 @@ def test_match_logic_fails_under_optimisation_too():
 
 
 # ---------------------------------------------------------------------------
+# Mappings, objects and patterns
+# ---------------------------------------------------------------------------
+
+@pytest.mark.parametrize("make", [MappingProxyType, Table, OrderedDict], ids=["mappingproxy", "Mapping", "OrderedDict"])
+def test_any_mapping_is_looked_into_by_key(make, monkeypatch):
+    m = make({"a": 1, "b": {"c": 2}, "n": [{"c": 3}]})
+    f = Find()
+    assert f._match(m, {"a": 1}) is True and f._match(m, {"z": 1}) is False
+    assert f._match(m, {"(a)": 1}, filter_=False) == (1, ["a"])
+    assert f._match(m, {Operator("(b)"): Contains("c")}, filter_=False) == (m["b"], ["b"])
+    assert f._match(m, {"b__c": 2, "n__c": 3}) is True
+    assert f._match({"x": m}, {"x__a": 1}, filter_=False) == (1, ["x", "a"])  # matched whole, not by its keys
+    assert f._match(m, {"a": Or(1)}) is True and f._match(m, {NotExists("a"): 1}) is False
+    assert list(f._formalize_loopable(m)) == [1, m["b"], m["n"]]
+    assert Contains(2) == make({"k": 2})
+    op = NotExists("a")
+    op.parent = m
+    assert not op == 0
+    assert find([m], R(["a", 1])) == [m] and find(m, a=1) == [m]  # searched as one object
+    assert find([m], R(["(.*)", "c", 2]), filter_=False) == [(2, ["b", "c"])]
+    assert find([m], R(["b", "c", 2]), filter_=False, index=1) == [(m["b"], ["b", "c"])]
+    monkeypatch.setattr(objects, "Mapping", dict)  # the module's own name, read when used
+    assert f._match(m, {"a": 1}) is (make is OrderedDict)
+
+
+@pytest.mark.parametrize("obj", [Obj(items=[1], x="up"), Obj(items="many", x="up"), Rack(x="up")],
+                         ids=["list", "text", "method"])
+def test_objects_are_looked_into_by_attribute_even_with_items(obj):
+    f = Find()
+    assert f._match(obj, {"(x)": "up"}, filter_=False) == ("up", ["x"])
+    assert f._match(obj, {Operator("(x)"): "up"}) is True
+    assert f._match(obj, {"(zz)": "up"}) is False
+    assert f._match(obj, {NotExists("x"): "up"}) is False
+    assert find([obj], R(["x", "up"])) == [obj]
+    assert find([obj], R(["(.*)", "up"])) == [obj]  # the last step is matched by attribute
+    assert find([obj], R(["(.*)", "x", "up"])) == []  # a pattern step walks a mapping's entries only
+
+
+@pytest.mark.parametrize("key", [("a", 1), ("(a",), ("(.*)",)])
+def test_only_a_text_is_a_pattern(key):
+    data = {key: {"b": 2}, "x": {key: 3}}
+    f = Find()
+    assert f._match(data["x"], {key: 3}, filter_=False) == (3, [key])
+    assert f._match(Obj(a=3), {key: 3}) is False  # not a text: a missing attribute
+    assert find([data], R([key, "b", 2]), filter_=False) == [(2, [key, "b"])]
+    assert find([data], R(["x", key, 3]), filter_=False) == [(3, ["x", key])]
+    assert find([data], R(["x", key, 3]), R([key, "b", 2])) == [data]  # two literals: nothing to normalise
+
+
+@pytest.mark.parametrize("wanted", [{Operator("eth1"): "(abc"}, {Operator("(eth.*)"): "(a[b"}])
+def test_expected_pattern_that_does_not_compile(wanted):
+    with pytest.raises(ValueError) as info:
+        Find()._match({"eth1": "(abc"}, wanted)
+    assert str(info.value) == "'{}' is not a valid regex expression".format(next(iter(wanted.values())))
+
+
+# ---------------------------------------------------------------------------
 # find
 # ---------------------------------------------------------------------------
 
@@ -541,6 +628,48 @@ def test_requirement_errors(req, exc, message):
     assert str(info.value) == message
 
 
+def literal_before_pattern():
+    """A literal and a pattern matching every text, such that the set of the two
+    visits the literal first (where normalising writes it into every path)."""
+    return next((k, p) for p in ("(.*)", "(.+)", "(.*?)", "(.{0,})", "(.?.*)", "((.*))")
+                for k in "abcdefghijklmnop" if next(iter({k, p})) == k)
+
+
+@pytest.mark.parametrize("bad", [lambda k: (k, 1), lambda k: 5, lambda k: k + "1"], ids=["tuple", "int", "str"])
+@pytest.mark.parametrize("bad_first", [True, False])
+def test_path_that_is_not_a_list_beside_other_requirements(bad, bad_first):
+    key, pattern = literal_before_pattern()
+    data = {key: 1, key + "1": 1}
+    reqs = [R(bad(key)), R([pattern, 1])]
+    if not bad_first:
+        reqs.reverse()
+    with pytest.raises(TypeError) as info:
+        find([data], *reqs)
+    assert str(info.value).startswith("'args' has to be list. Instead {} in ".format(bad(key)))
+    assert Find()._normalize_r(reqs) is reqs
+
+
+@pytest.mark.parametrize("op", [Operator([1]), Not({"a": 1}), Operator(Operator([1]))])
+def test_unhashable_operators_in_several_requirements(op):
+    data = {"a": [1], "b": {"x": 1}}
+    assert find([data], R(["a", op]), R(["(.*)", op])) == find([data], R(["a", op])) == [data]
+    assert find([data], R([op, "x", 1]), R(["b", "x", 1])) == []  # an operator step keys no entry
+    assert len(Find()._normalize_r([R(["a", op]), R(["(.*)", op])])) == 2
+
+
+MAPPED = {"k": {"a": 1}}
+
+
+@pytest.mark.parametrize("from_, expected", [
+    (MappingProxyType({"a": 1}), "itself"),  # one object, as a dict is
+    (MAPPED.values(), [MAPPED["k"]]),
+    (MAPPED.items(), []),
+], ids=["mappingproxy", "values", "items"])
+def test_from_that_cannot_be_copied_is_kept(from_, expected):
+    assert find(from_, R(a=1)) == ([from_] if expected == "itself" else expected)
+    assert find.__self__.initial_object in (from_, [from_])
+
+
 def test_non_r_requirement_anywhere():
     for reqs in ((5,), (R(a=1), 5), (5, R(["a", 1]))):
         with pytest.raises(TypeError) as info:
@@ -574,6 +703,41 @@ def test_index_and_build_dict():
     e0 = Interface("e0", "up", 100, VLANS)
     assert Find()._build_dict(e0, ["data", "100", "status"], 1) is VLANS["100"]
     assert Find()._build_dict({"a": {"b": 1}}, ["a", "b"], 5) == 1
+
+
+@pytest.mark.parametrize("obj, path, index, expected", [
+    (Obj(v=Obj(w=1)), ["v"], 1, "v"),                   # the path ends at the attribute
+    (Obj(v=Obj(w=1)), ["v", "w"], 1, 1),                 # an attribute of an attribute
+    (Obj(v=Obj(w=Obj(z=2))), ["v", "w", "z"], 2, 2),
+    (Obj(v={"w": {"z": 2}}), ["v", "w", "z"], 2, 2),
+    (Obj(v=[10, {"z": 2}]), ["v", 1, "z"], 1, {"z": 2}),
+    (MappingProxyType({"a": {"b": 1}}), ["a", "b"], 1, {"b": 1}),
+])
+def test_build_dict_through_objects(obj, path, index, expected):
+    value = Find()._build_dict(obj, path, index)
+    assert value == (obj.v if expected == "v" else expected)
+
+
+def test_index_through_objects():
+    o = Obj(v=Obj(w=1))
+    assert find([o], v=o.v, filter_=False, index=1) == [(o.v, ["v"])]
+    assert find([o], R(["v", "w", 1]), filter_=False, index=1) == [(1, ["v", "w"])]
+    assert find([o], R(["v", "w", 1]), filter_=False, index=0) == [(o, ["v", "w"])]
+
+
+def test_unhashable_intersection_keeps_the_first_order():
+    members = [{"a": i % 3 == 0 or i % 2 == 0, "b": i % 3 == 1 or i % 2 == 0, "n": i % 500} for i in range(3000)]
+    equal_copies = [dict(m) for m in members[::7]]
+    first = find(members, R(a=True), R(b=True))
+    assert first == [m for m in members if m["a"] and m["b"]] and all(x is y for x, y in zip(first, [
+        m for m in members if m["a"] and m["b"]]))
+    f = Find()
+    lists = [members[::-1], equal_copies, members[::3] + [[1, {"x": 1}], ([2],)], [[1, {"x": 1.0}]]]
+    expected = [m for m in members[::-1] if m in equal_copies and m in members[::3] and m in lists[3]]
+    assert f._unhashable_intersection(lists) == expected == []
+    assert f._unhashable_intersection(lists[:3]) == [m for m in members[::-1] if m in equal_copies and m in lists[2]]
+    assert f._unhashable_intersection([[[1, {"x": 1}], [True, {"x": 1.0}], [1, OrderedDict(x=1)]],
+                                       [[1.0, OrderedDict(x=True)]]]) == [[1, {"x": 1}]] * 3
 
 
 def test_unhashable_helpers():
@@ -639,6 +803,20 @@ def test_group_keys_columns():
     assert str(info.value) == "'(?P<x' is not a valid regex expression"
     with pytest.raises(ValueError):
         GroupKeys.group_keys([(1,)], [[["a"]]])
+
+
+def test_group_keys_all_keys_rows_take_their_own_requirement():
+    source = [[("v", ["b"])], [("v", ["a"])], [("v", ["c"])]]
+    reqs = [(["(?P<first>.*)", "x"],), (["(?P<second>.*)", "x"],), (["(?P<third>.*)", "x"],)]
+    assert GroupKeys.group_keys(source, reqs, all_keys=True) == [{"second": "a"}, {"first": "b"}, {"third": "c"}]
+    # Equal lists of paths keep their order; requirements that cannot be compared are never compared.
+    same = [[("v", ["a"])], [("v", ["a"])]]
+    assert GroupKeys.group_keys(same, [([Operator("(?P<p>.*)"), 1],), ([Operator("(?P<q>.*)"), 1],)],
+                                all_keys=True) == [{"p": "a"}, {"q": "a"}]
+    assert GroupKeys.group_keys(source, reqs[:2], all_keys=True) == [{"second": "a"}, {"first": "b"}]
+    with pytest.raises(ValueError) as info:
+        GroupKeys.group_keys([(1, ["a"])], [[[Operator("(?P<x"), 1]]])
+    assert str(info.value) == "'(?P<x' is not a valid regex expression"
 
 
 def test_all_keys_relates_later_requirements_to_the_first():
@@ -761,6 +939,14 @@ def test_no_leaks():
     assert_no_leak(lambda: copy.deepcopy(Not("(a)")), calls=2000)
     assert_no_leak(lambda: GroupKeys.group_keys([(1, ["a", "b"])], [[["(?P<x>a)", "b", 1]]]), calls=2000)
     assert_no_leak(lambda: Find()._match({"x": 1}, {"(x)": 1, NotExists("y"): 1}, filter_=False), calls=2000)
+    members = [{"a": i % 3 != 0, "b": i % 3 != 1, "n": [i]} for i in range(30)]
+    copies = [dict(m) for m in members[::2]] + [OrderedDict(a=True)]
+    assert_no_leak(lambda: find(members, R(a=True), R(b=True)), calls=2000)
+    assert_no_leak(lambda: Find()._unhashable_intersection([members, copies, members[1:]]), calls=2000)
+    proxy = MappingProxyType({"a": {"b": Obj(c=1)}})
+    assert_no_leak(lambda: find(proxy, R(["(.*)", "b", "c", 1]), filter_=False, index=2), calls=2000)
+    assert_no_leak(lambda: GroupKeys.group_keys([[("v", ["b"])], [("v", ["a"])]], [(["(?P<x>.*)", 1],),
+                                                (["(?P<y>.*)", 1],)], all_keys=True), calls=2000)
     with pytest.raises(TypeError):
         find([1], R((1,)))
     assert_no_leak(lambda: pytest.raises(TypeError, find, [1], R((1,))), calls=2000)

@@ -359,10 +359,12 @@ inline void function_dealloc(PyObject* self) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     PyTypeObject* tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, function_dealloc)  // closures may hold closures
     if (f->weakreflist) PyObject_ClearWeakRefs(self);
     f->~FunctionObject();
     tp->tp_free(self);
     Py_DECREF(tp);
+    Py_TRASHCAN_END
 }
 
 inline PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {

@@ -18,6 +18,14 @@
 // and registers the module in `sys.modules` under its full dotted name. An
 // exception thrown by `exec` makes the import fail.
 //
+// One module object per process: once a module is initialised, importing it
+// again (after `del sys.modules[name]`, say) hands back that same module, with
+// its classes, registries and state, instead of building a second copy. The
+// import system makes a fresh module object before it runs exec; exec then puts
+// the live module in its place in `sys.modules` (which the import statement
+// reads back) and gives the fresh object the live module's names, so that a
+// caller holding it directly still reaches the same functions and classes.
+//
 // At run time: `Call::state<State>()` reaches the state from a function;
 // `state_of<State>(module)` from a module object; `lookup(module, name)` reads a
 // module global when it is used (so that patching `module.NAME` takes effect).
@@ -111,6 +119,10 @@ struct Definition {
 
     static Holder* holder(PyObject* m) { return static_cast<Holder*>(PyModule_GetState(m)); }
 
+    // The initialised module of this process, if it is alive (borrowed; reset
+    // when that module is freed).
+    inline static PyObject* live = nullptr;
+
     static PyObject* create(PyObject* spec, PyModuleDef*) {
         if (refuse_second_interpreter() < 0) return nullptr;
         PyObject* name = PyObject_GetAttrString(spec, "name");
@@ -126,6 +138,7 @@ struct Definition {
             if (h->constructed && h->initialised)
                 raise(PyExc_ImportError,
                       "Module '%s' has already been imported. Re-initialisation is not supported.", FullName);
+            if (live && live != m) return hand_back_live(m);
             if (!h->constructed) new (h) Holder();
             h->function_type = new_function_type(m);
             Exec(m, h->state);
@@ -134,8 +147,17 @@ struct Definition {
             if (!check(PyDict_Contains(PyImport_GetModuleDict(), full.get())))
                 check(PyDict_SetItem(PyImport_GetModuleDict(), full.get(), m));
             h->initialised = true;
+            live = m;
             return 0;
         });
+    }
+
+    // `m` is a fresh module object made for a second import of this module.
+    static int hand_back_live(PyObject* m) {
+        Ref name = own(PyObject_GetAttrString(m, "__name__"));
+        check(PyDict_SetItem(PyImport_GetModuleDict(), name.get(), live));
+        check(PyDict_Merge(PyModule_GetDict(m), PyModule_GetDict(live), 0));
+        return 0;
     }
 
     static int traverse(PyObject* m, visitproc visit, void* arg) {
@@ -155,6 +177,7 @@ struct Definition {
     }
 
     static void free(void* m) {
+        if (m == live) live = nullptr;
         Holder* h = holder(static_cast<PyObject*>(m));
         if (h && h->constructed) h->~Holder();
     }

@@ -15,6 +15,14 @@
 // `property(getter_def[, setter_def])`, `value("NAME", ref)`. Functions get the
 // qualified name "Class.name". Slot functions of a native type reach the module
 // state through `type_state<State>(type)`, which follows subclasses too.
+//
+// Deallocation: a native type that takes part in garbage collection leaves
+// `Py_tp_dealloc` out of its spec. `new_type` then gives it the layer's, which
+// releases the instance's references through the type's `tp_clear` (so that
+// slot must drop every reference the instance owns), clears weak references,
+// and hands the memory to the base (`dict`'s dealloc for a dict subclass).
+// It runs inside the interpreter's trashcan, as `dict` and `list` do, so that
+// freeing a chain of a million nested instances does not overflow the C stack.
 #pragma once
 #include "module.hpp"
 
@@ -40,6 +48,31 @@ inline Member property(const FuncDef& get, const FuncDef* set = nullptr) {
 inline Member value(const char* name, Ref v) { return {Member::Value, name, nullptr, nullptr, std::move(v)}; }
 
 namespace detail {
+
+// The default tp_dealloc of native GC types (see the top of this file).
+inline void gc_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, gc_dealloc)
+    // For an instance of a subclass written in Python, its own dealloc has run
+    // and called ours: find our type, then the first base that is not ours.
+    PyTypeObject* own_type = tp;
+    while (own_type->tp_dealloc != gc_dealloc) own_type = own_type->tp_base;
+    PyTypeObject* base = own_type->tp_base;
+    while (base->tp_dealloc == gc_dealloc) base = base->tp_base;
+    if (own_type->tp_weaklistoffset) {
+        auto* weakrefs = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + own_type->tp_weaklistoffset);
+        if (*weakrefs) PyObject_ClearWeakRefs(self);
+    }
+    if (own_type->tp_clear) own_type->tp_clear(self);
+    if (base == &PyBaseObject_Type)
+        tp->tp_free(self);
+    else
+        base->tp_dealloc(self);
+    Py_DECREF(tp);
+    Py_TRASHCAN_END
+}
+
 inline Ref wrap_member(PyObject* module, const Member& m, const char* owner) {
     if (m.kind == Member::Value) return m.value;
     Ref fn = make_function(module, *m.def, owner);
@@ -58,7 +91,17 @@ inline Ref wrap_member(PyObject* module, const Member& m, const char* owner) {
 
 // A native heap type; `bases` may be null (object) or a type or tuple of types.
 inline Ref new_type(PyObject* module, PyType_Spec* spec, PyObject* bases, const std::vector<Member>& members = {}) {
-    Ref type = own(PyType_FromModuleAndSpec(module, spec, bases));
+    std::vector<PyType_Slot> slots;
+    bool has_dealloc = false;
+    for (PyType_Slot* s = spec->slots; s->slot; ++s) {
+        has_dealloc |= s->slot == Py_tp_dealloc;
+        slots.push_back(*s);
+    }
+    if (!has_dealloc && (spec->flags & Py_TPFLAGS_HAVE_GC)) slots.push_back({Py_tp_dealloc, (void*)detail::gc_dealloc});
+    slots.push_back({0, nullptr});
+    PyType_Spec with_dealloc = *spec;  // the name stays the caller's static text
+    with_dealloc.slots = slots.data();
+    Ref type = own(PyType_FromModuleAndSpec(module, &with_dealloc, bases));
     Ref qualname = own(PyObject_GetAttrString(type.get(), "__qualname__"));
     const char* owner = check(PyUnicode_AsUTF8(qualname.get()));
     for (const Member& m : members)

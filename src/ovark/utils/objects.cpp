@@ -32,6 +32,7 @@
 // still written to the instance for callers that read them.
 #include "ovk/ovk.hpp"
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -55,23 +56,23 @@ struct State {
     Ref f_find, f_match, f_normalize_r, f_formalize_loopable, f_build_dict, f_unhashable_intersection,
         f_unhashable_remove, f_reset_keys;
     // Interned names.
-    Ref n_re, n_copy, n_Iterable, n_TopologyObject, n_BaseLogic, n_logger, n_compile, n_match, n_items,
+    Ref n_re, n_copy, n_Iterable, n_Mapping, n_TopologyObject, n_BaseLogic, n_logger, n_compile, n_match, n_items,
         n_values, n_warning, n_groupindex, n_hash, n_args, n_value, n_pattern,
         n_initial_object, n_initial_requirements, n_to_find_dict, n_found_objects, n_initial_found_objects, n_find,
         n__match, n__normalize_r, n__formalize_loopable, n__build_dict, n__unhashable_intersection,
         n__unhashable_remove, n_reset_keys, n_filter_, n__first, n_all_keys, n_use__syntax, n_from_, n_keys,
-        n_index, n_remove, n_insert, n_deepcopy, n_get, n_dict, n_literal_eval, n_empty;
+        n_index, n_remove, n_insert, n_deepcopy, n_get, n_dict, n_literal_eval, n_empty, n_sort, n_key, n_getitem;
     auto refs() {
         return std::tie(Find, R, Operator, Not, Contains, NotExists, GroupKeys, pattern_type, ast, f_find, f_match,
                         f_normalize_r, f_formalize_loopable, f_build_dict, f_unhashable_intersection,
-                        f_unhashable_remove, f_reset_keys, n_re, n_copy, n_Iterable, n_TopologyObject, n_BaseLogic,
+                        f_unhashable_remove, f_reset_keys, n_re, n_copy, n_Iterable, n_Mapping, n_TopologyObject, n_BaseLogic,
                         n_logger, n_compile, n_match, n_items, n_values, n_warning, n_groupindex, n_hash,
                         n_args, n_value, n_pattern, n_initial_object,
                         n_initial_requirements, n_to_find_dict, n_found_objects, n_initial_found_objects, n_find,
                         n__match, n__normalize_r, n__formalize_loopable, n__build_dict,
                         n__unhashable_intersection, n__unhashable_remove, n_reset_keys, n_filter_, n__first,
                         n_all_keys, n_use__syntax, n_from_, n_keys, n_index, n_remove, n_insert, n_deepcopy, n_get,
-                        n_dict, n_literal_eval, n_empty);
+                        n_dict, n_literal_eval, n_empty, n_sort, n_key, n_getitem);
     }
 };
 
@@ -83,7 +84,7 @@ struct Ctx {
     PyObject* module;
     PyObject* self;  // the Find instance, or nullptr outside Find
     // Module globals, read once at the start of the call.
-    Ref re, Iterable, TopologyObject, BaseLogic;
+    Ref re, Iterable, Mapping, TopologyObject, BaseLogic;
     bool direct = true;        // Find's methods are the ones made here
     bool has_initial = false;  // the bookkeeping of the outermost call is set
     Ref patterns;              // pattern text -> compiled pattern
@@ -93,6 +94,7 @@ struct Ctx {
     Ctx(State& s, PyObject* m, PyObject* self_ = nullptr) : st(s), module(m), self(self_) {
         re = lookup(m, st.n_re.get());
         Iterable = lookup(m, st.n_Iterable.get());
+        Mapping = lookup(m, st.n_Mapping.get());
         TopologyObject = lookup(m, st.n_TopologyObject.get());
         BaseLogic = lookup(m, st.n_BaseLogic.get());
         if (self) direct = methods_are_ours();
@@ -150,16 +152,22 @@ bool text_starts_with(PyObject* text, const char* prefix) {
     return true;
 }
 
-// str(o).startswith("("): the rule that makes a text a pattern.
-bool starts_paren(PyObject* o) {
-    if (PyUnicode_CheckExact(o)) return text_starts_with(o, "(");
-    if (PyLong_CheckExact(o) || PyFloat_CheckExact(o) || PyBool_Check(o) || o == Py_None) return false;
-    Ref s = own(PyObject_Str(o));
-    return PyUnicode_Check(s.get()) && text_starts_with(s.get(), "(");
-}
-
 // A str (or subclass) whose text starts with `prefix`.
 bool is_text_with(PyObject* o, const char* prefix) { return PyUnicode_Check(o) && text_starts_with(o, prefix); }
+
+// The rule that makes a key, step or value a pattern: a str whose first
+// character is "(" (a tuple key, whose text also starts so, is a plain key).
+bool is_pattern(PyObject* o) { return is_text_with(o, "("); }
+
+// isinstance(o, Mapping): a mapping is looked into by key, anything else (even
+// an object with an attribute called `items`) by attribute.
+bool is_mapping(PyObject* o, PyObject* mapping_cls) {
+    if (PyDict_Check(o)) return true;
+    if (PyList_CheckExact(o) || PyTuple_CheckExact(o) || PyUnicode_CheckExact(o) || PyLong_CheckExact(o) ||
+        PyFloat_CheckExact(o) || PyBool_Check(o) || o == Py_None)
+        return false;
+    return check(PyObject_IsInstance(o, mapping_cls)) != 0;
+}
 
 bool is_exact_text(PyObject* o, const char* text) {
     return PyUnicode_Check(o) && PyUnicode_CompareWithASCIIString(o, text) == 0;
@@ -372,16 +380,17 @@ bool operator_truth(Ctx* c, PyObject* self, PyObject* other) {
     return equal(op_value(self), other);
 }
 
-// Contains.__eq__: a bool, or what Operator.__eq__ gives.
-Ref contains_eq(State& st, PyObject* module, PyObject* self, PyObject* other, PyObject* iterable_cls, Ctx* c,
-                bool* as_truth) {
+// Contains.__eq__: a bool, or what Operator.__eq__ gives. `c` is the engine's
+// call context, or nullptr when called from the interpreter.
+Ref contains_eq(State& st, PyObject* module, PyObject* self, PyObject* other, Ctx* c, bool* as_truth) {
     PyObject* value = op_value(self);
     if (other == Py_None || value == Py_None) return Ref::borrow(Py_False);
-    if (PyDict_Check(other)) {
+    Ref mapping = c ? c->Mapping : lookup(module, st.n_Mapping.get());
+    if (is_mapping(other, mapping.get())) {
         Ref values = call_method(st.n_values.get(), {other});
         if (check(PySequence_Contains(values.get(), value))) return Ref::borrow(Py_True);
     }
-    Ref iterable = iterable_cls ? Ref::borrow(iterable_cls) : lookup(module, st.n_Iterable.get());
+    Ref iterable = c ? c->Iterable : lookup(module, st.n_Iterable.get());
     if (check(PyObject_IsInstance(other, iterable.get())) && check(PySequence_Contains(other, value)))
         return Ref::borrow(Py_True);
     if (as_truth) {
@@ -391,10 +400,11 @@ Ref contains_eq(State& st, PyObject* module, PyObject* self, PyObject* other, Py
     return operator_eq(st, self, other);
 }
 
-// NotExists.__eq__: whether `value` is absent from `parent`.
-bool notexists_truth(State&, PyObject* self, PyObject* parent) {
+// NotExists.__eq__: whether `value` is absent from `parent` (a key of a
+// mapping, a truthy attribute of anything else).
+bool notexists_truth(PyObject* mapping_cls, PyObject* self, PyObject* parent) {
     PyObject* value = op_value(self);
-    if (PyDict_Check(parent)) {
+    if (is_mapping(parent, mapping_cls)) {
         int has = PyDict_CheckExact(parent) ? PyDict_Contains(parent, value) : PySequence_Contains(parent, value);
         if (check(has)) return false;
     }
@@ -429,11 +439,11 @@ bool op_equals(Ctx& c, PyObject* op, PyObject* other, PyObject* parent) {
         case OpKind::Not: return !operator_truth(&c, op, other);
         case OpKind::Contains: {
             bool t = false;
-            Ref r = contains_eq(c.st, c.module, op, other, c.Iterable.get(), &c, &t);
+            Ref r = contains_eq(c.st, c.module, op, other, &c, &t);
             return r ? truth(r) : t;
         }
         case OpKind::NotExists:
-            return notexists_truth(c.st, op, parent ? parent : field(op, as_op(op)->parent, "parent"));
+            return notexists_truth(c.Mapping.get(), op, parent ? parent : field(op, as_op(op)->parent, "parent"));
         default: return equal(op, other);
     }
 }
@@ -471,14 +481,15 @@ PyObject* not_richcompare(PyObject* self, PyObject* other, int op) {
 PyObject* contains_richcompare(PyObject* self, PyObject* other, int op) {
     return richcompare(op, [&] {
         PyObject* module = module_of_type(Py_TYPE(self));
-        return contains_eq(state_of<State>(module), module, self, other, nullptr, nullptr, nullptr);
+        return contains_eq(state_of<State>(module), module, self, other, nullptr, nullptr);
     });
 }
 PyObject* notexists_richcompare(PyObject* self, PyObject* other, int op) {
     return richcompare(op, [&] {
-        State& st = type_state<State>(Py_TYPE(self));
-        return Ref::borrow(notexists_truth(st, self, field(self, as_op(self)->parent, "parent")) ? Py_True
-                                                                                                   : Py_False);
+        PyObject* module = module_of_type(Py_TYPE(self));
+        Ref mapping = lookup(module, state_of<State>(module).n_Mapping.get());
+        bool absent = notexists_truth(mapping.get(), self, field(self, as_op(self)->parent, "parent"));
+        return Ref::borrow(absent ? Py_True : Py_False);
     });
 }
 
@@ -566,16 +577,6 @@ int instance_clear<OperatorObject>(PyObject* self) {
     return 0;
 }
 
-template <class T>
-void instance_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    if (reinterpret_cast<T*>(self)->weakrefs) PyObject_ClearWeakRefs(self);
-    instance_clear<T>(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
-
 // --- methods ------------------------------------------------------------------
 
 PyObject* self_checked(State& st, PyObject* self, bool op, const char* name) {
@@ -650,13 +651,15 @@ Ref Not_repr(const Call& c) {
 
 Ref Contains_eq(const Call& c) {
     State& st = c.state<State>();
-    return contains_eq(st, c.module(), self_checked(st, c[0], true, "__eq__"), c[1], nullptr, nullptr, nullptr);
+    return contains_eq(st, c.module(), self_checked(st, c[0], true, "__eq__"), c[1], nullptr, nullptr);
 }
 
 Ref NotExists_eq(const Call& c) {
     State& st = c.state<State>();
     PyObject* self = self_checked(st, c[0], true, "__eq__");
-    return Ref::borrow(notexists_truth(st, self, field(self, as_op(self)->parent, "parent")) ? Py_True : Py_False);
+    Ref mapping = lookup(c.module(), st.n_Mapping.get());
+    return Ref::borrow(notexists_truth(mapping.get(), self, field(self, as_op(self)->parent, "parent")) ? Py_True
+                                                                                                         : Py_False);
 }
 
 Ref NotExists_repr(const Call& c) {
@@ -706,16 +709,26 @@ Ref rs_over(State& st, const std::vector<Ref>& paths) {
     return result;
 }
 
+// An operator whose value cannot be hashed (its hash is the value's own
+// __hash__, which such a value lacks).
+bool unhashable_operator(State& st, PyObject* o) {
+    if (!is_operator(st, o) || Py_TYPE(o)->tp_hash != op_hash) return false;
+    for (int depth = 0; depth < 64 && is_operator(st, o) && Py_TYPE(o)->tp_hash == op_hash; ++depth)
+        o = op_value(o);
+    return PyObject_HashNotImplemented == Py_TYPE(o)->tp_hash;
+}
+
 // Where the paths differ at one position only by patterns against one literal,
 // the literal is written into every path (in the set's own order, so only when
-// the literal comes before the first pattern).
+// the literal comes before the first pattern). A path that is not a list
+// leaves the requirements alone: the driver refuses it with its own error.
 Ref normalize_r(State& st, PyObject* requirements) {
     if (!truth(requirements)) return Ref::borrow(requirements);
     Ref rest = own(PySequence_GetSlice(requirements, 1, PY_SSIZE_T_MAX));
     if (!truth(rest)) return Ref::borrow(requirements);
     Ref first = own(PySequence_GetItem(requirements, 0));
     if (!truth(own(PyObject_GetAttr(first.get(), st.n_args.get())))) return Ref::borrow(requirements);
-    Py_ssize_t min_len = length((first_path(st, first.get()).get()));
+    Py_ssize_t min_len = PY_SSIZE_T_MAX;
     std::vector<Ref> to_process;
     bool unchanged = false;
     for_each(requirements, [&](PyObject* req) {
@@ -725,14 +738,23 @@ Ref normalize_r(State& st, PyObject* requirements) {
             return;
         }
         Ref path = first_path(st, req);
-        min_len = std::min(min_len, length((path.get())));
+        if (!PyList_Check(path.get())) {
+            unchanged = true;
+            return;
+        }
+        min_len = std::min(min_len, PyList_GET_SIZE(path.get()));
         to_process.push_back(std::move(path));
     });
     if (unchanged) return Ref::borrow(requirements);
     for (Py_ssize_t index = 0; index < min_len; ++index) {
         Ref elements = own(PyTuple_New((Py_ssize_t)to_process.size()));
-        for (size_t i = 0; i < to_process.size(); ++i)
-            PyTuple_SET_ITEM(elements.get(), (Py_ssize_t)i, own(PySequence_GetItem(to_process[i].get(), index)).release());
+        bool hashable = true;
+        for (size_t i = 0; i < to_process.size(); ++i) {
+            PyObject* element = own(PySequence_GetItem(to_process[i].get(), index)).release();
+            PyTuple_SET_ITEM(elements.get(), (Py_ssize_t)i, element);
+            hashable = hashable && !unhashable_operator(st, element);
+        }
+        if (!hashable) continue;  // like any other element that cannot be hashed
         Ref members = Ref::steal(PySet_New(elements.get()));
         if (!members) {  // values that cannot be hashed (a list expected, say): nothing to reduce here
             if (!unhashable_error_set()) throw Error();
@@ -743,7 +765,7 @@ Ref normalize_r(State& st, PyObject* requirements) {
         Ref literal = Ref::borrow(Py_None);
         Ref it = own(PyObject_GetIter(members.get()));
         while (Ref member = Ref::steal(PyIter_Next(it.get()))) {
-            if (starts_paren(member.get())) break;
+            if (is_pattern(member.get())) break;
             if (truth(literal)) return rs_over(st, to_process);
             literal = member;
         }
@@ -768,7 +790,7 @@ Ref formalize_loopable(Ctx& c, PyObject* obj, bool with_message) {
         Ref text = fmt(st, obj);
         raise(PyExc_TypeError, "object '%U' is a string which is not allowed.", text.get());
     }
-    if (PyDict_Check(obj)) return call_method(st.n_values.get(), {obj});
+    if (is_mapping(obj, c.Mapping.get())) return call_method(st.n_values.get(), {obj});
     bool iterable = PyList_CheckExact(obj) || PyTuple_CheckExact(obj) ||
                     check(PyObject_IsInstance(obj, c.Iterable.get()));
     if (iterable && !check(PyObject_IsInstance(obj, c.TopologyObject.get()))) return Ref::borrow(obj);
@@ -871,20 +893,20 @@ Rule classify(Ctx& c, Want& w) {
     if (check(PyObject_IsInstance(value, c.BaseLogic.get()))) return Rule::Logic;
     if (PyCallable_Check(value)) return is_exact_text(key, "callable_") ? Rule::CallableObj : Rule::Callable;
     if (is_operator(c.st, key)) return Rule::OperatorKey;
-    if (starts_paren(key)) return Rule::PatternKey;
+    if (is_pattern(key)) return Rule::PatternKey;
     if (is_operator(c.st, value) && has_pattern(value)) return Rule::PatternValue;
     return Rule::Plain;
 }
 
-// obj[key] for a dict, getattr(obj, key) otherwise; an empty Ref when the entry
-// or attribute is missing (a key that is not a text is a missing attribute).
-Ref member_of(PyObject* obj, PyObject* key) {
+// obj[key] for a mapping, getattr(obj, key) otherwise; an empty Ref when the
+// entry or attribute is missing (a key that is not a text is a missing attribute).
+Ref member_of(Ctx& c, PyObject* obj, PyObject* key) {
     if (PyDict_CheckExact(obj)) {
         PyObject* v = PyDict_GetItemWithError(obj, key);
         if (!v && PyErr_Occurred()) throw Error();
         return Ref::borrow(v);
     }
-    if (PyDict_Check(obj)) {
+    if (is_mapping(obj, c.Mapping.get())) {
         Ref v = Ref::steal(PyObject_GetItem(obj, key));
         if (!v) {
             if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw Error();
@@ -896,21 +918,15 @@ Ref member_of(PyObject* obj, PyObject* key) {
     return optional_attr(obj, key);
 }
 
-// Calls `f(key, value)` for each entry of `obj.items()`, or for each instance
-// attribute of an object that has no `items`.
+// Calls `f(key, value)` for each entry of a mapping (`obj.items()`), or for
+// each instance attribute of anything else.
 template <class F>
 void for_each_entry(Ctx& c, PyObject* obj, F&& f) {
-    if (PyDict_CheckExact(obj)) return for_items(obj, c.st.n_items.get(), f);
-    Ref items_ref = optional_attr(obj, c.st.n_items.get());
-    Ref source;
-    if (items_ref) {
-        source = own(PyObject_CallNoArgs(items_ref.get()));
-    } else {
-        Ref held = optional_attr(obj, c.st.n_dict.get());
-        if (!held || !PyDict_Check(held.get())) return;
-        Ref copy = own(PyDict_Copy(held.get()));
-        source = own(PyDict_Items(copy.get()));
-    }
+    if (is_mapping(obj, c.Mapping.get())) return for_items(obj, c.st.n_items.get(), f);
+    Ref held = optional_attr(obj, c.st.n_dict.get());
+    if (!held || !PyDict_Check(held.get())) return;
+    Ref copy = own(PyDict_Copy(held.get()));
+    Ref source = own(PyDict_Items(copy.get()));
     for_each(source.get(), [&](PyObject* item) {
         auto [key, value] = unpack2(item);
         f(key.get(), value.get());
@@ -972,8 +988,8 @@ bool submatch(Ctx& c, PyObject* member, Want& w, bool use__syntax, bool filter, 
 // Rule 1: a multi-level requirement.
 bool match_multi(Ctx& c, PyObject* obj, Want& w, bool use__syntax, bool filter, Ref& last) {
     Ref child;
-    if (PyDict_Check(obj)) {
-        child = member_of(obj, w.key.get());
+    if (is_mapping(obj, c.Mapping.get())) {
+        child = member_of(c, obj, w.key.get());
     } else {
         child = Ref::steal(PyObject_GetAttr(obj, w.key.get()));
         if (!child && !swallow_exception()) throw Error();
@@ -985,7 +1001,7 @@ bool match_multi(Ctx& c, PyObject* obj, Want& w, bool use__syntax, bool filter, 
             if (Ref p = prefixed(sub.get(), steps)) last = p;
     };
     Ref loop;
-    if (!PyDict_Check(child.get())) {
+    if (!is_mapping(child.get(), c.Mapping.get())) {
         if (c.direct) {
             loop = formalize_loopable(c, child.get(), false);
         } else {
@@ -996,7 +1012,7 @@ bool match_multi(Ctx& c, PyObject* obj, Want& w, bool use__syntax, bool filter, 
             }
         }
     }
-    if (!loop) {  // a dict, or refused as a loopable: matched whole
+    if (!loop) {  // a mapping, or refused as a loopable: matched whole
         if (!submatch(c, child.get(), w, use__syntax, filter, sub)) return false;
         record({w.key.get()});
         return true;
@@ -1024,20 +1040,20 @@ bool match_multi(Ctx& c, PyObject* obj, Want& w, bool use__syntax, bool filter, 
 
 // Whether a candidate's value matches the expected value of an operator key.
 bool candidate_matches(Ctx& c, PyObject* obj, PyObject* value, PyObject* expected) {
+    PyObject* parent = nullptr;
+    if (is_notexists(c.st, expected)) {
+        set_parent(expected, obj);
+        parent = obj;
+    }
     if (is_operator(c.st, expected) && has_pattern(expected)) {
         Ref text = text_of(value);
         bool ok = regex_truth(c, op_regex(expected), text.get());
         return is_not(c.st, expected) ? !ok : ok;
     }
-    if (is_text_with(expected, "(")) {
-        Ref regex = compile(c, expected);
+    if (is_pattern(expected)) {
+        Ref regex = compile_or_value_error(c, expected);
         Ref text = text_of(value);
         return regex_truth(c, regex.get(), text.get());
-    }
-    PyObject* parent = nullptr;
-    if (is_notexists(c.st, expected)) {
-        set_parent(expected, obj);
-        parent = obj;
     }
     return value_equals(c, value, expected, parent);
 }
@@ -1059,7 +1075,7 @@ bool match_plain(Ctx& c, PyObject* obj, Want& w, bool filter, Ref& last, const P
         }
         case Rule::Logic:
         case Rule::Callable: {
-            Ref value = member_of(obj, key);
+            Ref value = member_of(c, obj, key);
             if (!value) return false;
             if (!truth(own(PyObject_CallOneArg(expected, value.get())))) return false;
             record(value.get(), key);
@@ -1096,7 +1112,7 @@ bool match_plain(Ctx& c, PyObject* obj, Want& w, bool filter, Ref& last, const P
         }
         case Rule::PatternValue: {
             if (is_notexists(c.st, expected)) set_parent(expected, obj);
-            Ref value = member_of(obj, key);
+            Ref value = member_of(c, obj, key);
             if (!value) return false;
             Ref text = text_of(value.get());
             bool ok = regex_truth(c, op_regex(expected), text.get());
@@ -1106,7 +1122,7 @@ bool match_plain(Ctx& c, PyObject* obj, Want& w, bool filter, Ref& last, const P
             return true;
         }
         default: {
-            Ref value = member_of(obj, key);
+            Ref value = member_of(c, obj, key);
             if (!value) return false;
             PyObject* parent = nullptr;
             if (is_notexists(c.st, expected)) {
@@ -1248,7 +1264,7 @@ void prepare_path(PathPlan& p, PyObject* args) {
 void classify_step(Ctx& c, StepPlan& s) {
     if (s.kind != StepPlan::Unknown) return;
     try {
-        if (starts_paren(s.step.get())) {
+        if (is_pattern(s.step.get())) {
             s.regex = compile(c, s.step.get());
             s.always = always_matches(c, s.regex.get());
             s.kind = StepPlan::Pattern;
@@ -1264,13 +1280,16 @@ void classify_step(Ctx& c, StepPlan& s) {
 using Children = std::vector<std::pair<Ref, Ref>>;  // (child, key that reached it)
 
 // The children that one step reaches from `item`; none when taking the step
-// fails (a missing key or attribute, no items(), ...).
+// fails (a missing key or attribute, ...). A pattern step walks the entries of
+// a mapping; anything else has none.
 Children take_step(Ctx& c, PyObject* item, StepPlan& s) {
     Children children;
     classify_step(c, s);
     if (s.kind == StepPlan::Broken) return children;
     try {
+        bool mapping = is_mapping(item, c.Mapping.get());
         if (s.kind == StepPlan::Pattern) {
+            if (!mapping) return children;
             for_items(item, c.st.n_items.get(), [&](PyObject* k, PyObject* v) {
                 if (!s.always || !PyUnicode_CheckExact(k)) {
                     Ref text = text_of(k);
@@ -1278,7 +1297,7 @@ Children take_step(Ctx& c, PyObject* item, StepPlan& s) {
                 }
                 children.emplace_back(Ref::borrow(v), Ref::borrow(k));
             });
-        } else if (PyDict_Check(item)) {
+        } else if (mapping) {
             if (is_operator(c.st, s.step.get())) set_parent(s.step.get(), item);
             Ref child = PyDict_CheckExact(item) ? Ref::borrow(PyDict_GetItemWithError(item, s.step.get()))
                                                 : Ref::steal(PyObject_GetItem(item, s.step.get()));
@@ -1511,11 +1530,17 @@ void reset_keys(State& st, PyObject* self) {
     }
 }
 
-// copy.copy(from_), the snapshot kept as `initial_object`.
+// copy.copy(from_), the snapshot kept as `initial_object`; an object that
+// cannot be copied (a view, a mappingproxy, ...) is kept as it is.
 Ref shallow_copy(Ctx& c, PyObject* from_) {
-    Ref copy_module = lookup(c.module, c.st.n_copy.get());
     if (PyList_CheckExact(from_)) return own(PyList_GetSlice(from_, 0, PY_SSIZE_T_MAX));
-    return call_method(c.st.n_copy.get(), {copy_module.get(), from_});
+    Ref copy_module = lookup(c.module, c.st.n_copy.get());
+    try {
+        return call_method(c.st.n_copy.get(), {copy_module.get(), from_});
+    } catch (const Error&) {
+        if (!swallow_exception()) throw;
+        return Ref::borrow(from_);
+    }
 }
 
 void warn_both(Ctx& c) {
@@ -1532,7 +1557,7 @@ Ref find(Ctx& c, PyObject* from_arg, PyObject* requirements, PyObject* type_arg,
     // Steps 2-4: the members, and the classes they must be instances of.
     if (!truth(from_arg)) return new_list();
     Ref from_ = Ref::borrow(from_arg);
-    if (PyDict_Check(from_.get()) || !check(PyObject_IsInstance(from_.get(), c.Iterable.get())))
+    if (is_mapping(from_.get(), c.Mapping.get()) || !check(PyObject_IsInstance(from_.get(), c.Iterable.get())))
         from_ = list_of({from_.get()});
     Ref members = PyList_CheckExact(from_.get()) ? from_ : own(PySequence_List(from_.get()));
     bool read_once = PyIter_Check(from_.get()) && !PyList_CheckExact(from_.get());  // an iterator: its list stands in
@@ -1633,13 +1658,20 @@ Ref build_dict(Ctx& c, PyObject* from_arg, PyObject* keys_arg, PyObject* index_a
         if (!truth(keys) || equal(index.get(), zero.get())) return from_;
         Ref k0 = own(PySequence_GetItem(keys.get(), 0));
         Py_ssize_t used = 1;
-        if (PyDict_Check(from_.get())) {
+        if (is_mapping(from_.get(), c.Mapping.get())) {
             from_ = own(PyObject_GetItem(from_.get(), k0.get()));
         } else {
-            Ref attr = own(PyObject_GetAttr(from_.get(), k0.get()));
-            Ref k1 = literal_key(c, own(PySequence_GetItem(keys.get(), 1)).get());
-            from_ = own(PyObject_GetItem(attr.get(), k1.get()));
-            used = 2;
+            // An attribute and, when the path goes on, the entry below it (or,
+            // for a value that has no entries, its attribute): one level.
+            from_ = own(PyObject_GetAttr(from_.get(), k0.get()));
+            if (length(keys.get()) > 1) {
+                Ref k1 = own(PySequence_GetItem(keys.get(), 1));
+                if (PyMapping_Check(from_.get()) || !PyUnicode_Check(k1.get()))
+                    from_ = own(PyObject_GetItem(from_.get(), literal_key(c, k1.get()).get()));
+                else
+                    from_ = own(PyObject_GetAttr(from_.get(), k1.get()));
+                used = 2;
+            }
         }
         keys = own(PySequence_GetSlice(keys.get(), used, PY_SSIZE_T_MAX));
         index = own(PyNumber_Subtract(index.get(), one.get()));
@@ -1663,31 +1695,181 @@ Ref unhashable_remove(PyObject* unhashables) {
 
 Ref Find_unhashable_remove(const Call& c) { return unhashable_remove(c[1]); }
 
+// An equality key for members that cannot be hashed: values that compare
+// equal get equal keys. Exact dicts, lists and tuples are keyed by their
+// contents; texts, numbers, None and objects that compare by identity by their
+// hash. Anything else (a class with its own __eq__, a dict subclass, a set,
+// deep nesting) has no key and is compared with every member.
+uint64_t mix(uint64_t x) {  // a 64-bit finaliser: every input bit moves every output bit
+    x ^= x >> 33;
+    x *= 0xff51afd7ed558ccdULL;
+    x ^= x >> 33;
+    x *= 0xc4ceb9fe1a85ec53ULL;
+    return x ^ (x >> 33);
+}
+
+bool equality_key(PyObject* o, Py_uhash_t& out, int depth = 0) {
+    if (PyUnicode_CheckExact(o) || PyLong_CheckExact(o) || PyFloat_CheckExact(o) || PyBool_Check(o) ||
+        o == Py_None || PyBytes_CheckExact(o) || PyComplex_CheckExact(o)) {
+        Py_hash_t h = PyObject_Hash(o);
+        if (h == -1 && PyErr_Occurred()) throw Error();
+        out = (Py_uhash_t)h;
+        return true;
+    }
+    if (depth >= 32) return false;
+    bool list = PyList_CheckExact(o);
+    if (list || PyTuple_CheckExact(o)) {
+        uint64_t h = list ? 0x27d4eb2fu : 0x345678u;
+        bool keyed = true;
+        for_each(o, [&](PyObject* item) {
+            Py_uhash_t k = 0;
+            if (!keyed || !(keyed = equality_key(item, k, depth + 1))) return;
+            h = mix(h ^ k) + 0x9e3779b97f4a7c15ULL;
+        });
+        out = h;
+        return keyed;
+    }
+    if (PyDict_CheckExact(o)) {
+        // Order-free: equal dicts hold equal entries in any order.
+        uint64_t h = mix(0x9e3779b9u + (uint64_t)PyDict_GET_SIZE(o));
+        bool keyed = true;
+        for_items(o, nullptr, [&](PyObject* key, PyObject* value) {
+            Py_uhash_t k = 0;
+            if (!keyed || !(keyed = equality_key(value, k, depth + 1))) return;
+            Py_hash_t kh = PyObject_Hash(key);
+            if (kh == -1 && PyErr_Occurred()) throw Error();
+            h += mix((uint64_t)kh ^ mix(k + 0x632be59bu));
+        });
+        out = h;
+        return keyed;
+    }
+    if (Py_TYPE(o)->tp_richcompare != PyBaseObject_Type.tp_richcompare) return false;
+    Py_hash_t h = PyObject_Hash(o);  // equality is identity: any hash of its own fits
+    if (h == -1 && PyErr_Occurred()) {
+        if (!unhashable_error_set()) throw Error();
+        PyErr_Clear();
+        return false;
+    }
+    out = (Py_uhash_t)h;
+    return true;
+}
+
+// One list of the intersection, indexed for `member in list`: by identity,
+// and by equality key, each in a flat open-addressing table; the members with
+// the same key are chained in the list's order, and the positions of the
+// members that have no key are kept apart.
+class EqualityIndex {
+public:
+    explicit EqualityIndex(PyObject* list) : items_(own(PySequence_List(list))) {
+        size_t n = (size_t)PyList_GET_SIZE(items_.get());
+        capacity_ = 16;
+        while (capacity_ < n + n / 2) capacity_ <<= 1;
+        identities_.assign(capacity_, nullptr);
+        for (size_t i = 0; i < n; ++i) {
+            PyObject* item = PyList_GET_ITEM(items_.get(), (Py_ssize_t)i);
+            size_t slot = mix((uint64_t)(uintptr_t)item) & (capacity_ - 1);
+            while (identities_[slot] && identities_[slot] != item) slot = (slot + 1) & (capacity_ - 1);
+            identities_[slot] = item;
+        }
+    }
+
+    // `member in list`: the members that may equal it are compared in the
+    // list's order, as the list's own test would. `keyed` and `key` are
+    // worked out on first need (-1: not yet).
+    bool contains(PyObject* member, int& keyed, Py_uhash_t& key) {
+        for (size_t slot = mix((uint64_t)(uintptr_t)member) & (capacity_ - 1); identities_[slot];
+             slot = (slot + 1) & (capacity_ - 1))
+            if (identities_[slot] == member) return true;
+        if (!keys_ready_) index_keys();
+        if (keyed < 0) keyed = equality_key(member, key);
+        if (!keyed) {
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items_.get()); ++i)
+                if (equal_at(i, member)) return true;
+            return false;
+        }
+        Py_ssize_t a = first_with(key);
+        size_t b = 0;
+        while (a >= 0 || b < unkeyed_.size()) {
+            if (b == unkeyed_.size() || (a >= 0 && a < unkeyed_[b])) {
+                if (equal_at(a, member)) return true;
+                a = next_[(size_t)a];
+            } else if (equal_at(unkeyed_[b++], member)) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+private:
+    struct KeySlot {
+        Py_uhash_t key;
+        Py_ssize_t first = -1;  // the chain of positions with this key, through next_
+    };
+
+    // The equality keys, on the first member that is not in the list itself.
+    void index_keys() {
+        keys_ready_ = true;
+        Py_ssize_t n = PyList_GET_SIZE(items_.get());
+        keys_.assign(capacity_, KeySlot{});
+        next_.assign((size_t)n, -1);
+        for (Py_ssize_t i = n - 1; i >= 0; --i) {  // from the end, so that each chain runs in order
+            Py_uhash_t k = 0;
+            if (!equality_key(PyList_GET_ITEM(items_.get(), i), k)) {
+                unkeyed_.push_back(i);
+                continue;
+            }
+            KeySlot& slot = key_slot(k);
+            slot.key = k;
+            next_[(size_t)i] = slot.first;
+            slot.first = i;
+        }
+        std::reverse(unkeyed_.begin(), unkeyed_.end());
+    }
+
+    KeySlot& key_slot(Py_uhash_t k) {
+        size_t slot = mix(k) & (capacity_ - 1);
+        while (keys_[slot].first >= 0 && keys_[slot].key != k) slot = (slot + 1) & (capacity_ - 1);
+        return keys_[slot];
+    }
+
+    Py_ssize_t first_with(Py_uhash_t k) { return key_slot(k).first; }
+
+    bool equal_at(Py_ssize_t i, PyObject* member) const {
+        Ref item = Ref::borrow(PyList_GET_ITEM(items_.get(), i));
+        return check(PyObject_RichCompareBool(item.get(), member, Py_EQ)) != 0;
+    }
+
+    Ref items_;  // a snapshot of the list; keeps its members alive
+    size_t capacity_;
+    std::vector<PyObject*> identities_;
+    bool keys_ready_ = false;
+    std::vector<KeySlot> keys_;
+    std::vector<Py_ssize_t> next_;
+    std::vector<Py_ssize_t> unkeyed_;
+};
+
 // The members of the first list, without repeats, that equal a member of
-// every other list, in the order of the first list.
+// every other list, in the order of the first list. Each other list is
+// indexed once, so that the work grows with the lengths of the lists, not
+// with their product.
 Ref unhashable_intersection(Ctx& c, PyObject* lists) {
     if (!truth(lists)) return new_list();
     Ref first = own(PySequence_GetItem(lists, 0));
     Ref result = c.direct ? unhashable_remove(first.get())
                           : own(PyObject_CallMethodOneArg(c.self, c.st.n__unhashable_remove.get(), first.get()));
     Ref others = own(PySequence_List(own(PySequence_GetSlice(lists, 1, PY_SSIZE_T_MAX)).get()));
-    Py_ssize_t n_others = PyList_GET_SIZE(others.get());
-    if (!n_others) return result;
-    // An object that is in a list is in it whatever the equality says.
-    std::vector<std::unordered_set<PyObject*>> identities(n_others);
-    for (Py_ssize_t o = 0; o < n_others; ++o)
-        for_each(PyList_GET_ITEM(others.get(), o), [&](PyObject* item) { identities[o].insert(item); });
-    Ref snapshot = own(PySequence_List(result.get()));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.get()); ++i) {
-        PyObject* member = PyList_GET_ITEM(snapshot.get(), i);
-        for (Py_ssize_t o = 0; o < n_others; ++o) {
-            PyObject* other = PyList_GET_ITEM(others.get(), o);
-            bool in_other = identities[o].count(member) || check(PySequence_Contains(other, member));
-            if (!in_other && check(PySequence_Contains(result.get(), member)))
-                call_method(c.st.n_remove.get(), {result.get(), member});
-        }
-    }
-    return result;
+    if (!PyList_GET_SIZE(others.get())) return result;
+    std::vector<std::unique_ptr<EqualityIndex>> indexes;
+    for_each(others.get(), [&](PyObject* other) { indexes.push_back(std::make_unique<EqualityIndex>(other)); });
+    Ref kept = new_list();
+    for_each(own(PySequence_List(result.get())).get(), [&](PyObject* member) {
+        Py_uhash_t key = 0;
+        int keyed = -1;
+        for (auto& index : indexes)
+            if (!index->contains(member, keyed, key)) return;
+        append(kept.get(), member);
+    });
+    return kept;
 }
 
 Ref Find_unhashable_intersection(const Call& c) {
@@ -1773,16 +1955,33 @@ Ref GroupKeys_group_keys(const Call& c) {
         });
         append(sources.get(), full_paths.get());
     });
-    check(PyList_Sort(sources.get()));
-    Ref result = new_list();
+    // Each list of full paths with its own requirement entry, sorted by the
+    // paths alone (a stable sort), so that every row takes its column names
+    // from the requirement that found it.
+    std::vector<Ref> entries;
     Ref reqs_it = own(PyObject_GetIter(c[2]));
-    for (Py_ssize_t s = 0; s < PyList_GET_SIZE(sources.get()); ++s) {
+    while ((Py_ssize_t)entries.size() < PyList_GET_SIZE(sources.get())) {
         Ref entry = Ref::steal(PyIter_Next(reqs_it.get()));
         if (!entry) {
             if (PyErr_Occurred()) throw Error();
             break;
         }
-        for_each(PyList_GET_ITEM(sources.get(), s), [&](PyObject* full_path) {
+        entries.push_back(std::move(entry));
+    }
+    Py_ssize_t n = (Py_ssize_t)entries.size();
+    Ref paired = own(PyList_GetSlice(sources.get(), 0, n));
+    Ref order = own(PyList_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(order.get(), i, own(PyLong_FromSsize_t(i)).release());
+    if (n > 1) {
+        Ref by_paths = own(PyObject_GetAttr(paired.get(), st.n_getitem.get()));
+        Ref kwnames = own(PyTuple_Pack(1, st.n_key.get()));
+        call_method(st.n_sort.get(), {order.get(), by_paths.get()}, kwnames.get());
+    }
+    Ref result = new_list();
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        Py_ssize_t s = PyLong_AsSsize_t(PyList_GET_ITEM(order.get(), k));
+        const Ref& entry = entries[(size_t)s];
+        for_each(PyList_GET_ITEM(paired.get(), s), [&](PyObject* full_path) {
             for_each(entry.get(), [&](PyObject* req_path) {
                 Ref row = own(PyDict_New());
                 Ref a = own(PyObject_GetIter(full_path)), b = own(PyObject_GetIter(req_path));
@@ -1990,7 +2189,6 @@ PyGetSetDef instance_getset[] = {
 constexpr unsigned long type_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
 
 PyType_Slot r_slots[] = {
-    {Py_tp_dealloc, (void*)instance_dealloc<RObject>},
     {Py_tp_traverse, (void*)instance_traverse<RObject>},
     {Py_tp_clear, (void*)instance_clear<RObject>},
     {Py_tp_members, r_members},
@@ -2000,7 +2198,6 @@ PyType_Slot r_slots[] = {
 PyType_Spec r_spec{"ovark.utils.objects.R", sizeof(RObject), 0, type_flags, r_slots};
 
 PyType_Slot operator_slots[] = {
-    {Py_tp_dealloc, (void*)instance_dealloc<OperatorObject>},
     {Py_tp_traverse, (void*)instance_traverse<OperatorObject>},
     {Py_tp_clear, (void*)instance_clear<OperatorObject>},
     {Py_tp_members, op_members},
@@ -2012,7 +2209,6 @@ PyType_Slot operator_slots[] = {
 };
 // The subclasses inherit their members from Operator.
 PyType_Slot not_slots[] = {
-    {Py_tp_dealloc, (void*)instance_dealloc<OperatorObject>},
     {Py_tp_traverse, (void*)instance_traverse<OperatorObject>},
     {Py_tp_clear, (void*)instance_clear<OperatorObject>},
     {Py_tp_richcompare, (void*)not_richcompare},
@@ -2022,7 +2218,6 @@ PyType_Slot not_slots[] = {
     {0, nullptr},
 };
 PyType_Slot contains_slots[] = {
-    {Py_tp_dealloc, (void*)instance_dealloc<OperatorObject>},
     {Py_tp_traverse, (void*)instance_traverse<OperatorObject>},
     {Py_tp_clear, (void*)instance_clear<OperatorObject>},
     {Py_tp_richcompare, (void*)contains_richcompare},
@@ -2031,7 +2226,6 @@ PyType_Slot contains_slots[] = {
     {0, nullptr},
 };
 PyType_Slot notexists_slots[] = {
-    {Py_tp_dealloc, (void*)instance_dealloc<OperatorObject>},
     {Py_tp_traverse, (void*)instance_traverse<OperatorObject>},
     {Py_tp_clear, (void*)instance_clear<OperatorObject>},
     {Py_tp_richcompare, (void*)notexists_richcompare},
@@ -2078,7 +2272,7 @@ void exec(PyObject* module, State& st) {
         Ref* ref;
         const char* text;
     } names[] = {
-        {&st.n_re, "re"}, {&st.n_copy, "copy"}, {&st.n_Iterable, "Iterable"},
+        {&st.n_re, "re"}, {&st.n_copy, "copy"}, {&st.n_Iterable, "Iterable"}, {&st.n_Mapping, "Mapping"},
         {&st.n_TopologyObject, "TopologyObject"}, {&st.n_BaseLogic, "BaseLogic"}, {&st.n_logger, "logger"},
         {&st.n_compile, "compile"}, {&st.n_match, "match"}, {&st.n_items, "items"},
         {&st.n_values, "values"}, {&st.n_warning, "warning"}, {&st.n_groupindex, "groupindex"},
@@ -2093,7 +2287,8 @@ void exec(PyObject* module, State& st) {
         {&st.n_filter_, "filter_"}, {&st.n__first, "_first"}, {&st.n_all_keys, "all_keys"},
         {&st.n_use__syntax, "use__syntax"}, {&st.n_from_, "from_"}, {&st.n_keys, "keys"}, {&st.n_index, "index"},
         {&st.n_remove, "remove"}, {&st.n_insert, "insert"}, {&st.n_deepcopy, "deepcopy"}, {&st.n_get, "get"},
-        {&st.n_dict, "__dict__"}, {&st.n_literal_eval, "literal_eval"}, {&st.n_empty, ""}, };
+        {&st.n_dict, "__dict__"}, {&st.n_literal_eval, "literal_eval"}, {&st.n_empty, ""},
+        {&st.n_sort, "sort"}, {&st.n_key, "key"}, {&st.n_getitem, "__getitem__"}, };
     for (auto& n : names) *n.ref = intern(n.text);
 
     // 1. Imports.
@@ -2106,6 +2301,7 @@ void exec(PyObject* module, State& st) {
     add_object(module, "BaseLogic", own(PyObject_GetAttrString(logic.get(), "BaseLogic")));
     Ref abc = own(PyImport_ImportModule("collections.abc"));
     add_object(module, "Iterable", own(PyObject_GetAttrString(abc.get(), "Iterable")));
+    add_object(module, "Mapping", own(PyObject_GetAttrString(abc.get(), "Mapping")));
     Ref logging = own(PyImport_ImportModule("logging"));
     add_object(module, "logging", logging);
     // 2. The logger.

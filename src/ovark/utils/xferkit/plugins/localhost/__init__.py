@@ -7,6 +7,16 @@ from urllib.parse import unquote, urlsplit
 __all__ = ["XferKit"]
 
 
+def _without_password(url):
+    """``url`` with everything between its user name and its last "@" shown as
+    "***": a password may itself hold "#", "/" or "@"."""
+    scheme, sep, rest = url.partition("://")
+    userinfo, at, after = rest.rpartition("@")
+    if not sep or not at or ":" not in userinfo:
+        return url
+    return "{}://{}:***@{}".format(scheme, userinfo.split(":", 1)[0], after)
+
+
 class XferKit:
     """Base class of the localhost plugins.
 
@@ -26,17 +36,22 @@ class XferKit:
         """
         parts = urlsplit(url)
         if parts.scheme == "ftp":
+            try:
+                port = parts.port
+            except ValueError:
+                # The text urllib would quote may be part of a password.
+                raise ValueError("Invalid port in the URL given for operation {!r}".format(operation)) from None
             if parts.username is not None:
                 self._url_credentials[parts.hostname] = (
                     unquote(parts.username),
                     unquote(parts.password or ""),
                 )
-            return parts.hostname, parts.port, parts.path or "/"
+            return parts.hostname, port, parts.path or "/"
         if parts.scheme == "file":
             return "localhost", None, parts.path
         if parts.scheme == "":
             return "localhost", None, url
-        raise ValueError("Unsupported URL {!r} for operation {!r}".format(url, operation))
+        raise ValueError("Unsupported URL {!r} for operation {!r}".format(_without_password(url), operation))
 
     def get_auth(self, server):
         """Return the (user, password) pair to use for ``server``."""
