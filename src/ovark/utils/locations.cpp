@@ -208,21 +208,6 @@ int location_clear(PyObject* self) {
     return PyDict_Type.tp_clear(self);
 }
 
-void location_dealloc(PyObject* self) {
-    auto* loc = as_location(self);
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    // Records nest as deep as the documents they describe: the trashcan frees
-    // a long chain without a C recursion per level.
-    Py_TRASHCAN_BEGIN(self, location_dealloc)
-    if (loc->weakrefs) PyObject_ClearWeakRefs(self);
-    Py_CLEAR(loc->file);
-    Py_CLEAR(loc->dict);
-    PyDict_Type.tp_dealloc(self);  // frees the entries and the object
-    Py_DECREF(tp);
-    Py_TRASHCAN_END
-}
-
 // A record with no attribute dict holding a container is seen by the collector
 // through dict insertion; an attribute value that is a container tracks it too.
 inline void track_for(PyObject* self, PyObject* value) {
@@ -367,7 +352,6 @@ PyGetSetDef location_getset[] = {
 PyType_Slot location_slots[] = {
     {Py_tp_getset, location_getset},
     {Py_tp_setattro, (void*)location_setattro},
-    {Py_tp_dealloc, (void*)location_dealloc},
     {Py_tp_traverse, (void*)location_traverse},
     {Py_tp_clear, (void*)location_clear},
     {Py_tp_members, location_members},
@@ -1096,18 +1080,9 @@ int fill_clear(PyObject* self) {
     return 0;
 }
 
-void fill_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    fill_clear(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
-
 PyObject* fill_iter(PyObject* self);
 
 PyType_Slot fill_slots[] = {
-    {Py_tp_dealloc, (void*)fill_dealloc},
     {Py_tp_traverse, (void*)fill_traverse},
     {Py_tp_clear, (void*)fill_clear},
     {Py_tp_iter, (void*)fill_iter},
