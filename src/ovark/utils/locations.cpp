@@ -216,28 +216,18 @@ inline void track_for(PyObject* self, PyObject* value) {
 
 // The attribute dict, made from the fields when first needed.
 PyObject* location_materialize(PyObject* self) {
-    auto* loc = as_location(self);
-    if (loc->dict) return loc->dict;
-    PyObject* d = PyDict_New();
-    if (!d) return nullptr;
-    PyObject* line = PyLong_FromLong(loc->line1 - 1L);
-    PyObject* column = PyLong_FromLong(loc->column1 - 1L);
-    PyObject* file = file_of(loc);
-    int rc = line && column && file ? 0 : -1;
-    if (!rc) rc = PyDict_SetItemString(d, "file", file);
-    if (!rc) rc = PyDict_SetItemString(d, "line", line);
-    if (!rc) rc = PyDict_SetItemString(d, "column", column);
-    Py_XDECREF(line);
-    Py_XDECREF(column);
-    Py_XDECREF(file);
-    if (rc < 0) {
-        Py_DECREF(d);
-        return nullptr;
-    }
-    loc->dict = d;
-    Py_CLEAR(loc->file);
-    track_for(self, d);
-    return d;
+    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        auto* loc = as_location(self);
+        if (loc->dict) return loc->dict;
+        Ref d = own(PyDict_New());
+        check(PyDict_SetItemString(d.get(), "file", own(file_of(loc)).get()));
+        check(PyDict_SetItemString(d.get(), "line", own(PyLong_FromLong(loc->line1 - 1L)).get()));
+        check(PyDict_SetItemString(d.get(), "column", own(PyLong_FromLong(loc->column1 - 1L)).get()));
+        loc->dict = d.release();
+        Ref::steal(std::exchange(loc->file, nullptr));  // the dict holds it now
+        track_for(self, loc->dict);
+        return loc->dict;
+    });
 }
 
 enum Field { FILE_FIELD, LINE_FIELD, COLUMN_FIELD };
@@ -315,7 +305,7 @@ int location_set_dict(PyObject* self, PyObject* value, void*) {
         return -1;
     }
     auto* loc = as_location(self);
-    Py_CLEAR(loc->file);
+    Ref old_file = Ref::steal(std::exchange(loc->file, nullptr));
     Py_XSETREF(loc->dict, Py_NewRef(value));
     track_for(self, value);
     return 0;
