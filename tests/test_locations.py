@@ -604,6 +604,10 @@ HAND_WRITTEN = [
     "[a?: ]\n", "[a? !]\n", "a: [b?, c]", "{\u00e9? c}", "?", "? a", "? a\n?\n",
     "[a: ]\n\ufeff", "a: b\ufeff\n",
     "a:\n---", "--- a\n...\n---", "--- \n", "url: http://x/y?z=1\nlist: [a, b]\n", "url: http://x/y?z=1\n",
+    # Containers met again after being filled (aliases, merges of nested ones).
+    "base: &b {l: [1, [2]], m: {k: v}}\nuse: {<<: *b}\nagain: *b\n",
+    "a: {b: &x {c: [1, {d: 2}]}}\nz: {<<: *x, e: [3]}\n", "- &s [1, [2, 3]]\n- *s\n- [*s]\n",
+    "a: &m {x: {y: [1]}}\nb: {<<: [*m, {p: {q: 1}}]}\nc: {<<: *m}\n",
     "%YAML 1.2\n---\na: 1\n", "%YAML 2.0\n---\na: 1\n", "%YAML 1.2#\n---\na: 1\n", "%FOO bar\n---\na\n", "a: 1\x00\n",
 ]
 

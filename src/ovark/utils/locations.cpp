@@ -68,7 +68,7 @@ struct State {
     Ref object_getstate;
     // Native construction: SafeLoader's own methods and constructors, the
     // standard tags, and the class attributes they read.
-    Ref fill_type, construct_object_fn, Hashable, ConstructorError, tag_kinds, merge_tag, value_tag, bool_values,
+    Ref fill_type, construct_object_fn, construct_document_fn, Hashable, ConstructorError, tag_kinds, merge_tag, value_tag, bool_values,
         inf_value, nan_value, n_tag, n_yaml_constructors, n_bool_values, n_inf_value, n_nan_value,
         n_flatten_mapping;
     Ref std_names[S_COUNT], std_fns[S_COUNT], kind_tags[7], kind_fns[7];
@@ -92,7 +92,7 @@ struct State {
                         n_construct_object, n_construct_document, n_get_single_node, n_check_node, n_get_node,
                         n__node_source, n__documents, n__single, n__constructing, n_constructed_objects,
                         n_recursive_objects, n_state_generators, n_deep_construct, n_yaml_path_resolvers,
-                        n___dict__, object_getstate, fill_type, construct_object_fn, Hashable,
+                        n___dict__, object_getstate, fill_type, construct_object_fn, construct_document_fn, Hashable,
                         ConstructorError, tag_kinds, merge_tag, value_tag, bool_values, inf_value, nan_value, n_tag,
                         n_yaml_constructors, n_bool_values, n_inf_value, n_nan_value, n_flatten_mapping,
                         std_names[0], std_names[1], std_names[2], std_names[3], std_fns[0], std_fns[1], std_fns[2],
@@ -1051,6 +1051,7 @@ struct FillObject {
     PyObject* node;
     PyObject* data;
     int kind;
+    bool release;  // the node's children may go once it is filled (release_children)
 };
 
 int fill_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -1099,6 +1100,9 @@ struct Ctx {
     // The loader's bookkeeping, read again after interpreter code ran.
     Ref constructed, recursive, generators;
     bool deep_construct = false;
+    // The nodes are the loader's own (get_single_data, get_data): no caller
+    // holds them, so a filled container's children may go early.
+    bool private_nodes = false;
 
     Ctx(State& s, PyObject* m, PyObject* loader) : st(s), module(m), self(loader) {
         locations = attr(self, st.n__locations.get());
@@ -1202,7 +1206,7 @@ Ctx* active_ctx(State& st, PyObject* loader) {
     return nullptr;
 }
 
-Ref construct(Ctx& cx, PyObject* node, PyObject* deep, bool unshared = false);
+Ref construct(Ctx& cx, PyObject* node, PyObject* deep, bool unshared = false, bool releasable = false);
 void run_fill(Ctx& cx, FillObject* f);
 
 PyObject* fill_iter(PyObject* self) {
@@ -1317,7 +1321,7 @@ Kind kind_of(Ctx& cx, PyObject* node, Ref& tag) {
 // What SafeLoader's construct_object gives for `node` (not the location part).
 // `unshared`: the node is reachable only through the one container being
 // filled (see run_fill), so that no one can ask the memo for it now.
-Ref construct_value(Ctx& cx, PyObject* node, PyObject* deep, bool unshared) {
+Ref construct_value(Ctx& cx, PyObject* node, PyObject* deep, bool unshared, bool releasable) {
     State& st = cx.st;
     if (!cx.native) return python_construct(cx, node, deep);
     if (!unshared) {
@@ -1350,6 +1354,7 @@ Ref construct_value(Ctx& cx, PyObject* node, PyObject* deep, bool unshared) {
         f->node = Py_NewRef(node);
         f->data = value.new_ref();
         f->kind = k;
+        f->release = releasable;
         check(PyList_Append(cx.generators.get(), fill.get()));
     } else if (k == K_NULL) {
         value = Ref::borrow(Py_None);
@@ -1385,6 +1390,15 @@ bool hashable(State& st, PyObject* key) {
 }
 
 // The second half of construct_yaml_map / construct_yaml_seq.
+// A filled container's child nodes are needed again only through the node
+// itself, when it or a container above it is shared (an alias, which merge
+// keys may copy pairs from). A container reached only through unshared ones,
+// in nodes no caller holds, lets them go once filled, so that a large
+// document's nodes shrink while its data grows.
+void release_children(Ctx& cx, FillObject* f) {
+    if (cx.private_nodes && f->release) set_attr(f->node, cx.st.n_value.get(), own(PyList_New(0)).get());
+}
+
 void run_fill(Ctx& cx, FillObject* f) {
     State& st = cx.st;
     Ref node = Ref::borrow(f->node), data = Ref::borrow(f->data);
@@ -1395,8 +1409,9 @@ void run_fill(Ctx& cx, FillObject* f) {
         bool own_list = PyList_CheckExact(items.get()) && Py_REFCNT(items.get()) == 2;
         for_each(items.get(), [&](PyObject* child) {
             bool unshared = own_list && Py_REFCNT(child) == 2;
-            check(PyList_Append(data.get(), construct(cx, child, Py_False, unshared).get()));
+            check(PyList_Append(data.get(), construct(cx, child, Py_False, unshared, unshared && f->release).get()));
         });
+        release_children(cx, f);
         return;
     }
     // flatten_mapping changes nothing unless a key is a merge or value key.
@@ -1427,17 +1442,20 @@ void run_fill(Ctx& cx, FillObject* f) {
         bool own_pair = own_list && PyTuple_CheckExact(pair) && Py_REFCNT(pair) == 2;
         auto [key_node, value_node] = unpack2(pair);
         // Each held by the pair and by unpack2.
-        Ref key = construct(cx, key_node.get(), Py_False, own_pair && Py_REFCNT(key_node.get()) == 2);
+        bool key_unshared = own_pair && Py_REFCNT(key_node.get()) == 2;
+        Ref key = construct(cx, key_node.get(), Py_False, key_unshared, key_unshared && f->release);
         if (!hashable(st, key.get())) unhashable_key(st, node.get(), key_node.get());
-        Ref value = construct(cx, value_node.get(), Py_False, own_pair && Py_REFCNT(value_node.get()) == 2);
+        bool value_unshared = own_pair && Py_REFCNT(value_node.get()) == 2;
+        Ref value = construct(cx, value_node.get(), Py_False, value_unshared, value_unshared && f->release);
         check(PyDict_SetItem(data.get(), key.get(), value.get()));
     });
     if (PyObject_GC_IsTracked(data.get())) PyObject_GC_UnTrack(data.get());  // hidden since made
+    release_children(cx, f);
 }
 
 // construct_object with the location records: SafeLoader's construction, and
 // the node's Location recorded on the way.
-Ref construct(Ctx& cx, PyObject* node, PyObject* deep, bool unshared) {
+Ref construct(Ctx& cx, PyObject* node, PyObject* deep, bool unshared, bool releasable) {
     State& st = cx.st;
     PyObject* module = cx.module;
     RecursionGuard guard(" while constructing a YAML node");
@@ -1499,7 +1517,7 @@ Ref construct(Ctx& cx, PyObject* node, PyObject* deep, bool unshared) {
             if (PyErr_Occurred()) throw Error();
         }
     }
-    Ref value = construct_value(cx, node, deep, unshared);
+    Ref value = construct_value(cx, node, deep, unshared, releasable);
     if (scalar) {
         Ref parent = optional_attr(node, st.n__parent.get());
         if (parent) {
@@ -1527,13 +1545,15 @@ Ref loader_construct_object(const Call& c) {
 }
 
 // BaseConstructor.construct_document, with the standard kinds constructed here.
-Ref construct_document_native(State& st, PyObject* module, PyObject* self, PyObject* node) {
+Ref construct_document_native(State& st, PyObject* module, PyObject* self, PyObject* node, bool private_nodes) {
     Ctx cx(st, module, self);
+    cx.private_nodes = private_nodes;
     if (!cx.native) {
         PyObject* args[] = {node};
         return super_call(st, self, st.n_construct_document.get(), args, 1);
     }
-    Ref data = construct(cx, node, Py_False);
+    // The root, when only the caller of get_single_data / get_data holds it.
+    Ref data = construct(cx, node, Py_False, false, private_nodes && Py_REFCNT(node) == 1);
     for (;;) {
         Ref generators = attr(self, st.n_state_generators.get());
         if (!check(PyObject_IsTrue(generators.get()))) break;
@@ -1555,7 +1575,7 @@ Ref construct_document_native(State& st, PyObject* module, PyObject* self, PyObj
     return data;
 }
 
-Ref construct_document_impl(PyObject* module, State& st, PyObject* self, PyObject* node) {
+Ref construct_document_impl(PyObject* module, State& st, PyObject* self, PyObject* node, bool private_nodes) {
     Ref locations = attr(self, st.n__locations.get());
     if (locations.get() != Py_None) set_attr(node, st.n__parent.get(), locations.get());
     Ref data = Ref::steal([&] {
@@ -1567,7 +1587,7 @@ Ref construct_document_impl(PyObject* module, State& st, PyObject* self, PyObjec
             if (src) set_attr(src.get(), st.n__constructing.get(), Py_True);
             Ref result = Ref::steal([&]() -> PyObject* {
                 try {
-                    return construct_document_native(st, module, self, node).release();
+                    return construct_document_native(st, module, self, node, private_nodes).release();
                 } catch (const Error&) {
                     return nullptr;
                 }
@@ -1610,11 +1630,38 @@ Ref construct_document_impl(PyObject* module, State& st, PyObject* self, PyObjec
         again = call0(self, st.n_get_node.get());
     }
     if (again.get() == Py_None) raise(PyExc_RuntimeError, "document vanished on the pure-Python parser");
-    return construct_document_impl(module, st, self, again.get());
+    return construct_document_impl(module, st, self, again.get(), private_nodes);
 }
 
 Ref loader_construct_document(const Call& c) {
-    return construct_document_impl(c.module(), c.state<State>(), c[0], c[1]);
+    return construct_document_impl(c.module(), c.state<State>(), c[0], c[1], false);
+}
+
+// BaseConstructor.get_single_data / get_data: the node goes to the class's
+// construct_document; to ours with the nodes marked as the loader's own.
+Ref construct_own_node(const Call& c, PyObject* node) {
+    State& st = c.state<State>();
+    PyObject* self = c[0];
+    Ref mine = attr(reinterpret_cast<PyObject*>(Py_TYPE(self)), st.n_construct_document.get());
+    Ref inst = optional_attr(self, st.n___dict__.get());
+    bool shadowed = inst && PyDict_Check(inst.get()) && PyDict_GetItemWithError(inst.get(), st.n_construct_document.get());
+    if (PyErr_Occurred()) throw Error();
+    if (mine.get() != st.construct_document_fn.get() || shadowed) return call_method(st.n_construct_document.get(), {self, node});
+    return construct_document_impl(c.module(), st, self, node, true);
+}
+
+Ref loader_get_single_data(const Call& c) {
+    State& st = c.state<State>();
+    Ref node = call0(c[0], st.n_get_single_node.get());
+    if (node.get() == Py_None) return node;
+    return construct_own_node(c, node.get());
+}
+
+Ref loader_get_data(const Call& c) {
+    State& st = c.state<State>();
+    if (!check(PyObject_IsTrue(call0(c[0], st.n_check_node.get()).get()))) return Ref::borrow(Py_None);
+    Ref node = call0(c[0], st.n_get_node.get());
+    return construct_own_node(c, node.get());
 }
 
 const FuncDef loader_init_def{
@@ -1629,6 +1676,18 @@ const FuncDef loader_construct_document_def{
     "(self, node)",
     "Construct a document, its root entries recorded in the loader's locations.",
     loader_construct_document,
+};
+const FuncDef loader_get_single_data_def{
+    "get_single_data",
+    "(self)",
+    "Ensure that the stream contains a single document and construct it.",
+    loader_get_single_data,
+};
+const FuncDef loader_get_data_def{
+    "get_data",
+    "(self)",
+    "Construct and return the next document.",
+    loader_get_data,
 };
 const FuncDef loader_construct_object_def{
     "construct_object",
@@ -1906,9 +1965,11 @@ void exec(PyObject* module, State& st) {
     st.loader_class = new_class(module, "LocSafeLoader", loader_bases.get(),
                                 "SafeLoader that records the file, line and column of every value.",
                                 {method(loader_init_def), method(loader_construct_document_def),
-                                 method(loader_construct_object_def)});
+                                 method(loader_construct_object_def), method(loader_get_single_data_def),
+                                 method(loader_get_data_def)});
     add_object(module, "LocSafeLoader", st.loader_class);
     st.construct_object_fn = attr(st.loader_class.get(), st.n_construct_object.get());
+    st.construct_document_fn = attr(st.loader_class.get(), st.n_construct_document.get());
 
     // What native construction stands in for.
     st.fill_type = new_type(module, &fill_spec, nullptr);
