@@ -1150,23 +1150,6 @@ Ref process_str(Ctx& c, PyObject* data0, const Index& idx, PyObject* locations) 
 
 PyObject* opt(PyObject* locations) { return locations == Py_None ? nullptr : locations; }
 
-// The cyclic garbage collector paused for a scope: a walk builds one large
-// acyclic tree (and an index list per value), and collections in the middle
-// of it would go over the growing tree again and again, most of the time of
-// a large walk. The state the caller had is restored, also for nested calls.
-class CollectorPause {
-public:
-    CollectorPause() : was_enabled_(PyGC_Disable()) {}
-    ~CollectorPause() {
-        if (was_enabled_) PyGC_Enable();
-    }
-    CollectorPause(const CollectorPause&) = delete;
-    CollectorPause& operator=(const CollectorPause&) = delete;
-
-private:
-    int was_enabled_;
-};
-
 Ref processor_init(const Call& call) {
     State& st = call.state<State>();
     PyObject* self = call[0];
@@ -1190,7 +1173,6 @@ Ref processor_call(const Call& call) {
     check(PyObject_SetAttr(self, st.n_original.get(), call[1]));
     Ctx c(st, call.module(), self);
     Index index = Index::root(own(PyList_New(0)).get());
-    CollectorPause pause;
     return recurse(c, call[1], index, opt(call[2]));
 }
 
