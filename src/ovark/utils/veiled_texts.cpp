@@ -1,0 +1,745 @@
+// ovark.utils.veiled_texts - secret strings that never print their content.
+//
+// A SecretString (a collections.UserString) holds the encoded form of a
+// secret; its representer turns that form into plaintext and back. Three
+// representers: plain text, an obscuring additive cipher keyed from the
+// configuration (the default), and Fernet from the optional `cryptography`.
+//
+// The classes are interpreter classes made by calling their metaclass; their
+// methods are our function objects. Everything a caller may patch (cfg,
+// logger, Fernet, import_from_name, SecretString, the representer classes,
+// base64, inspect, uuid, the CNF_* constants) is read from the module when it
+// is used, and methods reach each other through attribute lookup, as
+// interpreter code would. The cipher loops and the Base64 of the obscuring
+// representer run here; Base64 text that is not in the canonical padded
+// URL-safe form (or a patched `base64`) goes through base64.urlsafe_b64decode,
+// so that its leniency and its errors stay the decoder's own.
+//
+// Plaintext never reaches a message: errors name the encoded text, a type or
+// a position, never the content of a secret.
+#include "ovk/ovk.hpp"
+
+#include <cstring>
+#include <string>
+
+using namespace ovk;
+
+namespace {
+
+#define VEILED_NAMES(X)                                                                                           \
+    X(data) X(obj) X(prefix) X(key) X(representer) X(representer_cls) X(plaintext) X(encode) X(decode) X(get)   \
+    X(_get_rep) X(_get_cls) X(_validate_rep) X(keygen) X(DEFAULT_KEY) X(LOGGED_KEY_WARNING) X(debug) X(warning) \
+    X(cfg) X(logger) X(Fernet) X(import_from_name) X(SecretString) X(BaseSecretStringRepresenter)                \
+    X(ObscuringSecretStringRepresenter) X(PlainTextSecretStringRepresenter) X(CNF_SEC) X(CNF_SS_REP)             \
+    X(CNF_SS_KEY) X(base64) X(inspect) X(uuid) X(uuid4) X(isclass) X(urlsafe_b64decode) X(urlsafe_b64encode)     \
+    X(generate_key) X(encrypt) X(decrypt) X(_verify_runnable) X(__name__) X(__dir__)
+
+enum Name {
+#define X(n) N_##n,
+    VEILED_NAMES(X)
+#undef X
+    N_COUNT
+};
+
+struct State {
+    Ref base64_module;  // the module bound at load; the C++ Base64 runs while the global is still it
+    Ref secret_string;  // the SecretString class made here (the class super() starts from)
+    Ref user_string;    // collections.UserString
+    Ref kw_rep_prefix;  // ("representer_cls", "prefix")
+    Ref utf8, empty;
+    Ref names[N_COUNT];  // interned texts: never in a reference cycle, released with the state
+    auto refs() { return std::tie(base64_module, secret_string, user_string, kw_rep_prefix, utf8, empty); }
+};
+
+struct Ctx {
+    PyObject* module;
+    State& st;
+    explicit Ctx(const Call& c) : module(c.module()), st(c.state<State>()) {}
+    PyObject* n(Name name) const { return st.names[name].get(); }
+    Ref global(Name name) const { return lookup(module, n(name)); }
+};
+
+Ref attr(PyObject* o, PyObject* name) { return own(PyObject_GetAttr(o, name)); }
+void set_attr(PyObject* o, PyObject* name, PyObject* v) { check(PyObject_SetAttr(o, name, v)); }
+bool truthy(PyObject* o) { return check(PyObject_IsTrue(o)) != 0; }
+// What "{}".format(v) shows of v.
+Ref shown(const Ctx& c, PyObject* v) { return own(PyObject_Format(v, c.st.empty.get())); }
+
+void log(const Ctx& c, Name level, PyObject* message) {
+    Ref logger = c.global(N_logger);
+    call_method(c.n(level), {logger.get(), message});
+}
+
+// The normalised error that is set now, taken over (with its traceback).
+Ref take_error() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    Ref t = Ref::steal(type), v = Ref::steal(value), trace = Ref::steal(tb);
+    if (trace) PyException_SetTraceback(v.get(), trace.get());
+    return v;
+#endif
+}
+
+// raise type(message) from cause
+[[noreturn]] void raise_from(PyObject* type, PyObject* message, Ref cause) {
+    Ref exc = own(PyObject_CallOneArg(type, message));
+    PyException_SetContext(exc.get(), cause.new_ref());
+    PyException_SetCause(exc.get(), cause.release());
+    PyObject* type_of_exc = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())));
+    PyErr_Restore(type_of_exc, exc.release(), nullptr);
+    throw Error();
+}
+
+// cfg.get(CNF_SEC, {}).get(prefix, {}).get(name)
+Ref configured(const Ctx& c, PyObject* prefix, Name name) {
+    Ref cfg = c.global(N_cfg);
+    Ref section_name = c.global(N_CNF_SEC);
+    Ref section = call_method(c.n(N_get), {cfg.get(), section_name.get(), own(PyDict_New()).get()});
+    Ref entries = call_method(c.n(N_get), {section.get(), prefix, own(PyDict_New()).get()});
+    Ref entry_name = c.global(name);
+    return call_method(c.n(N_get), {entries.get(), entry_name.get()});
+}
+
+// ---------------------------------------------------------------------------
+// Base64, URL-safe alphabet, "=" filled.
+
+constexpr char b64_alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+
+struct B64Table {
+    signed char v[256];
+    constexpr B64Table() : v() {
+        for (int i = 0; i < 256; ++i) v[i] = -1;
+        for (int i = 0; i < 64; ++i) v[(unsigned char)b64_alphabet[i]] = (signed char)i;
+    }
+};
+constexpr B64Table b64_table;
+
+Ref b64_encode(const std::string& in) {
+    size_t n = in.size();
+    Ref out = own(PyUnicode_New((Py_ssize_t)((n + 2) / 3 * 4), 127));
+    Py_UCS1* o = PyUnicode_1BYTE_DATA(out.get());
+    auto* s = reinterpret_cast<const unsigned char*>(in.data());
+    size_t i = 0;
+    for (; i + 3 <= n; i += 3) {
+        unsigned v = (unsigned)s[i] << 16 | (unsigned)s[i + 1] << 8 | s[i + 2];
+        *o++ = b64_alphabet[v >> 18];
+        *o++ = b64_alphabet[(v >> 12) & 63];
+        *o++ = b64_alphabet[(v >> 6) & 63];
+        *o++ = b64_alphabet[v & 63];
+    }
+    if (n - i == 1) {
+        unsigned v = (unsigned)s[i] << 16;
+        *o++ = b64_alphabet[v >> 18];
+        *o++ = b64_alphabet[(v >> 12) & 63];
+        *o++ = '=';
+        *o++ = '=';
+    } else if (n - i == 2) {
+        unsigned v = (unsigned)s[i] << 16 | (unsigned)s[i + 1] << 8;
+        *o++ = b64_alphabet[v >> 18];
+        *o++ = b64_alphabet[(v >> 12) & 63];
+        *o++ = b64_alphabet[(v >> 6) & 63];
+        *o++ = '=';
+    }
+    return out;
+}
+
+// Decode `text` when it is canonical: URL-safe letters only, a length that is
+// a multiple of four, and "=" only as the fill of the last group. The decoder
+// of the interpreter gives the same bytes for such a text; anything else is
+// left to it (false).
+bool b64_decode_canonical(PyObject* text, std::string& out) {
+    if (!PyUnicode_IS_ASCII(text)) return false;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    if (n % 4) return false;
+    const Py_UCS1* s = PyUnicode_1BYTE_DATA(text);
+    Py_ssize_t pad = 0;
+    if (n && s[n - 1] == '=') pad = s[n - 2] == '=' ? 2 : 1;
+    out.resize((size_t)(n / 4 * 3));
+    auto* o = reinterpret_cast<unsigned char*>(out.data());
+    for (Py_ssize_t i = 0; i < n; i += 4) {
+        int v[4];
+        Py_ssize_t take = (i + 4 == n) ? 4 - pad : 4;
+        for (Py_ssize_t j = 0; j < 4; ++j) {
+            v[j] = j < take ? b64_table.v[s[i + j]] : 0;
+            if (v[j] < 0) return false;
+        }
+        unsigned w = (unsigned)v[0] << 18 | (unsigned)v[1] << 12 | (unsigned)v[2] << 6 | (unsigned)v[3];
+        *o++ = (unsigned char)(w >> 16);
+        *o++ = (unsigned char)(w >> 8);
+        *o++ = (unsigned char)w;
+    }
+    out.resize(out.size() - (size_t)pad);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// BaseSecretStringContainer
+
+Ref container_init_impl(const Ctx& c, PyObject* self, PyObject* obj) {
+    Ref secret_string = c.global(N_SecretString);
+    if (!check(PyObject_IsInstance(obj, secret_string.get()))) {
+        Ref type = shown(c, reinterpret_cast<PyObject*>(Py_TYPE(obj)));
+        raise(PyExc_Exception, "Object of type SecretString expected, but type %U given.", type.get());
+    }
+    set_attr(self, c.n(N_obj), obj);
+    return Ref::borrow(Py_None);
+}
+
+Ref container_init(const Call& call) { return container_init_impl(Ctx(call), call[0], call[1]); }
+
+const FuncDef container_init_def{
+    "__init__", "(self, obj)", "Hold obj, which must be a SecretString.", container_init};
+
+// ---------------------------------------------------------------------------
+// BaseSecretStringRepresenter
+
+Ref base_keygen(const Call& call) {
+    Ctx c(call);
+    Ref uuid = c.global(N_uuid);
+    Ref fresh = call_method(c.n(N_uuid4), {uuid.get()});
+    return own(PyObject_Str(fresh.get()));
+}
+
+Ref base_init(const Call& call) {
+    Ctx c(call);
+    container_init_impl(c, call[0], call[1]);
+    set_attr(call[0], c.n(N_prefix), call[2]);
+    return Ref::borrow(Py_None);
+}
+
+Ref base_key_impl(const Ctx& c, PyObject* self) {
+    Ref prefix = attr(self, c.n(N_prefix));
+    Ref key = configured(c, prefix.get(), N_CNF_SS_KEY);
+    if (truthy(key.get())) return key;
+    Ref sec = shown(c, c.global(N_CNF_SEC).get());
+    Ref key_name = shown(c, c.global(N_CNF_SS_KEY).get());
+    Ref message = own(PyUnicode_FromFormat("Using a default key as Ovark configuration under [%U] %U.%U was not specified.",
+                                           sec.get(), shown(c, prefix.get()).get(), key_name.get()));
+    log(c, N_debug, message.get());
+    key = attr(self, c.n(N_DEFAULT_KEY));
+    PyObject* cls = reinterpret_cast<PyObject*>(Py_TYPE(self));
+    if (!truthy(attr(cls, c.n(N_LOGGED_KEY_WARNING)).get())) {
+        Ref warning = own(PyUnicode_FromString(
+            "Using the default encoding key since no key was specified in configuration.\n"
+            "THIS IS A SHARED KEY AND IS NOT SECURE, PLEASE RUN `ovark secret keygen` AND ADD TO YOUR ovark.conf "
+            "FILE BEFORE ENCODING ANY VALUES."));
+        log(c, N_warning, warning.get());
+        set_attr(cls, c.n(N_LOGGED_KEY_WARNING), Py_True);
+    }
+    return key;
+}
+
+Ref base_key(const Call& call) { return base_key_impl(Ctx(call), call[0]); }
+
+Ref base_encode(const Call& call) {
+    raise(PyExc_NotImplementedError, "%s does not implement encode.", _PyType_Name(Py_TYPE(call[0])));
+}
+
+Ref base_decode(const Call& call) {
+    raise(PyExc_NotImplementedError, "%s does not implement decode.", _PyType_Name(Py_TYPE(call[0])));
+}
+
+const FuncDef base_keygen_def{"keygen", "(cls)", "Return a new random key: the text of a version-4 UUID.",
+                              base_keygen};
+const FuncDef base_init_def{"__init__", "(self, obj, prefix=CNF_STR)",
+                            "Bind the representer to the SecretString obj; prefix selects the configuration "
+                            "entries [secrets] <prefix>.key and <prefix>.representer.",
+                            base_init};
+const FuncDef base_key_def{"key", "(self)",
+                           "The key configured under [secrets] <prefix>.key, else the shared DEFAULT_KEY.",
+                           base_key};
+const FuncDef base_encode_def{"encode", "(self)", "Return the encoded form of the plaintext held by obj.",
+                              base_encode};
+const FuncDef base_decode_def{"decode", "(self)", "Return the plaintext of the encoded text held by obj.",
+                              base_decode};
+
+// ---------------------------------------------------------------------------
+// PlainTextSecretStringRepresenter
+
+Ref held_data(const Ctx& c, PyObject* self) {
+    Ref obj = attr(self, c.n(N_obj));
+    return attr(obj.get(), c.n(N_data));
+}
+
+Ref plain_encode(const Call& call) { return held_data(Ctx(call), call[0]); }
+Ref plain_decode(const Call& call) { return held_data(Ctx(call), call[0]); }
+
+const FuncDef plain_encode_def{"encode", "(self)", "Return the held text unchanged.", plain_encode};
+const FuncDef plain_decode_def{"decode", "(self)", "Return the held text unchanged.", plain_decode};
+
+// ---------------------------------------------------------------------------
+// ObscuringSecretStringRepresenter: character i is shifted by key character
+// i modulo the key length, modulo 256. Only the low eight bits of a key
+// character matter to a sum modulo 256, so the key is reduced to bytes once.
+
+std::string key_bytes(PyObject* key) {
+    if (!PyUnicode_Check(key)) raise(PyExc_TypeError, "the key must be a str, not %.200s", Py_TYPE(key)->tp_name);
+    Py_ssize_t n = PyUnicode_GET_LENGTH(key);
+    if (n == 0) raise(PyExc_ValueError, "the key must not be empty");
+    int kind = PyUnicode_KIND(key);
+    const void* data = PyUnicode_DATA(key);
+    std::string out((size_t)n, '\0');
+    for (Py_ssize_t i = 0; i < n; ++i) out[(size_t)i] = (char)(PyUnicode_READ(kind, data, i) & 0xFF);
+    return out;
+}
+
+Ref text_data(PyObject* data) {
+    if (!PyUnicode_Check(data))
+        raise(PyExc_TypeError, "the held data must be a str, not %.200s", Py_TYPE(data)->tp_name);
+    return Ref::borrow(data);
+}
+
+Ref obscuring_encode(const Call& call) {
+    Ctx c(call);
+    PyObject* self = call[0];
+    Ref key = attr(self, c.n(N_key));
+    Ref clear = text_data(held_data(c, self).get());
+    Py_ssize_t n = PyUnicode_GET_LENGTH(clear.get());
+    if (n == 0) return Ref::borrow(c.st.empty.get());
+    if (PyUnicode_KIND(clear.get()) != PyUnicode_1BYTE_KIND) {
+        int kind = PyUnicode_KIND(clear.get());
+        const void* data = PyUnicode_DATA(clear.get());
+        Py_ssize_t at = 0;
+        while (PyUnicode_READ(kind, data, at) <= 0xFF) ++at;
+        raise(PyExc_ValueError,
+              "ObscuringSecretStringRepresenter can only encode characters up to U+00FF; the plaintext holds one "
+              "above it at position %zd.",
+              at);
+    }
+    std::string k = key_bytes(key.get());
+    const Py_UCS1* s = PyUnicode_1BYTE_DATA(clear.get());
+    std::string utf8;
+    utf8.reserve((size_t)n * 2);
+    size_t j = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        unsigned char b = (unsigned char)(s[i] + (unsigned char)k[j]);
+        if (++j == k.size()) j = 0;
+        if (b < 0x80) {
+            utf8.push_back((char)b);
+        } else {
+            utf8.push_back((char)(0xC0 | (b >> 6)));
+            utf8.push_back((char)(0x80 | (b & 0x3F)));
+        }
+    }
+    return b64_encode(utf8);
+}
+
+template <class Ch>
+void unshift(const Ch* s, Py_ssize_t n, const std::string& k, std::string& out) {
+    out.resize((size_t)n);
+    size_t j = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        out[(size_t)i] = (char)(unsigned char)((unsigned)s[i] - (unsigned char)k[j]);
+        if (++j == k.size()) j = 0;
+    }
+}
+
+Ref obscuring_decode(const Call& call) {
+    Ctx c(call);
+    PyObject* self = call[0];
+    Ref enc = held_data(c, self);
+    Ref key = attr(self, c.n(N_key));
+    // base64.urlsafe_b64decode(enc).decode()
+    Ref text;
+    std::string raw;
+    Ref base64 = c.global(N_base64);
+    if (base64.get() == c.st.base64_module.get() && PyUnicode_CheckExact(enc.get()) &&
+        b64_decode_canonical(enc.get(), raw)) {
+        text = own(PyUnicode_DecodeUTF8(raw.data(), (Py_ssize_t)raw.size(), nullptr));
+    } else {
+        Ref decoded = call_method(c.n(N_urlsafe_b64decode), {base64.get(), enc.get()});
+        text = PyBytes_CheckExact(decoded.get())
+                   ? own(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(decoded.get()), PyBytes_GET_SIZE(decoded.get()), nullptr))
+                   : call_method(c.n(N_decode), {decoded.get()});
+        text_data(text.get());
+    }
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text.get());
+    if (n == 0) return Ref::borrow(c.st.empty.get());
+    std::string k = key_bytes(key.get());
+    std::string out;
+    switch (PyUnicode_KIND(text.get())) {
+        case PyUnicode_1BYTE_KIND: unshift(PyUnicode_1BYTE_DATA(text.get()), n, k, out); break;
+        case PyUnicode_2BYTE_KIND: unshift(PyUnicode_2BYTE_DATA(text.get()), n, k, out); break;
+        default: unshift(PyUnicode_4BYTE_DATA(text.get()), n, k, out); break;
+    }
+    return own(PyUnicode_DecodeLatin1(out.data(), (Py_ssize_t)out.size(), nullptr));
+}
+
+const FuncDef obscuring_encode_def{
+    "encode", "(self)",
+    "Return the held plaintext shifted by the key, character by character modulo 256, as URL-safe Base64.\n\n"
+    "Raises ValueError when the plaintext holds a character above U+00FF.",
+    obscuring_encode};
+const FuncDef obscuring_decode_def{
+    "decode", "(self)", "Return the plaintext of the held URL-safe Base64 text, shifted back by the key.",
+    obscuring_decode};
+
+// ---------------------------------------------------------------------------
+// FernetSecretStringRepresenter
+
+Ref fernet_verify_impl(const Ctx& c) {
+    if (!truthy(c.global(N_Fernet).get()))
+        raise(PyExc_ImportError,
+              "FernetSecretStringRepresenter can only be used when the following commands are executed : \n"
+              "pip install cryptography");
+    return Ref::borrow(Py_None);
+}
+
+Ref fernet_verify(const Call& call) { return fernet_verify_impl(Ctx(call)); }
+
+Ref fernet_keygen(const Call& call) {
+    Ctx c(call);
+    call_method(c.n(N__verify_runnable), {call[0]});
+    Ref fernet = c.global(N_Fernet);
+    Ref key = call_method(c.n(N_generate_key), {fernet.get()});
+    return call_method(c.n(N_decode), {key.get(), c.st.utf8.get()});
+}
+
+Ref fernet_key(const Call& call) {
+    Ctx c(call);
+    PyObject* self = call[0];
+    Ref key = base_key_impl(c, self);
+    Ref default_key = attr(self, c.n(N_DEFAULT_KEY));
+    if (check(PyObject_RichCompareBool(key.get(), default_key.get(), Py_EQ))) {
+        Ref sec = shown(c, c.global(N_CNF_SEC).get());
+        Ref prefix = shown(c, attr(self, c.n(N_prefix)).get());
+        Ref key_name = shown(c, c.global(N_CNF_SS_KEY).get());
+        raise(PyExc_Exception,
+              "A key must be specified as Ovark configuration under [%U] %U.%U.\n"
+              "This key may be generated with the 'ovark secret keygen' command",
+              sec.get(), prefix.get(), key_name.get());
+    }
+    return key;
+}
+
+// text.encode("utf-8")
+Ref utf8_bytes(const Ctx& c, PyObject* text) {
+    if (PyUnicode_Check(text)) return own(PyUnicode_AsUTF8String(text));
+    return call_method(c.n(N_encode), {text, c.st.utf8.get()});
+}
+
+// Fernet(self.key.encode("utf-8"))
+Ref fernet_of(const Ctx& c, PyObject* self) {
+    call_method(c.n(N__verify_runnable), {self});
+    Ref key = attr(self, c.n(N_key));
+    Ref fernet = c.global(N_Fernet);
+    return own(PyObject_CallOneArg(fernet.get(), utf8_bytes(c, key.get()).get()));
+}
+
+Ref fernet_encode(const Call& call) {
+    Ctx c(call);
+    PyObject* self = call[0];
+    Ref fernet = fernet_of(c, self);
+    Ref data = held_data(c, self);
+    Ref clear;
+    try {
+        clear = utf8_bytes(c, data.get());
+    } catch (const Error&) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw;
+        // The interpreter's message would quote a character of the plaintext.
+        Py_ssize_t start = 0;
+        Ref error = take_error();
+        if (PyUnicodeEncodeError_GetStart(error.get(), &start) < 0) PyErr_Clear();
+        raise(PyExc_ValueError, "The plaintext cannot be encoded as UTF-8: it holds a surrogate at position %zd.",
+              start);
+    }
+    Ref token = call_method(c.n(N_encrypt), {fernet.get(), clear.get()});
+    return call_method(c.n(N_decode), {token.get(), c.st.utf8.get()});
+}
+
+Ref fernet_decode(const Call& call) {
+    Ctx c(call);
+    PyObject* self = call[0];
+    Ref fernet = fernet_of(c, self);
+    Ref data = held_data(c, self);
+    Ref clear = call_method(c.n(N_decrypt), {fernet.get(), utf8_bytes(c, data.get()).get()});
+    return call_method(c.n(N_decode), {clear.get(), c.st.utf8.get()});
+}
+
+const FuncDef fernet_keygen_def{"keygen", "(cls)", "Return a new Fernet key as text (44 URL-safe Base64 characters).",
+                                fernet_keygen};
+const FuncDef fernet_verify_def{"_verify_runnable", "(cls)",
+                                "Raise ImportError unless the cryptography package was found at load.",
+                                fernet_verify};
+const FuncDef fernet_key_def{"key", "(self)",
+                             "The key configured under [secrets] <prefix>.key; the shared default key is refused.",
+                             fernet_key};
+const FuncDef fernet_encode_def{"encode", "(self)", "Return the Fernet token of the held plaintext, as text.",
+                                fernet_encode};
+const FuncDef fernet_decode_def{"decode", "(self)", "Return the plaintext of the held Fernet token.",
+                                fernet_decode};
+
+// ---------------------------------------------------------------------------
+// SecretString
+
+Ref get_cls(const Call& call) {
+    Ctx c(call);
+    PyObject* value = call[0];
+    if (!truthy(value)) return Ref::borrow(Py_None);
+    if (PyUnicode_Check(value)) {
+        Py_ssize_t dot = PyUnicode_FindChar(value, '.', 0, PyUnicode_GET_LENGTH(value), 1);
+        if (dot == -2) throw Error();
+        if (dot >= 0) return own(PyObject_CallOneArg(c.global(N_import_from_name).get(), value));
+    }
+    Ref inspect = c.global(N_inspect);
+    if (truthy(call_method(c.n(N_isclass), {inspect.get(), value}).get())) return Ref::borrow(value);
+    Ref message = own(PyUnicode_FromFormat("Could not convert %U to a class.", shown(c, value).get()));
+    log(c, N_warning, message.get());
+    return Ref::borrow(Py_None);
+}
+
+Ref validate_rep(const Call& call) {
+    Ctx c(call);
+    PyObject* rep_cls = call[1];
+    if (!truthy(rep_cls)) return Ref::borrow(Py_None);
+    Ref base = c.global(N_BaseSecretStringRepresenter);
+    if (!check(PyObject_IsSubclass(rep_cls, base.get())))
+        raise(PyExc_Exception,
+              "Representer class %U must inherit from ovark.utils.veiled_texts.BaseSecretStringRepresenter.",
+              shown(c, rep_cls).get());
+    return Ref::borrow(Py_None);
+}
+
+Ref get_rep(const Call& call) {
+    Ctx c(call);
+    PyObject *cls = call[0], *representer_cls = call[1], *prefix = call[2];
+    call_method(c.n(N__validate_rep), {cls, representer_cls});
+    Ref value = configured(c, prefix, N_CNF_SS_REP);
+    Ref conf_cls = call_method(c.n(N__get_cls), {cls, value.get()});
+    call_method(c.n(N__validate_rep), {cls, conf_cls.get()});
+    if (truthy(representer_cls)) return Ref::borrow(representer_cls);
+    if (truthy(conf_cls.get())) return conf_cls;
+    return c.global(N_ObscuringSecretStringRepresenter);
+}
+
+// cls(text, representer_cls=rep_cls, prefix=prefix)
+Ref make_secret(const Ctx& c, PyObject* cls, PyObject* text, PyObject* rep_cls, PyObject* prefix) {
+    PyObject* args[] = {text, rep_cls, prefix};
+    return own(PyObject_Vectorcall(cls, args, 1, c.st.kw_rep_prefix.get()));
+}
+
+Ref from_plaintext(const Call& call) {
+    Ctx c(call);
+    PyObject *cls = call[0], *plaintext = call[1], *representer_cls = call[2], *prefix = call[3];
+    Ref plain_cls = c.global(N_PlainTextSecretStringRepresenter);
+    Ref holder = make_secret(c, cls, plaintext, plain_cls.get(), prefix);
+    Ref rep_cls = call_method(c.n(N__get_rep), {cls, representer_cls, prefix});
+    PyObject* args[] = {holder.get(), prefix};
+    Ref rep = own(PyObject_Vectorcall(rep_cls.get(), args, 2, nullptr));
+    Ref encoded = call_method(c.n(N_encode), {rep.get()});
+    return make_secret(c, cls, encoded.get(), rep_cls.get(), prefix);
+}
+
+Ref secret_keygen(const Call& call) {
+    Ctx c(call);
+    Ref rep_cls = call_method(c.n(N__get_rep), {call[0], call[1], call[2]});
+    return call_method(c.n(N_keygen), {rep_cls.get()});
+}
+
+Ref secret_init(const Call& call) {
+    Ctx c(call);
+    PyObject *self = call[0], *secret_string = call[1], *representer_cls = call[2], *prefix = call[3];
+    // UserString.__init__: a str is held as it is, another UserString gives a
+    // copy of its data, anything else its str().
+    Ref data;
+    if (PyUnicode_Check(secret_string))
+        data = Ref::borrow(secret_string);
+    else if (check(PyObject_IsInstance(secret_string, c.st.user_string.get())))
+        data = own(PySequence_GetSlice(attr(secret_string, c.n(N_data)).get(), 0, PY_SSIZE_T_MAX));
+    else
+        data = own(PyObject_Str(secret_string));
+    set_attr(self, c.n(N_data), data.get());
+    Ref rep_cls = call_method(c.n(N__get_rep), {self, representer_cls, prefix});
+    set_attr(self, c.n(N_representer_cls), rep_cls.get());
+    PyObject* args[] = {self, prefix};
+    set_attr(self, c.n(N_representer), own(PyObject_Vectorcall(rep_cls.get(), args, 2, nullptr)).get());
+    try {
+        attr(self, c.n(N_plaintext));
+    } catch (const Error&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_ImportError)) throw;
+        Ref cause = take_error();
+        Ref name = attr(rep_cls.get(), c.n(N___name__));
+        Ref message = own(PyUnicode_FromFormat(
+            "The secret string '%U' has the wrong format.\nIt cannot be decoded with representer %U.",
+            shown(c, secret_string).get(), shown(c, name.get()).get()));
+        raise_from(PyExc_Exception, message.get(), std::move(cause));
+    }
+    return Ref::borrow(Py_None);
+}
+
+Ref masked(PyObject* self, const Ctx& c) {
+    Ref data = attr(self, c.n(N_data));
+    Py_ssize_t n = PyObject_Length(data.get());
+    if (n < 0) throw Error();
+    Ref out = own(PyUnicode_New(n, 127));
+    if (n) std::memset(PyUnicode_1BYTE_DATA(out.get()), '*', (size_t)n);
+    return out;
+}
+
+Ref secret_str(const Call& call) { return masked(call[0], Ctx(call)); }
+
+Ref secret_format(const Call& call) {
+    Ref text = own(PyObject_Str(call[0]));
+    return own(PyObject_Format(text.get(), call[1]));
+}
+
+Ref secret_dir(const Call& call) {
+    Ctx c(call);
+    PyObject* self = call[0];
+    Ref super = own(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type), c.st.secret_string.get(),
+                                                 self, nullptr));
+    Ref names = call_method(c.n(N___dir__), {super.get()});
+    Ref data = attr(self, c.n(N_data));
+    Ref data_names = own(PyObject_Dir(data.get()));
+    return own(PyNumber_Add(names.get(), data_names.get()));
+}
+
+Ref secret_plaintext(const Call& call) {
+    Ctx c(call);
+    Ref rep = attr(call[0], c.n(N_representer));
+    return call_method(c.n(N_decode), {rep.get()});
+}
+
+const FuncDef get_cls_def{"_get_cls", "(cls_or_cls_name)",
+                          "Return the class named by a dotted path or given as a class; None for a falsy value.\n\n"
+                          "Anything else is logged as a warning and gives None.",
+                          get_cls};
+const FuncDef validate_rep_def{"_validate_rep", "(cls, rep_cls)",
+                               "Raise unless rep_cls is falsy or a subclass of BaseSecretStringRepresenter.",
+                               validate_rep};
+const FuncDef get_rep_def{"_get_rep", "(cls, representer_cls=None, prefix=CNF_STR)",
+                          "Return the representer class: representer_cls, else the one configured under\n"
+                          "[secrets] <prefix>.representer, else ObscuringSecretStringRepresenter.",
+                          get_rep};
+const FuncDef from_plaintext_def{"from_plaintext", "(cls, plaintext, representer_cls=None, prefix=CNF_STR)",
+                                 "Return a new secret string that holds the encoded form of plaintext.",
+                                 from_plaintext};
+const FuncDef secret_keygen_def{"keygen", "(cls, representer_cls=None, prefix=CNF_STR)",
+                                "Return a new key made by the chosen representer class.", secret_keygen};
+const FuncDef secret_init_def{"__init__", "(self, secret_string, representer_cls=None, prefix=CNF_STR)",
+                              "Hold the encoded text secret_string; raise when the chosen representer cannot "
+                              "decode it.",
+                              secret_init};
+const FuncDef secret_str_def{"__str__", "(self)", "One asterisk per character of the encoded text.", secret_str};
+const FuncDef secret_dir_def{"__dir__", "(self)", "The attributes of the secret string, then those of its text.",
+                             secret_dir};
+const FuncDef secret_plaintext_def{"plaintext", "(self)", "The decoded secret (decoded anew on every read).",
+                                   secret_plaintext};
+const FuncDef secret_format_def{"__format__", "(self, format_spec)",
+                                "Format the asterisks of str(self), never the secret.", secret_format};
+
+// ---------------------------------------------------------------------------
+
+Ref to_plaintext(const Call& call) {
+    Ctx c(call);
+    PyObject* value = call[0];
+    Ref secret_string = c.global(N_SecretString);
+    if (check(PyObject_IsInstance(value, secret_string.get()))) return attr(value, c.n(N_plaintext));
+    if (PyUnicode_Check(value)) return Ref::borrow(value);
+    return own(PyObject_Str(value));
+}
+
+const FuncDef to_plaintext_def{"to_plaintext", "(str_or_secret_str)",
+                               "Return the plaintext of a SecretString, or any other value as text.", to_plaintext};
+
+Ref import_from(const char* module, const char* name) {
+    Ref m = own(PyImport_ImportModule(module));
+    return own(PyObject_GetAttrString(m.get(), name));
+}
+
+Ref text(const char* s) { return own(PyUnicode_FromString(s)); }
+
+void exec(PyObject* module, State& st) {
+#define X(n) st.names[N_##n] = intern(#n);
+    VEILED_NAMES(X)
+#undef X
+    st.utf8 = intern("utf-8");
+    st.empty = text("");
+    st.kw_rep_prefix = own(PyTuple_Pack(2, st.names[N_representer_cls].get(), st.names[N_prefix].get()));
+
+    Ref base64 = own(PyImport_ImportModule("base64"));
+    st.base64_module = base64;
+    add_object(module, "base64", base64);
+    add_object(module, "inspect", own(PyImport_ImportModule("inspect")));
+    Ref logging = own(PyImport_ImportModule("logging"));
+    add_object(module, "logging", logging);
+    add_object(module, "uuid", own(PyImport_ImportModule("uuid")));
+    Ref user_string = import_from("collections", "UserString");
+    st.user_string = user_string;
+    add_object(module, "UserString", user_string);
+    add_object(module, "cfg", import_from("ovark", "configuration"));
+    add_object(module, "import_from_name", import_from("ovark.utils.import_utils", "import_from_name"));
+    // cryptography is optional: without it only the Fernet representer fails.
+    Ref fernet = Ref::steal(PyImport_ImportModule("cryptography.fernet"));
+    if (fernet) fernet = Ref::steal(PyObject_GetAttrString(fernet.get(), "Fernet"));
+    if (!fernet) {
+        if (!PyErr_ExceptionMatches(PyExc_ImportError) && !PyErr_ExceptionMatches(PyExc_AttributeError)) throw Error();
+        PyErr_Clear();
+        fernet = Ref::borrow(Py_None);
+    }
+    add_object(module, "Fernet", fernet);
+    Ref name = own(PyObject_GetAttrString(module, "__name__"));
+    add_object(module, "logger", own(PyObject_CallMethod(logging.get(), "getLogger", "O", name.get())));
+
+    add_object(module, "CNF_SEC", text("secrets"));
+    add_object(module, "CNF_STR", text("string"));
+    add_object(module, "CNF_SS_REP", text("representer"));
+    add_object(module, "CNF_SS_KEY", text("key"));
+
+    auto one = [](PyObject* base) { return own(PyTuple_Pack(1, base)); };
+
+    Ref container = new_class(module, "BaseSecretStringContainer", nullptr,
+                              "Holds the SecretString a representer is bound to, as obj.",
+                              {method(container_init_def)});
+    add_object(module, "BaseSecretStringContainer", container);
+
+    Ref base = new_class(module, "BaseSecretStringRepresenter", one(container.get()).get(),
+                         "Turns the text of a SecretString into plaintext and back, with a configured key.",
+                         {value("DEFAULT_KEY", text("mbrx_fallback_key")),
+                          value("LOGGED_KEY_WARNING", Ref::borrow(Py_False)), classmethod(base_keygen_def),
+                          method(base_init_def), property(base_key_def), method(base_encode_def),
+                          method(base_decode_def)});
+    add_object(module, "BaseSecretStringRepresenter", base);
+
+    Ref plain = new_class(module, "PlainTextSecretStringRepresenter", one(base.get()).get(),
+                          "Holds the plaintext itself: encode and decode change nothing.",
+                          {method(plain_encode_def), method(plain_decode_def)});
+    add_object(module, "PlainTextSecretStringRepresenter", plain);
+
+    Ref obscuring = new_class(module, "ObscuringSecretStringRepresenter", one(base.get()).get(),
+                              "Obscures the text with the key, an additive cipher modulo 256 under URL-safe Base64.\n\n"
+                              "Not encryption: anyone with the key, or the shared default key, reads the text.",
+                              {method(obscuring_encode_def), method(obscuring_decode_def)});
+    add_object(module, "ObscuringSecretStringRepresenter", obscuring);
+
+    Ref fernet_rep = new_class(module, "FernetSecretStringRepresenter", one(base.get()).get(),
+                               "Encrypts the text with Fernet (package cryptography) and the configured key.",
+                               {classmethod(fernet_keygen_def), classmethod(fernet_verify_def),
+                                property(fernet_key_def), method(fernet_encode_def), method(fernet_decode_def)});
+    add_object(module, "FernetSecretStringRepresenter", fernet_rep);
+
+    Ref str_fn = make_function(module, secret_str_def, "SecretString");
+    st.secret_string = new_class(
+        module, "SecretString", one(user_string.get()).get(),
+        "A string that holds the encoded form of a secret and prints as asterisks.\n\n"
+        "The representer (representer_cls, else the one configured under [secrets]\n"
+        "<prefix>.representer, else ObscuringSecretStringRepresenter) gives the\n"
+        "plaintext on request; all string behaviour works on the encoded text.",
+        {staticmethod(get_cls_def), classmethod(validate_rep_def), classmethod(get_rep_def),
+         classmethod(from_plaintext_def), classmethod(secret_keygen_def), method(secret_init_def),
+         value("__str__", str_fn), method(secret_dir_def), value("__repr__", str_fn), property(secret_plaintext_def),
+         method(secret_format_def)});
+    add_object(module, "SecretString", st.secret_string);
+
+    add_functions(module, {&to_plaintext_def});
+    Ref all = own(Py_BuildValue("[sss]", "SecretString", "to_plaintext", "FernetSecretStringRepresenter"));
+    add_object(module, "__all__", all);
+}
+
+}  // namespace
+
+OVK_MODULE(State, exec, "Secret strings that never print their content, and the representers that encode them.")
