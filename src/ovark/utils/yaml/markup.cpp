@@ -1,0 +1,1029 @@
+// ovark.utils.yaml.markup - resolve the markup in the string values of a tree.
+//
+// A `Processor` walks a loaded YAML tree, rebuilds every container and replaces
+// each markup (`%{a.b}`, `%CALLABLE{m.f(x)}`, `%ENV{NAME}`, `%INCLUDE{path}`,
+// `%ASK{comment}`, `%ENC{text}`) by its value.
+//
+// Layout of this file, top to bottom:
+//   State and call context     module state; `Ctx`, what one entry from the
+//                              interpreter reads once (globals, overrides)
+//   Small helpers              type tests, index lists, texts, errors
+//   Lookups                    chainget (in C++ while it is the stand-in's),
+//                              where a value was loaded from
+//   Matchers and handlers      one function per markup kind
+//   The walk                   _recurse, _process_mutable_mapping,
+//                              _process_iterable, _process_str
+//   Module body
+//
+// Calls of the interpreter-level methods: while a processor's walk methods
+// (`_recurse`, `_process_*`) are the ones made here, the walk stays in C++;
+// when a subclass or a patch replaces one of them, every step goes through the
+// instance, as interpreter code would. The pairs of `_actions` are called as
+// they stand, in C++ directly when they are our own methods bound to this
+// processor. Module globals (the patterns, `os`, `utils`, `SecretString`,
+// `ask_for_input`, ...) are read from the module when used.
+#include "ovk/ovk.hpp"
+
+#include <string>
+#include <vector>
+
+using namespace ovk;
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// State and call context
+// ---------------------------------------------------------------------------
+
+enum Kind { REFERENCE, CALLABLE, ENV, INCLUDE, ASK, ENC, KINDS };
+
+struct KindInfo {
+    const char* matcher;
+    const char* handler;
+    const char* pattern_name;
+    const char* pattern;
+    const char* literal;  // text every match starts with
+    const char* switch_name;
+};
+
+const KindInfo kinds[KINDS] = {
+    {"match_reference_markup", "p_reference_markup", "REFERENCE_PATTERN", "(%{ *(.+?) *})", "%{", "reference"},
+    {"match_callable_markup", "p_callable_markup", "CALLABLE_PATTERN", "(%CALLABLE{ *(.+?)(\\((.*)\\))* *})",
+     "%CALLABLE{", "callable"},
+    {"match_env_markup", "p_environ_markup", "ENV_PATTERN", "(%ENV{ *([0-9a-zA-Z\\_]+) *})", "%ENV{", "env_var"},
+    {"match_include_file_markup", "p_file_markup", "INCLUDE_FILE_PATTERN", "(%INCLUDE{ *(.+?) *})", "%INCLUDE{",
+     "include_file"},
+    {"match_ask_markup", "p_ask_markup", "ASK_PATTERN", "(%ASK{ *(.*?) *})", "%ASK{", "ask"},
+    {"match_enc_markup", "p_enc_markup", "ENC_PATTERN",
+     "(%ENC{ *(.*?) *(, *prefix *= *([0-9a-zA-Z\\_]+))? *})", "%ENC{", "encode"},
+};
+
+const char* const WALK[] = {"_recurse", "_process_mutable_mapping", "_process_iterable", "_process_str"};
+
+// The rounds of substitution one string may take: every markup of the text
+// as loaded (each at least four characters long) plus this many more for
+// markup that substituted values bring in. Only a markup that keeps
+// reproducing itself gets near it.
+constexpr Py_ssize_t EXTRA_ROUNDS = 10000;
+
+struct State {
+    // Objects bound at load, to tell whether a global still holds them.
+    Ref MutableMapping, Iterable, UserString, base_pattern, patterns[KINDS], utils, chainget;
+    // Our own function objects.
+    Ref f_walk[4], f_match[KINDS], f_handle[KINDS];
+    Ref processor_class, pair_template;
+    // Interned names.
+    Ref n_walk[4], n_match[KINDS], n_handle[KINDS], n_pattern[KINDS], n_BASE_PATTERN, n_MutableMapping,
+        n_Iterable, n_MarkupError, n_utils, n_chainget, n_import_utils, n_import_from_name, n_os, n_environ, n_get,
+        n_yaml, n_safe_load, n_open, n_close, n_load, n_wrap_split, n_SecretString, n_plaintext, n_secret_string,
+        n_prefix, n_ask_for_input, n_prompt_text, n_print, n_input, n_end, n_search, n_group, n_groups, n_span,
+        n_replace, n_split, n_format, n_original, n__actions, n__inhibit_recurse_exception, n__yaml_loader_cls,
+        n_markupprocessor, n_locations, n_location, n_file, n_items;
+    Ref empty, dot, newline, comma, two, four, zero, kw_locations, kw_prompt_text, kw_end;
+    auto refs() {
+        return std::tuple_cat(
+            std::tie(MutableMapping, Iterable, UserString, base_pattern, utils, chainget, processor_class,
+                     pair_template),
+            std::tie(patterns[0], patterns[1], patterns[2], patterns[3], patterns[4], patterns[5]),
+            std::tie(f_walk[0], f_walk[1], f_walk[2], f_walk[3]),
+            std::tie(f_match[0], f_match[1], f_match[2], f_match[3], f_match[4], f_match[5]),
+            std::tie(f_handle[0], f_handle[1], f_handle[2], f_handle[3], f_handle[4], f_handle[5]),
+            std::tie(n_walk[0], n_walk[1], n_walk[2], n_walk[3]),
+            std::tie(n_match[0], n_match[1], n_match[2], n_match[3], n_match[4], n_match[5]),
+            std::tie(n_handle[0], n_handle[1], n_handle[2], n_handle[3], n_handle[4], n_handle[5]),
+            std::tie(n_pattern[0], n_pattern[1], n_pattern[2], n_pattern[3], n_pattern[4], n_pattern[5]),
+            std::tie(n_BASE_PATTERN, n_MutableMapping, n_Iterable, n_MarkupError, n_utils, n_chainget,
+                     n_import_utils, n_import_from_name, n_os, n_environ, n_get, n_yaml, n_safe_load, n_open,
+                     n_close, n_load, n_wrap_split, n_SecretString, n_plaintext, n_secret_string, n_prefix,
+                     n_ask_for_input, n_prompt_text, n_print, n_input, n_end, n_search, n_group, n_groups,
+                     n_span, n_replace, n_split, n_format, n_original, n__actions, n__inhibit_recurse_exception,
+                     n__yaml_loader_cls, n_markupprocessor, n_locations, n_location, n_file, n_items),
+            std::tie(empty, dot, newline, comma, two, four, zero, kw_locations, kw_prompt_text, kw_end));
+    }
+};
+
+// What one entry from the interpreter reads once: the globals the walk uses
+// on every value, and whether the processor's walk methods are ours.
+struct Ctx {
+    State& st;
+    PyObject* module;
+    PyObject* self;
+    Ref MutableMapping, Iterable, base_pattern;
+    bool abc_ours = false, base_ours = false;
+    bool direct = false;  // _recurse and _process_* are the ones made here
+
+    Ctx(State& s, PyObject* m, PyObject* self_) : st(s), module(m), self(self_) {
+        MutableMapping = lookup(m, st.n_MutableMapping.get());
+        Iterable = lookup(m, st.n_Iterable.get());
+        abc_ours = MutableMapping.get() == st.MutableMapping.get() && Iterable.get() == st.Iterable.get();
+        base_pattern = lookup(m, st.n_BASE_PATTERN.get());
+        base_ours = base_pattern.get() == st.base_pattern.get();
+        direct = true;
+        for (int i = 0; i < 4 && direct; ++i) direct = is_own_method(st.n_walk[i].get(), st.f_walk[i].get());
+    }
+
+    // getattr(self, name) is our function `fn` bound to this processor.
+    bool is_own_method(PyObject* name, PyObject* fn) const {
+        Ref bound = own(PyObject_GetAttr(self, name));
+        return is_bound(bound.get(), fn);
+    }
+    bool is_bound(PyObject* m, PyObject* fn) const {
+        return PyMethod_Check(m) && PyMethod_GET_FUNCTION(m) == fn && PyMethod_GET_SELF(m) == self;
+    }
+};
+
+// ---------------------------------------------------------------------------
+// Small helpers
+// ---------------------------------------------------------------------------
+
+bool truth(PyObject* o) {
+    if (o == Py_True) return true;
+    if (o == Py_False || o == Py_None) return false;
+    return check(PyObject_IsTrue(o)) != 0;
+}
+
+// Exact builtin types whose answers to MutableMapping and Iterable are known.
+bool known_scalar(PyObject* v) {
+    return PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyBool_Check(v) || v == Py_None;
+}
+
+bool is_mutable_mapping(const Ctx& c, PyObject* v) {
+    if (c.abc_ours) {
+        if (PyDict_CheckExact(v)) return true;
+        if (known_scalar(v) || PyUnicode_CheckExact(v) || PyList_CheckExact(v) || PyTuple_CheckExact(v)) return false;
+    }
+    return check(PyObject_IsInstance(v, c.MutableMapping.get()));
+}
+
+bool is_iterable(const Ctx& c, PyObject* v) {
+    if (c.abc_ours) {
+        if (PyUnicode_CheckExact(v) || PyList_CheckExact(v) || PyTuple_CheckExact(v) || PyDict_CheckExact(v))
+            return true;
+        if (known_scalar(v)) return false;
+    }
+    return check(PyObject_IsInstance(v, c.Iterable.get()));
+}
+
+// bytes, bytearray and UserString values (a SecretString among them) are
+// values of their own, not sequences to rebuild as lists.
+bool is_leaf(const State& st, PyObject* v) {
+    if (PyBytes_Check(v) || PyByteArray_Check(v)) return true;
+    if (known_scalar(v) || PyList_CheckExact(v) || PyDict_CheckExact(v) || PyTuple_CheckExact(v)) return false;
+    return check(PyObject_IsInstance(v, st.UserString.get()));
+}
+
+// index + [step], a new list.
+Ref child_index(PyObject* index, PyObject* step) {
+    Py_ssize_t n = PyList_GET_SIZE(index);
+    Ref out = own(PyList_New(n + 1));
+    for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(out.get(), i, Py_NewRef(PyList_GET_ITEM(index, i)));
+    PyList_SET_ITEM(out.get(), n, Py_NewRef(step));
+    return out;
+}
+
+// An index as the interpreter passes it: a list, or whatever a caller gave.
+Ref as_list(PyObject* index) {
+    if (PyList_Check(index)) return Ref::borrow(index);
+    return own(PySequence_List(index));
+}
+
+// The elements of `index` joined with ".", each shown as its str().
+Ref dotted(const State& st, PyObject* index) {
+    Ref items = own(PySequence_List(index));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        PyObject* v = PyList_GET_ITEM(items.get(), i);
+        if (!PyUnicode_Check(v)) {
+            Ref text = own(PyObject_Str(v));
+            check(PyList_SetItem(items.get(), i, text.release()));
+        }
+    }
+    return own(PyUnicode_Join(st.dot.get(), items.get()));
+}
+
+Ref concat(std::initializer_list<PyObject*> parts) {
+    Ref out = own(PyUnicode_FromString(""));
+    for (PyObject* p : parts) out = own(PyUnicode_Concat(out.get(), p));
+    return out;
+}
+
+Ref text(const char* s) { return own(PyUnicode_FromString(s)); }
+
+Ref str_of(PyObject* o) {
+    if (PyUnicode_CheckExact(o)) return Ref::borrow(o);
+    return own(PyObject_Str(o));
+}
+
+// data.replace(old, new)
+Ref replace(const State& st, PyObject* data, PyObject* old, PyObject* repl) {
+    if (PyUnicode_CheckExact(data) && PyUnicode_Check(old) && PyUnicode_Check(repl))
+        return own(PyUnicode_Replace(data, old, repl, -1));
+    return call_method(st.n_replace.get(), {data, old, repl});
+}
+
+// The exception being raised, taken over (normalised, with its traceback).
+Ref fetch_exception() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) PyException_SetTraceback(value, tb);
+    Ref keep_type = Ref::steal(type), keep_tb = Ref::steal(tb);
+    return Ref::steal(value);
+}
+
+// Raise `error` (an exception instance) with `cause` as its cause and context,
+// as `raise error from cause` inside the handler of `cause` does.
+[[noreturn]] void raise_from(Ref error, PyObject* cause) {
+    if (cause) {
+        PyException_SetCause(error.get(), Py_NewRef(cause));
+        PyException_SetContext(error.get(), Py_NewRef(cause));
+    }
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    throw Error();
+}
+
+Ref markup_error(const Ctx& c, PyObject* message) {
+    Ref cls = lookup(c.module, c.st.n_MarkupError.get());
+    return own(PyObject_CallOneArg(cls.get(), message));
+}
+
+// ---------------------------------------------------------------------------
+// Lookups
+// ---------------------------------------------------------------------------
+
+// A text step that indexes a sequence: ASCII digits only (others go to the
+// interpreter-level chainget, whose int() they may fail).
+bool digit_step(PyObject* step, Py_ssize_t& out) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(step);
+    if (n == 0 || n > 18) return false;
+    Py_ssize_t v = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 ch = PyUnicode_READ_CHAR(step, i);
+        if (ch < '0' || ch > '9') return false;
+        v = v * 10 + (ch - '0');
+    }
+    out = v;
+    return true;
+}
+
+// The stand-in's chainget over exact dicts, lists and tuples; empty when a
+// step needs anything else (a miss included), so that the interpreter-level
+// function gives the answer and its exact error.
+Ref chainget_fast(PyObject* tree, PyObject* path) {
+    Ref steps;
+    if (PyUnicode_CheckExact(path)) {
+        if (PyUnicode_GET_LENGTH(path) == 0) return Ref::borrow(tree);
+        Ref dot = own(PyUnicode_FromOrdinal('.'));
+        steps = own(PyUnicode_Split(path, dot.get(), -1));
+    } else if (PyList_CheckExact(path)) {
+        steps = Ref::borrow(path);
+    } else {
+        return Ref();
+    }
+    Ref node = Ref::borrow(tree);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(steps.get()); ++i) {
+        PyObject* step = PyList_GET_ITEM(steps.get(), i);
+        PyObject* n = node.get();
+        if (PyDict_CheckExact(n)) {
+            if (!PyUnicode_CheckExact(step) && !PyLong_CheckExact(step)) return Ref();
+            PyObject* v = PyDict_GetItemWithError(n, step);
+            if (!v) {
+                if (PyErr_Occurred()) throw Error();
+                return Ref();
+            }
+            node = Ref::borrow(v);
+        } else if (PyList_CheckExact(n) || PyTuple_CheckExact(n)) {
+            Py_ssize_t at;
+            if (PyUnicode_CheckExact(step)) {
+                if (!digit_step(step, at)) return Ref();
+            } else if (PyLong_CheckExact(step)) {
+                at = PyLong_AsSsize_t(step);
+                if (at == -1 && PyErr_Occurred()) {
+                    PyErr_Clear();
+                    return Ref();
+                }
+                if (at < 0) at += PySequence_Fast_GET_SIZE(n);
+            } else {
+                return Ref();
+            }
+            if (at < 0 || at >= PySequence_Fast_GET_SIZE(n)) return Ref();
+            node = Ref::borrow(PySequence_Fast_GET_ITEM(n, at));
+        } else {
+            return Ref();
+        }
+    }
+    return node;
+}
+
+// utils.chainget(tree, path), with the module global read when used.
+Ref chainget(const Ctx& c, PyObject* tree, PyObject* path) {
+    Ref utils = lookup(c.module, c.st.n_utils.get());
+    Ref fn = own(PyObject_GetAttr(utils.get(), c.st.n_chainget.get()));
+    if (fn.get() == c.st.chainget.get())
+        if (Ref v = chainget_fast(tree, path)) return v;
+    PyObject* args[] = {tree, path};
+    return own(PyObject_Vectorcall(fn.get(), args, 2, nullptr));
+}
+
+bool is_location(const State& st, PyObject* o) {
+    if (!PyDict_Check(o) || PyDict_CheckExact(o)) return false;
+    Ref f = optional_attr(o, st.n_file.get());
+    return (bool)f;
+}
+
+// Where the value at `index` was loaded from: the Location record of the
+// value itself, else of the entry that holds it; None when the location tree
+// does not say. Never raises: it serves error reports.
+Ref locate(const State& st, PyObject* locations, PyObject* index, PyObject* data) {
+    if (!locations || locations == Py_None || !PyList_Check(index)) return Ref::borrow(Py_None);
+    ErrorStash stash;
+    Ref result = Ref::borrow(Py_None);
+    try {
+        Ref node = Ref::borrow(locations);
+        bool found = true;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(index) && found; ++i) {
+            if (!PyDict_Check(node.get())) {
+                found = false;
+                break;
+            }
+            PyObject* v = PyDict_GetItemWithError(node.get(), PyList_GET_ITEM(index, i));
+            if (!v) {
+                PyErr_Clear();
+                found = false;
+                break;
+            }
+            node = Ref::borrow(v);
+        }
+        if (found) {
+            if (data && PyDict_Check(node.get())) {
+                PyObject* own_loc = PyDict_GetItemWithError(node.get(), data);
+                if (own_loc && is_location(st, own_loc)) result = Ref::borrow(own_loc);
+                PyErr_Clear();
+            }
+            if (result.get() == Py_None && is_location(st, node.get())) result = node;
+        }
+    } catch (const Error&) {
+        result = Ref::borrow(Py_None);
+    }
+    PyErr_Clear();
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// Matchers and handlers
+// ---------------------------------------------------------------------------
+
+// `%\w*{.*}` found anywhere: a '%', word characters, a '{', then a '}' before
+// the end of the line.
+bool base_found(PyObject* s) {
+    int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (PyUnicode_READ(kind, data, i) != '%') continue;
+        Py_ssize_t j = i + 1;
+        while (j < n) {
+            Py_UCS4 ch = PyUnicode_READ(kind, data, j);
+            if (ch != '_' && !Py_UNICODE_ISALNUM(ch)) break;
+            ++j;
+        }
+        if (j >= n || PyUnicode_READ(kind, data, j) != '{') continue;
+        Py_ssize_t k = j + 1;
+        for (; k < n; ++k) {
+            Py_UCS4 ch = PyUnicode_READ(kind, data, k);
+            if (ch == '}') return true;
+            if (ch == '\n') break;
+        }
+        i = k;  // no '{' before k can find a '}' either
+    }
+    return false;
+}
+
+bool base_search(const Ctx& c, PyObject* data) {
+    if (c.base_ours && PyUnicode_Check(data)) return base_found(data);
+    Ref m = call_method(c.st.n_search.get(), {c.base_pattern.get(), data});
+    return truth(m.get());
+}
+
+// KIND_PATTERN.search(data); a text without the markup's opening needs no
+// search (every match starts with it).
+Ref match_impl(const Ctx& c, int kind, PyObject* data) {
+    Ref pattern = lookup(c.module, c.st.n_pattern[kind].get());
+    if (pattern.get() == c.st.patterns[kind].get() && PyUnicode_Check(data)) {
+        Ref lit = text(kinds[kind].literal);
+        Py_ssize_t at = PyUnicode_Find(data, lit.get(), 0, PY_SSIZE_T_MAX, 1);
+        if (at == -2) throw Error();
+        if (at == -1) return Ref::borrow(Py_None);
+    }
+    return call_method(c.st.n_search.get(), {pattern.get(), data});
+}
+
+Ref group(const State& st, PyObject* match, PyObject* n) { return call_method(st.n_group.get(), {match, n}); }
+
+// data[start:end] of the whole match.
+Ref matched_text(const State& st, PyObject* match, PyObject* data) {
+    Ref span = call_method(st.n_span.get(), {match, st.zero.get()});
+    auto [a, b] = unpack2(span.get());
+    Py_ssize_t start = PyLong_AsSsize_t(a.get()), end = PyLong_AsSsize_t(b.get());
+    if ((start == -1 || end == -1) && PyErr_Occurred()) throw Error();
+    if (PyUnicode_CheckExact(data)) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(data);
+        return own(PyUnicode_Substring(data, std::min(std::max(start, (Py_ssize_t)0), n),
+                                       std::min(std::max(end, (Py_ssize_t)0), n)));
+    }
+    return own(PySequence_GetSlice(data, start, end));
+}
+
+// "<head>: \nIndex:  a.b\nMarkup: <markup>\n"
+Ref index_message(const State& st, const char* head, PyObject* index, PyObject* markup) {
+    Ref h = text(head), i = text(": \nIndex:  "), m = text("\nMarkup: ");
+    Ref where = dotted(st, index);
+    Ref what = str_of(markup);
+    return concat({h.get(), i.get(), where.get(), m.get(), what.get(), st.newline.get()});
+}
+
+// A KeyError is set: raise the lookup error message from it.
+[[noreturn]] void raise_lookup_error(const Ctx& c, PyObject* match, PyObject* index) {
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw Error();
+    Ref cause = fetch_exception();
+    Ref g0 = group(c.st, match, c.st.zero.get());
+    Ref msg = index_message(c.st, "Caught error while processing markups", index, g0.get());
+    raise_from(markup_error(c, msg.get()), cause.get());
+}
+
+// Runs `body`; a KeyError it raises becomes the lookup error message.
+template <class F>
+Ref guarded(const Ctx& c, PyObject* match, PyObject* index, F&& body) {
+    try {
+        return body();
+    } catch (const Error&) {
+        raise_lookup_error(c, match, index);
+    }
+}
+
+PyObject* original_of(const Ctx& c, Ref& keep) {
+    keep = own(PyObject_GetAttr(c.self, c.st.n_original.get()));
+    return keep.get();
+}
+
+Ref p_reference(const Ctx& c, PyObject* match, PyObject* data, PyObject* index, PyObject*) {
+    const State& st = c.st;
+    Ref path = group(st, match, st.two.get());
+    Ref original;
+    Ref value = guarded(c, match, index, [&] { return chainget(c, original_of(c, original), path.get()); });
+    Ref value_index = call_method(st.n_split.get(), {path.get(), st.dot.get()});
+    Ref here = chainget(c, original_of(c, original), index);
+    bool recursive = truth(own(PyObject_RichCompare(value.get(), here.get(), Py_EQ)).get());
+    if (!recursive) {
+        Py_ssize_t n = PyObject_Length(value_index.get());
+        if (n < 0) throw Error();
+        Ref head = own(PySequence_GetSlice(index, 0, n));
+        recursive = truth(own(PyObject_RichCompare(value_index.get(), head.get(), Py_EQ)).get());
+    }
+    if (recursive) {
+        Ref g0 = group(st, match, st.zero.get());
+        Ref msg = index_message(st, "Detected recursion markup", index, g0.get());
+        raise_from(markup_error(c, msg.get()), nullptr);
+    }
+    Ref markup = matched_text(st, match, data);
+    if (truth(own(PyObject_RichCompare(markup.get(), data, Py_EQ)).get())) return value;
+    Ref repl = str_of(value.get());
+    return replace(st, data, markup.get(), repl.get());
+}
+
+// The type rule: a text is spliced into the string, anything else replaces it.
+Ref type_rule(const State& st, PyObject* match, PyObject* data, PyObject* value) {
+    if (!PyUnicode_Check(value)) return Ref::borrow(value);
+    Ref markup = matched_text(st, match, data);
+    return replace(st, data, markup.get(), value);
+}
+
+// The text rule: str(value) is spliced into the string.
+Ref text_rule(const State& st, PyObject* match, PyObject* data, PyObject* value) {
+    Ref markup = matched_text(st, match, data);
+    Ref repl = str_of(value);
+    return replace(st, data, markup.get(), repl.get());
+}
+
+Ref p_callable(const Ctx& c, PyObject* match, PyObject* data, PyObject* index, PyObject*) {
+    const State& st = c.st;
+    Ref value = guarded(c, match, index, [&] {
+        Ref import_utils = lookup(c.module, st.n_import_utils.get());
+        Ref name = group(st, match, st.two.get());
+        Ref func = call_method(st.n_import_from_name.get(), {import_utils.get(), name.get()});
+        Ref groups = call_method(st.n_groups.get(), {match});
+        Py_ssize_t n = PyObject_Length(groups.get());
+        if (n < 0) throw Error();
+        Ref args_text = n == 4 ? group(st, match, st.four.get()) : Ref();
+        if (args_text && PyUnicode_Check(args_text.get()) && PyUnicode_GET_LENGTH(args_text.get()) > 0) {
+            Ref pieces = call_method(st.n_split.get(), {args_text.get(), st.comma.get()});
+            Ref args = own(PyList_New(0));
+            for_each(pieces.get(), [&](PyObject* piece) {
+                if (truth(piece)) check(PyList_Append(args.get(), piece));
+            });
+            Ref tuple = own(PyList_AsTuple(args.get()));
+            return own(PyObject_Call(func.get(), tuple.get(), nullptr));
+        }
+        return own(PyObject_CallNoArgs(func.get()));
+    });
+    return type_rule(st, match, data, value.get());
+}
+
+Ref p_environ(const Ctx& c, PyObject* match, PyObject* data, PyObject* index, PyObject*) {
+    const State& st = c.st;
+    Ref value = guarded(c, match, index, [&] {
+        Ref os = lookup(c.module, st.n_os.get());
+        Ref environ = own(PyObject_GetAttr(os.get(), st.n_environ.get()));
+        Ref name = group(st, match, st.two.get());
+        return call_method(st.n_get.get(), {environ.get(), name.get(), st.empty.get()});
+    });
+    return text_rule(st, match, data, value.get());
+}
+
+Ref load_file(const Ctx& c, PyObject* path) {
+    const State& st = c.st;
+    Ref open = lookup(c.module, st.n_open.get());
+    Ref f = own(PyObject_CallOneArg(open.get(), path));
+    Ref value;
+    try {
+        Ref yaml = lookup(c.module, st.n_yaml.get());
+        value = call_method(st.n_safe_load.get(), {yaml.get(), f.get()});
+    } catch (const Error&) {
+        ErrorStash stash;
+        Ref closed = Ref::steal(PyObject_CallMethodNoArgs(f.get(), st.n_close.get()));
+        PyErr_Clear();
+        throw;
+    }
+    call_method(st.n_close.get(), {f.get()});
+    return value;
+}
+
+Ref p_file(const Ctx& c, PyObject* match, PyObject* data, PyObject* index, PyObject* locations) {
+    const State& st = c.st;
+    Ref value = guarded(c, match, index, [&] {
+        Ref loader_cls = own(PyObject_GetAttr(c.self, st.n__yaml_loader_cls.get()));
+        Ref path = group(st, match, st.two.get());
+        if (!truth(loader_cls.get())) return load_file(c, path.get());
+        PyObject* locs = locations ? locations : Py_None;
+        Ref new_locations = locs == Py_None ? Ref::borrow(Py_None) : own(PyDict_New());
+        Ref kw = own(PyTuple_Pack(1, st.n_markupprocessor.get()));
+        PyObject* args[] = {c.self};
+        Ref loader = own(PyObject_Vectorcall(loader_cls.get(), args, 0, kw.get()));
+        PyObject* largs[] = {loader.get(), path.get(), new_locations.get()};
+        Ref loaded = own(PyObject_VectorcallMethod(st.n_load.get(), largs, 2,
+                                                   st.kw_locations.get()));
+        try {
+            Ref holder = chainget(c, locs, index);
+            check(PyObject_SetItem(holder.get(), data, new_locations.get()));
+        } catch (const Error&) {
+            if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw;
+            PyErr_Clear();
+        }
+        return loaded;
+    });
+    return type_rule(st, match, data, value.get());
+}
+
+Ref p_ask(const Ctx& c, PyObject* match, PyObject* data, PyObject* index, PyObject*) {
+    const State& st = c.st;
+    Ref wrap_split = lookup(c.module, st.n_wrap_split.get());
+    Ref where = dotted(st, index);
+    Ref lines = own(PyObject_CallOneArg(wrap_split.get(), where.get()));
+    Ref joined = own(PyUnicode_Join(st.newline.get(), lines.get()));
+    Ref head = text("\nEnter value for ");
+    Ref prompt = concat({head.get(), joined.get()});
+    Ref comment = group(st, match, st.two.get());
+    if (truth(comment.get())) {
+        Ref c_text = str_of(comment.get());
+        prompt = concat({prompt.get(), st.newline.get(), c_text.get()});
+    }
+    Ref colon = text(": ");
+    prompt = concat({prompt.get(), colon.get()});
+    Ref ask = lookup(c.module, st.n_ask_for_input.get());
+    PyObject* args[] = {prompt.get()};
+    Ref value = own(PyObject_Vectorcall(ask.get(), args, 0, st.kw_prompt_text.get()));
+    return text_rule(st, match, data, value.get());
+}
+
+Ref enc_plaintext(const Ctx& c, PyObject* match) {
+    const State& st = c.st;
+    Ref secret = group(st, match, st.two.get());
+    Ref prefix = group(st, match, st.four.get());
+    Ref cls = lookup(c.module, st.n_SecretString.get());
+    Ref obj;
+    if (PyUnicode_Check(prefix.get()) && PyUnicode_GET_LENGTH(prefix.get()) > 0) {
+        Ref kw = own(PyTuple_Pack(2, st.n_secret_string.get(), st.n_prefix.get()));
+        PyObject* args[] = {secret.get(), prefix.get()};
+        obj = own(PyObject_Vectorcall(cls.get(), args, 0, kw.get()));
+    } else {
+        Ref kw = own(PyTuple_Pack(1, st.n_secret_string.get()));
+        PyObject* args[] = {secret.get()};
+        obj = own(PyObject_Vectorcall(cls.get(), args, 0, kw.get()));
+    }
+    return own(PyObject_GetAttr(obj.get(), st.n_plaintext.get()));
+}
+
+Ref p_enc(const Ctx& c, PyObject* match, PyObject* data, PyObject*, PyObject*) {
+    Ref value = enc_plaintext(c, match);
+    return text_rule(c.st, match, data, value.get());
+}
+
+using Handler = Ref (*)(const Ctx&, PyObject*, PyObject*, PyObject*, PyObject*);
+const Handler handlers[KINDS] = {p_reference, p_callable, p_environ, p_file, p_ask, p_enc};
+
+// ---------------------------------------------------------------------------
+// The walk
+// ---------------------------------------------------------------------------
+
+Ref recurse(Ctx& c, PyObject* data, PyObject* index, PyObject* locations);
+Ref process_str(Ctx& c, PyObject* data, PyObject* index, PyObject* locations);
+
+// self.<walk method>(data, index, locations=locations)
+Ref call_walk(Ctx& c, int which, PyObject* data, PyObject* index, PyObject* locations) {
+    PyObject* args[] = {c.self, data, index, locations ? locations : Py_None};
+    return own(PyObject_VectorcallMethod(c.st.n_walk[which].get(), args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                         c.st.kw_locations.get()));
+}
+
+Ref process_mapping(Ctx& c, PyObject* data, PyObject* index, PyObject* locations);
+Ref process_iterable(Ctx& c, PyObject* data, PyObject* index, PyObject* locations);
+
+// Wrap the error leaving one level of the walk, once per processor.
+[[noreturn]] void wrap_error(Ctx& c, PyObject* data, PyObject* index, PyObject* locations) {
+    // A tree too deep to walk reports itself: wrapping would need the very
+    // stack depth that ran out.
+    if (PyErr_ExceptionMatches(PyExc_RecursionError) || !PyErr_ExceptionMatches(PyExc_Exception)) throw Error();
+    Ref cause = fetch_exception();
+    Ref flag = own(PyObject_GetAttr(c.self, c.st.n__inhibit_recurse_exception.get()));
+    if (truth(flag.get())) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(cause.get())), cause.get());
+        throw Error();
+    }
+    check(PyObject_SetAttr(c.self, c.st.n__inhibit_recurse_exception.get(), Py_True));
+    Ref fmt = text("Caught error while processing markups: \nIndex:  {}\nMarkup: {}\n");
+    Ref msg = call_method(c.st.n_format.get(), {fmt.get(), index, data});
+    Ref error = markup_error(c, msg.get());
+    Ref where = locate(c.st, locations, index, data);
+    check(PyObject_SetAttr(error.get(), c.st.n_location.get(), where.get()));
+    raise_from(std::move(error), cause.get());
+}
+
+Ref recurse_impl(Ctx& c, PyObject* data, PyObject* index, PyObject* locations) {
+    RecursionGuard guard(" while processing markups");
+    try {
+        if (PyUnicode_Check(data))
+            return c.direct ? process_str(c, data, index, locations) : call_walk(c, 3, data, index, locations);
+        if (is_leaf(c.st, data)) return Ref::borrow(data);
+        if (is_mutable_mapping(c, data))
+            return c.direct ? process_mapping(c, data, index, locations) : call_walk(c, 1, data, index, locations);
+        if (is_iterable(c, data))
+            return c.direct ? process_iterable(c, data, index, locations) : call_walk(c, 2, data, index, locations);
+        return Ref::borrow(data);
+    } catch (const Error&) {
+        wrap_error(c, data, index, locations);
+    }
+}
+
+Ref recurse(Ctx& c, PyObject* data, PyObject* index, PyObject* locations) {
+    if (c.direct) return recurse_impl(c, data, index, locations);
+    return call_walk(c, 0, data, index, locations);
+}
+
+// The lazy pairs handed to a mapping type that is not exactly dict: one
+// function per call of _process_mutable_mapping, mapped over data.items().
+const FuncDef pair_def{"<genexpr>", "(item)", nullptr, [](const Call& call) -> Ref {
+                           PyObject* cl = call.closure();  // (self, index, locations)
+                           State& st = call.state<State>();
+                           Ctx c(st, call.module(), PyTuple_GET_ITEM(cl, 0));
+                           auto [key, value] = unpack2(call[0]);
+                           PyObject* locs = PyTuple_GET_ITEM(cl, 2);
+                           Ref idx = child_index(PyTuple_GET_ITEM(cl, 1), key.get());
+                           Ref v = recurse(c, value.get(), idx.get(), locs == Py_None ? nullptr : locs);
+                           return own(PyTuple_Pack(2, key.get(), v.get()));
+                       }};
+
+Ref process_mapping(Ctx& c, PyObject* data, PyObject* index, PyObject* locations) {
+    Ref idx_list = as_list(index);
+    if (PyDict_CheckExact(data)) {
+        Ref out = own(PyDict_New());
+        for_items(data, c.st.n_items.get(), [&](PyObject* k, PyObject* v) {
+            Ref idx = child_index(idx_list.get(), k);
+            Ref value = recurse(c, v, idx.get(), locations);
+            check(PyDict_SetItem(out.get(), k, value.get()));
+        });
+        return out;
+    }
+    Ref captured = own(PyTuple_Pack(3, c.self, idx_list.get(), locations ? locations : Py_None));
+    Ref fn = make_closure(c.st.pair_template.get(), std::move(captured));
+    Ref items = call_method(c.st.n_items.get(), {data});
+    PyObject* margs[] = {fn.get(), items.get()};
+    Ref pairs = own(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyMap_Type), margs, 2, nullptr));
+    return own(PyObject_CallOneArg(reinterpret_cast<PyObject*>(Py_TYPE(data)), pairs.get()));
+}
+
+Ref process_iterable(Ctx& c, PyObject* data, PyObject* index, PyObject* locations) {
+    Ref idx_list = as_list(index);
+    Ref out = own(PyList_New(0));
+    Py_ssize_t position = 0;
+    for_each(data, [&](PyObject* item) {
+        Ref pos = own(PyLong_FromSsize_t(position++));
+        Ref idx = child_index(idx_list.get(), pos.get());
+        Ref value = recurse(c, item, idx.get(), locations);
+        check(PyList_Append(out.get(), value.get()));
+    });
+    return out;
+}
+
+// original[index[0]]...[index[-2]][index[-1]] = value
+void write_back(Ctx& c, PyObject* index, PyObject* value) {
+    Ref original = own(PyObject_GetAttr(c.self, c.st.n_original.get()));
+    Py_ssize_t n = PyObject_Length(index);
+    if (n < 0) throw Error();
+    Ref node = original;
+    for (Py_ssize_t i = 0; i + 1 < n; ++i) {
+        Ref step = own(PySequence_GetItem(index, i));
+        node = own(PyObject_GetItem(node.get(), step.get()));
+    }
+    Ref last = own(PySequence_GetItem(index, -1));  // index[-1]: IndexError when empty
+    check(PyObject_SetItem(node.get(), last.get(), value));
+}
+
+// The kind of our own method `m` bound to this processor, or -1.
+int own_kind(const Ctx& c, PyObject* m, const Ref* fns) {
+    if (!PyMethod_Check(m) || PyMethod_GET_SELF(m) != c.self) return -1;
+    PyObject* f = PyMethod_GET_FUNCTION(m);
+    for (int k = 0; k < KINDS; ++k)
+        if (f == fns[k].get()) return k;
+    return -1;
+}
+
+Ref process_str(Ctx& c, PyObject* data0, PyObject* index, PyObject* locations) {
+    const State& st = c.st;
+    Ref data = Ref::borrow(data0);
+    Py_ssize_t rounds = 0, limit = -1;
+    while (base_search(c, data.get())) {
+        if (limit < 0) limit = EXTRA_ROUNDS + (PyUnicode_Check(data0) ? PyUnicode_GET_LENGTH(data0) : 0);
+        if (++rounds > limit) {
+            Ref msg = index_message(st, "Markup substitutions do not end", index, data0);
+            raise_from(markup_error(c, msg.get()), nullptr);
+        }
+        Ref actions = own(PyObject_GetAttr(c.self, st.n__actions.get()));
+        Ref matcher, handler, match;
+        Ref it = own(PyObject_GetIter(actions.get()));
+        while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
+            auto [m, h] = unpack2(pair.get());
+            int kind = own_kind(c, m.get(), st.f_match);
+            Ref result;
+            if (kind >= 0) {
+                result = match_impl(c, kind, data.get());
+            } else {
+                PyObject* args[] = {data.get()};
+                result = own(PyObject_Vectorcall(m.get(), args, 1, nullptr));
+            }
+            if (truth(result.get())) {
+                matcher = m;
+                handler = h;
+                match = result;
+                break;
+            }
+        }
+        if (PyErr_Occurred()) throw Error();
+        if (!match) return data;
+        int hkind = own_kind(c, handler.get(), st.f_handle);
+        if (hkind >= 0) {
+            data = handlers[hkind](c, match.get(), data.get(), index, locations);
+        } else {
+            PyObject* args[] = {match.get(), data.get(), index, locations ? locations : Py_None};
+            data = own(PyObject_Vectorcall(handler.get(), args, 3, st.kw_locations.get()));
+        }
+        Ref own_ref_matcher = own(PyObject_GetAttr(c.self, st.n_match[REFERENCE].get()));
+        bool from_reference = matcher.get() == own_ref_matcher.get() ||
+                              truth(own(PyObject_RichCompare(matcher.get(), own_ref_matcher.get(), Py_EQ)).get());
+        if (from_reference && (is_mutable_mapping(c, data.get()) || is_iterable(c, data.get()))) {
+            write_back(c, index, data.get());
+            return recurse(c, data.get(), index, locations);
+        }
+        if (!PyUnicode_Check(data.get())) return recurse(c, data.get(), index, locations);
+    }
+    return data;
+}
+
+// ---------------------------------------------------------------------------
+// Interpreter-level functions
+// ---------------------------------------------------------------------------
+
+PyObject* opt(PyObject* locations) { return locations == Py_None ? nullptr : locations; }
+
+Ref processor_init(const Call& call) {
+    State& st = call.state<State>();
+    PyObject* self = call[0];
+    check(PyObject_SetAttr(self, st.n__inhibit_recurse_exception.get(), Py_False));
+    check(PyObject_SetAttr(self, st.n__yaml_loader_cls.get(), call[7]));
+    Ref actions = own(PyList_New(0));
+    for (int k = 0; k < KINDS; ++k) {
+        if (!truth(call[1 + k])) continue;
+        Ref m = own(PyObject_GetAttr(self, st.n_match[k].get()));
+        Ref h = own(PyObject_GetAttr(self, st.n_handle[k].get()));
+        Ref pair = own(PyTuple_Pack(2, m.get(), h.get()));
+        check(PyList_Append(actions.get(), pair.get()));
+    }
+    check(PyObject_SetAttr(self, st.n__actions.get(), actions.get()));
+    return Ref::borrow(Py_None);
+}
+
+Ref processor_call(const Call& call) {
+    State& st = call.state<State>();
+    PyObject* self = call[0];
+    check(PyObject_SetAttr(self, st.n_original.get(), call[1]));
+    Ctx c(st, call.module(), self);
+    Ref index = own(PyList_New(0));
+    return recurse(c, call[1], index.get(), opt(call[2]));
+}
+
+Ref recurse_method(const Call& call) {
+    Ctx c(call.state<State>(), call.module(), call[0]);
+    return recurse_impl(c, call[1], call[2], opt(call[3]));
+}
+
+Ref mapping_method(const Call& call) {
+    Ctx c(call.state<State>(), call.module(), call[0]);
+    return process_mapping(c, call[1], call[2], opt(call[3]));
+}
+
+Ref iterable_method(const Call& call) {
+    Ctx c(call.state<State>(), call.module(), call[0]);
+    return process_iterable(c, call[1], call[2], opt(call[3]));
+}
+
+Ref str_method(const Call& call) {
+    Ctx c(call.state<State>(), call.module(), call[0]);
+    return process_str(c, call[1], call[2], opt(call[3]));
+}
+
+template <int K>
+Ref matcher_method(const Call& call) {
+    Ctx c(call.state<State>(), call.module(), call[0]);
+    return match_impl(c, K, call[1]);
+}
+
+template <int K>
+Ref handler_method(const Call& call) {
+    Ctx c(call.state<State>(), call.module(), call[0]);
+    PyObject* match = call[1];
+    if (!truth(match)) return Ref::borrow(K == REFERENCE ? Py_None : call[2]);
+    return handlers[K](c, match, call[2], call[3], opt(call[4]));
+}
+
+Ref ask_for_input(const Call& call) {
+    State& st = call.state<State>();
+    Ref print = lookup(call.module(), st.n_print.get());
+    PyObject* args[] = {call[0], st.empty.get()};
+    own(PyObject_Vectorcall(print.get(), args, 1, st.kw_end.get()));
+    Ref input = lookup(call.module(), st.n_input.get());
+    return own(PyObject_CallNoArgs(input.get()));
+}
+
+const FuncDef init_def{
+    "__init__",
+    "(self, reference=True, callable=True, env_var=True, include_file=True, ask=True, encode=True, "
+    "yaml_loader_cls=None)",
+    "Choose the markup kinds to resolve; yaml_loader_cls loads %INCLUDE{...} files (default: yaml.safe_load).",
+    processor_init,
+};
+const FuncDef call_def{
+    "__call__",
+    "(self, data, locations=None)",
+    "Return data rebuilt with every markup resolved; locations is its tree of Location records, if any.",
+    processor_call,
+};
+const FuncDef walk_defs[4] = {
+    {"_recurse", "(self, data, index, locations=None)", "Process one value of the tree at index.", recurse_method},
+    {"_process_mutable_mapping", "(self, data, index, locations=None)",
+     "A new mapping of the same type, its values processed.", mapping_method},
+    {"_process_iterable", "(self, data, index, locations=None)", "A new list of the processed items.",
+     iterable_method},
+    {"_process_str", "(self, data, index, locations=None)", "Resolve the markups of one string.", str_method},
+};
+const FuncDef match_defs[KINDS] = {
+    {"match_reference_markup", "(self, data)", "REFERENCE_PATTERN.search(data)", matcher_method<REFERENCE>},
+    {"match_callable_markup", "(self, data)", "CALLABLE_PATTERN.search(data)", matcher_method<CALLABLE>},
+    {"match_env_markup", "(self, data)", "ENV_PATTERN.search(data)", matcher_method<ENV>},
+    {"match_include_file_markup", "(self, data)", "INCLUDE_FILE_PATTERN.search(data)", matcher_method<INCLUDE>},
+    {"match_ask_markup", "(self, data)", "ASK_PATTERN.search(data)", matcher_method<ASK>},
+    {"match_enc_markup", "(self, data)", "ENC_PATTERN.search(data)", matcher_method<ENC>},
+};
+const FuncDef handle_defs[KINDS] = {
+    {"p_reference_markup", "(self, match, data, index, locations=None)",
+     "Replace %{path} by the value at path in the processed tree.", handler_method<REFERENCE>},
+    {"p_callable_markup", "(self, match, data, index, locations=None)",
+     "Replace %CALLABLE{name(args)} by what the named callable returns.", handler_method<CALLABLE>},
+    {"p_environ_markup", "(self, match, data, index, locations=None)",
+     "Replace %ENV{NAME} by the environment variable (empty when unset).", handler_method<ENV>},
+    {"p_file_markup", "(self, match, data, index, locations=None)",
+     "Replace %INCLUDE{path} by the YAML document of the file.", handler_method<INCLUDE>},
+    {"p_ask_markup", "(self, match, data, index, locations=None)",
+     "Replace %ASK{comment} by a value typed at the terminal.", handler_method<ASK>},
+    {"p_enc_markup", "(self, match, data, index, locations=None)",
+     "Replace %ENC{text, prefix=name} by the plaintext of the secret.", handler_method<ENC>},
+};
+const FuncDef ask_def{
+    "ask_for_input",
+    "(prompt_text)",
+    "Print prompt_text without a line break and return one line read from standard input.",
+    ask_for_input,
+};
+
+// ---------------------------------------------------------------------------
+// Module body
+// ---------------------------------------------------------------------------
+
+Ref import_from(const char* module, const char* name) {
+    Ref m = own(PyImport_ImportModule(module));
+    return own(PyObject_GetAttrString(m.get(), name));
+}
+
+void exec(PyObject* module, State& st) {
+    for (int k = 0; k < KINDS; ++k) {
+        st.n_match[k] = intern(kinds[k].matcher);
+        st.n_handle[k] = intern(kinds[k].handler);
+        st.n_pattern[k] = intern(kinds[k].pattern_name);
+    }
+    for (int i = 0; i < 4; ++i) st.n_walk[i] = intern(WALK[i]);
+    for (auto [ref, name] :
+         {std::pair{&st.n_BASE_PATTERN, "BASE_PATTERN"}, {&st.n_MutableMapping, "MutableMapping"},
+          {&st.n_Iterable, "Iterable"}, {&st.n_MarkupError, "MarkupError"}, {&st.n_utils, "utils"},
+          {&st.n_chainget, "chainget"}, {&st.n_import_utils, "import_utils"},
+          {&st.n_import_from_name, "import_from_name"}, {&st.n_os, "os"}, {&st.n_environ, "environ"},
+          {&st.n_get, "get"}, {&st.n_yaml, "yaml"}, {&st.n_safe_load, "safe_load"}, {&st.n_open, "open"},
+          {&st.n_close, "close"}, {&st.n_load, "load"}, {&st.n_wrap_split, "wrap_split"},
+          {&st.n_SecretString, "SecretString"}, {&st.n_plaintext, "plaintext"},
+          {&st.n_secret_string, "secret_string"}, {&st.n_prefix, "prefix"}, {&st.n_ask_for_input, "ask_for_input"},
+          {&st.n_prompt_text, "prompt_text"}, {&st.n_print, "print"}, {&st.n_input, "input"}, {&st.n_end, "end"},
+          {&st.n_search, "search"}, {&st.n_group, "group"}, {&st.n_groups, "groups"}, {&st.n_span, "span"},
+          {&st.n_replace, "replace"}, {&st.n_split, "split"}, {&st.n_format, "format"},
+          {&st.n_original, "original"}, {&st.n__actions, "_actions"},
+          {&st.n__inhibit_recurse_exception, "_inhibit_recurse_exception"},
+          {&st.n__yaml_loader_cls, "_yaml_loader_cls"}, {&st.n_markupprocessor, "markupprocessor"},
+          {&st.n_locations, "locations"}, {&st.n_location, "location"}, {&st.n_file, "file"},
+          {&st.n_items, "items"}})
+        *ref = intern(name);
+    st.empty = text("");
+    st.dot = text(".");
+    st.newline = text("\n");
+    st.comma = text(",");
+    st.zero = own(PyLong_FromLong(0));
+    st.two = own(PyLong_FromLong(2));
+    st.four = own(PyLong_FromLong(4));
+    st.kw_locations = own(PyTuple_Pack(1, st.n_locations.get()));
+    st.kw_prompt_text = own(PyTuple_Pack(1, st.n_prompt_text.get()));
+    st.kw_end = own(PyTuple_Pack(1, st.n_end.get()));
+
+    // The imports of the module body.
+    Ref os = own(PyImport_ImportModule("os"));
+    Ref re = own(PyImport_ImportModule("re"));
+    add_object(module, "os", os);
+    add_object(module, "re", re);
+    add_object(module, "yaml", own(PyImport_ImportModule("yaml")));
+    st.Iterable = import_from("collections.abc", "Iterable");
+    st.MutableMapping = import_from("collections.abc", "MutableMapping");
+    add_object(module, "Iterable", st.Iterable);
+    add_object(module, "MutableMapping", st.MutableMapping);
+    st.UserString = import_from("collections", "UserString");
+    add_object(module, "MarkupError", import_from("ovark.utils.yaml.exceptions", "MarkupError"));
+    st.utils = own(PyImport_ImportModule("ovark.utils.utils"));
+    st.chainget = own(PyObject_GetAttr(st.utils.get(), st.n_chainget.get()));
+    add_object(module, "utils", st.utils);
+    add_object(module, "import_utils", own(PyImport_ImportModule("ovark.utils.import_utils")));
+    add_object(module, "wrap_split", import_from("ovark.utils.strings", "wrap_split"));
+    add_object(module, "SecretString", import_from("ovark.utils.veiled_texts", "SecretString"));
+
+    st.base_pattern = own(PyObject_CallMethod(re.get(), "compile", "s", "%\\w*{.*}"));
+    add_object(module, "BASE_PATTERN", st.base_pattern);
+    for (int k = 0; k < KINDS; ++k) {
+        st.patterns[k] = own(PyObject_CallMethod(re.get(), "compile", "s", kinds[k].pattern));
+        add_object(module, kinds[k].pattern_name, st.patterns[k]);
+    }
+
+    add_functions(module, {&ask_def});
+
+    std::vector<Member> members = {method(init_def), method(call_def)};
+    for (auto& d : walk_defs) members.push_back(method(d));
+    for (int k = 0; k < KINDS; ++k) {
+        members.push_back(method(match_defs[k]));
+        members.push_back(method(handle_defs[k]));
+    }
+    st.processor_class = new_class(module, "Processor", nullptr,
+                                   "Walk a loaded tree, rebuilding every container, and resolve the markup in its "
+                                   "string values.",
+                                   members);
+    add_object(module, "Processor", st.processor_class);
+    st.pair_template = make_function(module, pair_def, "Processor._process_mutable_mapping.<locals>");
+    for (int i = 0; i < 4; ++i) st.f_walk[i] = own(PyObject_GetAttr(st.processor_class.get(), st.n_walk[i].get()));
+    for (int k = 0; k < KINDS; ++k) {
+        st.f_match[k] = own(PyObject_GetAttr(st.processor_class.get(), st.n_match[k].get()));
+        st.f_handle[k] = own(PyObject_GetAttr(st.processor_class.get(), st.n_handle[k].get()));
+    }
+}
+
+}  // namespace
+
+OVK_MODULE(State, exec, nullptr)
