@@ -1,0 +1,815 @@
+// ovark.utils.xferkit.plugins.localhost.ftp.xferkit - the FTP plugin of the
+// localhost file transfer kit.
+//
+// XferKit is an ordinary class (made by calling the metaclass of its base, the
+// localhost XferKit) whose methods are our function objects. Every operation is
+// one FTP session of the interpreter's ftplib: parse the URL(s) through the base
+// class, take the credentials from it, open the session as a context manager,
+// connect, log in, run the command(s), close. Module globals (FTP, os, re, time,
+// datetime, calendar, libstat, logger, urlsplit, urlunsplit, AttrDict,
+// TimeLimitExceededOnFileTransfer, the listing patterns, filemode_to_mode) are
+// read from the module when used, so that patching them works.
+//
+// copyfile streams block by block: ftplib calls one of two closures per block
+// (upload_cb, download_cb), which share one native per-call record with
+// check_for_timeout. A block costs a counter increment and a comparison (and the
+// write on download); the clock is read on every (PROGRESS_IGNORE_COUNT + 1)-th
+// block only.
+//
+// Sessions and local files are left as a `with` statement leaves them, except
+// that an error raised while closing (a server answering QUIT with the reply of
+// the aborted transfer) never replaces the error that ended the operation.
+// Passwords are handed to ftplib's login only: no log line or message here
+// carries one.
+#include "ovk/ovk.hpp"
+
+#include <cstring>
+#include <ctime>
+
+using namespace ovk;
+
+namespace {
+
+struct State {
+    Ref check_template, upload_template, download_template, dir_output_template;
+    Ref copy_state_type, filemode_table;
+    Ref kw_connect, kw_login, kw_storbinary, kw_retrbinary, kw_delete, kw_rename, kw_normalize;
+    Ref empty, slash, zero, mode_rb, mode_wb;
+    Ref n_FTP, n_os, n_re, n_time, n_datetime, n_calendar, n_libstat, n_logger, n_urlsplit, n_urlunsplit,
+        n_AttrDict, n_TimeLimitExceededOnFileTransfer, n_open, n_filemode_to_mode, n_DATETIME_PAT_RECENT,
+        n_DATETIME_PAT_NOT_RECENT, n_RECENT, n_NOT_RECENT, n_PROGRESS_IGNORE_COUNT, n___module__, n___enter__,
+        n___exit__, n_validate_and_parse_url, n_get_auth, n_connect, n_login, n_storbinary, n_retrbinary, n_nlst,
+        n_dir, n_voidcmd, n_delete, n_rename, n_write, n_append, n_debug, n_path, n_basename, n_join, n_match,
+        n_groupdict, n_strptime, n_timetuple, n_timegm, n__filemode_table, n__normalize_filename, n_scheme,
+        n_netloc, n_query, n_fragment, n_mode, n_num_links, n_owner, n_group, n_size, n_month, n_day, n_hour,
+        n_minute, n_year, n_st_mode, n_st_nlink, n_st_uid, n_st_gid, n_st_size, n_st_mtime, n_copyfile, n_stat,
+        n_chmod, n_deletefile, n_renamefile;
+    auto refs() {
+        return std::tie(check_template, upload_template, download_template, dir_output_template, copy_state_type,
+                        filemode_table, kw_connect, kw_login, kw_storbinary, kw_retrbinary, kw_delete, kw_rename,
+                        kw_normalize, empty, slash, zero, mode_rb, mode_wb, n_FTP, n_os, n_re, n_time, n_datetime,
+                        n_calendar, n_libstat, n_logger, n_urlsplit, n_urlunsplit, n_AttrDict,
+                        n_TimeLimitExceededOnFileTransfer, n_open, n_filemode_to_mode, n_DATETIME_PAT_RECENT,
+                        n_DATETIME_PAT_NOT_RECENT, n_RECENT, n_NOT_RECENT, n_PROGRESS_IGNORE_COUNT, n___module__,
+                        n___enter__, n___exit__, n_validate_and_parse_url, n_get_auth, n_connect, n_login,
+                        n_storbinary, n_retrbinary, n_nlst, n_dir, n_voidcmd, n_delete, n_rename, n_write, n_append,
+                        n_debug, n_path, n_basename, n_join, n_match, n_groupdict, n_strptime, n_timetuple,
+                        n_timegm, n__filemode_table, n__normalize_filename, n_scheme, n_netloc, n_query,
+                        n_fragment, n_mode, n_num_links, n_owner, n_group, n_size, n_month, n_day, n_hour,
+                        n_minute, n_year, n_st_mode, n_st_nlink, n_st_uid, n_st_gid, n_st_size, n_st_mtime,
+                        n_copyfile, n_stat, n_chmod, n_deletefile, n_renamefile);
+    }
+    // stat._filemode_table as loaded, for filemode_to_mode's fast path.
+    struct Pair {
+        long bit;
+        Py_UCS4 ch;
+    };
+    std::vector<std::vector<Pair>> table;
+};
+
+// ---------------------------------------------------------------- helpers
+
+Ref attr(PyObject* obj, PyObject* name) { return own(PyObject_GetAttr(obj, name)); }
+
+bool truthy(PyObject* v) { return check(PyObject_IsTrue(v)); }
+
+// The template with each "{}" replaced by format(value, ""), as str.format does.
+Ref fmt(State& st, const char* tmpl, std::initializer_list<PyObject*> values) {
+    Ref parts = own(PyList_New(0));
+    const char* p = tmpl;
+    auto v = values.begin();
+    while (const char* at = std::strstr(p, "{}")) {
+        check(PyList_Append(parts.get(), own(PyUnicode_FromStringAndSize(p, at - p)).get()));
+        check(PyList_Append(parts.get(), own(PyObject_Format(*v++, st.empty.get())).get()));
+        p = at + 2;
+    }
+    check(PyList_Append(parts.get(), own(PyUnicode_FromString(p)).get()));
+    return own(PyUnicode_Join(st.empty.get(), parts.get()));
+}
+
+void debug(State& st, PyObject* module, PyObject* message, PyObject* arg = nullptr) {
+    Ref logger = lookup(module, st.n_logger.get());
+    if (arg)
+        call_method(st.n_debug.get(), {logger.get(), message, arg});
+    else
+        call_method(st.n_debug.get(), {logger.get(), message});
+}
+
+[[noreturn]] void raise_exception(PyObject* type, Ref message) {
+    PyErr_SetObject(type, message.get());
+    throw Error();
+}
+
+// The current C++ exception as a set Python error (inside a catch block).
+void to_python_error() {
+    try {
+        throw;
+    } catch (const Error&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
+    }
+}
+
+// A special method looked up on the type and bound to `obj`, as `with` does.
+Ref special_method(PyObject* obj, PyObject* name) {
+    PyObject* found = _PyType_Lookup(Py_TYPE(obj), name);
+    if (!found) return Ref();
+    Ref keep = Ref::borrow(found);
+    if (descrgetfunc get = Py_TYPE(found)->tp_descr_get)
+        return own(get(found, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
+    return keep;
+}
+
+// with manager as entered: body(entered)
+// An error leaving the body goes to __exit__ as in a with statement; if __exit__
+// itself fails then, the body's error is the one that propagates.
+template <class F>
+void with_context(State& st, PyObject* manager, F&& body) {
+    Ref enter = special_method(manager, st.n___enter__.get());
+    Ref exit = enter ? special_method(manager, st.n___exit__.get()) : Ref();
+    if (!enter || !exit)
+        raise(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
+              Py_TYPE(manager)->tp_name);
+    Ref entered = own(PyObject_CallNoArgs(enter.get()));
+    try {
+        body(entered.get());
+    } catch (...) {
+        to_python_error();
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        PyErr_NormalizeException(&t, &v, &tb);
+        if (tb) PyException_SetTraceback(v, tb);
+        Ref type = Ref::steal(t), value = Ref::steal(v), trace = Ref::steal(tb);
+        PyObject* args[] = {type.get(), value.get(), trace ? trace.get() : Py_None};
+        Ref result = Ref::steal(PyObject_Vectorcall(exit.get(), args, 3, nullptr));
+        int suppress = result ? PyObject_IsTrue(result.get()) : 0;
+        if (suppress > 0) return;
+        PyErr_Clear();  // a failure to close never hides the body's error
+        PyErr_Restore(type.release(), value.release(), trace.release());
+        throw Error();
+    }
+    PyObject* args[] = {Py_None, Py_None, Py_None};
+    own(PyObject_Vectorcall(exit.get(), args, 3, nullptr));
+}
+
+// server, port, path = self.validate_and_parse_url(url, operation)
+struct Parsed {
+    Ref server, port, path;
+};
+
+Parsed parse_url(State& st, PyObject* self, PyObject* url, PyObject* operation) {
+    Ref result = call_method(st.n_validate_and_parse_url.get(), {self, url, operation});
+    Ref it = Ref::steal(PyObject_GetIter(result.get()));
+    if (!it) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw Error();
+        PyErr_Clear();
+        raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(result.get())->tp_name);
+    }
+    Ref items[3];
+    for (int i = 0; i < 3; ++i) {
+        items[i] = Ref::steal(PyIter_Next(it.get()));
+        if (!items[i]) {
+            if (PyErr_Occurred()) throw Error();
+            raise(PyExc_ValueError, "not enough values to unpack (expected 3, got %d)", i);
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(it.get()));
+    if (PyErr_Occurred()) throw Error();
+    if (extra) raise(PyExc_ValueError, "too many values to unpack (expected 3)");
+    return {std::move(items[0]), std::move(items[1]), std::move(items[2])};
+}
+
+// A reported port, or 0 (the client's default) when the URL gave none.
+Ref port_of(State& st, PyObject* parsed_port) {
+    return truthy(parsed_port) ? Ref::borrow(parsed_port) : st.zero;
+}
+
+// One leading "/" off a remote path when asked.
+Ref strip_slash(State& st, PyObject* path, PyObject* strip) {
+    if (!truthy(strip) || !truthy(path)) return Ref::borrow(path);
+    if (PyUnicode_Check(path)) {
+        if (PyUnicode_READ_CHAR(path, 0) != '/') return Ref::borrow(path);
+        return own(PyUnicode_Substring(path, 1, PyUnicode_GET_LENGTH(path)));
+    }
+    Ref first = own(PySequence_GetItem(path, 0));
+    if (!check(PyObject_RichCompareBool(first.get(), st.slash.get(), Py_EQ))) return Ref::borrow(path);
+    return own(PySequence_GetSlice(path, 1, PY_SSIZE_T_MAX));
+}
+
+// with FTP() as ftp_sess: connect, log in, body(ftp_sess)
+template <class F>
+void ftp_session(State& st, PyObject* module, PyObject* self, PyObject* server, PyObject* port, PyObject* timeout,
+                 bool log_connect, F&& body) {
+    Ref auth = call_method(st.n_get_auth.get(), {self, server});
+    auto [username, password] = unpack2(auth.get());
+    Ref ftp_class = lookup(module, st.n_FTP.get());
+    Ref session = own(PyObject_CallNoArgs(ftp_class.get()));
+    with_context(st, session.get(), [&](PyObject* ftp_sess) {
+        if (log_connect)
+            debug(st, module, fmt(st, "Connecting to ftp host {} port {} with timeout {} ...", {server, port, timeout}).get());
+        call_method(st.n_connect.get(), {ftp_sess, server, port, timeout}, st.kw_connect.get());
+        call_method(st.n_login.get(), {ftp_sess, username.get(), password.get()}, st.kw_login.get());
+        body(ftp_sess);
+    });
+}
+
+// The connection sequence of the single-target operations.
+template <class F>
+void remote_operation(State& st, PyObject* module, PyObject* self, PyObject* target, PyObject* operation,
+                      PyObject* timeout, PyObject* strip, F&& body) {
+    Parsed p = parse_url(st, self, target, operation);
+    Ref port = port_of(st, p.port.get());
+    Ref path = strip_slash(st, p.path.get(), strip);
+    ftp_session(st, module, self, p.server.get(), port.get(), timeout, false,
+                [&](PyObject* ftp_sess) { body(ftp_sess, p.server.get(), path.get()); });
+}
+
+// ---------------------------------------------------------------- copyfile
+
+// The per-call record shared by copyfile's three closures.
+struct CopyState {
+    PyObject_HEAD
+    long long skipcount;
+    long long ignore;  // PROGRESS_IGNORE_COUNT, when it is an int that fits
+    int ignore_read;   // 0: not read yet, 1: `ignore` holds it, 2: `ignore_obj` holds it
+    Ref ignore_obj, start_time, timeout, file, self;
+};
+
+int copy_state_traverse(PyObject* o, visitproc visit, void* arg) {
+    auto* s = reinterpret_cast<CopyState*>(o);
+    Py_VISIT(Py_TYPE(o));
+    Py_VISIT(s->ignore_obj.get());
+    Py_VISIT(s->start_time.get());
+    Py_VISIT(s->timeout.get());
+    Py_VISIT(s->file.get());
+    Py_VISIT(s->self.get());
+    return 0;
+}
+
+int copy_state_clear(PyObject* o) {
+    auto* s = reinterpret_cast<CopyState*>(o);
+    s->ignore_obj.reset();
+    s->start_time.reset();
+    s->timeout.reset();
+    s->file.reset();
+    s->self.reset();
+    return 0;
+}
+
+void copy_state_dealloc(PyObject* o) {
+    PyTypeObject* tp = Py_TYPE(o);
+    PyObject_GC_UnTrack(o);
+    copy_state_clear(o);
+    tp->tp_free(o);
+    Py_DECREF(tp);
+}
+
+PyType_Slot copy_state_slots[] = {
+    {Py_tp_dealloc, (void*)copy_state_dealloc},
+    {Py_tp_traverse, (void*)copy_state_traverse},
+    {Py_tp_clear, (void*)copy_state_clear},
+    {0, nullptr},
+};
+
+PyType_Spec copy_state_spec = {
+    "ovark.utils.xferkit.plugins.localhost.ftp.xferkit._CopyState",
+    sizeof(CopyState),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    copy_state_slots,
+};
+
+// progress_skipcount > self.PROGRESS_IGNORE_COUNT
+bool past_ignore_count(State& st, CopyState* s) {
+    if (s->ignore_read == 0) {
+        Ref value = attr(s->self.get(), st.n_PROGRESS_IGNORE_COUNT.get());
+        int overflow = 0;
+        long long n = PyLong_CheckExact(value.get()) ? PyLong_AsLongLongAndOverflow(value.get(), &overflow) : 0;
+        if (PyLong_CheckExact(value.get()) && !overflow && !(n == -1 && PyErr_Occurred())) {
+            s->ignore = n;
+            s->ignore_read = 1;
+        } else {
+            PyErr_Clear();
+            s->ignore_obj = std::move(value);
+            s->ignore_read = 2;
+        }
+    }
+    if (s->ignore_read == 1) return s->skipcount > s->ignore;
+    Ref count = own(PyLong_FromLongLong(s->skipcount));
+    return check(PyObject_RichCompareBool(count.get(), s->ignore_obj.get(), Py_GT));
+}
+
+// check_for_timeout(): count the block; on every (PROGRESS_IGNORE_COUNT + 1)-th
+// one compare the time since login with the limit.
+void check_for_timeout(State& st, PyObject* module, CopyState* s) {
+    ++s->skipcount;
+    if (!past_ignore_count(st, s)) return;
+    s->skipcount = 0;
+    Ref time_module = lookup(module, st.n_time.get());
+    Ref now = call_method(st.n_time.get(), {time_module.get()});
+    Ref elapsed = own(PyNumber_Subtract(now.get(), s->start_time.get()));
+    if (!check(PyObject_RichCompareBool(elapsed.get(), s->timeout.get(), Py_GT))) return;
+    Ref cls = lookup(module, st.n_TimeLimitExceededOnFileTransfer.get());
+    Ref exc = own(PyObject_CallNoArgs(cls.get()));
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+    throw Error();
+}
+
+CopyState* copy_state_of(PyObject* check_fn) {
+    return reinterpret_cast<CopyState*>(reinterpret_cast<FunctionObject*>(check_fn)->closure.get());
+}
+
+Ref check_for_timeout_impl(const Call& c) {
+    check_for_timeout(c.state<State>(), c.module(), reinterpret_cast<CopyState*>(c.closure()));
+    return Ref::borrow(Py_None);
+}
+
+// A callback's check, shown in tracebacks as a call of check_for_timeout.
+void callback_check(const Call& c) {
+    PyObject* check_fn = c.closure();
+    try {
+        check_for_timeout(c.state<State>(), c.module(), copy_state_of(check_fn));
+    } catch (const Error&) {
+        detail::add_traceback(reinterpret_cast<FunctionObject*>(check_fn));
+        throw;
+    }
+}
+
+Ref upload_cb(const Call& c) {
+    callback_check(c);
+    return Ref::borrow(Py_None);
+}
+
+Ref download_cb(const Call& c) {
+    callback_check(c);
+    State& st = c.state<State>();
+    call_method(st.n_write.get(), {copy_state_of(c.closure())->file.get(), c[0]});
+    return Ref::borrow(Py_None);
+}
+
+Ref copyfile(const Call& c) {
+    State& st = c.state<State>();
+    PyObject* module = c.module();
+    PyObject *self = c[0], *source = c[1], *destination = c[2], *timeout = c[3];
+    PyObject *upload = c[5], *strip = c[6];
+
+    auto* s = reinterpret_cast<CopyState*>(
+        check(PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(st.copy_state_type.get()), 0)));
+    Ref record = Ref::steal(reinterpret_cast<PyObject*>(s));
+    for (Ref* r : {&s->ignore_obj, &s->start_time, &s->timeout, &s->file, &s->self}) new (r) Ref();
+    s->skipcount = 0;
+    s->timeout = Ref::borrow(timeout);
+    s->file = Ref::borrow(Py_None);
+    s->self = Ref::borrow(self);
+    Ref check_fn = make_closure(st.check_template.get(), record);
+    Ref upload_fn = make_closure(st.upload_template.get(), check_fn);
+    Ref download_fn = make_closure(st.download_template.get(), check_fn);
+
+    Parsed from = parse_url(st, self, source, st.n_copyfile.get());
+    Parsed to = parse_url(st, self, destination, st.n_copyfile.get());
+    bool is_upload = truthy(upload);
+    Parsed& remote = is_upload ? to : from;
+    Ref port = port_of(st, remote.port.get());
+    remote.path = strip_slash(st, remote.path.get(), strip);
+
+    ftp_session(st, module, self, remote.server.get(), port.get(), timeout, true, [&](PyObject* ftp_sess) {
+        Ref time_module = lookup(module, st.n_time.get());
+        s->start_time = call_method(st.n_time.get(), {time_module.get()});
+        Ref open = lookup(module, st.n_open.get());
+        if (is_upload) {
+            debug(st, module, fmt(st, "Copying local file {} to remote location {} ...", {from.path.get(), to.path.get()}).get());
+            Ref file = own(PyObject_CallFunctionObjArgs(open.get(), from.path.get(), st.mode_rb.get(), nullptr));
+            with_context(st, file.get(), [&](PyObject* fp) {
+                s->file = Ref::borrow(fp);
+                Ref cmd = fmt(st, "STOR {}", {to.path.get()});
+                call_method(st.n_storbinary.get(), {ftp_sess, cmd.get(), fp, upload_fn.get()}, st.kw_storbinary.get());
+            });
+        } else {
+            debug(st, module, fmt(st, "Copying remote file {} to local location {} ...", {from.path.get(), to.path.get()}).get());
+            Ref file = own(PyObject_CallFunctionObjArgs(open.get(), to.path.get(), st.mode_wb.get(), nullptr));
+            with_context(st, file.get(), [&](PyObject* fp) {
+                s->file = Ref::borrow(fp);
+                Ref cmd = fmt(st, "RETR {}", {from.path.get()});
+                call_method(st.n_retrbinary.get(), {ftp_sess, cmd.get(), download_fn.get()}, st.kw_retrbinary.get());
+            });
+        }
+    });
+    return Ref::borrow(Py_None);
+}
+
+// ---------------------------------------------------------------- listings
+
+Ref filemode_to_mode(const Call& c) {
+    State& st = c.state<State>();
+    PyObject* filemode = c[0];
+    Ref libstat = lookup(c.module(), st.n_libstat.get());
+    Ref table = attr(libstat.get(), st.n__filemode_table.get());
+    if (table.get() == st.filemode_table.get() && PyUnicode_Check(filemode) &&
+        PyUnicode_GET_LENGTH(filemode) <= (Py_ssize_t)st.table.size()) {
+        long mode = 0;
+        for (Py_ssize_t idx = 0; idx < PyUnicode_GET_LENGTH(filemode); ++idx) {
+            Py_UCS4 ch = PyUnicode_READ_CHAR(filemode, idx);
+            for (const auto& pair : st.table[idx])
+                if (pair.ch == ch) {
+                    mode |= pair.bit;
+                    break;
+                }
+        }
+        return own(PyLong_FromLong(mode));
+    }
+    // Any table, any sequence of characters: as the loop reads in interpreter code.
+    Ref mode = st.zero;
+    Py_ssize_t length = check(PyObject_Length(filemode));
+    for (Py_ssize_t idx = 0; idx < length; ++idx) {
+        Ref index = own(PyLong_FromSsize_t(idx));
+        Ref row = own(PyObject_GetItem(table.get(), index.get()));
+        Ref ch = own(PyObject_GetItem(filemode, index.get()));
+        Ref found;
+        for_each(row.get(), [&](PyObject* pair) {
+            if (found) return;
+            auto [bit, pair_ch] = unpack2(pair);
+            if (check(PyObject_RichCompareBool(pair_ch.get(), ch.get(), Py_EQ))) found = bit;
+        });
+        if (found) mode = own(PyNumber_Or(mode.get(), found.get()));
+    }
+    return mode;
+}
+
+Ref normalize_filename(const Call& c) {
+    State& st = c.state<State>();
+    PyObject *filename = c[1], *parent_path = c[2];
+    Ref os = lookup(c.module(), st.n_os.get());
+    Ref path = attr(os.get(), st.n_path.get());
+    Ref normalized = call_method(st.n_basename.get(), {path.get(), filename});
+    if (!truthy(normalized.get())) return Ref::borrow(filename);
+    return call_method(st.n_join.get(), {path.get(), st.slash.get(), parent_path, normalized.get()});
+}
+
+Ref dir(const Call& c) {
+    State& st = c.state<State>();
+    PyObject* module = c.module();
+    PyObject *self = c[0], *target = c[1];
+    Ref files, path;
+    remote_operation(st, module, self, target, st.n_dir.get(), c[2], c[4],
+                     [&](PyObject* ftp_sess, PyObject*, PyObject* remote_path) {
+                         path = Ref::borrow(remote_path);
+                         files = call_method(st.n_nlst.get(), {ftp_sess, remote_path});
+                     });
+    Ref urlsplit = lookup(module, st.n_urlsplit.get());
+    Ref urlunsplit = lookup(module, st.n_urlunsplit.get());
+    Ref parts = own(PyObject_CallOneArg(urlsplit.get(), target));
+    Ref scheme = attr(parts.get(), st.n_scheme.get()), netloc = attr(parts.get(), st.n_netloc.get());
+    Ref query = attr(parts.get(), st.n_query.get()), fragment = attr(parts.get(), st.n_fragment.get());
+    Ref result = own(PyList_New(0));
+    for_each(files.get(), [&](PyObject* file) {
+        Ref name = call_method(st.n__normalize_filename.get(), {self, file, path.get()}, st.kw_normalize.get());
+        Ref five = own(PyTuple_Pack(5, scheme.get(), netloc.get(), name.get(), query.get(), fragment.get()));
+        check(PyList_Append(result.get(), own(PyObject_CallOneArg(urlunsplit.get(), five.get())).get()));
+    });
+    return result;
+}
+
+Ref dir_output_callback(const Call& c) {
+    State& st = c.state<State>();
+    PyObject* output = c.closure();
+    if (PyList_CheckExact(output))
+        check(PyList_Append(output, c[0]));
+    else
+        call_method(st.n_append.get(), {output, c[0]});
+    return Ref::borrow(Py_None);
+}
+
+// int(text), or the text itself when it is not a number.
+Ref int_or_text(PyObject* text) {
+    if (text == Py_None) return Ref::borrow(Py_None);  // a listing without a group column
+    Ref number = Ref::steal(PyNumber_Long(text));
+    if (number) return number;
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw Error();
+    PyErr_Clear();
+    return Ref::borrow(text);
+}
+
+// calendar.timegm(datetime.datetime.strptime(text, <global pattern>).timetuple()):
+// the listing's time read as UTC. An empty Ref when strptime refuses the text.
+Ref listing_time(State& st, PyObject* module, Ref text, PyObject* pattern_name, bool allow_invalid) {
+    Ref datetime_module = lookup(module, st.n_datetime.get());
+    Ref datetime_class = attr(datetime_module.get(), st.n_datetime.get());
+    Ref pattern = lookup(module, pattern_name);
+    Ref parsed = Ref::steal(PyObject_CallMethodObjArgs(datetime_class.get(), st.n_strptime.get(), text.get(),
+                                                       pattern.get(), nullptr));
+    if (!parsed) {
+        if (allow_invalid && PyErr_ExceptionMatches(PyExc_ValueError)) {
+            PyErr_Clear();
+            return Ref();
+        }
+        throw Error();
+    }
+    Ref tuple = call_method(st.n_timetuple.get(), {parsed.get()});
+    Ref calendar = lookup(module, st.n_calendar.get());
+    return call_method(st.n_timegm.get(), {calendar.get(), tuple.get()});
+}
+
+Ref stat(const Call& c) {
+    State& st = c.state<State>();
+    PyObject* module = c.module();
+    PyObject *self = c[0], *target = c[1];
+    Ref dir_output = own(PyList_New(0));
+    Ref callback = make_closure(st.dir_output_template.get(), dir_output);
+    Ref server_name, path;
+    remote_operation(st, module, self, target, st.n_stat.get(), c[2], c[4],
+                     [&](PyObject* ftp_sess, PyObject* server, PyObject* remote_path) {
+                         server_name = Ref::borrow(server);
+                         path = Ref::borrow(remote_path);
+                         call_method(st.n_dir.get(), {ftp_sess, remote_path, callback.get()});
+                     });
+    Py_ssize_t lines = PyList_GET_SIZE(dir_output.get());
+    if (lines > 1)
+        raise(PyExc_Exception, "More than one result was found, did you request a stat of a directory ?");
+    if (lines == 0)
+        raise_exception(PyExc_Exception, fmt(st, "File {} not found on server {}.", {path.get(), server_name.get()}));
+    debug(st, module, dir_output.get());
+    PyObject* line = PyList_GET_ITEM(dir_output.get(), 0);
+
+    Ref re = lookup(module, st.n_re.get());
+    Ref message = own(PyUnicode_FromString("Checking for files matching pattern %s"));
+    bool recent = true;
+    Ref pattern = lookup(module, st.n_RECENT.get());
+    debug(st, module, message.get(), pattern.get());
+    Ref match = call_method(st.n_match.get(), {re.get(), pattern.get(), line});
+    if (match.get() == Py_None) {
+        recent = false;
+        pattern = lookup(module, st.n_NOT_RECENT.get());
+        debug(st, module, message.get(), pattern.get());
+        match = call_method(st.n_match.get(), {re.get(), pattern.get(), line});
+        if (match.get() == Py_None)
+            raise_exception(PyExc_Exception,
+                            fmt(st, "File {} was not found on remote server {}.", {path.get(), server_name.get()}));
+    }
+    Ref groups = call_method(st.n_groupdict.get(), {match.get()});
+    auto group = [&](const Ref& name) {
+        PyObject* v = PyDict_GetItemWithError(groups.get(), name.get());
+        if (!v && PyErr_Occurred()) throw Error();
+        return Ref::borrow(v ? v : Py_None);
+    };
+
+    Ref result = own(PyObject_CallNoArgs(lookup(module, st.n_AttrDict.get()).get()));
+    // Only the type letter and the nine permission letters: a trailing ACL,
+    // security-context or extended-attribute marker carries no mode bits.
+    Ref mode_text = group(st.n_mode);
+    Ref mode_field = own(PySequence_GetSlice(mode_text.get(), 0, 10));
+    Ref to_mode = lookup(module, st.n_filemode_to_mode.get());
+    check(PyObject_SetAttr(result.get(), st.n_st_mode.get(), own(PyObject_CallOneArg(to_mode.get(), mode_field.get())).get()));
+    check(PyObject_SetAttr(result.get(), st.n_st_nlink.get(), own(PyNumber_Long(group(st.n_num_links).get())).get()));
+    check(PyObject_SetAttr(result.get(), st.n_st_uid.get(), int_or_text(group(st.n_owner).get()).get()));
+    check(PyObject_SetAttr(result.get(), st.n_st_gid.get(), int_or_text(group(st.n_group).get()).get()));
+    check(PyObject_SetAttr(result.get(), st.n_st_size.get(), own(PyNumber_Long(group(st.n_size).get())).get()));
+
+    Ref mtime;
+    if (recent) {
+        // No year in the line: this year's date, or last year's when that one
+        // lies in the future (or does not exist, as Feb 29 of a common year).
+        Ref time_module = lookup(module, st.n_time.get());
+        Ref now = call_method(st.n_time.get(), {time_module.get()});
+        double now_seconds = PyFloat_AsDouble(now.get());
+        if (now_seconds == -1.0 && PyErr_Occurred()) throw Error();
+        std::time_t now_t = (std::time_t)now_seconds;
+        std::tm utc{};
+        gmtime_r(&now_t, &utc);
+        long year = utc.tm_year + 1900L;
+        auto text = [&](long y) {
+            return own(PyUnicode_FromFormat("%U %U %U:%U %ld", group(st.n_month).get(), group(st.n_day).get(),
+                                            group(st.n_hour).get(), group(st.n_minute).get(), y));
+        };
+        mtime = listing_time(st, module, text(year), st.n_DATETIME_PAT_RECENT.get(), true);
+        if (!mtime || check(PyObject_RichCompareBool(mtime.get(), now.get(), Py_GT)))
+            mtime = listing_time(st, module, text(year - 1), st.n_DATETIME_PAT_RECENT.get(), false);
+    } else {
+        Ref text = own(PyUnicode_FromFormat("%U %U %U", group(st.n_month).get(), group(st.n_day).get(),
+                                            group(st.n_year).get()));
+        mtime = listing_time(st, module, text, st.n_DATETIME_PAT_NOT_RECENT.get(), false);
+    }
+    check(PyObject_SetAttr(result.get(), st.n_st_mtime.get(), mtime.get()));
+    return result;
+}
+
+Ref chmod(const Call& c) {
+    State& st = c.state<State>();
+    PyObject* mode = c[2];
+    remote_operation(st, c.module(), c[0], c[1], st.n_chmod.get(), c[3], c[5],
+                     [&](PyObject* ftp_sess, PyObject*, PyObject* path) {
+                         Ref octal = own(PyNumber_ToBase(mode, 8));
+                         Ref digits = own(PyUnicode_Substring(octal.get(), 2, PyUnicode_GET_LENGTH(octal.get())));
+                         Ref command = fmt(st, "SITE CHMOD {} {}", {digits.get(), path});
+                         call_method(st.n_voidcmd.get(), {ftp_sess, command.get()});
+                     });
+    return Ref::borrow(Py_None);
+}
+
+Ref deletefile(const Call& c) {
+    State& st = c.state<State>();
+    remote_operation(st, c.module(), c[0], c[1], st.n_deletefile.get(), c[2], c[4],
+                     [&](PyObject* ftp_sess, PyObject*, PyObject* path) {
+                         call_method(st.n_delete.get(), {ftp_sess, path}, st.kw_delete.get());
+                     });
+    return Ref::borrow(Py_None);
+}
+
+Ref renamefile(const Call& c) {
+    State& st = c.state<State>();
+    PyObject *self = c[0], *timeout = c[3], *strip = c[5];
+    Parsed from = parse_url(st, self, c[1], st.n_renamefile.get());
+    Ref from_port = port_of(st, from.port.get());
+    Ref from_path = strip_slash(st, from.path.get(), strip);
+    Parsed to = parse_url(st, self, c[2], st.n_renamefile.get());
+    Ref to_port = port_of(st, to.port.get());
+    Ref to_path = strip_slash(st, to.path.get(), strip);
+    if (check(PyObject_RichCompareBool(from.server.get(), to.server.get(), Py_NE)))
+        raise_exception(PyExc_Exception,
+                        fmt(st, "xferkit module {} requires from/to files to be renamed to have the same server.",
+                            {attr(self, st.n___module__.get()).get()}));
+    if (check(PyObject_RichCompareBool(from_port.get(), to_port.get(), Py_NE)))
+        raise_exception(PyExc_Exception,
+                        fmt(st, "xferkit module {} requires from/to files to be renamed to have the same port.",
+                            {attr(self, st.n___module__.get()).get()}));
+    ftp_session(st, c.module(), self, from.server.get(), from_port.get(), timeout, false, [&](PyObject* ftp_sess) {
+        call_method(st.n_rename.get(), {ftp_sess, from_path.get(), to_path.get()}, st.kw_rename.get());
+    });
+    return Ref::borrow(Py_None);
+}
+
+Ref getspace(const Call& c) {
+    State& st = c.state<State>();
+    raise_exception(PyExc_NotImplementedError, fmt(st, "The xferkit module {} does not implement getspace.",
+                                                   {attr(c[0], st.n___module__.get()).get()}));
+}
+
+// ---------------------------------------------------------------- definitions
+
+const FuncDef check_for_timeout_def{
+    "check_for_timeout", "()",
+    "Count one block; every PROGRESS_IGNORE_COUNT + 1 blocks, raise\n"
+    "TimeLimitExceededOnFileTransfer when the transfer has run past its time limit.",
+    check_for_timeout_impl};
+const FuncDef upload_cb_def{"upload_cb", "(data)", "Called by storbinary after each block sent.", upload_cb};
+const FuncDef download_cb_def{"download_cb", "(data)", "Called by retrbinary with each block received: write it.",
+                              download_cb};
+const FuncDef dir_output_callback_def{"dir_output_callback", "(data)", "Collect one listing line.",
+                                      dir_output_callback};
+
+const FuncDef filemode_to_mode_def{
+    "filemode_to_mode", "(filemode)",
+    "Convert a filemode string to an os.stat.st_mode style number.\n\n"
+    "    >>> import stat\n"
+    "    >>> stat.filemode(filemode_to_mode('-rw-r--r--'))\n"
+    "    '-rw-r--r--'\n",
+    filemode_to_mode};
+
+const FuncDef copyfile_def{
+    "copyfile", "(self, source, destination, timeout_seconds, *args, upload, strip_leading_slash=True, **kwargs)",
+    "Copy a local file to the FTP server (upload true) or a remote file to the\n"
+    "local file system (upload false).\n\n"
+    "timeout_seconds is the socket time-out of the connection and the limit of the\n"
+    "transfer itself: past it, TimeLimitExceededOnFileTransfer is raised. One\n"
+    "leading \"/\" is stripped from the remote path unless strip_leading_slash is false.",
+    copyfile};
+const FuncDef normalize_filename_def{
+    "_normalize_filename", "(self, filename, parent_path)",
+    "The base name of filename under \"/\" and parent_path; filename itself when its\n"
+    "base name is empty.",
+    normalize_filename};
+const FuncDef dir_def{"dir", "(self, target, timeout_seconds, *args, strip_leading_slash=True, **kwargs)",
+                      "List a remote directory: one URL per entry, in the server's order.", dir};
+const FuncDef stat_def{"stat", "(self, target, timeout_seconds, *args, strip_leading_slash=True, **kwargs)",
+                       "Status of one remote file, read from its directory-listing line: an AttrDict\n"
+                       "with st_mode, st_nlink, st_uid, st_gid, st_size and st_mtime.",
+                       stat};
+const FuncDef chmod_def{"chmod", "(self, target, mode, timeout_seconds, *args, strip_leading_slash=True, **kwargs)",
+                        "Change the mode of a remote file (SITE CHMOD).", chmod};
+const FuncDef deletefile_def{"deletefile",
+                             "(self, target, timeout_seconds, *args, strip_leading_slash=True, **kwargs)",
+                             "Delete a remote file.", deletefile};
+const FuncDef renamefile_def{
+    "renamefile", "(self, source, destination, timeout_seconds, *args, strip_leading_slash=True, **kwargs)",
+    "Rename a remote file; source and destination must name the same server and port.", renamefile};
+const FuncDef getspace_def{"getspace", "(self, target, timeout_seconds, *args, **kwargs)",
+                           "Not supported over FTP: raises NotImplementedError.", getspace};
+
+const char* const RECENT_PATTERN =
+    "\\s*(?P<mode>\\S+)\\s+(?P<num_links>\\d+)\\s+(?P<owner>\\w+)(\\s+(?P<group>\\w+))?\\s+(?P<size>\\d+)\\s+"
+    "(?P<month>[A-Za-z]{3})\\s+(?P<day>\\d+)\\s+(?P<hour>\\d+):(?P<minute>\\d+)\\s*(?P<filename>\\S+)\\s*$";
+const char* const NOT_RECENT_PATTERN =
+    "\\s*(?P<mode>\\S+)\\s+(?P<num_links>\\d+)\\s+(?P<owner>\\w+)\\s+(?P<group>\\w+)\\s+(?P<size>\\d+)\\s+"
+    "(?P<month>[A-Za-z]{3})\\s+(?P<day>\\d+)\\s+(?P<year>\\d{4})\\s*(?P<filename>\\S+)\\s*$";
+
+Ref kwnames(std::initializer_list<const char*> names) {
+    Ref t = own(PyTuple_New((Py_ssize_t)names.size()));
+    Py_ssize_t i = 0;
+    for (const char* n : names) PyTuple_SET_ITEM(t.get(), i++, intern(n).release());
+    return t;
+}
+
+void load_filemode_table(State& st) {
+    for_each(st.filemode_table.get(), [&](PyObject* row) {
+        std::vector<State::Pair> pairs;
+        for_each(row, [&](PyObject* pair) {
+            auto [bit, ch] = unpack2(pair);
+            long b = PyLong_AsLong(bit.get());
+            if (b == -1 && PyErr_Occurred()) throw Error();
+            if (!PyUnicode_Check(ch.get()) || PyUnicode_GET_LENGTH(ch.get()) != 1)
+                raise(PyExc_TypeError, "stat._filemode_table holds a pair this module cannot read");
+            pairs.push_back({b, PyUnicode_READ_CHAR(ch.get(), 0)});
+        });
+        st.table.push_back(std::move(pairs));
+    });
+}
+
+void exec(PyObject* module, State& st) {
+    for (const char* name : {"os", "re", "time", "datetime", "calendar", "logging"})
+        add_object(module, name, own(PyImport_ImportModule(name)));
+    Ref libstat = own(PyImport_ImportModule("stat"));
+    add_object(module, "libstat", libstat);
+    Ref ftplib = own(PyImport_ImportModule("ftplib"));
+    add_object(module, "FTP", own(PyObject_GetAttrString(ftplib.get(), "FTP")));
+    Ref parse = own(PyImport_ImportModule("urllib.parse"));
+    add_object(module, "urlsplit", own(PyObject_GetAttrString(parse.get(), "urlsplit")));
+    add_object(module, "urlunsplit", own(PyObject_GetAttrString(parse.get(), "urlunsplit")));
+    Ref datastructures = own(PyImport_ImportModule("ovark.datastructures"));
+    add_object(module, "AttrDict", own(PyObject_GetAttrString(datastructures.get(), "AttrDict")));
+    Ref exceptions = own(PyImport_ImportModule("ovark.utils.xferkit.exceptions"));
+    add_object(module, "TimeLimitExceededOnFileTransfer",
+               own(PyObject_GetAttrString(exceptions.get(), "TimeLimitExceededOnFileTransfer")));
+    Ref localhost = own(PyImport_ImportModule("ovark.utils.xferkit.plugins.localhost"));
+    Ref base = own(PyObject_GetAttrString(localhost.get(), "XferKit"));
+    add_object(module, "XferKitLinuxBase", base);
+    Ref logging = own(PyObject_GetAttrString(module, "logging"));
+    Ref name = own(PyObject_GetAttrString(module, "__name__"));
+    add_object(module, "logger", own(PyObject_CallMethod(logging.get(), "getLogger", "O", name.get())));
+    add_object(module, "DATETIME_PAT_RECENT", own(PyUnicode_FromString("%b %d %H:%M %Y")));
+    add_object(module, "STAT_DIR_FORMAT_SCAN_PATTERN_RECENT", own(PyUnicode_FromString(RECENT_PATTERN)));
+    add_object(module, "DATETIME_PAT_NOT_RECENT", own(PyUnicode_FromString("%b %d %Y")));
+    add_object(module, "STAT_DIR_FORMAT_SCAN_PATTERN_NOT_RECENT", own(PyUnicode_FromString(NOT_RECENT_PATTERN)));
+
+    for (auto [ref, text] :
+         {std::pair{&st.n_FTP, "FTP"}, {&st.n_os, "os"}, {&st.n_re, "re"}, {&st.n_time, "time"},
+          {&st.n_datetime, "datetime"}, {&st.n_calendar, "calendar"}, {&st.n_libstat, "libstat"},
+          {&st.n_logger, "logger"}, {&st.n_urlsplit, "urlsplit"}, {&st.n_urlunsplit, "urlunsplit"},
+          {&st.n_AttrDict, "AttrDict"}, {&st.n_TimeLimitExceededOnFileTransfer, "TimeLimitExceededOnFileTransfer"},
+          {&st.n_open, "open"}, {&st.n_filemode_to_mode, "filemode_to_mode"},
+          {&st.n_DATETIME_PAT_RECENT, "DATETIME_PAT_RECENT"}, {&st.n_DATETIME_PAT_NOT_RECENT, "DATETIME_PAT_NOT_RECENT"},
+          {&st.n_RECENT, "STAT_DIR_FORMAT_SCAN_PATTERN_RECENT"},
+          {&st.n_NOT_RECENT, "STAT_DIR_FORMAT_SCAN_PATTERN_NOT_RECENT"},
+          {&st.n_PROGRESS_IGNORE_COUNT, "PROGRESS_IGNORE_COUNT"}, {&st.n___module__, "__module__"},
+          {&st.n___enter__, "__enter__"}, {&st.n___exit__, "__exit__"},
+          {&st.n_validate_and_parse_url, "validate_and_parse_url"}, {&st.n_get_auth, "get_auth"},
+          {&st.n_connect, "connect"}, {&st.n_login, "login"}, {&st.n_storbinary, "storbinary"},
+          {&st.n_retrbinary, "retrbinary"}, {&st.n_nlst, "nlst"}, {&st.n_dir, "dir"}, {&st.n_voidcmd, "voidcmd"},
+          {&st.n_delete, "delete"}, {&st.n_rename, "rename"}, {&st.n_write, "write"}, {&st.n_append, "append"},
+          {&st.n_debug, "debug"}, {&st.n_path, "path"}, {&st.n_basename, "basename"}, {&st.n_join, "join"},
+          {&st.n_match, "match"}, {&st.n_groupdict, "groupdict"}, {&st.n_strptime, "strptime"},
+          {&st.n_timetuple, "timetuple"}, {&st.n_timegm, "timegm"}, {&st.n__filemode_table, "_filemode_table"},
+          {&st.n__normalize_filename, "_normalize_filename"}, {&st.n_scheme, "scheme"}, {&st.n_netloc, "netloc"},
+          {&st.n_query, "query"}, {&st.n_fragment, "fragment"}, {&st.n_mode, "mode"},
+          {&st.n_num_links, "num_links"}, {&st.n_owner, "owner"}, {&st.n_group, "group"}, {&st.n_size, "size"},
+          {&st.n_month, "month"}, {&st.n_day, "day"}, {&st.n_hour, "hour"}, {&st.n_minute, "minute"},
+          {&st.n_year, "year"}, {&st.n_st_mode, "st_mode"}, {&st.n_st_nlink, "st_nlink"}, {&st.n_st_uid, "st_uid"},
+          {&st.n_st_gid, "st_gid"}, {&st.n_st_size, "st_size"}, {&st.n_st_mtime, "st_mtime"},
+          {&st.n_copyfile, "copyfile"}, {&st.n_stat, "stat"}, {&st.n_chmod, "chmod"},
+          {&st.n_deletefile, "deletefile"}, {&st.n_renamefile, "renamefile"}, {&st.empty, ""}, {&st.slash, "/"},
+          {&st.mode_rb, "rb"}, {&st.mode_wb, "wb"}})
+        *ref = intern(text);
+    st.zero = own(PyLong_FromLong(0));
+    st.kw_connect = kwnames({"host", "port", "timeout"});
+    st.kw_login = kwnames({"user", "passwd"});
+    st.kw_storbinary = kwnames({"cmd", "fp", "callback"});
+    st.kw_retrbinary = kwnames({"cmd", "callback"});
+    st.kw_delete = kwnames({"filename"});
+    st.kw_rename = kwnames({"fromname", "toname"});
+    st.kw_normalize = kwnames({"filename", "parent_path"});
+    st.filemode_table = own(PyObject_GetAttrString(libstat.get(), "_filemode_table"));
+    load_filemode_table(st);
+    st.copy_state_type = new_type(module, &copy_state_spec, nullptr);
+    st.check_template = make_function(module, check_for_timeout_def, "XferKit.copyfile.<locals>");
+    st.upload_template = make_function(module, upload_cb_def, "XferKit.copyfile.<locals>");
+    st.download_template = make_function(module, download_cb_def, "XferKit.copyfile.<locals>");
+    st.dir_output_template = make_function(module, dir_output_callback_def, "XferKit.stat.<locals>");
+
+    add_functions(module, {&filemode_to_mode_def});
+    Ref bases = own(PyTuple_Pack(1, base.get()));
+    add_object(module, "XferKit",
+               new_class(module, "XferKit", bases.get(),
+                         "File utilities of the localhost kit for FTP servers (Linux listings).",
+                         {value("PROGRESS_IGNORE_COUNT", own(PyLong_FromLong(30))), method(copyfile_def),
+                          method(normalize_filename_def), method(dir_def), method(stat_def), method(chmod_def),
+                          method(deletefile_def), method(renamefile_def), method(getspace_def)}));
+}
+
+}  // namespace
+
+OVK_MODULE(State, exec,
+           " File utilities class for FTP on Linux servers.\n\n"
+           "Operations of the base class that the FTP protocol does not support are expected\n"
+           "to be overridden here so that they raise NotImplementedError, as getspace does.\n")
