@@ -1,8 +1,11 @@
-"""Import utilities: import objects by dotted name, run code on import."""
+"""Import utilities: import objects by dotted name, run code on import, and
+translate legacy module names (``LegacyImporter``)."""
 
 import importlib
 
-__all__ = ["import_from_name", "on_import"]
+from .legacy import LegacyImporter
+
+__all__ = ["LegacyImporter", "import_from_name", "on_import"]
 
 
 def import_from_name(name):

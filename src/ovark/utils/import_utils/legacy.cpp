@@ -1,0 +1,423 @@
+// ovark.utils.import_utils.legacy - answer imports of legacy module names with
+// the modules that now live under their modern names.
+//
+// LegacyImporter is a class that is used as it is: its rules live in four class
+// attributes (two dicts of names, two lists of translator callables), every
+// method is a class method, and the class object itself goes on sys.meta_path.
+// A legacy name that translates is loaded by LegacyLoader, which imports the
+// modern module and stores that very module object under the legacy name (and
+// under the legacy names of every other loaded modern module), so that both
+// names give the same object.
+//
+// The class methods read the registries from `cls`, so a subclass may carry
+// registries of its own. The finder is asked about every import of the
+// process: when `cls` is LegacyImporter itself with its own `translate`, the
+// rules are applied here directly instead of through a bound-method call.
+#include "ovk/ovk.hpp"
+
+using namespace ovk;
+
+namespace {
+
+struct State {
+    Ref importer;                            // LegacyImporter
+    Ref translate_cm, reverse_translate_cm;  // its class methods, as stored in its dict
+    Ref n_importmap, n_reverse_importmap, n_custom_translators, n_custom_reverse_translators;
+    Ref n_translate, n_reverse_translate, n_sys, n_modules, n_meta_path, n_importlib, n_util, n_machinery,
+        n_find_spec, n_ModuleSpec, n_LegacyLoader, n_LegacyImporter, n_module_name, n_import, n_name, n_dunder_name, n_append,
+        n_insert, n_update;
+    auto refs() {
+        return std::tie(importer, translate_cm, reverse_translate_cm, n_importmap, n_reverse_importmap,
+                        n_custom_translators, n_custom_reverse_translators, n_translate, n_reverse_translate, n_sys,
+                        n_modules, n_meta_path, n_importlib, n_util, n_machinery, n_find_spec, n_ModuleSpec,
+                        n_LegacyLoader, n_LegacyImporter, n_module_name, n_import, n_name, n_dunder_name, n_append, n_insert,
+                        n_update);
+    }
+};
+
+enum Direction { Forward, Reverse };
+
+Ref attr(PyObject* obj, PyObject* name) { return own(PyObject_GetAttr(obj, name)); }
+
+// The error that is set, taken out as an exception object carrying its traceback.
+Ref take_error() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    Ref t = Ref::steal(type), v = Ref::steal(value), trace = Ref::steal(tb);
+    if (trace) PyException_SetTraceback(v.get(), trace.get());
+    return v;
+}
+
+// Set the exception object `exc` as the raised error again.
+[[noreturn]] void reraise(Ref exc) {
+    PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())));
+    PyObject* tb = PyException_GetTraceback(exc.get());
+    PyErr_Restore(type, exc.release(), tb);
+    throw Error();
+}
+
+// Raise `exc` as `raise exc` inside `except` of `context` does.
+[[noreturn]] void raise_in_context(Ref exc, Ref context) {
+    PyException_SetContext(exc.get(), context.release());
+    reraise(std::move(exc));
+}
+
+// The first non-empty result of f(item) over `iterable` (a list may change under f).
+template <class F>
+Ref first_of(PyObject* iterable, F&& f) {
+    if (PyList_CheckExact(iterable)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
+            Ref item = Ref::borrow(PyList_GET_ITEM(iterable, i));
+            if (Ref r = f(item.get())) return r;
+        }
+        return Ref();
+    }
+    Ref it = own(PyObject_GetIter(iterable));
+    while (Ref item = Ref::steal(PyIter_Next(it.get())))
+        if (Ref r = f(item.get())) return r;
+    if (PyErr_Occurred()) throw Error();
+    return Ref();
+}
+
+// `name` starts with `pattern` followed by ".". Keys that are not texts never do.
+bool is_prefix(PyObject* pattern, PyObject* name) {
+    if (!PyUnicode_Check(pattern)) return false;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(pattern);
+    if (PyUnicode_GET_LENGTH(name) <= n || PyUnicode_READ_CHAR(name, n) != '.') return false;
+    return check((int)PyUnicode_Tailmatch(name, pattern, 0, n, -1)) == 1;
+}
+
+// `name` with its leading `pattern` replaced by `replacement`.
+Ref replace_prefix(PyObject* name, PyObject* pattern, PyObject* replacement) {
+    if (!PyUnicode_Check(replacement))
+        raise(PyExc_TypeError, "the translation of '%U' must be str, not %.200s", pattern, Py_TYPE(replacement)->tp_name);
+    Ref rest = own(PyUnicode_Substring(name, PyUnicode_GET_LENGTH(pattern), PY_SSIZE_T_MAX));
+    return own(PyUnicode_Concat(replacement, rest.get()));
+}
+
+// The rules of one direction applied to `name`: exact name, first matching
+// package prefix in insertion order, then the translators; None if none applies.
+Ref apply_rules(State& st, PyObject* cls, PyObject* name, Direction d) {
+    if (!PyUnicode_Check(name))
+        raise(PyExc_TypeError, "%s() argument must be str, not %.200s", d == Forward ? "translate" : "reverse_translate",
+              Py_TYPE(name)->tp_name);
+    Ref map = attr(cls, d == Forward ? st.n_importmap.get() : st.n_reverse_importmap.get());
+    if (PyDict_CheckExact(map.get())) {
+        if (PyObject* v = PyDict_GetItemWithError(map.get(), name)) return Ref::borrow(v);
+        if (PyErr_Occurred()) throw Error();
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(map.get(), &pos, &k, &v))  // nothing below runs interpreter code
+            if (is_prefix(k, name)) return replace_prefix(name, k, v);
+    } else {
+        if (check(PySequence_Contains(map.get(), name))) return own(PyObject_GetItem(map.get(), name));
+        Ref found = first_of(map.get(), [&](PyObject* k) -> Ref {
+            if (!is_prefix(k, name)) return Ref();
+            Ref v = own(PyObject_GetItem(map.get(), k));
+            return replace_prefix(name, k, v.get());
+        });
+        if (found) return found;
+    }
+    Ref translators = attr(cls, d == Forward ? st.n_custom_translators.get() : st.n_custom_reverse_translators.get());
+    Ref result = first_of(translators.get(), [&](PyObject* translator) -> Ref {
+        Ref r = own(PyObject_CallOneArg(translator, name));
+        return r.get() == Py_None ? Ref() : r;
+    });
+    return result ? result : Ref::borrow(Py_None);
+}
+
+// cls.translate (or cls.reverse_translate), bound once for many names.
+struct Translator {
+    State& st;
+    Direction d;
+    Ref cls, bound;  // `bound` stays empty when the rules apply here directly
+
+    Translator(State& st_, PyObject* cls_, Direction d_) : st(st_), d(d_), cls(Ref::borrow(cls_)) {
+        PyObject* name = d == Forward ? st.n_translate.get() : st.n_reverse_translate.get();
+        PyObject* ours = d == Forward ? st.translate_cm.get() : st.reverse_translate_cm.get();
+        if (cls_ == st.importer.get()) {
+            PyObject* entry = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(cls_)->tp_dict, name);
+            if (!entry && PyErr_Occurred()) throw Error();
+            if (entry == ours) return;
+        }
+        bound = attr(cls_, name);
+    }
+    Ref operator()(PyObject* name) const {
+        if (!bound) return apply_rules(st, cls.get(), name, d);
+        return own(PyObject_CallOneArg(bound.get(), name));
+    }
+};
+
+// ---------------------------------------------------------------------------
+// LegacyImporter
+
+Ref translate(const Call& c) { return apply_rules(c.state<State>(), c[0], c[1], Forward); }
+
+Ref reverse_translate(const Call& c) { return apply_rules(c.state<State>(), c[0], c[1], Reverse); }
+
+[[noreturn]] void refuse_translators(PyObject* args) {
+    Ref context = take_error();
+    Ref shown = own(PyObject_Repr(args));
+    Ref first = own(PyUnicode_FromString("Must supply two functions to register: \n  - one to translate from legacy to modern"));
+    Ref second = own(PyUnicode_FromFormat("  - one to translate from modern to legacy\nGot: %U", shown.get()));
+    Ref exc = own(PyObject_CallFunctionObjArgs(PyExc_ValueError, first.get(), second.get(), nullptr));
+    raise_in_context(std::move(exc), std::move(context));
+}
+
+void append(State& st, PyObject* list, PyObject* item) {
+    if (PyList_CheckExact(list))
+        check(PyList_Append(list, item));
+    else
+        call_method(st.n_append.get(), {list, item});
+}
+
+void update(State& st, PyObject* map, PyObject* with) {
+    if (PyDict_CheckExact(map))
+        check(PyDict_Update(map, with));
+    else
+        call_method(st.n_update.get(), {map, with});
+}
+
+Ref register_(const Call& c) {
+    State& st = c.state<State>();
+    PyObject *cls = c[0], *args = c[1], *kwargs = c[2];
+    if (PyTuple_GET_SIZE(args)) {
+        Ref to_modern, to_legacy;
+        try {
+            std::tie(to_modern, to_legacy) = unpack2(args);
+        } catch (const Error&) {
+            if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw;
+            refuse_translators(args);
+        }
+        // Checked whatever the interpreter's optimisation: a value that is not
+        // callable would break every later import.
+        if (!PyCallable_Check(to_modern.get()) || !PyCallable_Check(to_legacy.get())) {
+            PyErr_SetNone(PyExc_AssertionError);
+            refuse_translators(args);
+        }
+        append(st, attr(cls, st.n_custom_translators.get()).get(), to_modern.get());
+        append(st, attr(cls, st.n_custom_reverse_translators.get()).get(), to_legacy.get());
+    }
+    if (PyDict_GET_SIZE(kwargs)) {
+        // Inverted first, so that an unhashable modern name registers nothing.
+        Ref inverted = own(PyDict_New());
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(kwargs, &pos, &k, &v)) check(PyDict_SetItem(inverted.get(), v, k));
+        update(st, attr(cls, st.n_importmap.get()).get(), kwargs);
+        update(st, attr(cls, st.n_reverse_importmap.get()).get(), inverted.get());
+    }
+    return Ref::borrow(Py_None);
+}
+
+// importlib.util.find_spec(name); None when `name` or one of its parents does not exist.
+Ref find_modern_spec(State& st, PyObject* module, PyObject* name) {
+    Ref importlib = lookup(module, st.n_importlib.get());
+    Ref util = attr(importlib.get(), st.n_util.get());
+    Ref spec = Ref::steal(PyObject_CallMethodOneArg(util.get(), st.n_find_spec.get(), name));
+    if (spec) return spec;
+    if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) throw Error();
+    Ref error = take_error();
+    Ref missing = attr(error.get(), st.n_name.get());
+    if (PyUnicode_Check(missing.get())) {
+        if (check(PyObject_RichCompareBool(missing.get(), name, Py_EQ)) || is_prefix(missing.get(), name))
+            return Ref::borrow(Py_None);
+    }
+    reraise(std::move(error));
+}
+
+Ref find_spec(const Call& c) {
+    RecursionGuard guard(" while translating a legacy module name");
+    State& st = c.state<State>();
+    PyObject *cls = c[0], *name = c[1];
+    Ref translated = Translator(st, cls, Forward)(name);
+    if (translated.get() == Py_None) return translated;
+    Ref spec = find_modern_spec(st, c.module(), translated.get());
+    if (spec.get() == Py_None) return spec;
+    Ref loader = own(PyObject_CallOneArg(lookup(c.module(), st.n_LegacyLoader.get()).get(), translated.get()));
+    Ref importlib = lookup(c.module(), st.n_importlib.get());
+    Ref module_spec = attr(attr(importlib.get(), st.n_machinery.get()).get(), st.n_ModuleSpec.get());
+    return own(PyObject_CallFunctionObjArgs(module_spec.get(), name, loader.get(), nullptr));
+}
+
+Ref invalidate_caches(const Call&) { return Ref::borrow(Py_None); }
+
+Ref install(const Call& c) {
+    State& st = c.state<State>();
+    PyObject* cls = c[0];
+    Ref sys = lookup(c.module(), st.n_sys.get());
+    Ref meta_path = attr(sys.get(), st.n_meta_path.get());
+    if (!check(PySequence_Contains(meta_path.get(), cls))) {
+        Ref zero = own(PyLong_FromLong(0));
+        call_method(st.n_insert.get(), {meta_path.get(), zero.get(), cls});
+    }
+    return Ref::borrow(Py_None);
+}
+
+// ---------------------------------------------------------------------------
+// LegacyLoader
+
+Ref loader_init(const Call& c) {
+    check(PyObject_SetAttr(c[0], c.state<State>().n_module_name.get(), c[1]));
+    return Ref::borrow(Py_None);
+}
+
+Ref loader_create_module(const Call& c) {
+    State& st = c.state<State>();
+    Ref modern = attr(c[0], st.n_module_name.get());
+    own(PyObject_CallOneArg(lookup(c.module(), st.n_import.get()).get(), modern.get()));
+    return Ref::borrow(Py_None);
+}
+
+Ref loader_exec_module(const Call& c) {
+    State& st = c.state<State>();
+    PyObject *self = c[0], *legacy_module = c[1];
+    Ref sys = lookup(c.module(), st.n_sys.get());
+    Ref modules = attr(sys.get(), st.n_modules.get());
+    Ref names = PyDict_Check(modules.get()) ? own(PyDict_Keys(modules.get())) : own(PySequence_List(modules.get()));
+    Translator reverse(st, lookup(c.module(), st.n_LegacyImporter.get()).get(), Reverse);
+    for_each(names.get(), [&](PyObject* name) {
+        if (!PyUnicode_Check(name)) return;
+        Ref legacy = reverse(name);
+        if (legacy.get() == Py_None) return;
+        Ref module = Ref::steal(PyObject_GetItem(modules.get(), name));
+        if (!module) {  // gone while we walked: nothing to alias
+            if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw Error();
+            PyErr_Clear();
+            return;
+        }
+        check(PyObject_SetItem(modules.get(), legacy.get(), module.get()));
+    });
+    Ref legacy_name = attr(legacy_module, st.n_dunder_name.get());
+    Ref modern = own(PyObject_GetItem(modules.get(), attr(self, st.n_module_name.get()).get()));
+    check(PyObject_SetItem(modules.get(), legacy_name.get(), modern.get()));
+    return Ref::borrow(Py_None);
+}
+
+// ---------------------------------------------------------------------------
+
+const FuncDef translate_def{
+    "translate",
+    "(cls, name)",
+    "Return the modern name for the legacy module name, or None.\n\n"
+    "An exact rule wins; then the first package rule (in registration order)\n"
+    "whose legacy name is followed by \".\" in name; then the first translator\n"
+    "that returns something other than None.",
+    translate,
+};
+
+const FuncDef reverse_translate_def{
+    "reverse_translate",
+    "(cls, name)",
+    "Return the legacy name for the modern module name, or None.\n\n"
+    "The rules of translate, applied from modern to legacy.",
+    reverse_translate,
+};
+
+const FuncDef register_def{
+    "register",
+    "(cls, *args, **kwargs)",
+    "Add translation rules.\n\n"
+    "Positional form: two callables, the first translating a legacy name to the\n"
+    "modern one, the second the modern name back; either returns None for a name\n"
+    "it does not translate. Keyword form: each keyword is a legacy name (a module\n"
+    "or a package prefix) and its value the modern name; pass dotted names as\n"
+    "register(**{\"old.pkg\": \"new.pkg\"}). Both forms may be combined.",
+    register_,
+};
+
+const FuncDef find_spec_def{
+    "find_spec",
+    "(cls, name, path, target=None)",
+    "Return a spec that loads the modern module under the legacy name, or None\n"
+    "when name does not translate or its modern module does not exist.",
+    find_spec,
+};
+
+const FuncDef invalidate_caches_def{
+    "invalidate_caches",
+    "(cls)",
+    "Do nothing: the importer keeps no caches.",
+    invalidate_caches,
+};
+
+const FuncDef install_def{
+    "install",
+    "(cls)",
+    "Put the importer at the front of sys.meta_path, unless it is already on it.",
+    install,
+};
+
+const FuncDef loader_init_def{"__init__", "(self, module_name)", nullptr, loader_init};
+
+const FuncDef loader_exec_module_def{
+    "exec_module",
+    "(self, legacy_module)",
+    "Make the legacy name, and the legacy name of every loaded modern module, an\n"
+    "alias of the modern module in sys.modules.",
+    loader_exec_module,
+};
+
+const FuncDef loader_create_module_def{
+    "create_module",
+    "(self, spec)",
+    "Import the modern module; return None for the default module creation.",
+    loader_create_module,
+};
+
+void exec(PyObject* module, State& st) {
+    struct {
+        Ref* ref;
+        const char* text;
+    } names[] = {
+        {&st.n_importmap, "_importmap"}, {&st.n_reverse_importmap, "_reverse_importmap"},
+        {&st.n_custom_translators, "_custom_translators"},
+        {&st.n_custom_reverse_translators, "_custom_reverse_translators"}, {&st.n_translate, "translate"},
+        {&st.n_reverse_translate, "reverse_translate"}, {&st.n_sys, "sys"}, {&st.n_modules, "modules"},
+        {&st.n_meta_path, "meta_path"}, {&st.n_importlib, "importlib"}, {&st.n_util, "util"},
+        {&st.n_machinery, "machinery"}, {&st.n_find_spec, "find_spec"}, {&st.n_ModuleSpec, "ModuleSpec"},
+        {&st.n_LegacyLoader, "LegacyLoader"}, {&st.n_LegacyImporter, "LegacyImporter"},
+        {&st.n_module_name, "_module_name"}, {&st.n_import, "__import__"}, {&st.n_name, "name"}, {&st.n_dunder_name, "__name__"},
+        {&st.n_append, "append"}, {&st.n_insert, "insert"}, {&st.n_update, "update"},
+    };
+    for (auto& n : names) *n.ref = intern(n.text);
+
+    Ref abc = own(PyImport_ImportModule("importlib.abc"));
+    own(PyImport_ImportModule("importlib.machinery"));
+    own(PyImport_ImportModule("importlib.util"));
+    add_object(module, "importlib", own(PyImport_ImportModule("importlib")));
+    add_object(module, "sys", own(PyImport_ImportModule("sys")));
+    Ref logging = own(PyImport_ImportModule("logging"));
+    add_object(module, "logging", logging);
+    Ref module_name = own(PyObject_GetAttrString(module, "__name__"));
+    add_object(module, "logger", own(PyObject_CallMethod(logging.get(), "getLogger", "O", module_name.get())));
+
+    // class LegacyImporter(importlib.abc.MetaPathFinder)
+    Ref finder_bases = own(PyTuple_Pack(1, own(PyObject_GetAttrString(abc.get(), "MetaPathFinder")).get()));
+    st.importer = new_class(
+        module, "LegacyImporter", finder_bases.get(),
+        "Meta-path finder that answers imports of legacy module names with their\n"
+        "modern modules.\n\n"
+        "Used as a class, never instantiated: the rules are class-wide and the class\n"
+        "itself goes on sys.meta_path (see install).",
+        {value("_importmap", own(PyDict_New())), value("_reverse_importmap", own(PyDict_New())),
+         value("_custom_translators", own(PyList_New(0))), value("_custom_reverse_translators", own(PyList_New(0))),
+         classmethod(translate_def), classmethod(reverse_translate_def), classmethod(register_def),
+         classmethod(find_spec_def), classmethod(invalidate_caches_def), classmethod(install_def)});
+    PyObject* importer_dict = reinterpret_cast<PyTypeObject*>(st.importer.get())->tp_dict;
+    st.translate_cm = Ref::borrow(check(PyDict_GetItemWithError(importer_dict, st.n_translate.get())));
+    st.reverse_translate_cm = Ref::borrow(check(PyDict_GetItemWithError(importer_dict, st.n_reverse_translate.get())));
+    add_object(module, "LegacyImporter", st.importer);
+
+    // class LegacyLoader(importlib.abc.Loader)
+    Ref loader_bases = own(PyTuple_Pack(1, own(PyObject_GetAttrString(abc.get(), "Loader")).get()));
+    add_object(module, "LegacyLoader",
+               new_class(module, "LegacyLoader", loader_bases.get(),
+                         "Loader that makes a legacy module name an alias of its modern module.",
+                         {method(loader_init_def), method(loader_exec_module_def), method(loader_create_module_def)}));
+}
+
+}  // namespace
+
+OVK_MODULE(State, exec, "Legacy module names: translated on the meta path and aliased to their modern modules.")
