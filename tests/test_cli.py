@@ -34,7 +34,8 @@ def env(tmp_path_factory):
 
 
 def run(env, *args, input=None, stdout=subprocess.PIPE, cwd=ROOT, **extra_env):
-    result = subprocess.run([sys.executable, "-m", "ovark", *args], input=input, stdout=stdout, stderr=subprocess.PIPE,
+    stdin = {"input": input} if input is not None else {"stdin": subprocess.DEVNULL}
+    result = subprocess.run([sys.executable, "-m", "ovark", *args], **stdin, stdout=stdout, stderr=subprocess.PIPE,
                             text=True, cwd=cwd, env=dict(env, **extra_env), timeout=60)
     assert "Traceback" not in result.stderr or "--debug" in args, result.stderr
     return result
@@ -111,6 +112,12 @@ def test_yaml_without_options_keeps_markup_and_marked_keys(env):
     assert data["tests"] == {"timeout": 300, "retries": 3, "results": "%{testbed.logs}/run-%ENV{RUN_ID}"}
 
 
+def test_yaml_layers_over_empty_files(env, tmp_path):
+    (tmp_path / "empty.yaml").write_text("# nothing yet\n")
+    result = run(env, "yaml", str(tmp_path / "empty.yaml"), "examples/override.yaml", str(tmp_path / "empty.yaml"))
+    assert yaml.safe_load(result.stdout) == {"tests": {"timeout": 300, "retries": 3, "results": "%{testbed.logs}/run-%ENV{RUN_ID}"}}
+
+
 def test_yaml_reports_a_wrong_key_although_secrets_stay_encoded(env, tmp_path):
     (tmp_path / "t.yaml").write_text("a:\n  b: '%ENC{abc}'\n")
     assert error_of(run(env, "yaml", str(tmp_path / "t.yaml"), "--resolve")) == \
@@ -165,6 +172,7 @@ def test_find_json_and_unresolved_values(env):
     ({"t.yaml": "a: '%CALLABLE{os.nope()}'\n"}, ["--resolve"], r"t\.yaml:1:4: .*AttributeError: module 'os' has no attribute 'nope'"),
     ({"t.yaml": "a: 1\n", "u.yaml": "- 1\n"}, [], r"u\.yaml: cannot layer: the document is not a mapping"),
     ({}, [], r"t\.yaml: No such file or directory"),
+    ({"t.yaml": "a: '%ASK{the admin password}'\n"}, ["--resolve"], r"t\.yaml:1:4: %ASK\{the admin password\}: no answer on standard input$"),
 ])
 def test_yaml_errors_are_one_line_with_the_place(env, tmp_path, files, args, expected):
     for name, text in files.items():

@@ -160,8 +160,12 @@ def load_layers(paths, extend_lists=False):
     from ovark.utils.locations import recursive_location_update
 
     data, locations = load_file(paths[0])
+    if data is None and len(paths) > 1:
+        data = {}  # an empty file layers nothing
     for path in paths[1:]:
         new_data, new_locations = load_file(path)
+        if new_data is None:
+            continue
         for name, tree in ((paths[0], data), (path, new_data)):
             if not isinstance(tree, MutableMapping):
                 raise CliError("{}: cannot layer: the document is not a mapping".format(name))
@@ -177,7 +181,7 @@ class IncludeLoader:
     folder.
     """
 
-    search_path = []
+    search_path = ()
 
     def __init__(self, markupprocessor=None):
         self.markupprocessor = markupprocessor
@@ -205,7 +209,7 @@ class IncludeLoader:
                 loader.dispose()
         folder = os.path.dirname(found)
         if folder not in self.search_path:
-            self.search_path.insert(0, folder)
+            type(self).search_path = (folder,) + tuple(self.search_path)
         return data
 
 
@@ -220,8 +224,8 @@ def resolve(data, locations, paths, show_secrets=False):
         folder = os.path.dirname(path)
         if folder not in folders:
             folders.append(folder)
-    IncludeLoader.search_path = folders
-    processor = Processor(encode=show_secrets, yaml_loader_cls=IncludeLoader)
+    loader_cls = type("IncludeLoader", (IncludeLoader,), {"search_path": tuple(folders)})
+    processor = Processor(encode=show_secrets, yaml_loader_cls=loader_cls)
     result = processor(data, locations=locations)
     if not show_secrets:
         check_secrets(result, locations)
