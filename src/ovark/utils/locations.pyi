@@ -1,20 +1,34 @@
 """YAML location tracking: Location records, LocSafeLoader, location-aware merges."""
 
 import re
+import sys
 from collections.abc import MutableMapping
 from typing import Any
 
 import yaml
+from typing_extensions import disjoint_base
 from yaml.nodes import Node
 
 LIST_EXTEND_PATTERN: re.Pattern[str]
 
-class Location(dict[Any, Any]):
-    file: str
-    line: int
-    column: int
-    def __init__(self, *args: Any, **kwargs: Any) -> None: ...
-    def extract(self) -> dict[str, str | int]: ...
+# Location keeps its own instance dict and weak-reference slots, which makes it
+# a disjoint base by the layout rule of CPython 3.12 and newer, not by 3.11's.
+if sys.version_info >= (3, 12):
+    @disjoint_base
+    class Location(dict[Any, Any]):
+        file: str
+        line: int
+        column: int
+        def __init__(self, *args: Any, **kwargs: Any) -> None: ...
+        def extract(self) -> dict[str, str | int]: ...
+
+else:
+    class Location(dict[Any, Any]):
+        file: str
+        line: int
+        column: int
+        def __init__(self, *args: Any, **kwargs: Any) -> None: ...
+        def extract(self) -> dict[str, str | int]: ...
 
 class LocSafeLoader(yaml.SafeLoader):
     _file: str
