@@ -39,6 +39,8 @@ def our_callables():
                     func = member.__func__ if isinstance(member, (classmethod, staticmethod)) else member
                     if isinstance(func, property):
                         func = func.fget
+                    if attr != getattr(func, "__name__", attr) and vars(obj).get(func.__name__) is member:
+                        continue  # an alias such as `__repr__ = __str__`: checked under its own name
                     if hasattr(func, "__text_signature__") and type(func).__name__ == "function":
                         found.append((module_name, "{}.{}".format(obj.__qualname__, attr), func))
             elif type(obj).__name__ == "function" and obj.__qualname__ == name:

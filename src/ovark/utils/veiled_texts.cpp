@@ -236,11 +236,13 @@ Ref base_key_impl(const Ctx& c, PyObject* self) {
 Ref base_key(const Call& call) { return base_key_impl(Ctx(call), call[0]); }
 
 Ref base_encode(const Call& call) {
-    raise(PyExc_NotImplementedError, "%s does not implement encode.", _PyType_Name(Py_TYPE(call[0])));
+    Ref name = own(PyType_GetName(Py_TYPE(call[0])));
+    raise(PyExc_NotImplementedError, "%U does not implement encode.", name.get());
 }
 
 Ref base_decode(const Call& call) {
-    raise(PyExc_NotImplementedError, "%s does not implement decode.", _PyType_Name(Py_TYPE(call[0])));
+    Ref name = own(PyType_GetName(Py_TYPE(call[0])));
+    raise(PyExc_NotImplementedError, "%U does not implement decode.", name.get());
 }
 
 const FuncDef base_keygen_def{"keygen", "(cls)", "Return a new random key: the text of a version-4 UUID.",
@@ -325,7 +327,12 @@ Ref obscuring_encode(const Call& call) {
             utf8.push_back((char)(0x80 | (b & 0x3F)));
         }
     }
-    return b64_encode(utf8);
+    // base64.urlsafe_b64encode(shifted.encode()).decode()
+    Ref base64 = c.global(N_base64);
+    if (base64.get() == c.st.base64_module.get()) return b64_encode(utf8);
+    Ref raw = own(PyBytes_FromStringAndSize(utf8.data(), (Py_ssize_t)utf8.size()));
+    Ref encoded = call_method(c.n(N_urlsafe_b64encode), {base64.get(), raw.get()});
+    return call_method(c.n(N_decode), {encoded.get()});
 }
 
 template <class Ch>
