@@ -471,8 +471,16 @@ Ref p_reference(const Ctx& c, PyObject* match, PyObject* data, PyObject* index, 
     Ref original;
     Ref value = guarded(c, match, index, [&] { return chainget(c, original_of(c, original), path.get()); });
     Ref value_index = call_method(st.n_split.get(), {path.get(), st.dot.get()});
-    Ref here = chainget(c, original_of(c, original), index);
-    bool recursive = truth(own(PyObject_RichCompare(value.get(), here.get(), Py_EQ)).get());
+    // A string that `original` does not hold at its index (inside an included
+    // file, or a structure a callable returned) is no reference to itself.
+    Ref here;
+    try {
+        here = chainget(c, original_of(c, original), index);
+    } catch (const Error&) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw;
+        PyErr_Clear();
+    }
+    bool recursive = here && truth(own(PyObject_RichCompare(value.get(), here.get(), Py_EQ)).get());
     if (!recursive) {
         Py_ssize_t n = PyObject_Length(value_index.get());
         if (n < 0) throw Error();
@@ -733,7 +741,10 @@ Ref process_iterable(Ctx& c, PyObject* data, PyObject* index, PyObject* location
     return out;
 }
 
-// original[index[0]]...[index[-2]][index[-1]] = value
+// original[index[0]]...[index[-2]][index[-1]] = value. A string that lies
+// where `original` has no place for it (inside an included file, or a
+// structure a callable returned) is not written back: a step that does not
+// look up, or leads to a string, ends the write-back quietly.
 void write_back(Ctx& c, PyObject* index, PyObject* value) {
     Ref original = own(PyObject_GetAttr(c.self, c.st.n_original.get()));
     Py_ssize_t n = PyObject_Length(index);
@@ -741,9 +752,15 @@ void write_back(Ctx& c, PyObject* index, PyObject* value) {
     Ref node = original;
     for (Py_ssize_t i = 0; i + 1 < n; ++i) {
         Ref step = own(PySequence_GetItem(index, i));
-        node = own(PyObject_GetItem(node.get(), step.get()));
+        node = Ref::steal(PyObject_GetItem(node.get(), step.get()));
+        if (!node) {
+            if (!PyErr_ExceptionMatches(PyExc_LookupError) && !PyErr_ExceptionMatches(PyExc_TypeError)) throw Error();
+            PyErr_Clear();
+            return;
+        }
     }
     Ref last = own(PySequence_GetItem(index, -1));  // index[-1]: IndexError when empty
+    if (PyUnicode_Check(node.get())) return;
     check(PyObject_SetItem(node.get(), last.get(), value));
 }
 
@@ -756,55 +773,110 @@ int own_kind(const Ctx& c, PyObject* m, const Ref* fns) {
     return -1;
 }
 
+// The pieces of one string still to resolve: texts to process, and the
+// plaintexts of %ENC markups, which stand as they are.
+struct Piece {
+    Ref text;
+    bool plaintext;
+};
+
+// One string: while BASE_PATTERN finds something, the first pair of _actions
+// whose matcher matches resolves one markup. A plaintext that %ENC gives (by
+// our own p_enc_markup) is not read for markup again: a secret is data, and
+// its text must neither change nor show in the errors of markup it seems to
+// hold. The text around it is resolved as before.
 Ref process_str(Ctx& c, PyObject* data0, PyObject* index, PyObject* locations) {
     const State& st = c.st;
-    Ref data = Ref::borrow(data0);
+    std::vector<Piece> pending{{Ref::borrow(data0), false}};
+    std::vector<Ref> done;
     Py_ssize_t rounds = 0, limit = -1;
-    while (base_search(c, data.get())) {
-        if (limit < 0) limit = EXTRA_ROUNDS + (PyUnicode_Check(data0) ? PyUnicode_GET_LENGTH(data0) : 0);
-        if (++rounds > limit) {
-            Ref msg = index_message(st, "Markup substitutions do not end", index, data0);
-            raise_from(markup_error(c, msg.get()), nullptr);
+    // A reference that gives a string is processed again at the same index,
+    // as a new level of the walk would; it goes on here instead, so that
+    // thousands of references in one string take no stack. `level` is the
+    // string such a level would have started with, shown by its error.
+    Ref level;
+    try {
+    while (!pending.empty()) {
+        Piece piece = std::move(pending.back());
+        pending.pop_back();
+        if (piece.plaintext) {
+            done.push_back(std::move(piece.text));
+            continue;
         }
-        Ref actions = own(PyObject_GetAttr(c.self, st.n__actions.get()));
-        Ref matcher, handler, match;
-        Ref it = own(PyObject_GetIter(actions.get()));
-        while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
-            auto [m, h] = unpack2(pair.get());
-            int kind = own_kind(c, m.get(), st.f_match);
-            Ref result;
-            if (kind >= 0) {
-                result = match_impl(c, kind, data.get());
+        Ref data = std::move(piece.text);
+        while (data && base_search(c, data.get())) {
+            if (limit < 0) limit = EXTRA_ROUNDS + (PyUnicode_Check(data0) ? PyUnicode_GET_LENGTH(data0) : 0);
+            if (++rounds > limit) {
+                Ref msg = index_message(st, "Markup substitutions do not end", index, data0);
+                raise_from(markup_error(c, msg.get()), nullptr);
+            }
+            Ref actions = own(PyObject_GetAttr(c.self, st.n__actions.get()));
+            Ref matcher, handler, match;
+            Ref it = own(PyObject_GetIter(actions.get()));
+            while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
+                auto [m, h] = unpack2(pair.get());
+                int kind = own_kind(c, m.get(), st.f_match);
+                Ref result;
+                if (kind >= 0) {
+                    result = match_impl(c, kind, data.get());
+                } else {
+                    PyObject* args[] = {data.get()};
+                    result = own(PyObject_Vectorcall(m.get(), args, 1, nullptr));
+                }
+                if (truth(result.get())) {
+                    matcher = m;
+                    handler = h;
+                    match = result;
+                    break;
+                }
+            }
+            if (PyErr_Occurred()) throw Error();
+            if (!match) break;
+            int hkind = own_kind(c, handler.get(), st.f_handle);
+            if (hkind == ENC) {
+                Ref markup = matched_text(st, match.get(), data.get());
+                if (PyUnicode_Check(markup.get()) && PyUnicode_GET_LENGTH(markup.get()) > 0) {
+                    Ref value = enc_plaintext(c, match.get());
+                    Ref plain = str_of(value.get());
+                    Ref parts = own(PyUnicode_Split(data.get(), markup.get(), -1));
+                    for (Py_ssize_t i = PyList_GET_SIZE(parts.get()) - 1; i >= 0; --i) {
+                        pending.push_back({Ref::borrow(PyList_GET_ITEM(parts.get(), i)), false});
+                        if (i > 0) pending.push_back({plain, true});
+                    }
+                    data.reset();
+                    break;
+                }
+            }
+            if (hkind >= 0) {
+                data = handlers[hkind](c, match.get(), data.get(), index, locations);
             } else {
-                PyObject* args[] = {data.get()};
-                result = own(PyObject_Vectorcall(m.get(), args, 1, nullptr));
+                PyObject* args[] = {match.get(), data.get(), index, locations ? locations : Py_None};
+                data = own(PyObject_Vectorcall(handler.get(), args, 3, st.kw_locations.get()));
             }
-            if (truth(result.get())) {
-                matcher = m;
-                handler = h;
-                match = result;
-                break;
+            Ref own_ref_matcher = own(PyObject_GetAttr(c.self, st.n_match[REFERENCE].get()));
+            bool from_reference =
+                matcher.get() == own_ref_matcher.get() ||
+                truth(own(PyObject_RichCompare(matcher.get(), own_ref_matcher.get(), Py_EQ)).get());
+            if (from_reference && (is_mutable_mapping(c, data.get()) || is_iterable(c, data.get()))) {
+                write_back(c, index, data.get());
+                if (c.direct && PyUnicode_Check(data.get()) && pending.empty() && done.empty()) {
+                    level = data;
+                    continue;
+                }
+                return recurse(c, data.get(), index, locations);
             }
+            if (!PyUnicode_Check(data.get())) return recurse(c, data.get(), index, locations);
         }
-        if (PyErr_Occurred()) throw Error();
-        if (!match) return data;
-        int hkind = own_kind(c, handler.get(), st.f_handle);
-        if (hkind >= 0) {
-            data = handlers[hkind](c, match.get(), data.get(), index, locations);
-        } else {
-            PyObject* args[] = {match.get(), data.get(), index, locations ? locations : Py_None};
-            data = own(PyObject_Vectorcall(handler.get(), args, 3, st.kw_locations.get()));
-        }
-        Ref own_ref_matcher = own(PyObject_GetAttr(c.self, st.n_match[REFERENCE].get()));
-        bool from_reference = matcher.get() == own_ref_matcher.get() ||
-                              truth(own(PyObject_RichCompare(matcher.get(), own_ref_matcher.get(), Py_EQ)).get());
-        if (from_reference && (is_mutable_mapping(c, data.get()) || is_iterable(c, data.get()))) {
-            write_back(c, index, data.get());
-            return recurse(c, data.get(), index, locations);
-        }
-        if (!PyUnicode_Check(data.get())) return recurse(c, data.get(), index, locations);
+        if (data) done.push_back(std::move(data));
     }
-    return data;
+    } catch (const Error&) {
+        if (level) wrap_error(c, level.get(), index, locations);
+        throw;
+    }
+    if (done.size() == 1) return std::move(done[0]);
+    Ref list = own(PyList_New((Py_ssize_t)done.size()));
+    for (size_t i = 0; i < done.size(); ++i) PyList_SET_ITEM(list.get(), (Py_ssize_t)i, done[i].new_ref());
+    return own(PyUnicode_Join(st.empty.get(), list.get()));
 }
 
 // ---------------------------------------------------------------------------

@@ -1,0 +1,558 @@
+"""The markup processor: the walk, the six markup kinds, errors and where they are."""
+
+import base64
+import collections
+import inspect
+import os
+import sys
+import textwrap
+import types
+from collections import OrderedDict, UserString
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from ovark.utils.locations import Location, LocSafeLoader, recursive_location_update
+from ovark.utils.yaml import markup
+from ovark.utils.yaml.exceptions import MarkupError
+from ovark.utils.yaml.markup import Processor
+
+from conftest import assert_no_leak
+from markup_reference import ReferenceProcessor
+
+CAUGHT = "Caught error while processing markups: \nIndex:  {}\nMarkup: {}\n"
+
+
+@pytest.fixture
+def env(monkeypatch):
+    monkeypatch.setenv("MK_A", "alpha")
+    monkeypatch.setenv("MK_B", "beta")
+    monkeypatch.delenv("MK_UNSET", raising=False)
+    return monkeypatch
+
+
+def fails(tree, processor=None, locations=None):
+    with pytest.raises(MarkupError) as info:
+        (processor or Processor())(tree, locations)
+    return info.value
+
+
+# --------------------------------------------------------------------------- module surface
+
+
+def test_patterns_and_table_order():
+    assert markup.BASE_PATTERN.pattern == r"%\w*{.*}"
+    assert markup.REFERENCE_PATTERN.pattern == r"(%{ *(.+?) *})"
+    assert markup.CALLABLE_PATTERN.pattern == r"(%CALLABLE{ *(.+?)(\((.*)\))* *})"
+    assert markup.INCLUDE_FILE_PATTERN.pattern == r"(%INCLUDE{ *(.+?) *})"
+    assert markup.ENV_PATTERN.pattern == r"(%ENV{ *([0-9a-zA-Z\_]+) *})"
+    assert markup.ASK_PATTERN.pattern == r"(%ASK{ *(.*?) *})"
+    assert markup.ENC_PATTERN.pattern == r"(%ENC{ *(.*?) *(, *prefix *= *([0-9a-zA-Z\_]+))? *})"
+    p = Processor()
+    names = [(m.__name__, h.__name__) for m, h in p._actions]
+    assert names == [("match_reference_markup", "p_reference_markup"), ("match_callable_markup", "p_callable_markup"),
+                     ("match_env_markup", "p_environ_markup"), ("match_include_file_markup", "p_file_markup"),
+                     ("match_ask_markup", "p_ask_markup"), ("match_enc_markup", "p_enc_markup")]
+    assert all(m.__self__ is p and h.__self__ is p for m, h in p._actions)
+    assert p._inhibit_recurse_exception is False and p._yaml_loader_cls is None
+    only = Processor(0, 1, 0, 1, 0, 1, "L")
+    assert [m.__name__ for m, _ in only._actions] == ["match_callable_markup", "match_include_file_markup",
+                                                      "match_enc_markup"]
+    assert only._yaml_loader_cls == "L"
+    assert str(inspect.signature(Processor)) == ("(reference=True, callable=True, env_var=True, include_file=True, "
+                                                 "ask=True, encode=True, yaml_loader_cls=None)")
+    assert str(inspect.signature(Processor.p_enc_markup)) == "(self, match, data, index, locations=None)"
+    assert Processor.__call__.__qualname__ == "Processor.__call__" and Processor.__module__ == markup.__name__
+    # the matchers search anywhere in the string
+    assert p.match_env_markup("x %ENV{ A_1 } y").group(2) == "A_1"
+    assert p.match_reference_markup("no markup") is None
+
+
+# --------------------------------------------------------------------------- the walk
+
+
+def test_tree_without_markup_is_rebuilt():
+    frozen = types.MappingProxyType({"k": 1})
+    user = UserString("us")
+    tree = OrderedDict(a={"b": [1, (2, 3)], "s": {4}}, n=None, f=1.5, by=b"ab", ba=bytearray(b"x"), u=user,
+                       m=frozen, t=True, text="plain %FOO{x} text")
+    out = Processor()(tree)
+    assert type(out) is OrderedDict and out is not tree
+    assert out == OrderedDict(a={"b": [1, [2, 3]], "s": [4]}, n=None, f=1.5, by=b"ab", ba=bytearray(b"x"), u=user,
+                              m=["k"], t=True, text="plain %FOO{x} text")
+    assert out["a"] is not tree["a"] and out["by"] is tree["by"] and out["u"] is user
+    assert Processor()(("x", 1)) == ["x", 1]
+
+
+def test_mapping_type_is_called_with_lazy_pairs():
+    seen = []
+
+    class Recorder(dict):
+        def __init__(self, pairs=()):
+            seen.append(type(pairs).__name__)
+            super().__init__(pairs)
+
+    class NoPairs(collections.UserDict):
+        def __init__(self):  # refuses the pairs
+            super().__init__()
+
+    assert Processor()(Recorder([("a", 1), ("b", "%{a}")])) == {"a": 1, "b": 1}
+    assert seen[-1] == "map"  # an iterator, not a built list
+    e = fails({"x": NoPairs()})
+    assert isinstance(e.__cause__, TypeError) and str(e).startswith(CAUGHT.format(["x"], "{}")[:50])
+
+
+@pytest.mark.parametrize("tree, expected", [
+    ({"a": 1, "b": "%{a}"}, {"a": 1, "b": 1}),
+    ({"a": 1, "b": "x%{a}y"}, {"a": 1, "b": "x1y"}),
+    ({"a": {"c": 2}, "b": "%{ a }"}, {"a": {"c": 2}, "b": {"c": 2}}),
+    ({"l": [10, 20], "b": "%{l.1}"}, {"l": [10, 20], "b": 20}),
+    ({"a": "%{b}", "b": "%{c}", "c": "end"}, {"a": "end", "b": "end", "c": "end"}),
+    ({"a": "x", "b": "%{a}-%{a}+%{c}", "c": 3}, {"a": "x", "b": "x-x+3", "c": 3}),
+    ({"a": 1, "b": "%{a}", "c": "%{b}"}, {"a": 1, "b": 1, "c": 1}),
+    ({"a": [1, "%{c}"], "c": "z"}, {"a": [1, "z"], "c": "z"}),
+])
+def test_references(tree, expected):
+    assert Processor()(tree) == expected
+
+
+def test_reference_writes_resolved_value_back():
+    tree = {"a": {"x": 1}, "b": "%{a}", "c": ["%{b}"]}
+    out = Processor()(tree)
+    assert out == {"a": {"x": 1}, "b": {"x": 1}, "c": [{"x": 1}]}
+    assert tree["b"] is tree["a"] and tree["c"] == [{"x": 1}]  # original holds the references' values
+    assert out["b"] is not tree["a"]
+
+
+def test_environment_and_order(env):
+    out = Processor()({"two": "%ENV{MK_A}-%ENV{ MK_B }", "unset": "<%ENV{MK_UNSET}>", "v": "V",
+                       "mixed": "%ENV{MK_A} %{v} %ENV{MK_A}", "bad-name": "%ENV{A-B}"})
+    assert out == {"two": "alpha-beta", "unset": "<>", "v": "V", "mixed": "alpha V alpha", "bad-name": "%ENV{A-B}"}
+    # reference first, whatever the position: the env value holding a reference is resolved afterwards
+    env.setenv("MK_REF", "%{v}")
+    assert Processor()({"v": "V", "s": "%ENV{MK_REF}/%{v}"})["s"] == "V/V"
+    assert Processor(reference=False)({"v": "V", "s": "%ENV{MK_REF}"})["s"] == "%{v}"
+    assert Processor(env_var=False)({"s": "%ENV{MK_A}"})["s"] == "%ENV{MK_A}"
+
+
+@pytest.mark.parametrize("markup_text, args", [
+    ("%CALLABLE{mkmod.f}", ()),
+    ("%CALLABLE{mkmod.f()}", ()),
+    ("%CALLABLE{mkmod.f(1,,2)}", ("1", "2")),
+    ("%CALLABLE{ mkmod.f(a, b) }", ("a", " b")),
+])
+def test_callable_arguments(monkeypatch, markup_text, args):
+    calls = []
+    mod = types.ModuleType("mkmod")
+    mod.f = lambda *a: calls.append(a) or "R"
+    monkeypatch.setitem(sys.modules, "mkmod", mod)
+    assert Processor()({"v": "<" + markup_text + ">"}) == {"v": "<R>"}
+    assert calls == [args]
+
+
+def test_callable_type_rule_and_import_patch(monkeypatch):
+    mod = types.ModuleType("mkmod")
+    mod.lst = lambda: [1, "%ENV{MK_A}"]
+    mod.key = lambda: {}["missing"]
+    mod.boom = lambda: 1 / 0
+    monkeypatch.setitem(sys.modules, "mkmod", mod)
+    monkeypatch.setenv("MK_A", "alpha")
+    assert Processor()({"v": "x %CALLABLE{mkmod.lst} y"}) == {"v": [1, "alpha"]}
+    e = fails({"v": "%CALLABLE{mkmod.key}"})
+    assert str(e.__cause__) == "Caught error while processing markups: \nIndex:  v\nMarkup: %CALLABLE{mkmod.key}\n"
+    assert isinstance(e.__cause__.__cause__, KeyError)
+    assert isinstance(fails({"v": "%CALLABLE{mkmod.boom}"}).__cause__, ZeroDivisionError)
+    assert isinstance(fails({"v": "%CALLABLE{no_such_mod_xyz.f}"}).__cause__, ImportError)
+    # import_from_name is read from the module's import_utils when used
+    monkeypatch.setattr(markup, "import_utils", types.SimpleNamespace(import_from_name=lambda n: lambda: n.upper()))
+    assert Processor()({"v": "%CALLABLE{any.name}"}) == {"v": "ANY.NAME"}
+
+
+# --------------------------------------------------------------------------- include, ask, enc
+
+
+class IncludeLoader:
+    """A loader class for %INCLUDE{...}: LocSafeLoader over the named file."""
+
+    def __init__(self, markupprocessor):
+        self.markupprocessor = markupprocessor
+
+    def load(self, path, locations=None):
+        with open(path) as f:
+            loader = LocSafeLoader(f, locations=locations)
+            try:
+                return loader.get_single_data()
+            finally:
+                loader.dispose()
+
+
+def test_include_without_loader(tmp_path, monkeypatch):
+    (tmp_path / "map.yaml").write_text("k: [1, 2]\n")
+    (tmp_path / "str.yaml").write_text("inner\n")
+    monkeypatch.chdir(tmp_path)
+    out = Processor()({"m": "before %INCLUDE{map.yaml} after", "s": "<%INCLUDE{ str.yaml }>"})
+    assert out == {"m": {"k": [1, 2]}, "s": "<inner>"}
+    assert isinstance(fails({"m": "%INCLUDE{missing.yaml}"}).__cause__, FileNotFoundError)
+    (tmp_path / "bad.yaml").write_text("a: [\n")
+    assert "yaml" in type(fails({"m": "%INCLUDE{bad.yaml}"}).__cause__).__module__
+
+
+def test_include_with_loader_attaches_locations(tmp_path):
+    inc = tmp_path / "inc.yaml"
+    inc.write_text("x: 1\ny: '%{top}'\n")
+    main = tmp_path / "main.yaml"
+    main.write_text("top: T\nsub:\n  inc: '%INCLUDE{" + str(inc) + "}'\n")
+    locs = {}
+    with open(main) as f:
+        data = LocSafeLoader(f, locations=locs).get_single_data()
+    out = Processor(yaml_loader_cls=IncludeLoader)(data, locs)
+    assert out == {"top": "T", "sub": {"inc": {"x": 1, "y": "T"}}}
+    attached = locs["sub"]["inc"]["%INCLUDE{" + str(inc) + "}"]
+    assert type(attached) is dict and attached["x"][1].file == str(inc) and attached["y"].line == 1
+    # without a location tree the loader gets None and nothing is attached
+    seen = []
+
+    class Recording(IncludeLoader):
+        def load(self, path, locations=None):
+            seen.append((self.markupprocessor, locations))
+            return "text"
+
+    p = Processor(yaml_loader_cls=Recording)
+    assert p({"a": "<%INCLUDE{any}>"}) == {"a": "<text>"}
+    assert seen == [(p, None)]
+
+
+def test_ask_prompt_and_ask_for_input(monkeypatch, capsys):
+    prompts = []
+    monkeypatch.setattr(markup, "ask_for_input", lambda prompt_text: prompts.append(prompt_text) or "typed")
+    tree = {"devices": {"r1": {"password": "%ASK{the admin password}", "l": ["[%ASK{}]"]}}}
+    assert Processor()(tree) == {"devices": {"r1": {"password": "typed", "l": ["[typed]"]}}}
+    assert prompts == ["\nEnter value for devices.r1.password\nthe admin password: ",
+                       "\nEnter value for devices.r1.l.0: "]
+    long_index = ["k" * 30, "m" * 30, "n" * 30]
+    Processor().p_ask_markup(markup.ASK_PATTERN.search("%ASK{}"), "%ASK{}", long_index)
+    assert prompts[-1] == "\nEnter value for " + "\n".join(textwrap.wrap(".".join(long_index))) + ": "
+    monkeypatch.undo()
+    monkeypatch.setattr("builtins.input", lambda *a: "line" if not a else pytest.fail("input got a prompt"))
+    assert markup.ask_for_input("Q? ") == "line"
+    assert capsys.readouterr().out == "Q? "
+
+
+def test_enc_builds_secret_by_keyword(monkeypatch):
+    calls = []
+
+    class Secret:
+        def __init__(self, **kw):
+            calls.append(kw)
+            self.plaintext = "P(" + kw["secret_string"] + ")"
+
+    monkeypatch.setattr(markup, "SecretString", Secret)
+    out = Processor()({"a": "%ENC{abc}", "b": "x%ENC{ d e , prefix = lab_1 }y", "c": "%ENC{}"})
+    assert out == {"a": "P(abc)", "b": "xP(d e)y", "c": "P()"}
+    assert calls == [{"secret_string": "abc"}, {"secret_string": "d e", "prefix": "lab_1"}, {"secret_string": ""}]
+
+
+def test_enc_with_secret_string():
+    encoded = markup.SecretString.from_plaintext("s3cr3t!").data
+    out = Processor()({"pw": "%ENC{" + encoded + "}", "uri": "ftp://u:%ENC{" + encoded + "}@h"})
+    assert out == {"pw": "s3cr3t!", "uri": "ftp://u:s3cr3t!@h"}
+    leaf = markup.SecretString.from_plaintext("kept")
+    assert Processor()({"s": leaf})["s"] is leaf
+
+
+def test_handlers_given_no_match():
+    p = Processor()
+    assert p.p_reference_markup(None, "d", []) is None
+    for name in ("p_callable_markup", "p_environ_markup", "p_file_markup", "p_ask_markup", "p_enc_markup"):
+        assert getattr(p, name)(None, "d", [], locations=None) == "d"
+
+
+# --------------------------------------------------------------------------- errors
+
+
+@pytest.mark.parametrize("tree, index", [
+    ({"a": "%{b}", "b": "%{a}"}, "a"),
+    ({"a": {"b": "%{a}"}}, "a.b"),
+    ({"a": "%{a}"}, "a"),
+    ({"l": ["%{l}"]}, "l.0"),
+])
+def test_recursion_is_detected(tree, index):
+    e = fails(tree)
+    assert str(e.__cause__).startswith("Detected recursion markup: \nIndex:  " + index + "\nMarkup: %{")
+    assert e.__cause__.__cause__ is None and e.location is None
+
+
+def test_missing_reference_and_wrapping():
+    e = fails({"a": {"b": [0, "x%{no.where}"]}})
+    assert str(e) == CAUGHT.format(["a", "b", 1], "x%{no.where}")
+    assert str(e.__cause__) == "Caught error while processing markups: \nIndex:  a.b.1\nMarkup: %{no.where}\n"
+    assert isinstance(e.__cause__.__cause__, KeyError)
+    # a top-level string cannot be written back
+    e = fails("%{a}")
+    assert str(e) == CAUGHT.format([], "%{a}")
+
+
+def test_error_flag_is_never_reset():
+    p = Processor()
+    first = fails({"a": "%{nope}"}, p)
+    assert p._inhibit_recurse_exception is True and str(first).startswith("Caught error")
+    second = fails({"a": "%{nope}"}, p)
+    assert str(second) == "Caught error while processing markups: \nIndex:  a\nMarkup: %{nope}\n"
+    with pytest.raises(TypeError):
+        p({"a": "%CALLABLE{operator.truediv(1)}"})
+    assert p({"a": "%{b}", "b": 2}) == {"a": 2, "b": 2}
+
+
+def test_self_reproducing_markup_ends(env):
+    env.setenv("MK_SELF", "%ENV{MK_SELF}")
+    e = fails({"a": "%ENV{MK_SELF}"})
+    assert str(e.__cause__) == "Markup substitutions do not end: \nIndex:  a\nMarkup: %ENV{MK_SELF}\n"
+    env.setenv("MK_GROW", "x%ENV{MK_GROW}")
+    assert str(fails({"a": ["%ENV{MK_GROW}"]}).__cause__).startswith("Markup substitutions do not end")
+    # thousands of distinct markups in one string still resolve
+    many = {"k{}".format(i): i for i in range(5000)}
+    many["s"] = " ".join("%{{k{}}}".format(i) for i in range(5000))
+    assert Processor()(many)["s"] == " ".join(str(i) for i in range(5000))
+
+
+def test_deep_tree_raises_recursion_error():
+    deep = "%ENV{MK_A}"
+    for _ in range(100000):
+        deep = [deep]
+    with pytest.raises(RecursionError):
+        Processor()(deep)
+    deep_map = {}
+    node = deep_map
+    for _ in range(100000):
+        node["k"] = node = {}
+    with pytest.raises(RecursionError):
+        Processor()(deep_map)
+
+
+# --------------------------------------------------------------------------- overrides and patches
+
+
+def test_subclass_and_patched_methods_are_called(env):
+    visited = []
+
+    class Tracing(Processor):
+        def _process_str(self, data, index, locations=None):
+            visited.append(list(index))
+            return super()._process_str(data, index, locations=locations)
+
+        def p_environ_markup(self, match, data, index, locations=None):
+            return data.replace(match.group(0), "<" + match.group(2) + ">")
+
+    out = Tracing()({"a": ["%ENV{MK_A}", {"b": "%{c}"}], "c": "C"})
+    assert out == {"a": ["<MK_A>", {"b": "C"}], "c": "C"}
+    assert visited == [["a", 0], ["a", 1, "b"], ["a", 1, "b"], ["c"]]  # a resolved reference is walked again
+
+    p = Processor()
+    p._recurse = lambda data, index, locations=None: "R"  # an instance attribute shadows the method
+    assert p({"x": 1}) == "R"
+
+    p = Processor()
+    p._actions.insert(0, (lambda d: d.startswith("%X") or None, lambda m, d, i, locations=None: 42))
+    assert p({"a": "%X{}", "b": "%{a}"}) == {"a": 42, "b": 42}
+
+
+def test_module_globals_are_read_when_used(env, monkeypatch):
+    monkeypatch.setattr(markup, "ENV_PATTERN", markup.re.compile(r"(%ENV{ *(\w+?)_A *})"))
+    assert Processor()({"a": "%ENV{MK_A}"}) == {"a": ""}
+    monkeypatch.undo()
+    env.setenv("MK_A", "alpha")
+    monkeypatch.setattr(markup, "BASE_PATTERN", markup.re.compile("NEVER"))
+    assert Processor()({"a": "%ENV{MK_A}"}) == {"a": "%ENV{MK_A}"}
+    monkeypatch.undo()
+    fake = types.SimpleNamespace(chainget=lambda tree, path: "fake:" + str(path))
+    monkeypatch.setattr(markup, "utils", fake)
+    assert Processor()({"a": "1", "b": "%{a}"}) == {"a": "1", "b": "fake:a"}
+    monkeypatch.undo()
+    monkeypatch.setattr(markup, "MutableMapping", dict)  # a UserDict is then an iterable of keys
+    assert Processor()({"u": collections.UserDict(a=1)}) == {"u": ["a"]}
+
+
+# --------------------------------------------------------------------------- against the reference
+
+
+def trees():
+    names = st.sampled_from(["a", "b", "c", "0", "1"])
+    markups = st.sampled_from(["%{a}", "%{b}", "%{c}", "%{a.b}", "%{c.0}", "%{zz}", "%ENV{MK_A}", "%ENV{MK_UNSET}",
+                               "%ENC{YWI=}", "%FOO{x}", "%{", "}", "%ENV{MK_REF}", " ", "x"])
+    text = st.lists(markups, max_size=4).map("".join)
+    leaf = st.one_of(text, st.integers(-3, 3), st.none(), st.just(b"b"))
+    return st.recursive(leaf, lambda kids: st.one_of(st.lists(kids, max_size=3),
+                                                     st.dictionaries(names, kids, max_size=3)), max_leaves=12)
+
+
+def outcome(processor, tree):
+    try:
+        return "ok", processor(tree), tree
+    except MarkupError as e:
+        if str(e.__cause__).startswith("Markup substitutions do not end"):
+            return "endless"  # the reference recurses where the module goes on in one loop
+        return "error", str(e), type(e.__cause__).__name__, str(e.__cause__)
+    except RecursionError:  # references that make a cycle the recursion test does not see
+        return "endless"
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(trees())
+def test_matches_reference_processor(tree):
+    os.environ["MK_A"] = "alpha"
+    os.environ["MK_REF"] = "%{b}"
+    os.environ.pop("MK_UNSET", None)
+    import copy
+    ours = outcome(Processor(), copy.deepcopy(tree))
+    theirs = outcome(ReferenceProcessor(), copy.deepcopy(tree))
+    assert ours == theirs
+
+
+# --------------------------------------------------------------------------- a layered testbed
+
+
+BASE = """\
+devices:
+  r1:
+    os: iosxr
+    credentials:
+      default:
+        username: '%ENV{TB_USER}'
+        password: '%ENC{PASSWORD}'
+    connections:
+      cli: {ip: 10.0.0.1, port: 22}
+  r2:
+    os: nxos
+    peer: 'ssh://%{devices.r1.connections.cli.ip}:%{devices.r1.connections.cli.port}'
+    links: '%INCLUDE{LINKS}'
+"""
+
+OVERLAY = """\
+devices:
+  r1:
+    connections:
+      cli: {port: 2222}
+  r2:
+    credentials:
+      default:
+        username: '%ENV{TB_USER}'
+        password: '%{devices.r1.credentials.default.password}'
+"""
+
+LINKS = """\
+- {a: r1, b: r2, speed: 10G}
+- {a: r2, b: r1, speed: '%{devices.r1.os}'}
+"""
+
+
+def load(path, locations):
+    with open(path) as f:
+        loader = LocSafeLoader(f, locations=locations)
+        try:
+            return loader.get_single_data()
+        finally:
+            loader.dispose()
+
+
+@pytest.fixture
+def testbed(tmp_path, monkeypatch):
+    monkeypatch.setenv("TB_USER", "admin")
+    links = tmp_path / "links.yaml"
+    links.write_text(LINKS)
+
+    def build(overlay_extra="", base_extra=""):
+        base = tmp_path / "base.yaml"
+        encoded = markup.SecretString.from_plaintext("pa%{ss}").data
+        base.write_text(BASE.replace("PASSWORD", encoded).replace("LINKS", str(links)) + base_extra)
+        overlay = tmp_path / "overlay.yaml"
+        overlay.write_text(OVERLAY + overlay_extra)
+        locs, new_locs = {}, {}
+        data = load(base, locs)
+        recursive_location_update(data, load(overlay, new_locs), locs, new_locs)
+        return data, locs
+
+    return build
+
+
+def test_layered_testbed_resolves(testbed):
+    data, locs = testbed()
+    out = Processor(yaml_loader_cls=IncludeLoader)(data, locs)
+    r1, r2 = out["devices"]["r1"], out["devices"]["r2"]
+    assert r1["credentials"]["default"] == {"username": "admin", "password": "pa%{ss}"}
+    assert r2["credentials"]["default"] == {"username": "admin", "password": "pa%{ss}"}
+    assert r2["peer"] == "ssh://10.0.0.1:2222"
+    assert r2["links"] == [{"a": "r1", "b": "r2", "speed": "10G"}, {"a": "r2", "b": "r1", "speed": "iosxr"}]
+    (markup_text, attached), = [(k, v) for k, v in locs["devices"]["r2"]["links"].items() if type(v) is dict]
+    assert markup_text.startswith("%INCLUDE{") and os.path.basename(attached[1].file) == "links.yaml"
+
+
+@pytest.mark.parametrize("extra, file, line, cause", [
+    ("    bad: '%{devices.r9.os}'\n", "overlay.yaml", 9, "Caught error while processing markups: \nIndex:  "
+                                                         "devices.r2.bad\nMarkup: %{devices.r9.os}\n"),
+    ("    loop: 'x%{devices.r2.loop}'\n", "overlay.yaml", 9, "Detected recursion markup: \nIndex:  "
+                                                            "devices.r2.loop\nMarkup: %{devices.r2.loop}\n"),
+    ("    inc: '%INCLUDE{/no/such/file.yaml}'\n", "overlay.yaml", 9, None),
+])
+def test_errors_say_where(testbed, extra, file, line, cause):
+    data, locs = testbed(overlay_extra=extra)
+    e = fails(data, Processor(yaml_loader_cls=IncludeLoader), locs)
+    assert isinstance(e.location, Location)
+    assert (os.path.basename(e.location.file), e.location.line) == (file, line)
+    assert str(e.location).startswith("{} line:{} ".format(file, line + 1))
+    if cause:
+        assert str(e.__cause__) == cause
+    assert "pa%{ss}" not in str(e) and "pa%{ss}" not in str(e.__cause__)
+
+
+def test_error_in_base_layer_and_environment(testbed, monkeypatch):
+    data, locs = testbed(base_extra="  r3:\n    user: '%ENV{TB_USER}'\n")
+
+    class Strict(dict):
+        def get(self, name, default=None):
+            return self[name]
+
+    monkeypatch.setattr(markup.os, "environ", Strict())
+    e = fails(data, Processor(yaml_loader_cls=IncludeLoader), locs)
+    assert (os.path.basename(e.location.file), e.location.line) == ("base.yaml", 5)  # the first username
+    assert isinstance(e.__cause__.__cause__, KeyError)
+    assert fails({"a": "%{b}"}).location is None
+
+
+def test_plaintext_never_reaches_a_message(testbed, monkeypatch):
+    monkeypatch.setattr(markup, "SecretString", type("S", (), {
+        "__init__": lambda self, secret_string, prefix=None: None, "plaintext": "%{TOPSECRET}"}))
+    assert Processor()({"a": "%ENC{x}", "b": "<%ENC{x}|%ENC{y}>"}) == {"a": "%{TOPSECRET}",
+                                                                       "b": "<%{TOPSECRET}|%{TOPSECRET}>"}
+    e = fails({"a": "%ENC{x}", "b": "%ENC{x} and %INCLUDE{/no/such}"})
+    for text in (str(e), str(e.__cause__), repr(e.__cause__.__cause__)):
+        assert "TOPSECRET" not in text
+
+
+# --------------------------------------------------------------------------- leaks
+
+
+@pytest.mark.slow
+def test_no_leak(tmp_path, monkeypatch):
+    monkeypatch.setenv("MK_A", "alpha")
+    inc = tmp_path / "inc.yaml"
+    inc.write_text("[1, 2]\n")
+    mod = types.ModuleType("mkleak")
+    mod.f = lambda *a: list(a)
+    monkeypatch.setitem(sys.modules, "mkleak", mod)
+    enc = markup.SecretString.from_plaintext("pw").data
+    tree = {"a": {"b": [1, "x"]}, "r": "%{a.b}", "s": "v=%{a.b.1}", "e": "%ENV{MK_A}/%ENV{MK_UNSET}",
+            "c": "%CALLABLE{mkleak.f(1,2)}", "i": "%INCLUDE{" + str(inc) + "}", "p": "%ENC{" + enc + "}",
+            "o": OrderedDict(k="%{a.b.0}"), "t": ("%ENV{MK_A}",)}
+
+    def run():
+        Processor()(dict(tree, a={"b": [1, "x"]}))
+
+    def failing():
+        try:
+            Processor()({"a": "%{a}", "b": "%{nope}"})
+        except MarkupError:
+            pass
+
+    assert_no_leak(run, calls=2000)
+    assert_no_leak(failing, calls=2000)
