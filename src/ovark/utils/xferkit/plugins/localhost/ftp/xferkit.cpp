@@ -6,9 +6,14 @@
 // one FTP session of the interpreter's ftplib: parse the URL(s) through the base
 // class, take the credentials from it, open the session as a context manager,
 // connect, log in, run the command(s), close. Module globals (FTP, os, re, time,
-// datetime, calendar, libstat, logger, urlsplit, urlunsplit, AttrDict,
+// datetime, libstat, logger, urlsplit, urlunsplit, AttrDict,
 // TimeLimitExceededOnFileTransfer, the listing patterns, filemode_to_mode) are
 // read from the module when used, so that patching them works.
+//
+// stat reads a listing's date as UTC (calendar.timegm); a year-less (recent)
+// date that would lie in the future belongs to the previous year. Only the
+// first ten characters of the mode field carry mode bits: a trailing ACL,
+// security-context or extended-attribute marker is left out.
 //
 // copyfile streams block by block: ftplib calls one of two closures per block
 // (upload_cb, download_cb), which share one native per-call record with
@@ -32,29 +37,29 @@ namespace {
 
 struct State {
     Ref check_template, upload_template, download_template, dir_output_template;
-    Ref copy_state_type, filemode_table;
+    Ref copy_state_type, filemode_table, timegm;  // timegm: calendar.timegm
     Ref kw_connect, kw_login, kw_storbinary, kw_retrbinary, kw_delete, kw_rename, kw_normalize;
     Ref empty, slash, zero, mode_rb, mode_wb;
-    Ref n_FTP, n_os, n_re, n_time, n_datetime, n_calendar, n_libstat, n_logger, n_urlsplit, n_urlunsplit,
+    Ref n_FTP, n_os, n_re, n_time, n_datetime, n_libstat, n_logger, n_urlsplit, n_urlunsplit,
         n_AttrDict, n_TimeLimitExceededOnFileTransfer, n_open, n_filemode_to_mode, n_DATETIME_PAT_RECENT,
         n_DATETIME_PAT_NOT_RECENT, n_RECENT, n_NOT_RECENT, n_PROGRESS_IGNORE_COUNT, n___module__, n___enter__,
         n___exit__, n_validate_and_parse_url, n_get_auth, n_connect, n_login, n_storbinary, n_retrbinary, n_nlst,
         n_dir, n_voidcmd, n_delete, n_rename, n_write, n_append, n_debug, n_path, n_basename, n_join, n_match,
-        n_groupdict, n_strptime, n_timetuple, n_timegm, n__filemode_table, n__normalize_filename, n_scheme,
+        n_groupdict, n_strptime, n_timetuple, n__filemode_table, n__normalize_filename, n_scheme,
         n_netloc, n_query, n_fragment, n_mode, n_num_links, n_owner, n_group, n_size, n_month, n_day, n_hour,
         n_minute, n_year, n_st_mode, n_st_nlink, n_st_uid, n_st_gid, n_st_size, n_st_mtime, n_copyfile, n_stat,
         n_chmod, n_deletefile, n_renamefile;
     auto refs() {
         return std::tie(check_template, upload_template, download_template, dir_output_template, copy_state_type,
-                        filemode_table, kw_connect, kw_login, kw_storbinary, kw_retrbinary, kw_delete, kw_rename,
+                        filemode_table, timegm, kw_connect, kw_login, kw_storbinary, kw_retrbinary, kw_delete, kw_rename,
                         kw_normalize, empty, slash, zero, mode_rb, mode_wb, n_FTP, n_os, n_re, n_time, n_datetime,
-                        n_calendar, n_libstat, n_logger, n_urlsplit, n_urlunsplit, n_AttrDict,
+                        n_libstat, n_logger, n_urlsplit, n_urlunsplit, n_AttrDict,
                         n_TimeLimitExceededOnFileTransfer, n_open, n_filemode_to_mode, n_DATETIME_PAT_RECENT,
                         n_DATETIME_PAT_NOT_RECENT, n_RECENT, n_NOT_RECENT, n_PROGRESS_IGNORE_COUNT, n___module__,
                         n___enter__, n___exit__, n_validate_and_parse_url, n_get_auth, n_connect, n_login,
                         n_storbinary, n_retrbinary, n_nlst, n_dir, n_voidcmd, n_delete, n_rename, n_write, n_append,
                         n_debug, n_path, n_basename, n_join, n_match, n_groupdict, n_strptime, n_timetuple,
-                        n_timegm, n__filemode_table, n__normalize_filename, n_scheme, n_netloc, n_query,
+                        n__filemode_table, n__normalize_filename, n_scheme, n_netloc, n_query,
                         n_fragment, n_mode, n_num_links, n_owner, n_group, n_size, n_month, n_day, n_hour,
                         n_minute, n_year, n_st_mode, n_st_nlink, n_st_uid, n_st_gid, n_st_size, n_st_mtime,
                         n_copyfile, n_stat, n_chmod, n_deletefile, n_renamefile);
@@ -230,7 +235,8 @@ void remote_operation(State& st, PyObject* module, PyObject* self, PyObject* tar
 
 // ---------------------------------------------------------------- copyfile
 
-// The per-call record shared by copyfile's three closures.
+// The per-call record shared by copyfile's three closures. The instance's
+// PROGRESS_IGNORE_COUNT is read once per call, at the first block.
 struct CopyState {
     PyObject_HEAD
     long long skipcount;
@@ -509,8 +515,7 @@ Ref listing_time(State& st, PyObject* module, Ref text, PyObject* pattern_name, 
         throw Error();
     }
     Ref tuple = call_method(st.n_timetuple.get(), {parsed.get()});
-    Ref calendar = lookup(module, st.n_calendar.get());
-    return call_method(st.n_timegm.get(), {calendar.get(), tuple.get()});
+    return own(PyObject_CallOneArg(st.timegm.get(), tuple.get()));
 }
 
 Ref stat(const Call& c) {
@@ -728,8 +733,10 @@ void load_filemode_table(State& st) {
 }
 
 void exec(PyObject* module, State& st) {
-    for (const char* name : {"os", "re", "time", "datetime", "calendar", "logging"})
+    for (const char* name : {"os", "re", "time", "datetime", "logging"})
         add_object(module, name, own(PyImport_ImportModule(name)));
+    Ref calendar = own(PyImport_ImportModule("calendar"));
+    st.timegm = own(PyObject_GetAttrString(calendar.get(), "timegm"));
     Ref libstat = own(PyImport_ImportModule("stat"));
     add_object(module, "libstat", libstat);
     Ref ftplib = own(PyImport_ImportModule("ftplib"));
@@ -755,7 +762,7 @@ void exec(PyObject* module, State& st) {
 
     for (auto [ref, text] :
          {std::pair{&st.n_FTP, "FTP"}, {&st.n_os, "os"}, {&st.n_re, "re"}, {&st.n_time, "time"},
-          {&st.n_datetime, "datetime"}, {&st.n_calendar, "calendar"}, {&st.n_libstat, "libstat"},
+          {&st.n_datetime, "datetime"}, {&st.n_libstat, "libstat"},
           {&st.n_logger, "logger"}, {&st.n_urlsplit, "urlsplit"}, {&st.n_urlunsplit, "urlunsplit"},
           {&st.n_AttrDict, "AttrDict"}, {&st.n_TimeLimitExceededOnFileTransfer, "TimeLimitExceededOnFileTransfer"},
           {&st.n_open, "open"}, {&st.n_filemode_to_mode, "filemode_to_mode"},
@@ -770,7 +777,7 @@ void exec(PyObject* module, State& st) {
           {&st.n_delete, "delete"}, {&st.n_rename, "rename"}, {&st.n_write, "write"}, {&st.n_append, "append"},
           {&st.n_debug, "debug"}, {&st.n_path, "path"}, {&st.n_basename, "basename"}, {&st.n_join, "join"},
           {&st.n_match, "match"}, {&st.n_groupdict, "groupdict"}, {&st.n_strptime, "strptime"},
-          {&st.n_timetuple, "timetuple"}, {&st.n_timegm, "timegm"}, {&st.n__filemode_table, "_filemode_table"},
+          {&st.n_timetuple, "timetuple"}, {&st.n__filemode_table, "_filemode_table"},
           {&st.n__normalize_filename, "_normalize_filename"}, {&st.n_scheme, "scheme"}, {&st.n_netloc, "netloc"},
           {&st.n_query, "query"}, {&st.n_fragment, "fragment"}, {&st.n_mode, "mode"},
           {&st.n_num_links, "num_links"}, {&st.n_owner, "owner"}, {&st.n_group, "group"}, {&st.n_size, "size"},
