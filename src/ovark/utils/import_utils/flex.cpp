@@ -14,19 +14,21 @@ using namespace ovk;
 namespace {
 
 struct State {
-    Ref n_logger, n_debug, n_sys, n_modules, n_path, n_os, n_types, n_ModuleType, n_importlib, n_import_module,
-        n_util, n_machinery, n_isfile, n_expanduser, n_abspath, n_dirname, n_basename, n_splitext, n_append,
-        n_endswith, n_module_prefix, n_load_module_from_file, n_SourceFileLoader, n_spec_from_file_location,
-        n_module_from_spec, n_exec_module, n_loader, n_name, n_spec, n_file, n_cached, n_spec_cached, n_package, n_origin, n_parent,
-        n_dunder_loader;
-    Ref dot, loading, loaded;  // texts
+    Ref n_logger, n_debug, n_isEnabledFor, n_sys, n_modules, n_path, n_os, n_types, n_ModuleType, n_importlib,
+        n_import_module, n_util, n_machinery, n_isfile, n_expanduser, n_abspath, n_dirname, n_basename, n_splitext,
+        n_append, n_endswith, n_module_prefix, n_load_module_from_file, n_SourceFileLoader, n_spec_from_file_location,
+        n_module_from_spec, n_exec_module, n_loader, n_name, n_origin, n_parent, n_cached, n__spec__, n__loader__,
+        n__package__, n__file__, n__cached__;
+    Ref dot, loading, loaded, DEBUG;
+    Ref loader_kwnames, spec_kwnames;  // ("fullname", "path"), ("loader",)
     auto refs() {
-        return std::tie(n_logger, n_debug, n_sys, n_modules, n_path, n_os, n_types, n_ModuleType, n_importlib,
-                        n_import_module, n_util, n_machinery, n_isfile, n_expanduser, n_abspath, n_dirname,
-                        n_basename, n_splitext, n_append, n_endswith, n_module_prefix, n_load_module_from_file,
-                        n_SourceFileLoader, n_spec_from_file_location, n_module_from_spec, n_exec_module, n_loader,
-                        n_name, n_spec, n_file, n_cached, n_spec_cached, n_package, n_origin, n_parent, n_dunder_loader, dot,
-                        loading, loaded);
+        return std::tie(n_logger, n_debug, n_isEnabledFor, n_sys, n_modules, n_path, n_os, n_types, n_ModuleType,
+                        n_importlib, n_import_module, n_util, n_machinery, n_isfile, n_expanduser, n_abspath,
+                        n_dirname, n_basename, n_splitext, n_append, n_endswith, n_module_prefix,
+                        n_load_module_from_file, n_SourceFileLoader, n_spec_from_file_location, n_module_from_spec,
+                        n_exec_module, n_loader, n_name, n_origin, n_parent, n_cached, n__spec__, n__loader__,
+                        n__package__, n__file__, n__cached__, dot, loading, loaded, DEBUG, loader_kwnames,
+                        spec_kwnames);
     }
 };
 
@@ -34,9 +36,8 @@ Ref attr(PyObject* obj, PyObject* name) { return own(PyObject_GetAttr(obj, name)
 
 bool truth(PyObject* o) { return check(PyObject_IsTrue(o)) == 1; }
 
-void debug(State& st, PyObject* module, PyObject* message, PyObject* arg) {
-    Ref logger = lookup(module, st.n_logger.get());
-    call_method(st.n_debug.get(), {logger.get(), message, arg});
+void debug(State& st, PyObject* logger, PyObject* message, PyObject* arg) {
+    call_method(st.n_debug.get(), {logger, message, arg});
 }
 
 // The error that is set, taken out as an exception object carrying its traceback.
@@ -58,7 +59,7 @@ Ref take_error() {
 }
 
 // The module stored under `name` in `modules`, or an empty Ref.
-Ref loaded_module(State& st, PyObject* modules, PyObject* name) {
+Ref loaded_module(PyObject* modules, PyObject* name) {
     if (PyDict_CheckExact(modules)) {
         PyObject* m = PyDict_GetItemWithError(modules, name);
         if (!m && PyErr_Occurred()) throw Error();
@@ -106,9 +107,9 @@ Ref init(const Call& c) {
 Ref load(const Call& c) {
     State& st = c.state<State>();
     PyObject *self = c[0], *obj = c[1], *module = c.module();
-    debug(st, module, st.loading.get(), obj);
+    debug(st, lookup(module, st.n_logger.get()).get(), st.loading.get(), obj);
     Ref sys = lookup(module, st.n_sys.get());
-    Ref result = loaded_module(st, attr(sys.get(), st.n_modules.get()).get(), obj);
+    Ref result = loaded_module(attr(sys.get(), st.n_modules.get()).get(), obj);
     if (!result) {
         Ref types = lookup(module, st.n_types.get());
         if (check(PyObject_IsInstance(obj, attr(types.get(), st.n_ModuleType.get()).get()))) {
@@ -123,18 +124,22 @@ Ref load(const Call& c) {
                 result = import_or_refuse(st, module, obj);
         }
     }
-    Ref shown = own(PyObject_Repr(result.get()));
-    debug(st, module, st.loaded.get(), shown.get());
+    // The module's repr runs interpreter code: made only for a record that is kept.
+    Ref logger = lookup(module, st.n_logger.get());
+    if (truth(call_method(st.n_isEnabledFor.get(), {logger.get(), st.DEBUG.get()}).get())) {
+        Ref shown = own(PyObject_Repr(result.get()));
+        debug(st, logger.get(), st.loaded.get(), shown.get());
+    }
     return result;
 }
 
 // The attributes that an import gives a module, taken from `spec` again.
 void refresh_module_attributes(State& st, PyObject* module, PyObject* spec) {
-    check(PyObject_SetAttr(module, st.n_spec.get(), spec));
-    check(PyObject_SetAttr(module, st.n_dunder_loader.get(), attr(spec, st.n_loader.get()).get()));
-    check(PyObject_SetAttr(module, st.n_package.get(), attr(spec, st.n_parent.get()).get()));
-    check(PyObject_SetAttr(module, st.n_file.get(), attr(spec, st.n_origin.get()).get()));
-    check(PyObject_SetAttr(module, st.n_cached.get(), attr(spec, st.n_spec_cached.get()).get()));
+    check(PyObject_SetAttr(module, st.n__spec__.get(), spec));
+    check(PyObject_SetAttr(module, st.n__loader__.get(), attr(spec, st.n_loader.get()).get()));
+    check(PyObject_SetAttr(module, st.n__package__.get(), attr(spec, st.n_parent.get()).get()));
+    check(PyObject_SetAttr(module, st.n__file__.get(), attr(spec, st.n_origin.get()).get()));
+    check(PyObject_SetAttr(module, st.n__cached__.get(), attr(spec, st.n_cached.get()).get()));
 }
 
 Ref load_module_from_file(const Call& c) {
@@ -159,13 +164,13 @@ Ref load_module_from_file(const Call& c) {
     Ref importlib = lookup(module, st.n_importlib.get());
     Ref util = attr(importlib.get(), st.n_util.get());
     Ref source_loader = attr(attr(importlib.get(), st.n_machinery.get()).get(), st.n_SourceFileLoader.get());
-    Ref loader = own(PyObject_CallFunctionObjArgs(source_loader.get(), fullname.get(), target.get(), nullptr));
-    Ref kwnames = own(PyTuple_Pack(1, st.n_loader.get()));
+    PyObject* loader_args[] = {fullname.get(), target.get()};
+    Ref loader = own(PyObject_Vectorcall(source_loader.get(), loader_args, 0, st.loader_kwnames.get()));
     Ref spec = call_method(st.n_spec_from_file_location.get(), {util.get(), fullname.get(), target.get(), loader.get()},
-                           kwnames.get());
+                           st.spec_kwnames.get());
 
     Ref modules = attr(sys.get(), st.n_modules.get());
-    if (Ref existing = loaded_module(st, modules.get(), fullname.get())) {
+    if (Ref existing = loaded_module(modules.get(), fullname.get())) {
         // Loaded before: run the file again in the same module.
         refresh_module_attributes(st, existing.get(), spec.get());
         call_method(st.n_exec_module.get(), {loader.get(), existing.get()});
@@ -209,21 +214,23 @@ void exec(PyObject* module, State& st) {
         Ref* ref;
         const char* text;
     } names[] = {
-        {&st.n_logger, "logger"}, {&st.n_debug, "debug"}, {&st.n_sys, "sys"}, {&st.n_modules, "modules"},
-        {&st.n_path, "path"}, {&st.n_os, "os"}, {&st.n_types, "types"}, {&st.n_ModuleType, "ModuleType"},
-        {&st.n_importlib, "importlib"}, {&st.n_import_module, "import_module"}, {&st.n_util, "util"},
-        {&st.n_machinery, "machinery"}, {&st.n_isfile, "isfile"}, {&st.n_expanduser, "expanduser"},
-        {&st.n_abspath, "abspath"}, {&st.n_dirname, "dirname"}, {&st.n_basename, "basename"},
-        {&st.n_splitext, "splitext"}, {&st.n_append, "append"}, {&st.n_endswith, "endswith"},
-        {&st.n_module_prefix, "module_prefix"}, {&st.n_load_module_from_file, "load_module_from_file"},
-        {&st.n_SourceFileLoader, "SourceFileLoader"}, {&st.n_spec_from_file_location, "spec_from_file_location"},
-        {&st.n_module_from_spec, "module_from_spec"}, {&st.n_exec_module, "exec_module"}, {&st.n_loader, "loader"},
-        {&st.n_name, "name"}, {&st.n_spec, "__spec__"}, {&st.n_file, "__file__"}, {&st.n_cached, "__cached__"}, {&st.n_spec_cached, "cached"},
-        {&st.n_package, "__package__"}, {&st.n_origin, "origin"}, {&st.n_parent, "parent"},
-        {&st.n_dunder_loader, "__loader__"}, {&st.dot, "."}, {&st.loading, "Loading: %s"},
-        {&st.loaded, "Loaded: %s"},
+        {&st.n_logger, "logger"}, {&st.n_debug, "debug"}, {&st.n_isEnabledFor, "isEnabledFor"}, {&st.n_sys, "sys"},
+        {&st.n_modules, "modules"}, {&st.n_path, "path"}, {&st.n_os, "os"}, {&st.n_types, "types"},
+        {&st.n_ModuleType, "ModuleType"}, {&st.n_importlib, "importlib"}, {&st.n_import_module, "import_module"},
+        {&st.n_util, "util"}, {&st.n_machinery, "machinery"}, {&st.n_isfile, "isfile"},
+        {&st.n_expanduser, "expanduser"}, {&st.n_abspath, "abspath"}, {&st.n_dirname, "dirname"},
+        {&st.n_basename, "basename"}, {&st.n_splitext, "splitext"}, {&st.n_append, "append"},
+        {&st.n_endswith, "endswith"}, {&st.n_module_prefix, "module_prefix"},
+        {&st.n_load_module_from_file, "load_module_from_file"}, {&st.n_SourceFileLoader, "SourceFileLoader"},
+        {&st.n_spec_from_file_location, "spec_from_file_location"}, {&st.n_module_from_spec, "module_from_spec"},
+        {&st.n_exec_module, "exec_module"}, {&st.n_loader, "loader"}, {&st.n_name, "name"},
+        {&st.n_origin, "origin"}, {&st.n_parent, "parent"}, {&st.n_cached, "cached"}, {&st.n__spec__, "__spec__"},
+        {&st.n__loader__, "__loader__"}, {&st.n__package__, "__package__"}, {&st.n__file__, "__file__"},
+        {&st.n__cached__, "__cached__"}, {&st.dot, "."}, {&st.loading, "Loading: %s"}, {&st.loaded, "Loaded: %s"},
     };
     for (auto& n : names) *n.ref = intern(n.text);
+    st.loader_kwnames = own(Py_BuildValue("(ss)", "fullname", "path"));
+    st.spec_kwnames = own(PyTuple_Pack(1, st.n_loader.get()));
 
     own(PyImport_ImportModule("importlib.machinery"));
     own(PyImport_ImportModule("importlib.util"));
@@ -233,6 +240,7 @@ void exec(PyObject* module, State& st) {
     add_object(module, "types", own(PyImport_ImportModule("types")));
     Ref logging = own(PyImport_ImportModule("logging"));
     add_object(module, "logging", logging);
+    st.DEBUG = own(PyObject_GetAttrString(logging.get(), "DEBUG"));
     Ref module_name = own(PyObject_GetAttrString(module, "__name__"));
     add_object(module, "logger", own(PyObject_CallMethod(logging.get(), "getLogger", "O", module_name.get())));
 

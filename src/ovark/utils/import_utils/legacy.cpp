@@ -24,14 +24,14 @@ struct State {
     Ref translate_cm, reverse_translate_cm;  // its class methods, as stored in its dict
     Ref n_importmap, n_reverse_importmap, n_custom_translators, n_custom_reverse_translators;
     Ref n_translate, n_reverse_translate, n_sys, n_modules, n_meta_path, n_importlib, n_util, n_machinery,
-        n_find_spec, n_ModuleSpec, n_LegacyLoader, n_LegacyImporter, n_module_name, n_import, n_name, n_dunder_name, n_append,
-        n_insert, n_update;
+        n_find_spec, n_ModuleSpec, n_LegacyLoader, n_LegacyImporter, n_module_name, n_import, n_name, n__name__,
+        n_append, n_insert, n_update;
     auto refs() {
         return std::tie(importer, translate_cm, reverse_translate_cm, n_importmap, n_reverse_importmap,
                         n_custom_translators, n_custom_reverse_translators, n_translate, n_reverse_translate, n_sys,
                         n_modules, n_meta_path, n_importlib, n_util, n_machinery, n_find_spec, n_ModuleSpec,
-                        n_LegacyLoader, n_LegacyImporter, n_module_name, n_import, n_name, n_dunder_name, n_append, n_insert,
-                        n_update);
+                        n_LegacyLoader, n_LegacyImporter, n_module_name, n_import, n_name, n__name__, n_append,
+                        n_insert, n_update);
     }
 };
 
@@ -91,7 +91,8 @@ bool is_prefix(PyObject* pattern, PyObject* name) {
 // `name` with its leading `pattern` replaced by `replacement`.
 Ref replace_prefix(PyObject* name, PyObject* pattern, PyObject* replacement) {
     if (!PyUnicode_Check(replacement))
-        raise(PyExc_TypeError, "the translation of '%U' must be str, not %.200s", pattern, Py_TYPE(replacement)->tp_name);
+        raise(PyExc_TypeError, "the translation of '%U' must be str, not %.200s", pattern,
+              Py_TYPE(replacement)->tp_name);
     Ref rest = own(PyUnicode_Substring(name, PyUnicode_GET_LENGTH(pattern), PY_SSIZE_T_MAX));
     return own(PyUnicode_Concat(replacement, rest.get()));
 }
@@ -100,8 +101,8 @@ Ref replace_prefix(PyObject* name, PyObject* pattern, PyObject* replacement) {
 // package prefix in insertion order, then the translators; None if none applies.
 Ref apply_rules(State& st, PyObject* cls, PyObject* name, Direction d) {
     if (!PyUnicode_Check(name))
-        raise(PyExc_TypeError, "%s() argument must be str, not %.200s", d == Forward ? "translate" : "reverse_translate",
-              Py_TYPE(name)->tp_name);
+        raise(PyExc_TypeError, "%s() argument must be str, not %.200s",
+              d == Forward ? "translate" : "reverse_translate", Py_TYPE(name)->tp_name);
     Ref map = attr(cls, d == Forward ? st.n_importmap.get() : st.n_reverse_importmap.get());
     if (PyDict_CheckExact(map.get())) {
         if (PyObject* v = PyDict_GetItemWithError(map.get(), name)) return Ref::borrow(v);
@@ -159,7 +160,8 @@ Ref reverse_translate(const Call& c) { return apply_rules(c.state<State>(), c[0]
 [[noreturn]] void refuse_translators(PyObject* args) {
     Ref context = take_error();
     Ref shown = own(PyObject_Repr(args));
-    Ref first = own(PyUnicode_FromString("Must supply two functions to register: \n  - one to translate from legacy to modern"));
+    Ref first = own(
+        PyUnicode_FromString("Must supply two functions to register: \n  - one to translate from legacy to modern"));
     Ref second = own(PyUnicode_FromFormat("  - one to translate from modern to legacy\nGot: %U", shown.get()));
     Ref exc = own(PyObject_CallFunctionObjArgs(PyExc_ValueError, first.get(), second.get(), nullptr));
     raise_in_context(std::move(exc), std::move(context));
@@ -289,7 +291,7 @@ Ref loader_exec_module(const Call& c) {
         }
         check(PyObject_SetItem(modules.get(), legacy.get(), module.get()));
     });
-    Ref legacy_name = attr(legacy_module, st.n_dunder_name.get());
+    Ref legacy_name = attr(legacy_module, st.n__name__.get());
     Ref modern = own(PyObject_GetItem(modules.get(), attr(self, st.n_module_name.get()).get()));
     check(PyObject_SetItem(modules.get(), legacy_name.get(), modern.get()));
     return Ref::borrow(Py_None);
@@ -378,8 +380,8 @@ void exec(PyObject* module, State& st) {
         {&st.n_meta_path, "meta_path"}, {&st.n_importlib, "importlib"}, {&st.n_util, "util"},
         {&st.n_machinery, "machinery"}, {&st.n_find_spec, "find_spec"}, {&st.n_ModuleSpec, "ModuleSpec"},
         {&st.n_LegacyLoader, "LegacyLoader"}, {&st.n_LegacyImporter, "LegacyImporter"},
-        {&st.n_module_name, "_module_name"}, {&st.n_import, "__import__"}, {&st.n_name, "name"}, {&st.n_dunder_name, "__name__"},
-        {&st.n_append, "append"}, {&st.n_insert, "insert"}, {&st.n_update, "update"},
+        {&st.n_module_name, "_module_name"}, {&st.n_import, "__import__"}, {&st.n_name, "name"},
+        {&st.n__name__, "__name__"}, {&st.n_append, "append"}, {&st.n_insert, "insert"}, {&st.n_update, "update"},
     };
     for (auto& n : names) *n.ref = intern(n.text);
 
