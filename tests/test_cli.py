@@ -237,7 +237,9 @@ def test_encode_then_decode_round_trip_with_the_example_key(env, tmp_path):
     conf.write_text("[secrets]\nlab.representer = ovark.utils.veiled_texts.PlainTextSecretStringRepresenter\n")
     lab = run(env, "--conf", str(conf), "secret", "encode", "--prefix", "lab", input="pw")
     assert lab.stdout == "pw\n"
-    assert run(env, "secret", "decode", "%ENC{wqPCmcKW, prefix=nokey}").stdout != "pw\n"
+    # the markup's prefix selects that prefix's representer
+    assert run(env, "--conf", str(conf), "secret", "decode", "%ENC{pw, prefix=lab}").stdout == "pw\n"
+    assert "has the wrong format" in error_of(run(env, "--conf", str(conf), "secret", "decode", "%ENC{pw}"))
 
 
 def test_secret_errors_never_show_the_plaintext(env):
