@@ -639,11 +639,6 @@ Ref to_plaintext(const Call& call) {
 const FuncDef to_plaintext_def{"to_plaintext", "(str_or_secret_str)",
                                "Return the plaintext of a SecretString, or any other value as text.", to_plaintext};
 
-Ref import_from(const char* module, const char* name) {
-    Ref m = own(PyImport_ImportModule(module));
-    return own(PyObject_GetAttrString(m.get(), name));
-}
-
 Ref text(const char* s) { return own(PyUnicode_FromString(s)); }
 
 void exec(PyObject* module, State& st) {

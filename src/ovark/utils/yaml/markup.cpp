@@ -1267,11 +1267,6 @@ const FuncDef ask_def{
 // Module body
 // ---------------------------------------------------------------------------
 
-Ref import_from(const char* module, const char* name) {
-    Ref m = own(PyImport_ImportModule(module));
-    return own(PyObject_GetAttrString(m.get(), name));
-}
-
 void exec(PyObject* module, State& st) {
     for (int k = 0; k < KINDS; ++k) {
         st.literals[k] = intern(kinds[k].literal);
