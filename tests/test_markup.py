@@ -615,3 +615,16 @@ def test_no_leak_on_a_layered_testbed(testbed):
             assert e.location is not None
 
     assert_no_leak(run, calls=200)
+
+
+def test_the_collector_is_left_as_the_caller_set_it():
+    """Code of the caller's (here a callable) runs with the collector as it was."""
+    import gc
+
+    try:
+        for enabled in (True, False):
+            (gc.enable if enabled else gc.disable)()
+            assert Processor()({"a": "%CALLABLE{gc.isenabled()}"}) == {"a": enabled}
+            assert gc.isenabled() is enabled
+    finally:
+        gc.enable()

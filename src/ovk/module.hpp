@@ -29,6 +29,7 @@
 // At run time: `Call::state<State>()` reaches the state from a function;
 // `state_of<State>(module)` from a module object; `lookup(module, name)` reads a
 // module global when it is used (so that patching `module.NAME` takes effect).
+// In exec: `import_from(module, name)`, `add_object`, `add_functions`.
 #pragma once
 #include "function.hpp"
 
@@ -75,6 +76,12 @@ inline Ref lookup(PyObject* module, PyObject* name) {
         throw Error();
     }
     return Ref::borrow(v);
+}
+
+// `from module import name`, for a module body.
+inline Ref import_from(const char* module, const char* name) {
+    Ref m = own(PyImport_ImportModule(module));
+    return own(PyObject_GetAttrString(m.get(), name));
 }
 
 inline void add_object(PyObject* module, const char* name, Ref value) {

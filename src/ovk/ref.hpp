@@ -14,6 +14,9 @@
 //   body through `boundary()`, which turns `Error` into the slot's error value
 //   and never lets a C++ exception reach the interpreter (`std::bad_alloc`
 //   becomes `MemoryError`, anything else `SystemError`).
+// - `take_error()` takes a set error out as an exception object (`except E as
+//   e`), `reraise(e)` raises such an object again (`raise e`), and
+//   `ErrorStash` holds a set error while cleanup code runs.
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -91,12 +94,11 @@ inline Ref own(PyObject* p) { return Ref::steal(check(p)); }
 // An interned text, made once (module exec) and kept in module state.
 inline Ref intern(const char* s) { return own(PyUnicode_InternFromString(s)); }
 
-// Run `body` for the interpreter: `Error` and C++ exceptions become a Python
-// error and `on_error` is returned.
-template <class R, class F>
-inline R boundary(R on_error, F&& body) noexcept {
+// Inside a catch block: the C++ exception being handled as a set Python error
+// (`Error`: already set; std::bad_alloc: MemoryError; anything else: SystemError).
+inline void set_error_from_current_exception() noexcept {
     try {
-        return body();
+        throw;
     } catch (const Error&) {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
@@ -105,7 +107,46 @@ inline R boundary(R on_error, F&& body) noexcept {
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
     }
+}
+
+// Run `body` for the interpreter: `Error` and C++ exceptions become a Python
+// error and `on_error` is returned.
+template <class R, class F>
+inline R boundary(R on_error, F&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        set_error_from_current_exception();
+    }
     return on_error;
+}
+
+// The set Python error, taken out (and cleared) as a normalised exception
+// object that carries its traceback; empty if none is set. `except E as e`.
+inline Ref take_error() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) PyException_SetTraceback(value, tb);
+    Ref keep_type = Ref::steal(type), keep_tb = Ref::steal(tb);
+    return Ref::steal(value);
+#endif
+}
+
+// Set the exception object `exc` as the raised error, with its own traceback
+// and chaining (`raise e` of a caught `e`), and unwind.
+[[noreturn]] inline void reraise(Ref exc) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc.release());
+#else
+    PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())));
+    PyObject* tb = PyException_GetTraceback(exc.get());
+    PyErr_Restore(type, exc.release(), tb);
+#endif
+    throw Error();
 }
 
 // Holds the currently set Python error while cleanup code runs, and sets it

@@ -74,11 +74,6 @@ const FuncDef initialize_def{
     initialize,
 };
 
-Ref import_from(const char* module_name, const char* name) {
-    Ref m = own(PyImport_ImportModule(module_name));
-    return own(PyObject_GetAttrString(m.get(), name));
-}
-
 void exec(PyObject* module, State& st) {
     struct {
         Ref* ref;

@@ -70,20 +70,6 @@ void log(const Ctx& c, Name level, PyObject* message) {
     call_method(c.n(level), {logger.get(), message});
 }
 
-// The normalised error that is set now, taken over (with its traceback).
-Ref take_error() {
-#if PY_VERSION_HEX >= 0x030C0000
-    return Ref::steal(PyErr_GetRaisedException());
-#else
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    Ref t = Ref::steal(type), v = Ref::steal(value), trace = Ref::steal(tb);
-    if (trace) PyException_SetTraceback(v.get(), trace.get());
-    return v;
-#endif
-}
-
 // raise type(message) from cause
 [[noreturn]] void raise_from(PyObject* type, PyObject* message, Ref cause) {
     Ref exc = own(PyObject_CallOneArg(type, message));
@@ -652,11 +638,6 @@ Ref to_plaintext(const Call& call) {
 
 const FuncDef to_plaintext_def{"to_plaintext", "(str_or_secret_str)",
                                "Return the plaintext of a SecretString, or any other value as text.", to_plaintext};
-
-Ref import_from(const char* module, const char* name) {
-    Ref m = own(PyImport_ImportModule(module));
-    return own(PyObject_GetAttrString(m.get(), name));
-}
 
 Ref text(const char* s) { return own(PyUnicode_FromString(s)); }
 

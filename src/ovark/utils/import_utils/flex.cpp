@@ -40,24 +40,6 @@ void debug(State& st, PyObject* logger, PyObject* message, PyObject* arg) {
     call_method(st.n_debug.get(), {logger, message, arg});
 }
 
-// The error that is set, taken out as an exception object carrying its traceback.
-Ref take_error() {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    Ref t = Ref::steal(type), v = Ref::steal(value), trace = Ref::steal(tb);
-    if (trace) PyException_SetTraceback(v.get(), trace.get());
-    return v;
-}
-
-// Set the exception object `exc` as the raised error.
-[[noreturn]] void reraise(Ref exc) {
-    PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())));
-    PyObject* tb = PyException_GetTraceback(exc.get());
-    PyErr_Restore(type, exc.release(), tb);
-    throw Error();
-}
-
 // The module stored under `name` in `modules`, or an empty Ref.
 Ref loaded_module(PyObject* modules, PyObject* name) {
     if (PyDict_CheckExact(modules)) {

@@ -39,24 +39,6 @@ enum Direction { Forward, Reverse };
 
 Ref attr(PyObject* obj, PyObject* name) { return own(PyObject_GetAttr(obj, name)); }
 
-// The error that is set, taken out as an exception object carrying its traceback.
-Ref take_error() {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    Ref t = Ref::steal(type), v = Ref::steal(value), trace = Ref::steal(tb);
-    if (trace) PyException_SetTraceback(v.get(), trace.get());
-    return v;
-}
-
-// Set the exception object `exc` as the raised error again.
-[[noreturn]] void reraise(Ref exc) {
-    PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())));
-    PyObject* tb = PyException_GetTraceback(exc.get());
-    PyErr_Restore(type, exc.release(), tb);
-    throw Error();
-}
-
 // Raise `exc` as `raise exc` inside `except` of `context` does.
 [[noreturn]] void raise_in_context(Ref exc, Ref context) {
     PyException_SetContext(exc.get(), context.release());

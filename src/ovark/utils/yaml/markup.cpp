@@ -244,16 +244,6 @@ Ref replace(const State& st, PyObject* data, PyObject* old, PyObject* repl) {
     return call_method(st.n_replace.get(), {data, old, repl});
 }
 
-// The exception being raised, taken over (normalised, with its traceback).
-Ref fetch_exception() {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb && value) PyException_SetTraceback(value, tb);
-    Ref keep_type = Ref::steal(type), keep_tb = Ref::steal(tb);
-    return Ref::steal(value);
-}
-
 // Raise `error` (an exception instance) with `cause` as its cause and context,
 // as `raise error from cause` inside the handler of `cause` does.
 [[noreturn]] void raise_from(Ref error, PyObject* cause) {
@@ -577,7 +567,7 @@ Ref index_message(const State& st, const char* head, PyObject* index, PyObject* 
 [[noreturn]] void raise_lookup_error(const Ctx& c, const Match& match, PyObject* data, PyObject* index,
                                      PyObject* locations) {
     if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw Error();
-    Ref cause = fetch_exception();
+    Ref cause = take_error();
     Ref g0 = group0(c.st, match);
     Ref msg = index_message(c.st, "Caught error while processing markups", index, g0.get());
     raise_from(markup_error_at(c, msg.get(), index, data, locations), cause.get());
@@ -883,7 +873,7 @@ Ref process_iterable(Ctx& c, PyObject* data, const Index& index, PyObject* locat
     // A tree too deep to walk reports itself: wrapping would need the very
     // stack depth that ran out.
     if (PyErr_ExceptionMatches(PyExc_RecursionError) || !PyErr_ExceptionMatches(PyExc_Exception)) throw Error();
-    Ref cause = fetch_exception();
+    Ref cause = take_error();
     Ref flag = own(PyObject_GetAttr(c.self, c.st.n__inhibit_recurse_exception.get()));
     if (truth(flag.get())) {
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(cause.get())), cause.get());
@@ -1150,23 +1140,6 @@ Ref process_str(Ctx& c, PyObject* data0, const Index& idx, PyObject* locations) 
 
 PyObject* opt(PyObject* locations) { return locations == Py_None ? nullptr : locations; }
 
-// The cyclic garbage collector paused for a scope: a walk builds one large
-// acyclic tree (and an index list per value), and collections in the middle
-// of it would go over the growing tree again and again, most of the time of
-// a large walk. The state the caller had is restored, also for nested calls.
-class CollectorPause {
-public:
-    CollectorPause() : was_enabled_(PyGC_Disable()) {}
-    ~CollectorPause() {
-        if (was_enabled_) PyGC_Enable();
-    }
-    CollectorPause(const CollectorPause&) = delete;
-    CollectorPause& operator=(const CollectorPause&) = delete;
-
-private:
-    int was_enabled_;
-};
-
 Ref processor_init(const Call& call) {
     State& st = call.state<State>();
     PyObject* self = call[0];
@@ -1190,7 +1163,6 @@ Ref processor_call(const Call& call) {
     check(PyObject_SetAttr(self, st.n_original.get(), call[1]));
     Ctx c(st, call.module(), self);
     Index index = Index::root(own(PyList_New(0)).get());
-    CollectorPause pause;
     return recurse(c, call[1], index, opt(call[2]));
 }
 
@@ -1294,11 +1266,6 @@ const FuncDef ask_def{
 // ---------------------------------------------------------------------------
 // Module body
 // ---------------------------------------------------------------------------
-
-Ref import_from(const char* module, const char* name) {
-    Ref m = own(PyImport_ImportModule(module));
-    return own(PyObject_GetAttrString(m.get(), name));
-}
 
 void exec(PyObject* module, State& st) {
     for (int k = 0; k < KINDS; ++k) {

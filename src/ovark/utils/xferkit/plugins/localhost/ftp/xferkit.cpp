@@ -105,20 +105,6 @@ void debug(State& st, PyObject* module, PyObject* message, PyObject* arg = nullp
     throw Error();
 }
 
-// The current C++ exception as a set Python error (inside a catch block).
-void to_python_error() {
-    try {
-        throw;
-    } catch (const Error&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
-    }
-}
-
 // A special method looked up on the type and bound to `obj`, as `with` does.
 Ref special_method(PyObject* obj, PyObject* name) {
     PyObject* found = _PyType_Lookup(Py_TYPE(obj), name);
@@ -143,19 +129,16 @@ void with_context(State& st, PyObject* manager, F&& body) {
     try {
         body(entered.get());
     } catch (...) {
-        to_python_error();
-        PyObject *t, *v, *tb;
-        PyErr_Fetch(&t, &v, &tb);
-        PyErr_NormalizeException(&t, &v, &tb);
-        if (tb) PyException_SetTraceback(v, tb);
-        Ref type = Ref::steal(t), value = Ref::steal(v), trace = Ref::steal(tb);
-        PyObject* args[] = {type.get(), value.get(), trace ? trace.get() : Py_None};
+        set_error_from_current_exception();
+        Ref value = take_error();
+        Ref trace = Ref::steal(PyException_GetTraceback(value.get()));
+        PyObject* args[] = {reinterpret_cast<PyObject*>(Py_TYPE(value.get())), value.get(),
+                            trace ? trace.get() : Py_None};
         Ref result = Ref::steal(PyObject_Vectorcall(exit.get(), args, 3, nullptr));
         int suppress = result ? PyObject_IsTrue(result.get()) : 0;
         if (suppress > 0) return;
         PyErr_Clear();  // a failure to close never hides the body's error
-        PyErr_Restore(type.release(), value.release(), trace.release());
-        throw Error();
+        reraise(std::move(value));
     }
     PyObject* args[] = {Py_None, Py_None, Py_None};
     own(PyObject_Vectorcall(exit.get(), args, 3, nullptr));

@@ -1,0 +1,53 @@
+"""YAML location tracking: Location records, LocSafeLoader, location-aware merges."""
+
+import re
+import sys
+from collections.abc import MutableMapping
+from typing import Any
+
+import yaml
+from typing_extensions import disjoint_base
+from yaml.nodes import Node
+
+LIST_EXTEND_PATTERN: re.Pattern[str]
+
+# Location keeps its own instance dict and weak-reference slots, which makes it
+# a disjoint base by the layout rule of CPython 3.12 and newer, not by 3.11's.
+if sys.version_info >= (3, 12):
+    @disjoint_base
+    class Location(dict[Any, Any]):
+        file: str
+        line: int
+        column: int
+        def __init__(self, *args: Any, **kwargs: Any) -> None: ...
+        def extract(self) -> dict[str, str | int]: ...
+
+else:
+    class Location(dict[Any, Any]):
+        file: str
+        line: int
+        column: int
+        def __init__(self, *args: Any, **kwargs: Any) -> None: ...
+        def extract(self) -> dict[str, str | int]: ...
+
+class LocSafeLoader(yaml.SafeLoader):
+    _file: str
+    _locations: MutableMapping[Any, Any] | None
+    def __init__(self, stream: Any, *, locations: MutableMapping[Any, Any] | None = None, file_name: str | None = None) -> None: ...
+    def construct_document(self, node: Node) -> Any: ...
+    def construct_object(self, node: Node, deep: bool = False) -> Any: ...
+
+def location_deepcopy(d: Any) -> Any: ...
+def recursive_location_update(
+    data: MutableMapping[Any, Any],
+    new_data: MutableMapping[Any, Any],
+    locations: MutableMapping[Any, Any],
+    new_locations: MutableMapping[Any, Any],
+    list_extend: bool = False,
+) -> MutableMapping[Any, Any]: ...
+def recursive_location_setdefault(
+    data: MutableMapping[Any, Any],
+    new_data: MutableMapping[Any, Any],
+    locations: MutableMapping[Any, Any],
+    new_locations: MutableMapping[Any, Any],
+) -> MutableMapping[Any, Any]: ...
