@@ -1862,11 +1862,6 @@ const FuncDef setdefault_def{
 
 // ---------------------------------------------------------------- module body
 
-Ref import_from(const char* module, const char* name) {
-    Ref m = own(PyImport_ImportModule(module));
-    return own(PyObject_GetAttrString(m.get(), name));
-}
-
 void exec(PyObject* module, State& st) {
     for (auto [ref, text] : {std::pair{&st.n_os, "os"}, {&st.n_path, "path"}, {&st.n_basename, "basename"},
                              {&st.n_Location, "Location"}, {&st.n_MutableMapping, "MutableMapping"},
