@@ -1,7 +1,6 @@
 """YAML location tracking: Location records, LocSafeLoader, location-aware merges."""
 
 import re
-import sys
 from collections.abc import MutableMapping
 from typing import Any
 
@@ -11,28 +10,16 @@ from yaml.nodes import Node
 
 LIST_EXTEND_PATTERN: re.Pattern[str]
 
-# Location keeps its own instance dict and weak-reference slots, which makes it
-# a disjoint base by the layout rule of CPython 3.12 and newer, not by 3.11's.
-if sys.version_info >= (3, 12):
-    @disjoint_base
-    class Location(dict[Any, Any]):
-        file: str
-        line: int
-        column: int
-        def __init__(self, *args: Any, **kwargs: Any) -> None: ...
-        def extract(self) -> dict[str, str | int]: ...
-        def __getstate__(self) -> Any: ...
-        def __setstate__(self, state: Any) -> None: ...
-
-else:
-    class Location(dict[Any, Any]):
-        file: str
-        line: int
-        column: int
-        def __init__(self, *args: Any, **kwargs: Any) -> None: ...
-        def extract(self) -> dict[str, str | int]: ...
-        def __getstate__(self) -> Any: ...
-        def __setstate__(self, state: Any) -> None: ...
+# Location holds its file, line and column in C fields: a disjoint base.
+@disjoint_base
+class Location(dict[Any, Any]):
+    file: str
+    line: int
+    column: int
+    def __init__(self, *args: Any, **kwargs: Any) -> None: ...
+    def extract(self) -> dict[str, str | int]: ...
+    def __getstate__(self) -> Any: ...
+    def __setstate__(self, state: Any) -> None: ...
 
 class LocSafeLoader(yaml.SafeLoader):
     _file: str
