@@ -41,6 +41,20 @@ def run(env, *args, input=None, stdout=subprocess.PIPE, cwd=ROOT, **extra_env):
     return result
 
 
+def read_until_closed(fd):
+    """The chunks read from a pseudo-terminal until its other side is closed."""
+    chunks = []
+    while True:
+        try:
+            chunk = os.read(fd, 4096)
+        except OSError:
+            break
+        if not chunk:
+            break
+        chunks.append(chunk)
+    return chunks
+
+
 def error_of(result):
     """The command's one error line."""
     assert result.returncode != 0
@@ -257,15 +271,7 @@ def run_on_terminal(env, *args):
         process = subprocess.Popen([sys.executable, "-m", "ovark", *args], stdout=follower, stderr=subprocess.PIPE,
                                    stdin=subprocess.DEVNULL, cwd=ROOT, env=env, text=True)
         os.close(follower)
-        chunks = []
-        while True:
-            try:
-                chunk = os.read(leader, 4096)
-            except OSError:
-                break
-            if not chunk:
-                break
-            chunks.append(chunk)
+        chunks = read_until_closed(leader)
         errors = process.stderr.read()
         process.wait(30)
         return process.returncode, b"".join(chunks).decode(), errors
@@ -378,15 +384,7 @@ def test_copy_shows_progress_on_a_terminal_when_slow(env, ftp, tmp_path):
         process = subprocess.Popen([sys.executable, "-m", "ovark", "copy", ftp.url("slow.bin"), str(tmp_path / "slow.bin")],
                                    stdout=subprocess.DEVNULL, stderr=follower, cwd=ROOT, env=env)
         os.close(follower)
-        chunks = []
-        while True:
-            try:
-                chunk = os.read(leader, 4096)
-            except OSError:
-                break
-            if not chunk:
-                break
-            chunks.append(chunk)
+        chunks = read_until_closed(leader)
         assert process.wait(30) == 0
     finally:
         ftp.dtp.delay = 0.0

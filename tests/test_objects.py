@@ -17,7 +17,7 @@ from ovark.topology.bases import TopologyObject
 from ovark.utils import objects
 from ovark.utils.objects import Contains, Find, GroupKeys, Not, NotExists, Operator, R, find
 
-from conftest import assert_no_leak
+from conftest import Table, assert_no_leak
 
 
 # ---------------------------------------------------------------------------
@@ -62,22 +62,6 @@ class Device(TopologyObject):
 class Obj:
     def __init__(self, **attrs):
         self.__dict__.update(attrs)
-
-
-class Table(Mapping):
-    """A mapping that is not a dict."""
-
-    def __init__(self, entries):
-        self._entries = dict(entries)
-
-    def __getitem__(self, key):
-        return self._entries[key]
-
-    def __iter__(self):
-        return iter(self._entries)
-
-    def __len__(self):
-        return len(self._entries)
 
 
 class Rack(Obj):

@@ -14,6 +14,8 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 from ovark.utils.objects import Contains, Find, Not, NotExists, Operator, R, find
 
+from conftest import Table
+
 
 # ---------------------------------------------------------------------------
 # The reference: plain values and operators (no logic or callables)
@@ -330,25 +332,6 @@ def test_match_matches_reference(seed):
 # Hypothesis: mappings that are not dicts, objects with an attribute called
 # "items", tuple keys whose text starts with "(", unhashable results
 # ---------------------------------------------------------------------------
-
-class Table(Mapping):
-    """A mapping that is not a dict."""
-
-    def __init__(self, entries):
-        self._entries = dict(entries)
-
-    def __getitem__(self, key):
-        return self._entries[key]
-
-    def __iter__(self):
-        return iter(self._entries)
-
-    def __len__(self):
-        return len(self._entries)
-
-    def __repr__(self):
-        return "Table({})".format(self._entries)
-
 
 class Rack(Node):
     """Not a mapping, though it has a method called items."""
