@@ -16,12 +16,17 @@ import json
 import logging
 import os
 import re
+import stat
 import sys
+import tempfile
 import textwrap
 import time
+import unicodedata
 from collections.abc import Mapping, MutableMapping
 
 import yaml
+
+from ovark.utils.xferkit.plugins.localhost import _without_password
 
 __all__ = ["main"]
 
@@ -37,6 +42,31 @@ DEFAULT_TIMEOUT = 60.0
 
 class CliError(Exception):
     """A failure the command reports as one line, without a traceback."""
+
+
+class MarkupRefused(CliError):
+    """A markup the command refuses (raised inside the markup processor, which
+    wraps it in a ``MarkupError`` that knows where the value stands).
+    ``markup`` is the markup text as written, without anything it resolved to."""
+
+    def __init__(self, markup, message, where=None):
+        super().__init__(message)
+        self.markup, self.where = markup, where
+
+
+# ---------------------------------------------------------------------------
+# Passwords in URLs
+# ---------------------------------------------------------------------------
+
+_URL_IN_TEXT = re.compile(r"[A-Za-z][A-Za-z0-9+.-]*://(?!\[)\S+")  # not "ftp://[user[:password]@]host"
+
+
+def _masked(text):
+    """``text`` with the password of every URL in it shown as "***"."""
+    text = str(text)
+    if "://" not in text:
+        return text
+    return _URL_IN_TEXT.sub(lambda found: _without_password(found.group(0)), text)
 
 
 # ---------------------------------------------------------------------------
@@ -85,6 +115,8 @@ def _describe_cause(exc):
     root = exc
     while root.__cause__ is not None:
         root = root.__cause__
+    if isinstance(root, CliError):
+        return str(root)
     if isinstance(root, MarkupError):
         if str(root).startswith("Detected recursion"):
             return "recursive reference"
@@ -107,6 +139,15 @@ def _markup_error_line(exc):
     markup = re.search(r"^Markup: (.*)$", message, re.M)
     where = _place(getattr(exc, "location", None))
     parts = [where] if where else []
+    refused = exc
+    while refused is not None and not isinstance(refused, MarkupRefused):
+        refused = refused.__cause__
+    if refused is not None:
+        # the markup as written: the value being resolved may already hold
+        # the plaintext of an earlier secret
+        if not parts and refused.where:
+            parts = [refused.where]
+        return ": ".join(parts + [refused.markup, str(refused)])
     if markup:
         parts.append(markup.group(1).strip())
     parts.append(_describe_cause(exc))
@@ -207,16 +248,109 @@ class IncludeLoader:
                 data = loader.get_single_data()
             finally:
                 loader.dispose()
+        if self.markupprocessor is not None:
+            self.markupprocessor._loaded_locations = locations
         folder = os.path.dirname(found)
         if folder not in self.search_path:
             type(self).search_path = (folder,) + tuple(self.search_path)
         return data
 
 
+def _strict_token_error(text, prefix):
+    """Why the encoded text of an ``%ENC`` markup is damaged, or None.
+
+    The obscuring representer decodes Base64 leniently (it drops what is not
+    Base64, so stored files keep decoding); the command reads its texts
+    strictly, so that a damaged text is reported instead of decoding to a
+    shortened plaintext."""
+    from ovark.utils.veiled_texts import ObscuringSecretStringRepresenter, SecretString
+
+    try:
+        cls = SecretString._get_rep(None, prefix)
+    except Exception:
+        return None  # the decode itself reports a wrong representer
+    if not (isinstance(cls, type) and issubclass(cls, ObscuringSecretStringRepresenter)):
+        return None
+    if not re.fullmatch(r"[A-Za-z0-9_+/-]*={0,2}", text) or len(text) % 4:
+        return "damaged secret text: not Base64 (letters, digits, '-', '_' and a final '=' fill)"
+    return None
+
+
+def _control_characters(plaintext):
+    """Whether ``plaintext`` holds control characters other than tab and line
+    breaks: what a text decoded with the wrong key looks like."""
+    return any(unicodedata.category(ch) == "Cc" and ch not in "\t\n\r" for ch in plaintext)
+
+
+def _decoded(match):
+    """The plaintext of the ``%ENC`` markup ``match``; a failure names the
+    markup as written, never the value around it."""
+    from ovark.utils.veiled_texts import SecretString
+
+    arguments = {"secret_string": match.group(2)}
+    if match.group(4):
+        arguments["prefix"] = match.group(4)
+    try:
+        return SecretString(**arguments).plaintext
+    except Exception as exc:
+        cause = exc.__cause__ if exc.__cause__ is not None and not isinstance(exc, ImportError) else exc
+        raise MarkupRefused(match.group(1), "cannot decode: {}: {}".format(_type_name(cause), _one_line(cause))) from None
+
+
+def _make_processor_class(show_secrets):
+    from ovark.utils.yaml.markup import Processor
+
+    class CommandProcessor(Processor):
+        """The markup processor with the command's checks of each markup."""
+
+        def __init__(self, *args, **kwargs):
+            super().__init__(*args, **kwargs)
+            self._includes = []  # (index, file) of every include made
+
+        def p_file_markup(self, match, data, index, locations=None):
+            loader_cls = self._yaml_loader_cls
+            if match and hasattr(loader_cls, "find"):
+                found = os.path.realpath(loader_cls.find(match.group(2)))
+                # the includes whose content this value lies in, outermost first
+                chain = sorted((len(at), name) for at, name in self._includes
+                               if len(at) < len(index) and list(at) == list(index[: len(at)]))
+                names = [name for _, name in chain]
+                if found in names:
+                    loop = names[names.index(found):] + [found]
+                    raise MarkupRefused(match.group(1), "the file includes itself: " + " -> ".join(
+                        os.path.relpath(name) for name in loop), _place(locate(locations or {}, index, data)[0]))
+                self._includes.append((tuple(index), found))
+            self._loaded_locations = None
+            result = super().p_file_markup(match, data, index, locations=locations)
+            loaded, self._loaded_locations = self._loaded_locations, None
+            if locations is not None and loaded is not None:
+                # An include inside included content: the processor finds no
+                # place for its records (it looks from the root, not through
+                # the includes); give them the place that `locate` reads.
+                node = _location_node(locations, index)
+                if isinstance(node, MutableMapping) and _hashable(data) and node.get(data) is not loaded:
+                    node[data] = loaded
+            return result
+
+        def p_enc_markup(self, match, data, index, locations=None):
+            if match:
+                prefix = match.group(4) or "string"
+                plaintext = _decoded(match)
+                problem = _strict_token_error(match.group(2), prefix)
+                if problem is not None:
+                    raise MarkupRefused(match.group(1), problem)
+                if show_secrets and _control_characters(plaintext):
+                    raise MarkupRefused(match.group(1), "the decoded text holds control characters: "
+                                        "the key is wrong ([secrets] {}.key)".format(prefix))
+            return super().p_enc_markup(match, data, index, locations=locations)
+
+    return CommandProcessor
+
+
 def resolve(data, locations, paths, show_secrets=False):
     """Resolve the markup of ``data``; ``%ENC`` stays encoded unless asked."""
     try:
-        from ovark.utils.yaml.markup import Processor
+        processor_cls = _make_processor_class(show_secrets)
     except ImportError as exc:
         raise CliError("--resolve needs ovark.utils.yaml.markup, which cannot be imported: {}".format(_one_line(exc))) from exc
     folders = []
@@ -225,7 +359,7 @@ def resolve(data, locations, paths, show_secrets=False):
         if folder not in folders:
             folders.append(folder)
     loader_cls = type("IncludeLoader", (IncludeLoader,), {"search_path": tuple(folders)})
-    processor = Processor(encode=show_secrets, yaml_loader_cls=loader_cls)
+    processor = processor_cls(encode=show_secrets, yaml_loader_cls=loader_cls)
     result = processor(data, locations=locations)
     if not show_secrets:
         check_secrets(result, locations)
@@ -248,10 +382,14 @@ def check_secrets(tree, locations):
             try:
                 SecretString(**arguments)
             except Exception as exc:
-                where = _place(locate(locations, path, value)[0])
                 cause = exc.__cause__ if exc.__cause__ is not None and not isinstance(exc, ImportError) else exc
-                line = "{}: cannot decode: {}: {}".format(match.group(1), _type_name(cause), _one_line(cause))
-                raise CliError("{}: {}".format(where, line) if where else line) from exc
+                problem = "cannot decode: {}: {}".format(_type_name(cause), _one_line(cause))
+            else:
+                problem = _strict_token_error(match.group(2), match.group(4) or "string")
+            if problem is not None:
+                where = _place(locate(locations, path, value)[0])
+                line = "{}: {}".format(match.group(1), problem)
+                raise CliError("{}: {}".format(where, line) if where else line)
 
 
 def walk(tree, path=()):
@@ -284,6 +422,24 @@ def _location_child(node, key):
             if found is not None:
                 return found
     return None
+
+
+def _hashable(value):
+    try:
+        hash(value)
+    except TypeError:
+        return False
+    return True
+
+
+def _location_node(locations, path):
+    """The location entry of ``path`` (looking into included files' trees), or None."""
+    node = locations
+    for key in path:
+        node = _location_child(node, key)
+        if node is None:
+            return None
+    return node
 
 
 def locate(locations, path, value=None):
@@ -368,13 +524,95 @@ def dump_with_locations(data, locations, stream):
 # ---------------------------------------------------------------------------
 
 
-def _output(args):
-    if args.output in (None, "-"):
-        return sys.stdout, False
-    try:
-        return open(args.output, "w", encoding="utf-8"), True
-    except OSError as exc:
-        raise CliError("{}: {}".format(args.output, exc.strerror)) from exc
+def _umask():
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return mask
+
+
+class OutputFile:
+    """Where a command writes its result: standard output, or the file ``path``
+    replaced as a whole. The text goes to a temporary file in the same folder,
+    which replaces ``path`` (``os.replace``) only once everything was written;
+    on any failure, Ctrl-C included, the temporary file is removed and ``path``
+    stays as it was. ``secret`` makes the new file readable by its owner only;
+    otherwise an existing file keeps its mode and a new one follows the umask.
+    A path that exists and is not a regular file (``/dev/stdout``, a pipe) is
+    written as it is."""
+
+    def __init__(self, path, secret=False):
+        self.path, self.secret = path, secret
+        self.stream = self._temp = None
+
+    def __enter__(self):
+        if self.path in (None, "-"):
+            self.stream = sys.stdout
+            return self.stream
+        try:
+            info = os.stat(self.path)
+        except FileNotFoundError:
+            info = None
+        except OSError as exc:
+            raise CliError("{}: {}".format(self.path, exc.strerror)) from exc
+        try:
+            if info is not None and not stat.S_ISREG(info.st_mode):
+                self.stream = open(self.path, "w", encoding="utf-8")
+                return self.stream
+            target = os.path.realpath(self.path)  # a symbolic link stays one
+            folder, name = os.path.split(target)
+            fd, self._temp = tempfile.mkstemp(prefix="." + name + ".", suffix=".tmp", dir=folder)
+        except OSError as exc:
+            raise CliError("{}: {}".format(self.path, exc.strerror)) from exc
+        self._target = target
+        if self.secret:
+            mode = 0o600
+        elif info is not None:
+            mode = stat.S_IMODE(info.st_mode)
+        else:
+            mode = 0o666 & ~_umask()
+        try:
+            os.fchmod(fd, mode)
+            self.stream = os.fdopen(fd, "w", encoding="utf-8")
+        except BaseException:
+            os.close(fd)
+            self._discard()
+            raise
+        return self.stream
+
+    def _discard(self):
+        if self._temp is not None:
+            try:
+                os.unlink(self._temp)
+            except OSError:
+                pass
+            self._temp = None
+
+    def __exit__(self, kind, value, traceback):
+        if self.stream is sys.stdout:
+            return False
+        try:
+            if kind is None:
+                try:
+                    self.stream.flush()
+                    if self._temp is not None:
+                        os.fsync(self.stream.fileno())
+                    self.stream.close()
+                    if self._temp is not None:
+                        os.replace(self._temp, self._target)
+                        self._temp = None
+                except OSError as exc:
+                    raise CliError("{}: {}".format(self.path, exc.strerror or _one_line(exc))) from exc
+            else:
+                try:
+                    self.stream.close()
+                except OSError:
+                    pass
+                if isinstance(value, OSError) and value.filename is None:
+                    # a write failed (a full disk): name the file asked for
+                    raise CliError("{}: {}".format(self.path, value.strerror or _one_line(value))) from value
+        finally:
+            self._discard()
+        return False
 
 
 def _loaded(args):
@@ -388,17 +626,14 @@ def cmd_yaml(args):
     from ovark.utils.yaml.dumper import OrderedSafeDumper
 
     data, locations = _loaded(args)
-    stream, close = _output(args)
     try:
-        if args.locations:
-            dump_with_locations(data, locations, stream)
-        else:
-            yaml.dump(data, stream, Dumper=OrderedSafeDumper, default_flow_style=False, sort_keys=False, allow_unicode=True)
+        with OutputFile(args.output, secret=args.show_secrets) as stream:
+            if args.locations:
+                dump_with_locations(data, locations, stream)
+            else:
+                yaml.dump(data, stream, Dumper=OrderedSafeDumper, default_flow_style=False, sort_keys=False, allow_unicode=True)
     except yaml.representer.RepresenterError as exc:
         raise CliError("cannot write {!r} as YAML".format(type(exc.args[1]).__name__ if len(exc.args) > 1 else exc)) from exc
-    finally:
-        if close:
-            stream.close()
     return 0
 
 
@@ -479,8 +714,7 @@ def cmd_find(args):
         matches = _find_matches(data, steps, _expected(args.value), all_keys=args.all)
     except (TypeError, ValueError) as exc:
         raise CliError("--path {}: {}".format(" ".join(args.path), _one_line(exc))) from exc
-    stream, close = _output(args)
-    try:
+    with OutputFile(args.output, secret=args.show_secrets) as stream:
         if args.json:
             rows = []
             for value, path in matches:
@@ -498,9 +732,6 @@ def cmd_find(args):
                     if where:
                         line += "  # " + where
                 stream.write(line + "\n")
-    finally:
-        if close:
-            stream.close()
     return 0 if matches else 1
 
 
@@ -618,28 +849,28 @@ def _is_ftp(url):
 
 
 def _ftp_error(exc, url):
+    """The line for a failure on the server's side of ``url``, or None."""
     import ftplib
     import socket
 
+    where = _without_password(url)
     if isinstance(exc, ftplib.error_perm) and str(exc).startswith("530"):
-        return "{}: login refused ({}); put the credentials in the URL or in ~/.netrc".format(_safe_url(url), _one_line(exc))
+        return "{}: login refused ({}); put the credentials in the URL or in ~/.netrc".format(where, _one_line(exc))
     if isinstance(exc, ftplib.Error):
-        return "{}: the server answered {}".format(_safe_url(url), _one_line(exc))
+        return "{}: the server answered {}".format(where, _one_line(exc))
+    if isinstance(exc, EOFError):
+        return "{}: the server closed the connection".format(where)
     if isinstance(exc, (socket.timeout, TimeoutError)):
-        return "{}: timed out".format(_safe_url(url))
+        return "{}: timed out".format(where)
     if isinstance(exc, OSError) and exc.filename is None:
-        return "{}: {}".format(_safe_url(url), exc.strerror or _one_line(exc))
+        return "{}: {}".format(where, exc.strerror or _one_line(exc))
     return None
-
-
-def _safe_url(url):
-    """``url`` without a password."""
-    return re.sub(r"^(ftp://[^/:@]*):[^/@]*@", r"\1:***@", url, flags=re.I)
 
 
 def cmd_ls(args):
     if not _is_ftp(args.url):
-        raise CliError("{}: ls lists FTP folders: give an ftp://[user[:password]@]host[:port]/path URL".format(args.url))
+        raise CliError("{}: ls lists FTP folders: give an ftp://[user[:password]@]host[:port]/path URL".format(
+            _without_password(args.url)))
     kit = _plugin_kit()
     try:
         entries = kit.dir(args.url, args.timeout)
@@ -649,7 +880,7 @@ def cmd_ls(args):
             raise
         raise CliError(line) from exc
     for entry in entries:
-        sys.stdout.write(_safe_url(entry) + "\n")
+        sys.stdout.write(_without_password(entry) + "\n")
     return 0
 
 
@@ -698,48 +929,133 @@ def _size(count):
         count /= 1024.0
 
 
-def _progress_ftp(progress_holder):
-    """An ``ftplib.FTP`` whose transfers report their blocks to a ``Progress``."""
+# An OSError raised by the local file of a transfer (read for an upload,
+# written for a download) carries this attribute, set where the FTP session
+# hands the blocks over: errors of the sockets never do.
+_LOCAL_FAILURE = "_ovark_local_failure"
+
+
+def _tag_local(exc):
+    try:
+        setattr(exc, _LOCAL_FAILURE, True)
+    except AttributeError:
+        pass
+
+
+def _local_failure(exc):
+    """The ``OSError`` of the local file that ended a transfer, or None."""
+    seen = set()
+    while exc is not None and id(exc) not in seen:
+        seen.add(id(exc))
+        if isinstance(exc, OSError) and (getattr(exc, _LOCAL_FAILURE, False) or exc.filename is not None):
+            return exc
+        exc = exc.__cause__ if exc.__cause__ is not None else exc.__context__
+    return None
+
+
+class _LocalReader:
+    """The local file of an upload, whose read errors are marked as local."""
+
+    def __init__(self, file):
+        self._file = file
+
+    def read(self, *args):
+        try:
+            return self._file.read(*args)
+        except OSError as exc:
+            _tag_local(exc)
+            raise
+
+    def __getattr__(self, name):
+        return getattr(self._file, name)
+
+
+def _transfer_ftp(base, progress_holder=None):
+    """A subclass of the FTP session class ``base`` whose transfers mark the
+    local file's errors and, given ``progress_holder(name, total)``, report
+    their blocks to a ``Progress``."""
     import ftplib
 
-    class ProgressFTP(ftplib.FTP):
+    class TransferFTP(base):
         def storbinary(self, cmd, fp, blocksize=8192, callback=None, rest=None):
-            total = None
-            try:
-                total = os.fstat(fp.fileno()).st_size
-            except (OSError, AttributeError, ValueError):
-                pass
-            progress = progress_holder(cmd.split(" ", 1)[-1], total)
+            progress = None
+            if progress_holder is not None:
+                total = None
+                try:
+                    total = os.fstat(fp.fileno()).st_size
+                except (OSError, AttributeError, ValueError):
+                    pass
+                progress = progress_holder(cmd.split(" ", 1)[-1], total)
 
             def counted(block):
-                progress.add(len(block))
+                if progress is not None:
+                    progress.add(len(block))
                 if callback is not None:
                     callback(block)
 
             try:
-                return super().storbinary(cmd, fp, blocksize, counted, rest)
+                return super().storbinary(cmd, _LocalReader(fp), blocksize, counted, rest)
             finally:
-                progress.finish()
+                if progress is not None:
+                    progress.finish()
 
         def retrbinary(self, cmd, callback, blocksize=8192, rest=None):
-            total = None
-            try:
-                self.voidcmd("TYPE I")
-                total = self.size(cmd.split(" ", 1)[-1])
-            except (ftplib.Error, OSError, ValueError):
-                pass
-            progress = progress_holder(cmd.split(" ", 1)[-1], total)
+            progress = None
+            if progress_holder is not None:
+                total = None
+                try:
+                    self.voidcmd("TYPE I")
+                    total = self.size(cmd.split(" ", 1)[-1])
+                except (ftplib.Error, OSError, ValueError, EOFError):
+                    pass
+                progress = progress_holder(cmd.split(" ", 1)[-1], total)
 
-            def counted(block):
-                progress.add(len(block))
-                return callback(block)
+            def written(block):
+                if progress is not None:
+                    progress.add(len(block))
+                try:
+                    return callback(block)
+                except OSError as exc:
+                    _tag_local(exc)
+                    raise
 
             try:
-                return super().retrbinary(cmd, counted, blocksize, rest)
+                return super().retrbinary(cmd, written, blocksize, rest)
             finally:
-                progress.finish()
+                if progress is not None:
+                    progress.finish()
 
-    return ProgressFTP
+    return TransferFTP
+
+
+def _transfer_error(exc, remote, local, timeout):
+    """The line for a failed transfer between ``remote`` and ``local``: a
+    local failure names the local path, any other the URL (no password)."""
+    from ovark.utils.xferkit.exceptions import TimeLimitExceededOnFileTransfer
+
+    if isinstance(exc, TimeLimitExceededOnFileTransfer):
+        return "{}: the transfer took longer than {:g} seconds".format(_without_password(remote), timeout)
+    failure = _local_failure(exc)
+    if failure is not None:
+        return "{}: {}".format(local, failure.strerror or _one_line(failure))
+    return _ftp_error(exc, remote)
+
+
+def _copy_through(kit, args, local):
+    """Download into a temporary folder, then write the result into ``local``,
+    which exists and is not a regular file (a device, a pipe)."""
+    with tempfile.TemporaryDirectory(prefix="ovark-copy-") as folder:
+        kit.copyfile(args.source, os.path.join(folder, "download"), args.timeout, upload=False)
+        try:
+            with open(os.path.join(folder, "download"), "rb") as source, open(local, "wb") as target:
+                while True:
+                    block = source.read(1 << 16)
+                    if not block:
+                        break
+                    target.write(block)
+        except OSError as exc:
+            _tag_local(exc)
+            raise
 
 
 def cmd_copy(args):
@@ -748,23 +1064,25 @@ def cmd_copy(args):
         raise CliError("copy moves a file between this machine and an FTP server: exactly one of SRC and DST must be an ftp:// URL")
     kit = _plugin_kit()
     local = args.destination if src_ftp else args.source
+    remote = args.source if src_ftp else args.destination
     if dst_ftp and not os.path.isfile(local):
-        raise CliError("{}: no such file".format(local))
+        raise CliError("{}: no such file".format(_without_password(local)))
     if src_ftp and os.path.isdir(local):
         raise CliError("{}: is a folder; give the path of the file to write".format(local))
     module = sys.modules[type(kit).__module__]
     saved = getattr(module, "FTP", None)
-    if saved is not None and sys.stderr.isatty():
-        module.FTP = _progress_ftp(lambda name, total: Progress(os.path.basename(name), total, sys.stderr))
+    if isinstance(saved, type):
+        holder = None
+        if sys.stderr.isatty():
+            holder = lambda name, total: Progress(os.path.basename(name), total, sys.stderr)  # noqa: E731
+        module.FTP = _transfer_ftp(saved, holder)
     try:
-        kit.copyfile(args.source, args.destination, args.timeout, upload=dst_ftp)
+        if src_ftp and os.path.exists(local) and not os.path.isfile(local):
+            _copy_through(kit, args, local)
+        else:
+            kit.copyfile(args.source, args.destination, args.timeout, upload=dst_ftp)
     except Exception as exc:
-        from ovark.utils.xferkit.exceptions import TimeLimitExceededOnFileTransfer
-
-        if isinstance(exc, TimeLimitExceededOnFileTransfer):
-            raise CliError("{}: the transfer took longer than {:g} seconds".format(
-                _safe_url(args.source if src_ftp else args.destination), args.timeout)) from exc
-        line = _ftp_error(exc, args.source if src_ftp else args.destination)
+        line = _transfer_error(exc, remote, local, args.timeout)
         if line is None:
             raise
         raise CliError(line) from exc
@@ -896,7 +1214,7 @@ def build_parser():
 
 class _LogFormatter(logging.Formatter):
     def format(self, record):
-        return "{}: {}: {}".format(PROG, record.levelname.lower(), _one_line(record.getMessage()))
+        return "{}: {}: {}".format(PROG, record.levelname.lower(), _masked(_one_line(record.getMessage())))
 
 
 def main(argv=None):
@@ -928,8 +1246,8 @@ def main(argv=None):
         if args.debug:
             import traceback
 
-            traceback.print_exc()
-        sys.stderr.write("{}: error: {}\n".format(PROG, error_line(exc)))
+            sys.stderr.write(_masked(traceback.format_exc()))
+        sys.stderr.write("{}: error: {}\n".format(PROG, _masked(error_line(exc))))
         return 1
 
 
