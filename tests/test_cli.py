@@ -223,8 +223,9 @@ def test_keygen_prints_a_key_and_the_configuration_lines(env):
     assert re.fullmatch(r"[0-9a-f]{8}(-[0-9a-f]{4}){3}-[0-9a-f]{12}", key)
     assert (section, representer, key_line) == (
         "[secrets]", "lab.representer = ovark.utils.veiled_texts.ObscuringSecretStringRepresenter", "lab.key = " + key)
-    plain = run(env, "secret", "keygen", "--representer", "plain").stdout.splitlines()
-    assert plain[-2] == "string.representer = ovark.utils.veiled_texts.PlainTextSecretStringRepresenter"
+    plain = run(env, "secret", "keygen", "--representer", "plain")
+    assert plain.returncode == 0 and "there is no key to make" in plain.stderr
+    assert plain.stdout.splitlines()[-2:] == ["[secrets]", "string.representer = ovark.utils.veiled_texts.PlainTextSecretStringRepresenter"]
 
 
 @pytest.mark.parametrize("representer, expected", [
@@ -250,7 +251,8 @@ def test_encode_then_decode_round_trip_with_the_example_key(env, tmp_path):
     conf = tmp_path / "ovark.conf"
     conf.write_text("[secrets]\nlab.representer = ovark.utils.veiled_texts.PlainTextSecretStringRepresenter\n")
     lab = run(env, "--conf", str(conf), "secret", "encode", "--prefix", "lab", input="pw")
-    assert lab.stdout == "pw\n"
+    assert lab.stdout == "%ENC{pw, prefix=lab}\n"  # the whole markup: the bare text would use the default prefix
+    assert run(env, "secret", "encode", "--prefix", "lab", "--raw", "--conf", str(conf), input="pw").stdout == "pw\n"
     # the markup's prefix selects that prefix's representer
     assert run(env, "--conf", str(conf), "secret", "decode", "%ENC{pw, prefix=lab}").stdout == "pw\n"
     assert "has the wrong format" in error_of(run(env, "--conf", str(conf), "secret", "decode", "%ENC{pw}"))
@@ -583,3 +585,113 @@ def test_failed_transfers_name_the_side_that_failed(env, ftp, tmp_path, dying_se
     ]:
         assert error_of(run(env, *args)).startswith(expected)
     assert old.read_bytes() == b"old"
+
+
+# --- the shell: pipes, prompts, options, formats, warnings --------------------
+
+
+@pytest.mark.parametrize("args, stdin, stdout, stderr", [
+    (["yaml", "-", "--locations"], "a: 1\n", "a: 1  # <stdin>:1:4\n", ""),
+    (["yaml", "examples/devices.yaml", "-", "--json"], "r1: {os: xr}\n", None, ""),
+    (["find", "-", "--path", "a", "--locations"], "a: 1\n", "a: 1  # <stdin>:1:4\n", ""),
+    (["yaml", "-", "-"], "a: 1\n", "", "ovark: error: -: standard input can be read once only\n"),
+    (["yaml", "ASK", "--resolve"], "hunter2\nsecond\n", "pw: hunter2\nuser: second\n", ""),  # answers piped, no prompt
+    (["yaml", "-", "--resolve"], "pw: '%ASK{the password}'\n", "",
+     "ovark: error: <stdin>:1:5: %ASK{the password}: no answer on standard input\n"),
+])
+def test_pipes(env, tmp_path, args, stdin, stdout, stderr):
+    (tmp_path / "ask.yaml").write_text("pw: '%ASK{the password}'\nuser: '%ASK{}'\n")
+    result = run(env, *[str(tmp_path / "ask.yaml") if arg == "ASK" else arg for arg in args], input=stdin)
+    assert result.stderr == stderr
+    if stdout is None:
+        assert json.loads(result.stdout) == {"r1": dict(EXPECTED["devices"]["r1"], os="xr"), "r2": EXPECTED["devices"]["r2"]}
+    else:
+        assert result.stdout == stdout
+
+
+def test_ask_prompts_on_the_terminal_while_the_testbed_comes_from_a_pipe(env):
+    import fcntl
+    import termios
+
+    leader, follower = pty.openpty()
+
+    def controlling_terminal():
+        os.setsid()
+        fcntl.ioctl(follower, termios.TIOCSCTTY, 0)
+
+    process = subprocess.Popen([sys.executable, "-m", "ovark", "yaml", "-", "--resolve"], stdin=subprocess.PIPE,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=ROOT, env=env, pass_fds=(follower,),
+                               preexec_fn=controlling_terminal)
+    os.close(follower)
+    try:
+        process.stdin.write(b"dev:\n  r1:\n    pw: 'x-%ASK{the admin password}'\n")
+        process.stdin.close()
+        shown = b""
+        while b"password: " not in shown:
+            shown += os.read(leader, 1024)
+        os.write(leader, b"S3cret\n")
+        out, err = process.stdout.read(), process.stderr.read()
+        process.wait(30)
+    finally:
+        os.close(leader)
+    assert "Enter value for dev.r1.pw\r\nthe admin password: " in shown.decode()
+    assert (process.returncode, out, err) == (0, b"dev:\n  r1:\n    pw: x-S3cret\n", b"")
+
+
+def test_version_and_global_options_after_the_command(env, tmp_path):
+    version = run(env, "--version")
+    assert re.fullmatch(r"ovark \S+ \(ovark-utils, CPython {}\.{}\.\d+\)\n".format(*sys.version_info[:2]), version.stdout)
+    conf = tmp_path / "plain.conf"
+    conf.write_text("[secrets]\nstring.representer = ovark.utils.veiled_texts.PlainTextSecretStringRepresenter\n")
+    assert run(env, "secret", "encode", "--conf", str(conf), input="pw").stdout == "pw\n"
+    assert run(env, "--conf", "nowhere.conf", "secret", "encode", "--conf", str(conf), input="pw").stdout == "pw\n"
+    debug = run(env, "yaml", "missing.yaml", "--debug")
+    assert "Traceback" in debug.stderr and debug.stderr.endswith("ovark: error: missing.yaml: No such file or directory\n")
+
+
+def test_yaml_json_with_locations(env):
+    result = run(env, "yaml", *LAYERS, "--extend-lists", "--resolve", "--json", "--locations")
+    tree = json.loads(result.stdout)
+
+    def values(node):
+        value = node["value"]
+        if isinstance(value, dict):
+            return {key: values(child) for key, child in value.items()}
+        return [values(child) for child in value] if isinstance(value, list) else value
+
+    assert values(tree) == EXPECTED and tree["location"] is None
+    assert json.loads(run(env, "yaml", *LAYERS, "--extend-lists", "--resolve", "--json").stdout) == EXPECTED
+    tests, links = tree["value"]["tests"], tree["value"]["topology"]["value"]["links"]
+    assert tests["location"] == "examples/base.yaml:18:1"
+    assert tests["value"]["timeout"] == {"value": 300, "location": "examples/override.yaml:3:12"}
+    assert [link["location"] for link in links["value"]] == ["examples/base.yaml:15:7", "examples/lab.yaml:10:7"]
+    assert tree["value"]["testbed"]["value"]["logs"] == {
+        "value": "/var/log/ovark/core-lab", "location": "examples/base.yaml:5:9",
+        "markup": "%CALLABLE{os.path.join(/var/log/ovark,core-lab)}"}
+
+
+@pytest.mark.parametrize("args, status, stderr", [
+    ([], 0, ["u.yaml:1:1: %EXTEND_LIST{l}: left as a key: add --extend-lists to extend the list 'l' with it",
+             "t.yaml:2:3: %EXTEND_LIST{l}: left as a key: add --extend-lists to extend the list 'l' with it"]),
+    (["--extend-lists"], 0, ["t.yaml:2:3: %EXTEND_LIST{l}: left as a key: no earlier file has a list for it to extend"]),
+    (["--extend-lists", "--resolve"], 0, [
+        "t.yaml:2:3: %EXTEND_LIST{l}: left as a key: no earlier file has a list for it to extend",
+        "t.yaml:3:4: %ENV{OVARK_UNSET}: the environment variable OVARK_UNSET is not set: it reads as an empty text "
+        "(--strict-env makes this an error)"]),  # once, although used three times
+    (["--extend-lists", "--resolve", "--strict-env"], 1, [
+        "t.yaml:2:3: %EXTEND_LIST{l}: left as a key: no earlier file has a list for it to extend",
+        "error: t.yaml:3:4: %ENV{OVARK_UNSET}: the environment variable OVARK_UNSET is not set (--strict-env)"]),
+    (["--extend-lists", "--resolve", "--no-callables"], 1, [
+        "t.yaml:2:3: %EXTEND_LIST{l}: left as a key: no earlier file has a list for it to extend",
+        "t.yaml:3:4: %ENV{OVARK_UNSET}: the environment variable OVARK_UNSET is not set: it reads as an empty text "
+        "(--strict-env makes this an error)",
+        "error: t.yaml:5:4: %CALLABLE{os.getcwd}: refused: --no-callables forbids running %CALLABLE code"]),
+])
+def test_what_was_silently_odd_is_said_once(env, tmp_path, args, status, stderr):
+    (tmp_path / "t.yaml").write_text("a:\n  '%EXTEND_LIST{l}': [1]\nb: '%ENV{OVARK_UNSET}%ENV{OVARK_UNSET}'\n"
+                                     "c: 'x%ENV{OVARK_UNSET}'\nd: '%CALLABLE{os.getcwd}'\n")
+    (tmp_path / "u.yaml").write_text("'%EXTEND_LIST{l}': [2]\nl: [1]\n")
+    result = run(env, "yaml", "t.yaml", "u.yaml", *args, cwd=tmp_path)
+    assert result.returncode == status
+    assert result.stderr.splitlines() == [
+        ("ovark: " if line.startswith("error") else "ovark: warning: ") + line for line in stderr]

@@ -177,22 +177,46 @@ def error_line(exc):
 # ---------------------------------------------------------------------------
 
 
+STDIN_NAME = "<stdin>"
+
+
+class _Stdin:
+    """Whether standard input was read as a file ("-"): %ASK then asks the terminal."""
+
+    used = False
+
+
+def _display(path):
+    return STDIN_NAME if path == "-" else path
+
+
 def load_file(path):
-    """(data, locations) of the YAML file at ``path``."""
+    """(data, locations) of the YAML file at ``path``; "-" is standard input."""
     from ovark.utils.locations import LocSafeLoader
 
     locations = {}
+    name = _display(path)
     try:
-        with open(path, encoding="utf-8") as stream:
-            loader = LocSafeLoader(stream, locations=locations, file_name=path)
+        if path == "-":
+            if _Stdin.used:
+                raise CliError("-: standard input can be read once only")
+            _Stdin.used = True
+            stream = sys.stdin.buffer.read().decode("utf-8") if sys.stdin is not None else ""
+        else:
+            stream = open(path, encoding="utf-8")
+        try:
+            loader = LocSafeLoader(stream, locations=locations, file_name=name)
             try:
                 data = loader.get_single_data()
             finally:
                 loader.dispose()
+        finally:
+            if path != "-":
+                stream.close()
     except yaml.YAMLError as exc:
-        raise CliError(_yaml_error_line(exc, path)) from exc
+        raise CliError(_yaml_error_line(exc, name)) from exc
     except UnicodeDecodeError as exc:
-        raise CliError("{}: not UTF-8 text ({})".format(path, exc.reason)) from exc
+        raise CliError("{}: not UTF-8 text ({})".format(name, exc.reason)) from exc
     return data, locations
 
 
@@ -209,7 +233,7 @@ def load_layers(paths, extend_lists=False):
             continue
         for name, tree in ((paths[0], data), (path, new_data)):
             if not isinstance(tree, MutableMapping):
-                raise CliError("{}: cannot layer: the document is not a mapping".format(name))
+                raise CliError("{}: cannot layer: the document is not a mapping".format(_display(name)))
         recursive_location_update(data, new_data, locations, new_locations, list_extend=extend_lists)
     return data, locations
 
@@ -297,7 +321,53 @@ def _decoded(match):
         raise MarkupRefused(match.group(1), "cannot decode: {}: {}".format(_type_name(cause), _one_line(cause))) from None
 
 
-def _make_processor_class(show_secrets):
+class _Warnings:
+    """Warnings on standard error, each cause once."""
+
+    shown = set()
+
+    @classmethod
+    def warn(cls, cause, line):
+        if cause in cls.shown:
+            return
+        cls.shown.add(cause)
+        sys.stderr.write("{}: warning: {}\n".format(PROG, _masked(line)))
+        sys.stderr.flush()
+
+
+def _ask(prompt):
+    """The answer to ``prompt``: a line of standard input when it is piped
+    (and not read as a file), else a line typed on the terminal; None when
+    there is neither. The prompt goes to the terminal (or to standard error
+    when only standard input is one), never to standard output."""
+    stdin = sys.stdin
+    piped = stdin is not None and not _Stdin.used and not stdin.isatty()
+    if piped:
+        # answers prepared in advance: no one to show the prompt to
+        line = stdin.readline()
+        if line:
+            return line[:-1] if line.endswith("\n") else line
+    try:
+        reader = open("/dev/tty", encoding="utf-8", errors="replace")
+    except OSError:
+        reader = None
+    if reader is not None:
+        with reader, open("/dev/tty", "w", encoding="utf-8") as writer:
+            writer.write(prompt)
+            writer.flush()
+            line = reader.readline()
+    elif stdin is not None and not _Stdin.used and stdin.isatty():
+        sys.stderr.write(prompt)
+        sys.stderr.flush()
+        line = stdin.readline()
+    else:
+        return None
+    if not line:
+        return None
+    return line[:-1] if line.endswith("\n") else line
+
+
+def _make_processor_class(show_secrets=False, strict_env=False, no_callables=False):
     from ovark.utils.yaml.markup import Processor
 
     class CommandProcessor(Processor):
@@ -306,6 +376,39 @@ def _make_processor_class(show_secrets):
         def __init__(self, *args, **kwargs):
             super().__init__(*args, **kwargs)
             self._includes = []  # (index, file) of every include made
+
+        def _where(self, data, index, locations):
+            return _place(locate(locations or {}, index, data)[0])
+
+        def p_callable_markup(self, match, data, index, locations=None):
+            if match and no_callables:
+                raise MarkupRefused(match.group(1), "refused: --no-callables forbids running %CALLABLE code",
+                                    self._where(data, index, locations))
+            return super().p_callable_markup(match, data, index, locations=locations)
+
+        def p_environ_markup(self, match, data, index, locations=None):
+            if match and match.group(2) not in os.environ:
+                name = match.group(2)
+                where = self._where(data, index, locations)
+                if strict_env:
+                    raise MarkupRefused(match.group(1), "the environment variable {} is not set (--strict-env)".format(name), where)
+                _Warnings.warn(("env", name), "{}{}: the environment variable {} is not set: it reads as an empty "
+                               "text (--strict-env makes this an error)".format(where + ": " if where else "", match.group(1), name))
+            return super().p_environ_markup(match, data, index, locations=locations)
+
+        def p_ask_markup(self, match, data, index, locations=None):
+            if not match:
+                return data
+            from ovark.utils.strings import wrap_split
+
+            prompt = "\nEnter value for {}".format("\n".join(wrap_split(".".join(str(step) for step in index))))
+            if match.group(2):
+                prompt += "\n{}".format(match.group(2))
+            answer = _ask(prompt + ": ")
+            if answer is None:
+                raise MarkupRefused(match.group(1), "no answer on standard input",
+                                    self._where(data, index, locations))
+            return data.replace(match.group(0), answer)
 
         def p_file_markup(self, match, data, index, locations=None):
             loader_cls = self._yaml_loader_cls
@@ -347,10 +450,10 @@ def _make_processor_class(show_secrets):
     return CommandProcessor
 
 
-def resolve(data, locations, paths, show_secrets=False):
+def resolve(data, locations, paths, show_secrets=False, strict_env=False, no_callables=False):
     """Resolve the markup of ``data``; ``%ENC`` stays encoded unless asked."""
     try:
-        processor_cls = _make_processor_class(show_secrets)
+        processor_cls = _make_processor_class(show_secrets, strict_env, no_callables)
     except ImportError as exc:
         raise CliError("--resolve needs ovark.utils.yaml.markup, which cannot be imported: {}".format(_one_line(exc))) from exc
     folders = []
@@ -615,10 +718,33 @@ class OutputFile:
         return False
 
 
+def warn_marked_keys(data, locations, extend_lists):
+    """Warn of the ``%EXTEND_LIST{...}`` keys that layering left in ``data``."""
+    from ovark.utils.dicts import LIST_EXTEND_PATTERN
+
+    for value, path in walk(data):
+        if not isinstance(value, Mapping):
+            continue
+        for key in value:
+            found = LIST_EXTEND_PATTERN.match(key) if isinstance(key, str) else None
+            if not found:
+                continue
+            record = _location_node(locations, path + [key])
+            where = _place(record) if _is_location(record) else None
+            if extend_lists:
+                why = "no earlier file has a list for it to extend"
+            else:
+                why = "add --extend-lists to extend the list {!r} with it".format(found.group(1))
+            _Warnings.warn(("extend", tuple(map(str, path)), key), "{}{}: left as a key: {}".format(
+                where + ": " if where else "", key, why))
+
+
 def _loaded(args):
     data, locations = load_layers(args.files, extend_lists=args.extend_lists)
+    warn_marked_keys(data, locations, args.extend_lists)
     if args.resolve:
-        data = resolve(data, locations, args.files, show_secrets=args.show_secrets)
+        data = resolve(data, locations, args.files, show_secrets=args.show_secrets,
+                       strict_env=args.strict_env, no_callables=args.no_callables)
     return data, locations
 
 
@@ -628,7 +754,11 @@ def cmd_yaml(args):
     data, locations = _loaded(args)
     try:
         with OutputFile(args.output, secret=args.show_secrets) as stream:
-            if args.locations:
+            if args.json:
+                tree = json_with_locations(data, locations) if args.locations else data
+                json.dump(tree, stream, indent=2, default=_json_default, ensure_ascii=False)
+                stream.write("\n")
+            elif args.locations:
                 dump_with_locations(data, locations, stream)
             else:
                 yaml.dump(data, stream, Dumper=OrderedSafeDumper, default_flow_style=False, sort_keys=False, allow_unicode=True)
@@ -702,7 +832,41 @@ def _find_matches(tree, steps, expected, all_keys=False):
 
 
 def _json_default(obj):
+    """What JSON cannot hold, as text: dates in ISO form, bytes in Base64,
+    sets as lists."""
+    import base64
+    import datetime
+
+    if isinstance(obj, (datetime.date, datetime.time)):
+        return obj.isoformat()
+    if isinstance(obj, (bytes, bytearray)):
+        return base64.b64encode(bytes(obj)).decode("ascii")
+    if isinstance(obj, (set, frozenset, tuple)):
+        return list(obj)
     return str(obj)
+
+
+def _json_key(key):
+    return key if isinstance(key, (str, int, float, bool)) or key is None else str(key)
+
+
+def json_with_locations(data, locations, path=()):
+    """``data`` with every value, at every level, as the object
+    ``{"value": V, "location": "FILE:LINE:COLUMN" or null}`` (and ``"markup"``,
+    the text it was written as, for a value a markup computed). V is a
+    mapping of such objects for a mapping, a list of them for a list, else
+    the value itself."""
+    record, markup = locate(locations, list(path), data)
+    if isinstance(data, Mapping):
+        value = {_json_key(key): json_with_locations(item, locations, path + (key,)) for key, item in data.items()}
+    elif isinstance(data, list):
+        value = [json_with_locations(item, locations, path + (position,)) for position, item in enumerate(data)]
+    else:
+        value = data
+    node = {"value": value, "location": _place(record)}
+    if markup is not None and markup != data:
+        node["markup"] = markup
+    return node
 
 
 def cmd_find(args):
@@ -761,12 +925,20 @@ def _class_path(cls):
 def cmd_secret_keygen(args):
     from ovark.utils.veiled_texts import SecretString
 
-    cls = SecretString._get_rep(_representer(args.representer), args.prefix)
-    key = SecretString.keygen(representer_cls=cls, prefix=args.prefix)
+    from ovark.utils.veiled_texts import PlainTextSecretStringRepresenter
+
+    prefix = args.prefix or "string"
+    cls = SecretString._get_rep(_representer(args.representer), prefix)
     out = sys.stdout
+    if isinstance(cls, type) and issubclass(cls, PlainTextSecretStringRepresenter):
+        sys.stderr.write("{}: {} keeps secrets as plain text: there is no key to make\n".format(PROG, cls.__name__))
+        out.write("# Lines for ovark.conf ($OVARK_CONF, else ~/.ovark/ovark.conf):\n")
+        out.write("[secrets]\n{0}.representer = {1}\n".format(prefix, _class_path(cls)))
+        return 0
+    key = SecretString.keygen(representer_cls=cls, prefix=prefix)
     out.write(key + "\n")
     out.write("\n# Lines for ovark.conf ($OVARK_CONF, else ~/.ovark/ovark.conf):\n")
-    out.write("[secrets]\n{0}.representer = {1}\n{0}.key = {2}\n".format(args.prefix, _class_path(cls), key))
+    out.write("[secrets]\n{0}.representer = {1}\n{0}.key = {2}\n".format(prefix, _class_path(cls), key))
     return 0
 
 
@@ -788,17 +960,20 @@ def cmd_secret_encode(args):
     cls = _representer(args.representer)
     plaintext = _read_plaintext()
     try:
-        secret = SecretString.from_plaintext(plaintext, representer_cls=cls, prefix=args.prefix)
+        secret = SecretString.from_plaintext(plaintext, representer_cls=cls, prefix=args.prefix or "string")
     except ImportError:
         raise
     except Exception as exc:
         # Errors of the representers name the representer, never the plaintext.
         raise CliError("cannot encode with {}: {}".format(
-            (cls or SecretString._get_rep(None, args.prefix)).__name__, _one_line(exc))) from None
+            (cls or SecretString._get_rep(None, args.prefix or "string")).__name__, _one_line(exc))) from None
+    if args.prefix is not None and not args.raw:
+        # the whole markup: the bare text would be read with the default prefix
+        sys.stdout.write("%ENC{{{}, prefix={}}}\n".format(secret.data, args.prefix))
+        return 0
     sys.stdout.write(secret.data + "\n")
-    if sys.stderr.isatty():
-        markup = secret.data if args.prefix == "string" else "{}, prefix={}".format(secret.data, args.prefix)
-        sys.stderr.write("Paste as: %ENC{" + markup + "}\n")
+    if sys.stderr.isatty() and not args.raw:
+        sys.stderr.write("Paste as: %ENC{" + secret.data + "}\n")
     return 0
 
 
@@ -810,7 +985,7 @@ def cmd_secret_decode(args):
         raise CliError("refusing to print a plaintext to a terminal: add --show, or redirect the output")
     text = args.text if args.text is not None else sys.stdin.read()
     text = text.strip()
-    prefix = args.prefix
+    prefix = args.prefix or "string"
     markup = ENC_PATTERN.fullmatch(text)
     if markup:
         text = markup.group(2)
@@ -1101,6 +1276,19 @@ class _Formatter(argparse.RawDescriptionHelpFormatter):
     pass
 
 
+def _global_options(parser, default=None):
+    parser.add_argument("--debug", action="store_true", default=default if default is not None else False,
+                        help="show the traceback of an error")
+    parser.add_argument("--conf", metavar="FILE", default=default,
+                        help="framework configuration to use instead of $OVARK_CONF or ~/.ovark/ovark.conf")
+
+
+# The global options are accepted after a subcommand too; there they leave
+# what was given before it alone unless given again.
+_AFTER = argparse.ArgumentParser(add_help=False)
+_global_options(_AFTER, default=argparse.SUPPRESS)
+
+
 def _sub(subparsers, name, help_text, example, description=None):
     return subparsers.add_parser(
         name,
@@ -1108,17 +1296,34 @@ def _sub(subparsers, name, help_text, example, description=None):
         description=textwrap.fill(description or help_text, 79),
         epilog="example:\n  " + example.replace("\n", "\n  "),
         formatter_class=_Formatter,
+        parents=[_AFTER],
     )
 
 
+def _version():
+    from importlib import metadata
+
+    try:
+        version = metadata.version("ovark-utils")
+    except metadata.PackageNotFoundError:
+        version = "unknown"
+    return "{} {} (ovark-utils, {} {})".format(PROG, version, sys.implementation.name.replace("cpython", "CPython"),
+                                               ".".join(map(str, sys.version_info[:3])))
+
+
 def _load_options(parser):
-    parser.add_argument("files", nargs="+", metavar="FILE", help="YAML files, layered in order (later files win)")
+    parser.add_argument("files", nargs="+", metavar="FILE",
+                        help="YAML files, layered in order (later files win); - is standard input")
     parser.add_argument("--extend-lists", action="store_true",
                         help="apply %%EXTEND_LIST{name} keys of later files: extend the list `name` instead of replacing it")
     parser.add_argument("--resolve", action="store_true",
                         help="resolve the markup: %%{ref}, %%ENV{}, %%INCLUDE{}, %%CALLABLE{}, %%ASK{}, %%ENC{}")
     parser.add_argument("--show-secrets", action="store_true",
                         help="with --resolve, decode %%ENC{...} values (they stay encoded otherwise)")
+    parser.add_argument("--strict-env", action="store_true",
+                        help="with --resolve, an %%ENV{NAME} whose variable is not set is an error (else a warning)")
+    parser.add_argument("--no-callables", action="store_true",
+                        help="with --resolve, refuse every %%CALLABLE{...}: it runs code named in the file")
     parser.add_argument("--locations", action="store_true",
                         help="follow each value with a comment naming the file, line and column it came from")
     parser.add_argument("-o", "--output", metavar="FILE", help="write to FILE instead of standard output")
@@ -1128,8 +1333,8 @@ def _secret_options(parser):
     parser.add_argument("--representer", metavar="DOTTED.CLASS",
                         help="representer class (dotted path, or plain / obscuring / fernet); "
                              "default: [secrets] PREFIX.representer of ovark.conf, else obscuring")
-    parser.add_argument("--prefix", default="string",
-                        help="configuration prefix of the representer and its key (default: %(default)s)")
+    parser.add_argument("--prefix", default=None,
+                        help="configuration prefix of the representer and its key (default: string)")
 
 
 def build_parser():
@@ -1139,9 +1344,9 @@ def build_parser():
         epilog="example:\n  ovark --conf examples/ovark.conf yaml examples/base.yaml examples/lab.yaml --resolve --locations",
         formatter_class=_Formatter,
     )
-    parser.add_argument("--debug", action="store_true", help="show the traceback of an error")
-    parser.add_argument("--conf", metavar="FILE",
-                        help="framework configuration to use instead of $OVARK_CONF or ~/.ovark/ovark.conf")
+    _global_options(parser)
+    parser.add_argument("--version", action="version", version=_version(),
+                        help="show the version of ovark and of the CPython it runs on, and exit")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
 
@@ -1159,6 +1364,8 @@ def build_parser():
                   description="Encode a plaintext for a %ENC{...} markup. The plaintext is asked for without "
                               "echo on a terminal, or read from standard input (one trailing line break dropped).")
     _secret_options(encode)
+    encode.add_argument("--raw", action="store_true",
+                        help="print the encoded text alone, also with --prefix (which otherwise prints the whole markup)")
     encode.set_defaults(func=cmd_secret_encode)
     decode = _sub(actions, "decode", "decode an encoded text (or a whole %ENC{...} markup)",
                   "ovark secret decode '%ENC{w5XDh8Oew6TDjg==}' --show",
@@ -1172,6 +1379,9 @@ def build_parser():
     yaml_cmd = _sub(commands, "yaml", "layer YAML files, resolve their markup, write the result",
                     "ovark yaml examples/base.yaml examples/lab.yaml examples/override.yaml --extend-lists --resolve --locations")
     _load_options(yaml_cmd)
+    yaml_cmd.add_argument("--json", action="store_true",
+                          help="write JSON; with --locations each value becomes "
+                               '{"value": ..., "location": "FILE:LINE:COLUMN"} (see the README)')
     yaml_cmd.set_defaults(func=cmd_yaml)
 
     find_cmd = _sub(commands, "find", "print the values that a find path reaches, with their paths",
