@@ -695,3 +695,35 @@ def test_what_was_silently_odd_is_said_once(env, tmp_path, args, status, stderr)
     assert result.returncode == status
     assert result.stderr.splitlines() == [
         ("ovark: " if line.startswith("error") else "ovark: warning: ") + line for line in stderr]
+
+
+def test_copy_into_folders_and_make_remote_parents(env, ftp, tmp_path):
+    (ftp.home / "src").mkdir()
+    (ftp.home / "src" / "a.txt").write_text("remote")
+    local = tmp_path / "up.txt"
+    local.write_text("local")
+    (tmp_path / "into").mkdir()
+    assert run(env, "copy", ftp.url("src/a.txt"), str(tmp_path / "into")).returncode == 0
+    assert (tmp_path / "into" / "a.txt").read_text() == "remote"
+    assert run(env, "copy", str(local), ftp.url("src/")).returncode == 0
+    assert (ftp.home / "src" / "up.txt").read_text() == "local"
+    line = error_of(run(env, "copy", str(local), ftp.url("new/deeper/up.txt")))
+    assert line.startswith(ftp.url("new/deeper/up.txt").replace(PASSWORD, "***") + ": the server answered 550")
+    assert line.endswith("(--parents creates missing folders)") and not (ftp.home / "new").exists()
+    for target in ["new/deeper/up.txt", "new/deeper/again.txt", "src/up2.txt"]:
+        assert run(env, "copy", str(local), ftp.url(target), "--parents").returncode == 0
+        assert (ftp.home / target).read_text() == "local"
+    assert error_of(run(env, "copy", ftp.url("src/"), str(tmp_path))).endswith(": give the path of a file on the server")
+
+
+def test_a_broken_plugin_does_not_stop_the_builtin_one(env, ftp, tmp_path):
+    (ftp.home / "pl").mkdir()
+    (ftp.home / "pl" / "p.txt").write_text("p")
+    info = tmp_path / "brokenplugin-1.0.dist-info"
+    info.mkdir()
+    (info / "METADATA").write_text("Metadata-Version: 2.1\nName: brokenplugin\nVersion: 1.0\n")
+    (info / "entry_points.txt").write_text("[ovark.utils.xferkit.plugins]\nwindows = no_such_plugin_module\n")
+    result = run(env, "ls", ftp.url("pl"), PYTHONPATH=str(tmp_path))
+    assert result.returncode == 0 and result.stdout.splitlines() == [ftp.url("pl/p.txt").replace(PASSWORD, "***")]
+    assert result.stderr == ("ovark: warning: file transfer plugin 'windows' (no_such_plugin_module) cannot be loaded "
+                             "and is left out: ModuleNotFoundError: No module named 'no_such_plugin_module'\n")

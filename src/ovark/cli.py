@@ -15,6 +15,7 @@ import importlib
 import json
 import logging
 import os
+import posixpath
 import re
 import stat
 import sys
@@ -1006,11 +1007,42 @@ def cmd_secret_decode(args):
 # --- file transfer ---------------------------------------------------------
 
 
+def _plugin_manager():
+    """A filled ``PluginManager``. Each third-party plugin is loaded on its
+    own: one whose import fails is left out with a warning naming it and its
+    error, and the builtin plugins and the other ones stay usable."""
+    from ovark.utils.xferkit.core import addon_registry
+
+    manager = addon_registry.PluginManager()
+    manager.populate_builtin_plugins()
+    every = addon_registry.iter_entry_points
+    groups = (addon_registry.ENTRYPOINT_GROUP, addon_registry.DEPRECATED_ENTRYPOINT_GROUP)
+    try:
+        found = [(group, point) for group in groups for point in every(group=group)]
+    except Exception as exc:
+        _Warnings.warn(("plugins",), "file transfer plugins of other packages cannot be listed: {}".format(
+            error_line(exc)))
+        found = []
+    try:
+        for group, point in found:
+            addon_registry.iter_entry_points = lambda group, _only=group, _point=point: iter(
+                [_point] if group == _only else [])
+            try:
+                manager.discover_external_plugins()
+            except Exception as exc:
+                name = getattr(point, "name", "?")
+                module = getattr(point, "module", None) or getattr(point, "value", "?")
+                _Warnings.warn(("plugin", group, name), "file transfer plugin {!r} ({}) cannot be loaded and is left "
+                               "out: {}".format(name, module, error_line(exc)))
+    finally:
+        addon_registry.iter_entry_points = every
+    manager._plugins_loaded = True
+    return manager
+
+
 def _plugin_kit():
     """An instance of the ``localhost``/``ftp`` plugin's ``XferKit``."""
-    from ovark.utils.xferkit.core.addon_registry import PluginManager
-
-    plugin = PluginManager().get_subplugin("localhost", "ftp")
+    plugin = _plugin_manager().get_subplugin("localhost", "ftp")
     if plugin is None:
         raise CliError("no file transfer plugin is registered for localhost/ftp")
     kit_cls = getattr(plugin, "XferKit", None)
@@ -1216,11 +1248,11 @@ def _transfer_error(exc, remote, local, timeout):
     return _ftp_error(exc, remote)
 
 
-def _copy_through(kit, args, local):
+def _copy_through(kit, source, local, timeout):
     """Download into a temporary folder, then write the result into ``local``,
     which exists and is not a regular file (a device, a pipe)."""
     with tempfile.TemporaryDirectory(prefix="ovark-copy-") as folder:
-        kit.copyfile(args.source, os.path.join(folder, "download"), args.timeout, upload=False)
+        kit.copyfile(source, os.path.join(folder, "download"), timeout, upload=False)
         try:
             with open(os.path.join(folder, "download"), "rb") as source, open(local, "wb") as target:
                 while True:
@@ -1233,17 +1265,59 @@ def _copy_through(kit, args, local):
             raise
 
 
+def _remote_name(url):
+    """The file name at the end of the path of ``url`` (percent-decoded)."""
+    from urllib.parse import unquote, urlsplit
+
+    return posixpath.basename(unquote(urlsplit(url).path))
+
+
+def make_remote_folders(kit, url, timeout):
+    """Create the missing folders of the remote path of ``url`` (MKD)."""
+    import ftplib
+    from urllib.parse import unquote, urlsplit
+
+    server, port, _ = kit.validate_and_parse_url(url, "copyfile")  # also keeps the URL's credentials
+    user, password = kit.get_auth(server)
+    folder = posixpath.dirname(unquote(urlsplit(url).path)).lstrip("/")
+    module = sys.modules[type(kit).__module__]
+    session_cls = getattr(module, "FTP", None) or ftplib.FTP
+    with session_cls() as session:
+        session.connect(server, port or 21, timeout=timeout)
+        session.login(user, password)
+        made = ""
+        for part in [part for part in folder.split("/") if part]:
+            made = made + "/" + part if made else part
+            try:
+                session.mkd(made)
+            except ftplib.error_perm as exc:
+                if not str(exc).startswith("550"):
+                    raise
+                # 550: there already is something of that name; the upload says whether it fits
+
+
 def cmd_copy(args):
     src_ftp, dst_ftp = _is_ftp(args.source), _is_ftp(args.destination)
     if src_ftp == dst_ftp:
         raise CliError("copy moves a file between this machine and an FTP server: exactly one of SRC and DST must be an ftp:// URL")
+    source, destination = args.source, args.destination
+    if dst_ftp:
+        if not os.path.isfile(source):
+            raise CliError("{}: no such file".format(_without_password(source)))
+        if destination.endswith("/"):  # into that remote folder, as cp does
+            from urllib.parse import quote
+
+            destination += quote(os.path.basename(source))
+    else:
+        if not _remote_name(source):
+            raise CliError("{}: give the path of a file on the server".format(_without_password(source)))
+        if args.parents:
+            raise CliError("--parents creates remote folders: it applies to an upload only")
+        if os.path.isdir(destination):  # into that local folder, as cp does
+            destination = os.path.join(destination, _remote_name(source))
+    local = destination if src_ftp else source
+    remote = source if src_ftp else destination
     kit = _plugin_kit()
-    local = args.destination if src_ftp else args.source
-    remote = args.source if src_ftp else args.destination
-    if dst_ftp and not os.path.isfile(local):
-        raise CliError("{}: no such file".format(_without_password(local)))
-    if src_ftp and os.path.isdir(local):
-        raise CliError("{}: is a folder; give the path of the file to write".format(local))
     module = sys.modules[type(kit).__module__]
     saved = getattr(module, "FTP", None)
     if isinstance(saved, type):
@@ -1252,14 +1326,20 @@ def cmd_copy(args):
             holder = lambda name, total: Progress(os.path.basename(name), total, sys.stderr)  # noqa: E731
         module.FTP = _transfer_ftp(saved, holder)
     try:
+        if dst_ftp and args.parents:
+            make_remote_folders(kit, remote, args.timeout)
         if src_ftp and os.path.exists(local) and not os.path.isfile(local):
-            _copy_through(kit, args, local)
+            _copy_through(kit, source, local, args.timeout)
         else:
-            kit.copyfile(args.source, args.destination, args.timeout, upload=dst_ftp)
+            kit.copyfile(source, destination, args.timeout, upload=dst_ftp)
     except Exception as exc:
         line = _transfer_error(exc, remote, local, args.timeout)
         if line is None:
             raise
+        import ftplib
+
+        if dst_ftp and not args.parents and isinstance(exc, ftplib.error_perm) and str(exc).startswith("550"):
+            line += " (--parents creates missing folders)"
         raise CliError(line) from exc
     finally:
         if saved is not None:
@@ -1409,13 +1489,20 @@ def build_parser():
 
     copy_cmd = _sub(commands, "copy", "copy a file to or from an FTP server",
                     "ovark copy build/image.bin ftp://127.0.0.1:2121/images/image.bin --timeout 600\n"
-                    "ovark copy ftp://127.0.0.1:2121/logs/run.log run.log",
+                    "ovark copy ftp://127.0.0.1:2121/logs/run.log run.log\n"
+                    "ovark copy run.log ftp://127.0.0.1:2121/logs/2024/05/ --parents",
                     description="Copy a file between this machine and an FTP server through the localhost/ftp "
                                 "file transfer plugin (exactly one side is an ftp:// URL). Credentials come from "
-                                "the URL, else ~/.netrc, else anonymous login. On a terminal a progress line "
+                                "the URL, else ~/.netrc, else anonymous login. A download replaces the local file "
+                                "only once it is complete. Into an existing local folder, or a URL ending in /, "
+                                "the file is copied under its own name. An upload into a remote folder that does "
+                                "not exist fails unless --parents creates it. On a terminal a progress line "
                                 "shows once a transfer takes longer than a second.")
     copy_cmd.add_argument("source", metavar="SRC")
-    copy_cmd.add_argument("destination", metavar="DST")
+    copy_cmd.add_argument("destination", metavar="DST",
+                          help="a local folder or a URL ending in / copies under the source's name, as cp does")
+    copy_cmd.add_argument("--parents", action="store_true",
+                          help="create the missing folders of an upload's remote path (without it the server refuses)")
     copy_cmd.add_argument("--timeout", type=float, default=DEFAULT_TIMEOUT, metavar="SECONDS",
                           help="time limit of the transfer and socket time-out (default: %(default)g)")
     copy_cmd.set_defaults(func=cmd_copy)
