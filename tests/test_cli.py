@@ -203,7 +203,7 @@ def test_debug_shows_the_traceback(env, tmp_path):
 
 
 @pytest.mark.parametrize("argv", [[], ["secret"], ["secret", "keygen"], ["secret", "encode"], ["secret", "decode"],
-                                  ["yaml"], ["find"], ["ls"], ["copy"]])
+                                  ["yaml"], ["find"], ["ls"], ["copy"], ["blame"], ["completion"]])
 def test_help_of_every_command_shows_an_example(env, argv):
     result = run(env, *argv, "--help")
     assert result.returncode == 0 and "\nexample:\n  ovark " in result.stdout
@@ -727,3 +727,80 @@ def test_a_broken_plugin_does_not_stop_the_builtin_one(env, ftp, tmp_path):
     assert result.returncode == 0 and result.stdout.splitlines() == [ftp.url("pl/p.txt").replace(PASSWORD, "***")]
     assert result.stderr == ("ovark: warning: file transfer plugin 'windows' (no_such_plugin_module) cannot be loaded "
                              "and is left out: ModuleNotFoundError: No module named 'no_such_plugin_module'\n")
+
+
+# --- blame and completion -------------------------------------------------------
+
+
+@pytest.mark.parametrize("key, args, lines", [
+    ("tests.timeout", [], ["tests.timeout:",
+                           "  examples/base.yaml:19:12     600",
+                           "  examples/lab.yaml:14:12      1200",
+                           "  examples/override.yaml:3:12  300  <- result"]),
+    ("topology.links.1", ["--extend-lists", "--resolve"], [
+        "topology.links.1:",
+        "  examples/base.yaml:14:3  links: [r1-r2]  (sets topology.links as a whole)  <- result",
+        "  examples/lab.yaml:9:3    %EXTEND_LIST{links}: [r2-r3]  (appends to topology.links: examples/lab.yaml:10:7)"
+        "  <- result",
+        "resolved: r2-r3  # examples/lab.yaml:10:7"]),
+    ("tests.results", ["--resolve"], [
+        "tests.results:",
+        "  examples/override.yaml:5:12  '%{testbed.logs}/run-%ENV{RUN_ID}'  <- result",
+        "resolved: /var/log/ovark/core-lab/run-42  # examples/override.yaml:5:12",
+        "  %{testbed.logs} at examples/override.yaml:5:12 -> examples/base.yaml:5:9 "
+        "(%CALLABLE{os.path.join(/var/log/ovark,core-lab)})",
+        "    %CALLABLE{os.path.join(/var/log/ovark,core-lab)} at examples/base.yaml:5:9 -> what os.path.join returned",
+        "  %ENV{RUN_ID} at examples/override.yaml:5:12 -> the environment: RUN_ID=42"]),
+    ("devices.r2.os", ["--resolve"], [
+        "devices.r2.os:",
+        "  examples/base.yaml:11:10  devices: '%INCLUDE{devices.yaml}'  (sets devices as a whole)  <- result",
+        "resolved: nxos  # examples/devices.yaml:8:7",
+        "  %INCLUDE{devices.yaml} at examples/base.yaml:11:10 -> the file examples/devices.yaml"]),
+    ("testbed.credentials.enable.password", [], [
+        "testbed.credentials.enable.password:",
+        "  examples/lab.yaml:5:17  '%ENC{wp7DkcKWw4fCncOLUcOUwpLCl8OWwpfDlg==}'  <- result"]),
+])
+def test_blame_on_the_example_layers(env, key, args, lines):
+    result = run(env, "blame", *LAYERS, key, *args)
+    assert (result.returncode, result.stderr, result.stdout.splitlines()) == (0, "", lines)
+
+
+def test_blame_shows_a_replaced_mapping_and_gives_json(env, tmp_path):
+    (tmp_path / "a.yaml").write_text("a:\n  b: 1\n  c: '%ENC{w6U=}'\nl: [1, 2]\n")
+    (tmp_path / "b.yaml").write_text("a: 5\n")
+    (tmp_path / "c.yaml").write_text("a:\n  b: '%{l.1}'\n")
+    replaced = run(env, "blame", "a.yaml", "b.yaml", "a.b", cwd=tmp_path)
+    assert replaced.stdout.splitlines() == ["a.b:", "  a.yaml:2:6  1", "  b.yaml:1:4  a: 5  (sets a as a whole)  <- result",
+                                            "  (the layered result has no value there)"]
+    report = json.loads(run(env, "blame", "a.yaml", "b.yaml", "c.yaml", "a.b", "--resolve", "--json", cwd=tmp_path).stdout)
+    assert [(layer["location"], layer["action"], layer["written"], layer["taken"]) for layer in report["layers"]] == [
+        ("a.yaml:2:6", "set", 1, False), ("b.yaml:1:4", "sets-above", 5, False), ("c.yaml:2:6", "set", "%{l.1}", True)]
+    assert (report["result"], report["resolved"]) == ("%{l.1}", 2)
+    assert report["chain"] == [{"markup": "%{l.1}", "at": "c.yaml:2:6", "from": "a.yaml:4:8"}]
+    assert error_of(run(env, "blame", "a.yaml", "a.x", cwd=tmp_path)) == "a.x: no layer sets it"
+
+
+@pytest.mark.parametrize("words, expected", [
+    (["ovark", ""], "secret yaml find blame completion ls copy"),
+    (["ovark", "--conf", "x", "secret", ""], "keygen encode decode"),
+    (["ovark", "secret", "keygen", "--representer", ""], "plain obscuring fernet"),
+    (["ovark", "copy", "--p"], "--parents"),
+    (["ovark", "blame", "--no-"], "--no-callables"),
+    (["ovark", "yaml", "-o", "examples/ov"], "examples/ovark.conf examples/override.yaml"),
+    (["ovark", "yaml", "examples/base.yaml", "examples/de"], "examples/devices.yaml"),
+])
+def test_bash_completion_follows_the_parser(env, words, expected):
+    script = run(env, "completion", "bash").stdout
+    test = '{}\nCOMP_WORDS=({}); COMP_CWORD={}; _ovark; echo "${{COMPREPLY[*]}}"'.format(
+        script, " ".join("'{}'".format(word) for word in words), len(words) - 1)
+    result = subprocess.run(["bash", "-c", test], capture_output=True, text=True, cwd=ROOT, timeout=30)
+    assert (result.stdout.strip(), result.stderr) == (expected, "")
+
+
+def test_zsh_completion_names_every_command(env):
+    script = run(env, "completion", "zsh").stdout
+    assert script.startswith("#compdef ovark\n")
+    for command in ["secret", "keygen", "yaml", "find", "blame", "ls", "copy", "completion"]:
+        assert re.search(r"'{}:[^']*'".format(command), script)
+    if shutil.which("zsh"):
+        assert subprocess.run(["zsh", "-n"], input=script, text=True, timeout=30).returncode == 0

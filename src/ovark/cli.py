@@ -900,6 +900,393 @@ def cmd_find(args):
     return 0 if matches else 1
 
 
+# --- shell completion -------------------------------------------------------
+
+
+def _parser_tree(parser, path=""):
+    """(path, parser) of ``parser`` and every subcommand below it; path is
+    the subcommand names joined by "/"."""
+    yield path, parser
+    for action in parser._actions:
+        if isinstance(action, argparse._SubParsersAction):
+            for name, child in action.choices.items():
+                yield from _parser_tree(child, path + "/" + name if path else name)
+
+
+def _completion_facts(parser):
+    """What completion needs, read from the parser: for each command path,
+    its options, its subcommands with their help, whether it takes file
+    names; the options that take a value, with their choices."""
+    nodes, valued = {}, {}
+    for path, node in _parser_tree(parser):
+        options, commands, files = [], [], False
+        for action in node._actions:
+            if isinstance(action, argparse._SubParsersAction):
+                helps = {choice.dest: choice.help or "" for choice in action._choices_actions}
+                commands = [(name, helps.get(name, "")) for name in action.choices]
+            elif action.option_strings:
+                options.extend(action.option_strings)
+                if action.nargs != 0:
+                    for option in action.option_strings:
+                        valued[option] = list(action.choices or ()) if action.choices else (
+                            "files" if action.metavar in ("FILE", "DOTTED.CLASS") and action.dest != "representer" else "")
+                        if action.dest == "representer":
+                            valued[option] = list(REPRESENTER_ALIASES)
+            elif action.choices:
+                commands = [(choice, "") for choice in action.choices]
+            else:
+                files = True
+        nodes[path] = (options, commands, files)
+    return nodes, valued
+
+
+def _sh_words(words):
+    return " ".join(words)
+
+
+def completion_script(parser, shell):
+    """The completion script of ``parser`` for ``shell`` (bash or zsh)."""
+    nodes, valued = _completion_facts(parser)
+    # "$cmdpath/$word": the root's children are "/name", deeper ones "parent/name"
+    walk_cases = "\n".join('            "{}") cmdpath="{}" ;;'.format(
+        ("/" + path) if "/" not in path else path, path) for path in nodes if path)
+    file_options = [option for option, what in valued.items() if what == "files"]
+    choice_options = [(option, what) for option, what in valued.items() if isinstance(what, list) and what]
+    free_options = [option for option, what in valued.items() if what == ""]
+    if shell == "bash":
+        node_cases = "\n".join('        "{}") opts="{}"; commands="{}"; files={} ;;'.format(
+            path, _sh_words(options), _sh_words(name for name, _ in commands), 1 if files else 0)
+            for path, (options, commands, files) in nodes.items())
+        value_cases = ["        {}) COMPREPLY=($(compgen -f -- \"$cur\")); return ;;".format("|".join(file_options))]
+        value_cases += ["        {}) COMPREPLY=($(compgen -W \"{}\" -- \"$cur\")); return ;;".format(option, " ".join(what))
+                        for option, what in choice_options]
+        value_cases += ["        {}) return ;;".format("|".join(free_options))] if free_options else []
+        return """# bash completion for {prog}, made by `{prog} completion bash`.
+# Load it with: source <({prog} completion bash)
+_{prog}() {{
+    local cur="${{COMP_WORDS[COMP_CWORD]}}" prev="${{COMP_WORDS[COMP_CWORD-1]}}"
+    local cmdpath="" word i opts commands files
+    for ((i = 1; i < COMP_CWORD; i++)); do
+        word="${{COMP_WORDS[i]}}"
+        case "$cmdpath/$word" in
+{walk}
+        esac
+    done
+    case "$prev" in
+{values}
+    esac
+    case "$cmdpath" in
+{nodes}
+    esac
+    if [[ "$cur" == -* ]]; then
+        COMPREPLY=($(compgen -W "$opts" -- "$cur"))
+    else
+        COMPREPLY=($(compgen -W "$commands" -- "$cur"))
+        if [[ $files == 1 ]]; then
+            COMPREPLY+=($(compgen -f -- "$cur"))
+        fi
+    fi
+}}
+complete -o filenames -F _{prog} {prog}
+""".format(prog=PROG, walk=walk_cases, values="\n".join(value_cases), nodes=node_cases)
+    if shell == "zsh":
+        def described(commands):
+            return " ".join("'{}:{}'".format(name, help_text.replace("'", "").replace(":", "\\:").replace("%%", "%"))
+                            for name, help_text in commands)
+
+        node_cases = "\n".join('        "{}") opts=({}); commands=({}); files={} ;;'.format(
+            path, _sh_words(options), described(commands), 1 if files else 0)
+            for path, (options, commands, files) in nodes.items())
+        value_cases = ["        {}) _files; return ;;".format("|".join(file_options))]
+        value_cases += ["        {}) compadd -- {}; return ;;".format(option, " ".join(what)) for option, what in choice_options]
+        value_cases += ["        {}) return ;;".format("|".join(free_options))] if free_options else []
+        return """#compdef {prog}
+# zsh completion for {prog}, made by `{prog} completion zsh`.
+# Load it with: source <({prog} completion zsh), or save it as _{prog} in a folder of $fpath.
+_{prog}() {{
+    local cmdpath="" word i files
+    local -a opts commands
+    for ((i = 2; i < CURRENT; i++)); do
+        word="${{words[i]}}"
+        case "$cmdpath/$word" in
+{walk}
+        esac
+    done
+    case "${{words[CURRENT-1]}}" in
+{values}
+    esac
+    case "$cmdpath" in
+{nodes}
+    esac
+    if [[ "${{words[CURRENT]}}" == -* ]]; then
+        compadd -- $opts
+    else
+        (( ${{#commands}} )) && _describe command commands
+        [[ $files == 1 ]] && _files
+    fi
+}}
+if [[ "$funcstack[1]" == "_{prog}" ]]; then
+    _{prog} "$@"
+else
+    compdef _{prog} {prog}
+fi
+""".format(prog=PROG, walk=walk_cases, values="\n".join(value_cases), nodes=node_cases)
+    raise CliError("completion for {}: give bash or zsh".format(shell))
+
+
+def cmd_completion(args):
+    sys.stdout.write(completion_script(build_parser(), args.shell))
+    return 0
+
+
+# --- blame ------------------------------------------------------------------
+
+_MISSING = object()
+
+
+def _key_steps(text):
+    """The steps of a dotted key path; "" is the whole tree."""
+    return [] if text in ("", ".") else text.split(".")
+
+
+def _step_into(node, step):
+    """(key, value) for the text ``step`` in ``node``, or None. A list
+    position is a number; a mapping key is looked for as written, then as
+    the number or the YAML scalar it spells."""
+    if isinstance(node, Mapping):
+        candidates = [step]
+        if re.fullmatch(r"-?\d+", step):
+            candidates.append(int(step))
+        try:
+            candidates.append(yaml.safe_load(step))
+        except yaml.YAMLError:
+            pass
+        for key in candidates:
+            try:
+                if key in node:
+                    return key, node[key]
+            except TypeError:
+                continue
+        return None
+    if isinstance(node, list) and re.fullmatch(r"\d+", step) and int(step) < len(node):
+        return int(step), node[int(step)]
+    return None
+
+
+def _walk_key(tree, steps):
+    """(path, value) at ``steps`` in ``tree``, or (path so far, _MISSING)."""
+    path, node = [], tree
+    for step in steps:
+        found = _step_into(node, step)
+        if found is None:
+            return path, _MISSING
+        path.append(found[0])
+        node = found[1]
+    return path, node
+
+
+def _short(value, limit=120):
+    from ovark.utils.yaml.dumper import OrderedSafeDumper
+
+    try:
+        text = _scalar(value, OrderedSafeDumper)
+    except yaml.YAMLError:
+        text = repr(value)
+    return text if len(text) <= limit else text[:limit] + "..."
+
+
+def _dotted(path):
+    return ".".join(str(step) for step in path)
+
+
+def _record_place(locations, path, value):
+    return _place(locate(locations, path, value)[0])
+
+
+def _layer_entry(path_name, data, locations, steps, extend_lists, first):
+    """What one layer does to the key at ``steps``: None, or a dict
+    ``{"file", "location", "action", "path", "written"}``, action being
+    "set" (the key itself), "sets-above" (a key above it, as a whole) or
+    "extends" (a %EXTEND_LIST{...} of the list on the way)."""
+    from ovark.utils.dicts import LIST_EXTEND_PATTERN
+
+    path, node = [], data
+    for position, step in enumerate(steps):
+        found = _step_into(node, step)
+        if found is None:
+            if isinstance(node, Mapping):
+                if extend_lists and not first:
+                    for key, items in node.items():
+                        marked = LIST_EXTEND_PATTERN.match(key) if isinstance(key, str) else None
+                        if marked and marked.group(1) == step and isinstance(items, list):
+                            return {"file": path_name, "action": "extends", "path": path + [step], "written": items,
+                                    "marked": key, "location": _record_place(locations, path + [key], items),
+                                    "items": [_record_place(locations, path + [key, i], item)
+                                              for i, item in enumerate(items)]}
+                return None
+            if not path:
+                return None
+            return {"file": path_name, "action": "sets-above", "path": path, "written": node,
+                    "location": _record_place(locations, path, node)}
+        path.append(found[0])
+        node = found[1]
+    return {"file": path_name, "action": "set", "path": path, "written": node,
+            "location": _record_place(locations, path, node)}
+
+
+def _markup_links(text, resolved, locations, at, seen, find=None, depth=0):
+    """Where each markup in ``text`` (written at ``at``) took its value from:
+    a list of ``{"markup", "at", "from", "written", "chain"}``."""
+    from ovark.utils.yaml import markup as kinds
+
+    links = []
+    if not isinstance(text, str) or depth > 20:
+        return links
+    patterns = [("reference", kinds.REFERENCE_PATTERN), ("include", kinds.INCLUDE_FILE_PATTERN),
+                ("env", kinds.ENV_PATTERN), ("callable", kinds.CALLABLE_PATTERN), ("ask", kinds.ASK_PATTERN),
+                ("secret", kinds.ENC_PATTERN)]
+    found = sorted((match.start(), kind, match) for kind, pattern in patterns for match in pattern.finditer(text))
+    for _, kind, match in found:
+        link = {"markup": match.group(1), "at": at}
+        if kind == "reference":
+            path, value = _walk_key(resolved, _key_steps(match.group(2)))
+            if value is _MISSING:
+                link["from"] = "nothing: no value at {}".format(match.group(2))
+            else:
+                record, written = locate(locations, path, value)
+                link["from"] = _place(record)
+                if written is not None and written != value:
+                    link["written"] = written
+                    if (tuple(map(str, path)) not in seen):
+                        link["chain"] = _markup_links(written, resolved, locations, link["from"],
+                                                      seen | {tuple(map(str, path))}, find, depth + 1)
+        elif kind == "include":
+            link["from"] = "the file " + (find(match.group(2)) if find else match.group(2))
+        elif kind == "env":
+            name = match.group(2)
+            link["from"] = "the environment: {}={}".format(name, os.environ[name]) if name in os.environ else \
+                "the environment: {} is not set".format(name)
+        elif kind == "callable":
+            link["from"] = "what {} returned".format(match.group(2))
+        elif kind == "ask":
+            link["from"] = "the answer to the prompt"
+        else:
+            link["from"] = "the decoded secret"
+        links.append(link)
+    return links
+
+
+def blame(paths, key, extend_lists=False, resolve_markup=False, show_secrets=False, strict_env=False,
+          no_callables=False):
+    """Every layer that set ``key``, in layering order, and which one the
+    result took; with ``resolve_markup``, what it resolved to and where each
+    markup took its value from."""
+    steps = _key_steps(key)
+    entries = []
+    for position, path in enumerate(paths):
+        data, locations = load_file(path)
+        if data is None:
+            continue
+        entry = _layer_entry(_display(path), data, locations, steps, extend_lists, position == 0)
+        if entry is not None:
+            entries.append(entry)
+    _Stdin.used = False
+    if "-" in paths:
+        raise CliError("blame reads every file twice: give files, not -")
+    data, locations = load_layers(paths, extend_lists=extend_lists)
+    result_path, result = _walk_key(data, steps)
+    # which layers the result took: the record the merged location tree kept
+    for entry in entries:
+        merged_path, merged = _walk_key(data, [str(step) for step in entry["path"]])
+        if entry["action"] == "extends":
+            merged_path, merged = _walk_key(data, [str(step) for step in entry["path"]])
+            kept = set()
+            if isinstance(merged, list):
+                kept = {_record_place(locations, merged_path + [i], item) for i, item in enumerate(merged)}
+            entry["taken"] = any(place in kept for place in entry["items"])
+        elif merged is _MISSING:
+            entry["taken"] = False
+        else:
+            entry["taken"] = _record_place(locations, merged_path, merged) == entry["location"]
+    if isinstance(result, (Mapping, list)):
+        # a merged mapping or an extended list holds what several layers wrote
+        last = max((i for i, e in enumerate(entries) if e["taken"] and e["action"] != "extends"), default=None)
+        if last is not None:
+            for entry in entries[last:]:
+                if entry["action"] == "set" and isinstance(entry["written"], Mapping) and isinstance(result, Mapping):
+                    entry["taken"] = True
+    report = {"key": key, "layers": entries, "found": result is not _MISSING}
+    if result is not _MISSING:
+        report["result"] = result
+    if resolve_markup:
+        resolved = resolve(data, locations, paths, show_secrets=show_secrets, strict_env=strict_env,
+                           no_callables=no_callables)
+        path, value = _walk_key(resolved, steps)
+        if value is not _MISSING:
+            report["resolved"] = value
+            report["resolved_location"] = _record_place(locations, path, value)
+        sources = [e for e in entries if e["taken"] and e["action"] != "extends"]
+        folders = []
+        for path in reversed(paths):
+            if os.path.dirname(path) not in folders:
+                folders.append(os.path.dirname(path))
+        find = type("IncludeLoader", (IncludeLoader,), {"search_path": tuple(folders)}).find
+        chain = []
+        for entry in sources[-1:]:
+            chain = _markup_links(entry["written"], resolved, locations, entry["location"],
+                                  {tuple(map(str, entry["path"]))}, find)
+        report["chain"] = chain
+    if not entries and result is _MISSING and "resolved" not in report:
+        raise CliError("{}: no layer sets it".format(key))
+    return report
+
+
+def _blame_lines(report):
+    yield report["key"] + ":"
+    width = max([len(e["location"] or e["file"]) for e in report["layers"]] + [0])
+    for entry in report["layers"]:
+        where = (entry["location"] or entry["file"]).ljust(width)
+        if entry["action"] == "set":
+            what = _short(entry["written"])
+        elif entry["action"] == "sets-above":
+            what = "{}: {}  (sets {} as a whole)".format(entry["path"][-1], _short(entry["written"]),
+                                                        _dotted(entry["path"]))
+        else:
+            what = "{}: {}  (appends to {}: {})".format(entry["marked"], _short(entry["written"]),
+                                                       _dotted(entry["path"]), ", ".join(p or "?" for p in entry["items"]))
+        yield "  {}  {}{}".format(where, what, "  <- result" if entry["taken"] else "")
+    if not report["found"] and "resolved" not in report:
+        yield "  (the layered result has no value there)"
+    if "resolved" in report:
+        where = report.get("resolved_location")
+        yield "resolved: {}{}".format(_short(report["resolved"]), "  # " + where if where else "")
+    elif "chain" in report:
+        yield "resolved: (no value)"
+
+    def chain_lines(links, indent):
+        for link in links:
+            text = "{}{} at {} -> {}".format(" " * indent, link["markup"], link["at"] or "?", link["from"] or "?")
+            if link.get("written"):
+                text += " ({})".format(link["written"])
+            yield text
+            yield from chain_lines(link.get("chain", []), indent + 2)
+
+    yield from chain_lines(report.get("chain", []), 2)
+
+
+def cmd_blame(args):
+    report = blame(args.files, args.key, extend_lists=args.extend_lists, resolve_markup=args.resolve,
+                   show_secrets=args.show_secrets, strict_env=args.strict_env, no_callables=args.no_callables)
+    with OutputFile(None) as stream:
+        if args.json:
+            json.dump(report, stream, indent=2, default=_json_default, ensure_ascii=False)
+            stream.write("\n")
+        else:
+            for line in _blame_lines(report):
+                stream.write(line + "\n")
+    return 0
+
+
 def _representer(name):
     """The representer class named by ``name`` (dotted path or short alias)."""
     if name is None:
@@ -1477,6 +1864,32 @@ def build_parser():
     find_cmd.add_argument("--all", action="store_true", help="find with all_keys=True: every path that matches")
     find_cmd.add_argument("--json", action="store_true", help="print a JSON list of {path, value}")
     find_cmd.set_defaults(func=cmd_find)
+
+    blame_cmd = _sub(commands, "blame", "show every layer that set a key, and which one the result took",
+                     "ovark blame examples/base.yaml examples/lab.yaml examples/override.yaml tests.results --resolve",
+                     description="For the dotted key path KEY (a list position is a number), list every layer "
+                                 "that set it, in layering order: FILE:LINE:COLUMN, the value as written there "
+                                 "(secrets stay encoded) and '<- result' on the ones the layered result took. A "
+                                 "layer that sets a key above KEY as a whole, or extends a list on the way with "
+                                 "%EXTEND_LIST{...} (with --extend-lists), is listed too. With --resolve, what "
+                                 "the value resolved to, and for each markup in it where its value came from, "
+                                 "following references from layer to layer.")
+    blame_cmd.add_argument("files", nargs="+", metavar="FILE", help="YAML files, layered in order (later files win)")
+    blame_cmd.add_argument("key", metavar="KEY", help="dotted key path, e.g. tests.timeout or topology.links.1")
+    blame_cmd.add_argument("--extend-lists", action="store_true",
+                           help="apply %%EXTEND_LIST{name} keys of later files, and show what each one added")
+    blame_cmd.add_argument("--resolve", action="store_true", help="resolve the markup and show where each piece came from")
+    blame_cmd.add_argument("--show-secrets", action="store_true", help="with --resolve, decode %%ENC{...} values")
+    blame_cmd.add_argument("--strict-env", action="store_true", help="with --resolve, an unset %%ENV{NAME} is an error")
+    blame_cmd.add_argument("--no-callables", action="store_true", help="with --resolve, refuse every %%CALLABLE{...}")
+    blame_cmd.add_argument("--json", action="store_true", help="print the same as a JSON object (see the README)")
+    blame_cmd.set_defaults(func=cmd_blame)
+
+    completion_cmd = _sub(commands, "completion", "print the shell completion script for bash or zsh",
+                          "source <(ovark completion bash)     # in ~/.bashrc\n"
+                          "source <(ovark completion zsh)      # in ~/.zshrc, after compinit")
+    completion_cmd.add_argument("shell", choices=["bash", "zsh"], help="the shell")
+    completion_cmd.set_defaults(func=cmd_completion)
 
     ls_cmd = _sub(commands, "ls", "list a folder on an FTP server",
                   "ovark ls ftp://tester@127.0.0.1:2121/pub   # password from ~/.netrc",
