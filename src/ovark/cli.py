@@ -1886,7 +1886,7 @@ def build_parser():
     blame_cmd.set_defaults(func=cmd_blame)
 
     completion_cmd = _sub(commands, "completion", "print the shell completion script for bash or zsh",
-                          "source <(ovark completion bash)     # in ~/.bashrc\n"
+                          "ovark completion bash > ~/.local/share/bash-completion/completions/ovark\n"
                           "source <(ovark completion zsh)      # in ~/.zshrc, after compinit")
     completion_cmd.add_argument("shell", choices=["bash", "zsh"], help="the shell")
     completion_cmd.set_defaults(func=cmd_completion)
