@@ -72,7 +72,7 @@ EXPECTED = {
             "default": {"username": "admin", "password": "%ENC{woXDhMKXwpLCksOKwp3DisKbwpPClmLClGE=}"},
             "enable": {"password": "%ENC{wp7DkcKWw4fCncOLUcOUwpLCl8OWwpfDlg==}"},
         },
-        "contact": "tester@lab",
+        "contact": "admin@lab",
     },
     "devices": {
         "r1": {"os": "iosxr", "management": "10.0.0.1", "interfaces": {"Gi0/0/0/0": {"peer": "r2", "ip": "192.168.12.1"}}},
