@@ -756,7 +756,7 @@ def cmd_yaml(args):
     try:
         with OutputFile(args.output, secret=args.show_secrets) as stream:
             if args.json:
-                tree = json_with_locations(data, locations) if args.locations else data
+                tree = json_with_locations(data, locations) if args.locations else _json_keys(data)
                 json.dump(tree, stream, indent=2, default=_json_default, ensure_ascii=False)
                 stream.write("\n")
             elif args.locations:
@@ -849,6 +849,15 @@ def _json_default(obj):
 
 def _json_key(key):
     return key if isinstance(key, (str, int, float, bool)) or key is None else str(key)
+
+
+def _json_keys(data):
+    """``data`` with mapping keys that JSON cannot hold (a tuple, a date) as text."""
+    if isinstance(data, Mapping):
+        return {_json_key(key): _json_keys(value) for key, value in data.items()}
+    if isinstance(data, list):
+        return [_json_keys(item) for item in data]
+    return data
 
 
 def json_with_locations(data, locations, path=()):
@@ -1181,6 +1190,8 @@ def blame(paths, key, extend_lists=False, resolve_markup=False, show_secrets=Fal
     """Every layer that set ``key``, in layering order, and which one the
     result took; with ``resolve_markup``, what it resolved to and where each
     markup took its value from."""
+    if "-" in paths:
+        raise CliError("-: blame reads every file twice: give files, not standard input")
     steps = _key_steps(key)
     entries = []
     for position, path in enumerate(paths):
@@ -1190,9 +1201,6 @@ def blame(paths, key, extend_lists=False, resolve_markup=False, show_secrets=Fal
         entry = _layer_entry(_display(path), data, locations, steps, extend_lists, position == 0)
         if entry is not None:
             entries.append(entry)
-    _Stdin.used = False
-    if "-" in paths:
-        raise CliError("blame reads every file twice: give files, not -")
     data, locations = load_layers(paths, extend_lists=extend_lists)
     result_path, result = _walk_key(data, steps)
     # which layers the result took: the record the merged location tree kept
