@@ -936,11 +936,14 @@ def _completion_facts(parser):
             elif action.option_strings:
                 options.extend(action.option_strings)
                 if action.nargs != 0:
+                    if action.dest == "representer":
+                        what = list(REPRESENTER_ALIASES)
+                    elif action.choices:
+                        what = list(action.choices)
+                    else:
+                        what = "files" if action.metavar == "FILE" else ""  # "": free text
                     for option in action.option_strings:
-                        valued[option] = list(action.choices or ()) if action.choices else (
-                            "files" if action.metavar in ("FILE", "DOTTED.CLASS") and action.dest != "representer" else "")
-                        if action.dest == "representer":
-                            valued[option] = list(REPRESENTER_ALIASES)
+                        valued[option] = what
             elif action.choices:
                 commands = [(choice, "") for choice in action.choices]
             else:
@@ -1207,7 +1210,6 @@ def blame(paths, key, extend_lists=False, resolve_markup=False, show_secrets=Fal
     for entry in entries:
         merged_path, merged = _walk_key(data, [str(step) for step in entry["path"]])
         if entry["action"] == "extends":
-            merged_path, merged = _walk_key(data, [str(step) for step in entry["path"]])
             kept = set()
             if isinstance(merged, list):
                 kept = {_record_place(locations, merged_path + [i], item) for i, item in enumerate(merged)}
