@@ -609,33 +609,41 @@ def test_pipes(env, tmp_path, args, stdin, stdout, stderr):
         assert result.stdout == stdout
 
 
-def test_ask_prompts_on_the_terminal_while_the_testbed_comes_from_a_pipe(env):
+@pytest.mark.parametrize("terminal", ["controlling terminal", "standard input"])
+def test_ask_prompts_never_go_to_the_result(env, tmp_path, terminal):
     import fcntl
     import termios
 
+    (tmp_path / "t.yaml").write_text("dev:\n  r1:\n    pw: 'x-%ASK{the admin password}'\n")
     leader, follower = pty.openpty()
 
     def controlling_terminal():
         os.setsid()
         fcntl.ioctl(follower, termios.TIOCSCTTY, 0)
 
-    process = subprocess.Popen([sys.executable, "-m", "ovark", "yaml", "-", "--resolve"], stdin=subprocess.PIPE,
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=ROOT, env=env, pass_fds=(follower,),
-                               preexec_fn=controlling_terminal)
+    if terminal == "controlling terminal":  # the testbed on a pipe, the answer typed on the terminal
+        args, extra = ["yaml", "-", "--resolve"], dict(stdin=subprocess.PIPE, pass_fds=(follower,),
+                                                        preexec_fn=controlling_terminal)
+    else:  # standard input is the terminal; no controlling one
+        args, extra = ["yaml", str(tmp_path / "t.yaml"), "--resolve"], dict(stdin=follower, start_new_session=True)
+    process = subprocess.Popen([sys.executable, "-m", "ovark", *args], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, cwd=ROOT, env=env, **extra)
     os.close(follower)
     try:
-        process.stdin.write(b"dev:\n  r1:\n    pw: 'x-%ASK{the admin password}'\n")
-        process.stdin.close()
-        shown = b""
-        while b"password: " not in shown:
-            shown += os.read(leader, 1024)
+        if process.stdin:
+            process.stdin.write((tmp_path / "t.yaml").read_bytes())
+            process.stdin.close()
+            shown = b""
+            while b"password: " not in shown:
+                shown += os.read(leader, 1024)
+            assert "Enter value for dev.r1.pw\r\nthe admin password: " in shown.decode()
         os.write(leader, b"S3cret\n")
         out, err = process.stdout.read(), process.stderr.read()
         process.wait(30)
     finally:
         os.close(leader)
-    assert "Enter value for dev.r1.pw\r\nthe admin password: " in shown.decode()
-    assert (process.returncode, out, err) == (0, b"dev:\n  r1:\n    pw: x-S3cret\n", b"")
+    assert (process.returncode, out) == (0, b"dev:\n  r1:\n    pw: x-S3cret\n")
+    assert err == (b"" if process.stdin else b"\nEnter value for dev.r1.pw\nthe admin password: ")
 
 
 def test_version_and_global_options_after_the_command(env, tmp_path):

@@ -336,36 +336,49 @@ class _Warnings:
         sys.stderr.flush()
 
 
+def _line(text):
+    return text[:-1] if text.endswith("\n") else text
+
+
 def _ask(prompt):
-    """The answer to ``prompt``: a line of standard input when it is piped
-    (and not read as a file), else a line typed on the terminal; None when
-    there is neither. The prompt goes to the terminal (or to standard error
-    when only standard input is one), never to standard output."""
+    """The answer to ``prompt``, or None when there is no one to ask.
+
+    Standard input answers when it was not read as a file ("-"): piped
+    answers are read a line each, without a prompt; on a terminal the prompt
+    goes to standard error (or the terminal, when standard error is
+    redirected). Otherwise the controlling terminal (``/dev/tty``) is asked.
+    The prompt never goes to standard output, which holds the result."""
     stdin = sys.stdin
-    piped = stdin is not None and not _Stdin.used and not stdin.isatty()
-    if piped:
-        # answers prepared in advance: no one to show the prompt to
-        line = stdin.readline()
-        if line:
-            return line[:-1] if line.endswith("\n") else line
+    if stdin is not None and not _Stdin.used:
+        if not stdin.isatty():
+            line = stdin.readline()
+            if line:
+                return _line(line)
+        else:
+            _write_prompt(prompt, sys.stderr if sys.stderr.isatty() else None)
+            line = stdin.readline()
+            return _line(line) if line else None
     try:
         reader = open("/dev/tty", encoding="utf-8", errors="replace")
     except OSError:
-        reader = None
-    if reader is not None:
-        with reader, open("/dev/tty", "w", encoding="utf-8") as writer:
-            writer.write(prompt)
-            writer.flush()
-            line = reader.readline()
-    elif stdin is not None and not _Stdin.used and stdin.isatty():
-        sys.stderr.write(prompt)
-        sys.stderr.flush()
-        line = stdin.readline()
-    else:
         return None
-    if not line:
-        return None
-    return line[:-1] if line.endswith("\n") else line
+    with reader:
+        _write_prompt(prompt, None)
+        line = reader.readline()
+    return _line(line) if line else None
+
+
+def _write_prompt(prompt, stream):
+    """``prompt`` on ``stream``, else on the terminal, else on standard error."""
+    if stream is None:
+        try:
+            with open("/dev/tty", "w", encoding="utf-8") as terminal:
+                terminal.write(prompt)
+            return
+        except OSError:
+            stream = sys.stderr
+    stream.write(prompt)
+    stream.flush()
 
 
 def _make_processor_class(show_secrets=False, strict_env=False, no_callables=False):
