@@ -1481,6 +1481,9 @@ def _ftp_error(exc, url):
         return "{}: timed out".format(where)
     if isinstance(exc, OSError) and exc.filename is None:
         return "{}: {}".format(where, exc.strerror or _one_line(exc))
+    if isinstance(exc, ValueError):  # the plugin refuses the URL
+        text = _masked(_one_line(exc))
+        return text if where in text else "{}: {}".format(where, text)
     return None
 
 
