@@ -747,6 +747,14 @@ def test_a_broken_plugin_does_not_stop_the_builtin_one(env, ftp, tmp_path):
                            "  examples/base.yaml:19:12     600",
                            "  examples/lab.yaml:14:12      1200",
                            "  examples/override.yaml:3:12  300  <- result"]),
+    ("topology.links", ["--extend-lists"], [
+        "topology.links:",
+        "  examples/base.yaml:14:3  [r1-r2]  <- result",
+        "  examples/lab.yaml:9:3    %EXTEND_LIST{links}: [r2-r3]  (appends to topology.links: examples/lab.yaml:10:7)"
+        "  <- result",
+        "items:",
+        "  0  examples/base.yaml:15:7  r1-r2",
+        "  1  examples/lab.yaml:10:7   r2-r3"]),
     ("topology.links.1", ["--extend-lists", "--resolve"], [
         "topology.links.1:",
         "  examples/base.yaml:14:3  links: [r1-r2]  (sets topology.links as a whole)  <- result",

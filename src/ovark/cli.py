@@ -1241,6 +1241,11 @@ def blame(paths, key, extend_lists=False, resolve_markup=False, show_secrets=Fal
     report = {"key": key, "layers": entries, "found": result is not _MISSING}
     if result is not _MISSING:
         report["result"] = result
+    if isinstance(result, list):
+        # which layer gave which item of the layered list
+        report["items"] = [{"position": position, "value": item,
+                            "location": _record_place(locations, result_path + [position], item)}
+                           for position, item in enumerate(result)]
     if resolve_markup:
         resolved = resolve(data, locations, paths, show_secrets=show_secrets, strict_env=strict_env,
                            no_callables=no_callables)
@@ -1280,6 +1285,13 @@ def _blame_lines(report):
         yield "  {}  {}{}".format(where, what, "  <- result" if entry["taken"] else "")
     if not report["found"] and "resolved" not in report:
         yield "  (the layered result has no value there)"
+    if report.get("items"):
+        yield "items:"
+        width = len(str(len(report["items"]) - 1))
+        places = max(len(item["location"] or "?") for item in report["items"])
+        for item in report["items"]:
+            yield "  {}  {}  {}".format(str(item["position"]).rjust(width), (item["location"] or "?").ljust(places),
+                                        _short(item["value"]))
     if "resolved" in report:
         where = report.get("resolved_location")
         yield "resolved: {}{}".format(_short(report["resolved"]), "  # " + where if where else "")
