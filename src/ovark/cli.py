@@ -732,25 +732,64 @@ class OutputFile:
         return False
 
 
-def warn_marked_keys(data, locations, extend_lists):
-    """Warn of the ``%EXTEND_LIST{...}`` keys that layering left in ``data``."""
+def _holds_marked_key(tree):
+    """Whether a mapping in ``tree`` has a key holding "%EXTEND_LIST{": one
+    quick pass over a large testbed, which seldom has one."""
+    stack = [tree]
+    while stack:
+        node = stack.pop()
+        if isinstance(node, Mapping):
+            for key, value in node.items():
+                if key.__class__ is str and "%EXTEND_LIST{" in key:
+                    return True
+                if isinstance(value, (dict, list, Mapping)):
+                    stack.append(value)
+        elif isinstance(node, list):
+            stack.extend(value for value in node if isinstance(value, (dict, list, Mapping)))
+    return False
+
+
+def _marked_keys(tree):
+    """(path, match) of every ``%EXTEND_LIST{...}`` key in ``tree``. The walk
+    keeps a link to its parent instead of a path, which is made only for a
+    key found."""
     from ovark.utils.dicts import LIST_EXTEND_PATTERN
 
-    for value, path in walk(data):
-        if not isinstance(value, Mapping):
+    if not _holds_marked_key(tree):
+        return
+    stack = [(tree, None)]
+    while stack:
+        node, link = stack.pop()
+        if isinstance(node, Mapping):
+            children = node.items()
+            for key, _ in children:
+                if isinstance(key, str) and "%" in key:
+                    found = LIST_EXTEND_PATTERN.match(key)
+                    if found:
+                        path, at = [key], link
+                        while at is not None:
+                            at, step = at
+                            path.append(step)
+                        yield path[::-1], found
+        elif isinstance(node, list):
+            children = enumerate(node)
+        else:
             continue
-        for key in value:
-            found = LIST_EXTEND_PATTERN.match(key) if isinstance(key, str) else None
-            if not found:
-                continue
-            record = _location_node(locations, path + [key])
-            where = _place(record) if _is_location(record) else None
-            if extend_lists:
-                why = "no earlier file has a list for it to extend"
-            else:
-                why = "add --extend-lists to extend the list {!r} with it".format(found.group(1))
-            _Warnings.warn(("extend", tuple(map(str, path)), key), "{}{}: left as a key: {}".format(
-                where + ": " if where else "", key, why))
+        stack.extend((value, (link, key)) for key, value in reversed(list(children))
+                     if isinstance(value, (Mapping, list)))
+
+
+def warn_marked_keys(data, locations, extend_lists):
+    """Warn of the ``%EXTEND_LIST{...}`` keys that layering left in ``data``."""
+    for path, found in _marked_keys(data):
+        record = _location_node(locations, path)
+        where = _place(record) if _is_location(record) else None
+        if extend_lists:
+            why = "no earlier file has a list for it to extend"
+        else:
+            why = "add --extend-lists to extend the list {!r} with it".format(found.group(1))
+        _Warnings.warn(("extend", tuple(map(str, path))), "{}{}: left as a key: {}".format(
+            where + ": " if where else "", path[-1], why))
 
 
 def _loaded(args):
