@@ -525,6 +525,10 @@ def test_included_files_inside_included_files_have_locations(env, tmp_path):
     (tmp_path / "u.yaml").write_text("c: '%INCLUDE{v.yaml}'\n")
     (tmp_path / "v.yaml").write_text("d: 5\n")
     assert run(env, "yaml", "t.yaml", "--resolve", "--locations", cwd=tmp_path).stdout.splitlines()[-1] == "    d: 5  # v.yaml:1:4"
+    (tmp_path / "v.yaml").write_text("d: 5\ne: 'x %ENC{!!!!}'\n")
+    for show in ([], ["--show-secrets"]):
+        assert error_of(run(env, "yaml", "t.yaml", "--resolve", *show, cwd=tmp_path)).startswith(
+            "v.yaml:2:4: %ENC{!!!!}: damaged secret text")
 
 
 def test_passwords_never_show_in_listings_or_errors(env, ftp, tmp_path):

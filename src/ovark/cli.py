@@ -3,10 +3,14 @@
     ovark secret keygen|encode|decode   keys and encoded texts for %ENC{...}
     ovark yaml FILE [FILE ...]          layer YAML files, resolve their markup
     ovark find FILE [FILE ...] --path   query a loaded tree with find and R
+    ovark blame FILE [FILE ...] KEY     every layer that set a key
     ovark ls URL / ovark copy SRC DST   list and transfer files over FTP
+    ovark completion bash|zsh           the shell completion script
 
 Every failure ends in one line on standard error (file and line where they
 are known) and a non-zero exit status; ``--debug`` shows the traceback.
+Warnings go to standard error too, each once. No URL is printed with its
+password, and no file of the user's is left half written.
 """
 
 import argparse
@@ -455,10 +459,11 @@ def _make_processor_class(show_secrets=False, strict_env=False, no_callables=Fal
                 plaintext = _decoded(match)
                 problem = _strict_token_error(match.group(2), prefix)
                 if problem is not None:
-                    raise MarkupRefused(match.group(1), problem)
+                    raise MarkupRefused(match.group(1), problem, self._where(data, index, locations))
                 if show_secrets and _control_characters(plaintext):
                     raise MarkupRefused(match.group(1), "the decoded text holds control characters: "
-                                        "the key is wrong ([secrets] {}.key)".format(prefix))
+                                        "the key is wrong ([secrets] {}.key)".format(prefix),
+                                        self._where(data, index, locations))
             return super().p_enc_markup(match, data, index, locations=locations)
 
     return CommandProcessor
