@@ -2013,6 +2013,8 @@ def main(argv=None):
     """Run the command; return its exit status."""
     parser = build_parser()
     args = parser.parse_args(argv)
+    _Stdin.used = False
+    _Warnings.shown = set()
     handler = logging.StreamHandler(sys.stderr)
     handler.setFormatter(_LogFormatter())
     logging.getLogger().addHandler(handler)
