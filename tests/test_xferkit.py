@@ -804,7 +804,15 @@ def test_no_leaks(server, home, kit, tmp_path):
     fds = open_fds()
     assert_no_leak(lambda: kit.copyfile(str(src), target, TIMEOUT, upload=True), calls=200, rounds=3)
     assert_no_leak(lambda: kit.copyfile(target, str(tmp_path / "back.bin"), TIMEOUT, upload=False), calls=200, rounds=3)
-    assert fds_back_to(fds)
+
+    def failed_download():
+        with pytest.raises(ftplib.error_perm):
+            kit.copyfile(target + "-missing", str(tmp_path / "back.bin"), TIMEOUT, upload=False)
+
+    assert_no_leak(failed_download, calls=200, rounds=3)
+    (home[0] / "a?b").write_bytes(b"")
+    assert_no_leak(lambda: kit.dir(url(server, home[1]), TIMEOUT), calls=200, rounds=3)
+    assert fds_back_to(fds) and sorted(os.listdir(tmp_path)) == ["back.bin", "leak.bin"]
 
 
 def test_module_surface():

@@ -21,11 +21,20 @@
 // write on download); the clock is read on every (PROGRESS_IGNORE_COUNT + 1)-th
 // block only.
 //
+// A download never destroys the local file: the data goes to a temporary file
+// beside it, which replaces it (os.replace) only once the transfer and the
+// file's close have succeeded; any failure, Ctrl-C and the time limit included,
+// removes the temporary file and leaves the target as it was, or absent. An
+// OSError of the local side names the local file as the caller gave it, so that
+// a caller can tell it from the remote side's errors.
+//
 // Sessions and local files are left as a `with` statement leaves them, except
 // that an error raised while closing (a server answering QUIT with the reply of
 // the aborted transfer) never replaces the error that ended the operation.
 // Passwords are handed to ftplib's login only: no log line or message here
-// carries one.
+// carries one, and the URLs dir() returns show a password masked by the
+// package's without_password. Their names are percent-quoted, as the base class
+// decodes the paths of the URLs it is given.
 #include "ovk/ovk.hpp"
 
 #include <fcntl.h>
@@ -856,7 +865,9 @@ const FuncDef copyfile_def{
     "local file system (upload false).\n\n"
     "timeout_seconds is the socket time-out of the connection and the limit of the\n"
     "transfer itself: past it, TimeLimitExceededOnFileTransfer is raised. One\n"
-    "leading \"/\" is stripped from the remote path unless strip_leading_slash is false.",
+    "leading \"/\" is stripped from the remote path unless strip_leading_slash is false.\n\n"
+    "A download replaces the local file only once it is complete: a failed one\n"
+    "leaves the local file as it was.",
     copyfile};
 const FuncDef normalize_filename_def{
     "_normalize_filename", "(self, filename, parent_path)",
