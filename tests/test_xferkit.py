@@ -401,7 +401,12 @@ def test_a_download_replaces_the_local_file_whole(server, home, kit, tmp_path, m
 
 @pytest.mark.parametrize(
     "local, error",
-    [("/dev/full", errno.ENOSPC), ("{tmp}", errno.EISDIR), ("{tmp}/no/such/folder/f.bin", errno.ENOENT)],
+    [
+        ("/dev/full", errno.ENOSPC),
+        ("{tmp}", errno.EISDIR),
+        ("{tmp}/no/such/folder/f.bin", errno.ENOENT),
+        ("{tmp}/not-a-folder-yet/", errno.EISDIR),
+    ],
 )
 def test_local_failures_of_a_download_name_the_local_file(server, home, kit, tmp_path, local, error):
     (home[0] / "f.bin").write_bytes(b"f" * (3 * BLOCK))

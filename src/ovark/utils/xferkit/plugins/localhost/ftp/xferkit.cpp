@@ -436,6 +436,8 @@ DownloadTarget download_target(State& st, PyObject* module, PyObject* target) {
             throw Error();
         }
         Ref path_module = attr(os.get(), st.n_path.get());
+        Ref trimmed = call_method(st.n_basename.get(), {path_module.get(), target});
+        if (!truthy(trimmed.get())) return;  // "folder/" names no file: open() says so
         t.final_path = call_method(st.n_realpath.get(), {path_module.get(), target});
         t.temp = create_temp(st, os.get(), t.final_path.get(), bool(t.mode));
     });
