@@ -755,7 +755,8 @@ def vsftpd(tmp_path):
         port = probe.getsockname()[1]
     conf = tmp_path / "vsftpd.conf"
     conf.write_text(VSFTPD_CONF.format(port=port, root=root, empty=empty))
-    proc = subprocess.Popen([binary, str(conf)], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}  # no sanitizer runtime for the server
+    proc = subprocess.Popen([binary, str(conf)], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env)
     try:
         deadline = time.monotonic() + 5
         while True:
