@@ -295,6 +295,18 @@ def test_failures_propagate_close_everything_and_never_show_the_password(server,
     assert caplog.records and not any(PASSWORD in r.getMessage() for r in caplog.records)
 
 
+def test_a_connection_dropped_mid_download_is_an_error(server, home, kit, tmp_path, monkeypatch):
+    data = os.urandom(64 * BLOCK)
+    (home[0] / "drop.bin").write_bytes(data)
+    monkeypatch.setattr(DTP, "drop_after", 16 * BLOCK)
+    dst = tmp_path / "drop.bin"
+    fds = open_fds()
+    with pytest.raises((EOFError, OSError, ftplib.Error)):
+        kit.copyfile(url(server, home[1] + "/drop.bin"), str(dst), TIMEOUT, upload=False)
+    assert fds_back_to(fds, dst)
+    assert not dst.exists() and os.listdir(tmp_path) == []
+
+
 # ---------------------------------------------------------------- the local side of a download
 
 
@@ -670,6 +682,20 @@ def test_callbacks_are_closures_of_copyfile(monkeypatch, tmp_path):
     xferkit.XferKit().copyfile("ftp://srv/x", str(tmp_path / "x"), 1, upload=False)
     assert [cb.__qualname__ for cb in Listing.lines] == [
         "XferKit.copyfile.<locals>.upload_cb", "XferKit.copyfile.<locals>.download_cb"]
+
+
+def test_a_download_whose_file_fails_to_close_is_an_error(monkeypatch, tmp_path):
+    class Full(io.FileIO):
+        def close(self):
+            super().close()
+            raise OSError(errno.ENOSPC, "No space left on device")
+
+    monkeypatch.setattr(xferkit, "FTP", Listing)
+    monkeypatch.setattr(Listing, "lines", [])
+    monkeypatch.setattr(xferkit, "open", lambda path, mode: Full(path, mode.replace("b", "")), raising=False)
+    with pytest.raises(OSError, match="No space left") as info:
+        xferkit.XferKit().copyfile("ftp://srv/x", str(tmp_path / "x"), 1, upload=False)
+    assert info.value.filename == str(tmp_path / "x") and os.listdir(tmp_path) == []
 
 
 def test_normalize_filename_and_getspace(kit):
