@@ -633,6 +633,22 @@ def listed_recent(*fields):
     return stamp if stamp <= time.time() else calendar.timegm((year - 1,) + fields + (0,))
 
 
+def test_stat_survives_a_log_handler_that_empties_the_listing(monkeypatch):
+    class Emptying(logging.Handler):
+        def emit(self, record):
+            if isinstance(record.msg, list):
+                record.msg.clear()
+
+    handler = Emptying()
+    logger = logging.getLogger(LOGGER)
+    logger.addHandler(handler)
+    monkeypatch.setattr(logger, "level", logging.DEBUG)
+    try:
+        assert stat_of(monkeypatch, "-rw-r--r-- 1 o g 7 Jan 05 2020 name.txt").st_size == 7
+    finally:
+        logger.removeHandler(handler)
+
+
 def test_stat_reads_listing_lines(monkeypatch):
     year = time.gmtime().tm_year
     recent = stat_of(monkeypatch, "-rw-r--r-- 1 owner group 1234 Jan 05 10:30 name.txt")

@@ -718,8 +718,10 @@ Ref stat(const Call& c) {
         raise(PyExc_Exception, "More than one result was found, did you request a stat of a directory ?");
     if (lines == 0)
         raise_exception(PyExc_Exception, fmt(st, "File {} not found on server {}.", {path.get(), server_name.get()}));
+    // Held before the log: a logging handler is handed the list and may change it.
+    Ref line_ref = Ref::borrow(PyList_GET_ITEM(dir_output.get(), 0));
+    PyObject* line = line_ref.get();
     debug(st, module, dir_output.get());
-    PyObject* line = PyList_GET_ITEM(dir_output.get(), 0);
 
     Ref re = lookup(module, st.n_re.get());
     Ref message = own(PyUnicode_FromString("Checking for files matching pattern %s"));
