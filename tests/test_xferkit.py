@@ -337,12 +337,17 @@ def interrupt_soon():
     return timer
 
 
+def throttled_then_ctrl_c(monkeypatch):
+    monkeypatch.setattr(DTP, "write_limit", 256 * 1024)
+    return interrupt_soon()
+
+
 FAILURES = {
     # name: (remote file, set-up, expected error, whether the error names the local file)
     "missing remote file": ("missing.bin", None, ftplib.error_perm, False),
     "server gone mid-transfer": ("big.bin", lambda mp: mp.setattr(DTP, "drop_after", 16 * BLOCK), (EOFError, OSError, ftplib.Error), False),
     "time limit": ("big.bin", lambda mp: mp.setattr(xferkit, "time", Clock()), TimeLimitExceededOnFileTransfer, False),
-    "ctrl-c": ("big.bin", lambda mp: (mp.setattr(DTP, "write_limit", 256 * 1024), interrupt_soon()), KeyboardInterrupt, False),
+    "ctrl-c": ("big.bin", throttled_then_ctrl_c, KeyboardInterrupt, False),
     "disk full": ("big.bin", lambda mp: mp.setattr(FailingFile, "room", 4 * BLOCK), OSError, True),
     "full at close": ("big.bin", lambda mp: mp.setattr(FailingFile, "on_close", True), OSError, True),
 }
@@ -361,14 +366,14 @@ def test_a_failed_download_leaves_the_local_file_as_it_was(server, home, kit, tm
         dst.chmod(0o640)
     monkeypatch.setattr(xferkit, "open", lambda path, mode: FailingFile(path, mode.replace("b", "")), raising=False)
     kit.PROGRESS_IGNORE_COUNT = 0
-    timer = setup(monkeypatch) if setup else None
+    timer = setup(monkeypatch) if setup else None  # a set-up that signals later hands its timer back
     fds = open_fds()
     try:
         with pytest.raises(error) as info:
             kit.copyfile(url(server, home[1] + "/" + remote), str(dst), TIMEOUT, upload=False)
     finally:
-        if isinstance(timer, tuple) and timer[1]:
-            timer[1].cancel()
+        if timer is not None:
+            timer.cancel()
     if isinstance(info.value, OSError):
         # The command tells the two sides apart by the file an error names.
         assert info.value.filename == (str(dst) if names_local else None)
