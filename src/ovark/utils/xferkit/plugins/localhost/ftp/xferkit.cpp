@@ -511,7 +511,8 @@ Ref stat(const Call& c) {
     if (lines == 0)
         raise_exception(PyExc_Exception, fmt(st, "File {} not found on server {}.", {path.get(), server_name.get()}));
     debug(st, module, dir_output.get());
-    PyObject* line = PyList_GET_ITEM(dir_output.get(), 0);
+    Ref line_ref = Ref::borrow(PyList_GET_ITEM(dir_output.get(), 0));  // held across the logging below
+    PyObject* line = line_ref.get();
 
     Ref re = lookup(module, st.n_re.get());
     Ref message = own(PyUnicode_FromString("Checking for files matching pattern %s"));
