@@ -388,7 +388,8 @@ def test_markup_that_keeps_growing_ends_quickly_in_bounded_memory():
     run = subprocess.run([sys.executable, "-c", GROWING], capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stderr
     *ends, peak_mib = run.stdout.splitlines()
-    assert len(ends) == 3 and int(peak_mib) < 400
+    assert len(ends) == 3
+    assert int(peak_mib) < 400 or "asan" in os.environ.get("LD_PRELOAD", "")  # (shadow memory and quarantine)
     for seconds, head, outer, inner in map(ast.literal_eval, ends):
         assert seconds < 10 and outer < 1200 and inner < 1200
         assert head == "Markup substitutions do not end (text longer than 16777216 characters): "
