@@ -156,11 +156,13 @@ def test_callable_arguments(monkeypatch, markup_text, args):
 def test_callable_type_rule_and_import_patch(monkeypatch):
     mod = types.ModuleType("mkmod")
     mod.lst = lambda: [1, "%ENV{MK_A}"]
+    mod.tree = lambda: {"x": "%{v}", "s": {"<%{v}>"}}
     mod.key = lambda: {}["missing"]
     mod.boom = lambda: 1 / 0
     monkeypatch.setitem(sys.modules, "mkmod", mod)
     monkeypatch.setenv("MK_A", "alpha")
     assert Processor()({"v": "x %CALLABLE{mkmod.lst} y"}) == {"v": [1, "alpha"]}
+    assert Processor()({"v": 1, "t": "%CALLABLE{mkmod.tree}"}) == {"v": 1, "t": {"x": 1, "s": ["<1>"]}}
     e = fails({"v": "%CALLABLE{mkmod.key}"})
     assert str(e.__cause__) == "Caught error while processing markups: \nIndex:  v\nMarkup: %CALLABLE{mkmod.key}\n"
     assert isinstance(e.__cause__.__cause__, KeyError)
@@ -247,11 +249,11 @@ def test_a_file_that_includes_itself_fails_saying_where(tmp_path, monkeypatch, f
         if where:
             assert (e.location.file, e.location.line) == where and e.__cause__.location == e.location
     # the same file included twice, or again further down a chain without a loop, is no loop; references
-    # inside included documents resolve
-    (tmp_path / "leaf.yaml").write_text("v: '%{top}'\n")
+    # inside included documents resolve, in set members too
+    (tmp_path / "leaf.yaml").write_text("v: '%{top}'\ns: !!set {'%{top}'}\n")
     (tmp_path / "twice.yaml").write_text("p: '%INCLUDE{leaf.yaml}'\nq: ['%INCLUDE{leaf.yaml}']\n")
     out = Processor()({"top": 1, "i": "%INCLUDE{twice.yaml}", "j": "%INCLUDE{twice.yaml}"})
-    assert out["i"] == out["j"] == {"p": {"v": 1}, "q": [{"v": 1}]}
+    assert out["i"] == out["j"] == {"p": {"v": 1, "s": [1]}, "q": [{"v": 1, "s": [1]}]}
 
 
 def test_ask_prompt_and_ask_for_input(monkeypatch, capsys):
