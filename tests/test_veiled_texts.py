@@ -583,6 +583,36 @@ def test_the_surrogate_error_names_the_position_only(conf):
     assert info.value.__context__ is None or "abc" not in error_texts(info.value)
 
 
+NOT_UTF8 = "The decrypted plaintext is not valid UTF-8 text."
+
+
+@pytest.mark.parametrize("plaintext", [
+    SECRET.encode() + b"\xff",                 # a byte that never starts a character
+    b"\xc3(" + SECRET.encode(),                # a lead byte without its continuation
+    (SECRET + "\xe9").encode("latin-1"),        # another encoding altogether
+    SECRET.encode() + "\ud800".encode("utf-8", "surrogatepass"),
+])
+def test_a_fernet_plaintext_that_is_not_utf8_never_shows(conf, tmp_path, plaintext):
+    conf("[secrets]\nstring.representer = ovark.utils.veiled_texts.FernetSecretStringRepresenter\n"
+         "string.key = {}\n".format(FERNET_KEY))
+    token = Fernet(FERNET_KEY.encode()).encrypt(plaintext).decode()
+    with pytest.raises(Exception) as info:
+        SecretString(token)
+    exc = info.value
+    assert str(exc) == ("The secret string '{}' has the wrong format.\n"
+                        "It cannot be decoded with representer FernetSecretStringRepresenter.".format(token))
+    assert exc.__cause__ is None and exc.__context__ is None and exc.__suppress_context__
+    with pytest.raises(ValueError) as info:  # the representer itself, as a later read of plaintext meets it
+        FernetSecretStringRepresenter(holder(token)).decode()
+    assert info.value.args == (NOT_UTF8,) and info.value.__context__ is None
+    for shown in (error_texts(exc), error_texts(info.value)):
+        assert SECRET[:8] not in shown
+    command = subprocess.run([sys.executable, "-m", "ovark", "secret", "decode", token], capture_output=True,
+                             text=True, env=dict(os.environ, OVARK_CONF=os.environ["OVARK_CONF"]), timeout=60)
+    assert command.returncode != 0 and "wrong format" in command.stderr
+    assert SECRET[:8] not in command.stderr + command.stdout and "codec" not in command.stderr
+
+
 def test_a_failing_decode_names_the_encoded_text_only():
     class Leaky(PlainTextSecretStringRepresenter):
         def decode(self):
@@ -617,3 +647,5 @@ def test_no_leaks(conf, monkeypatch):
     conf("[secrets]\nstring.key = {}\n".format(FERNET_KEY))
     f = SecretString.from_plaintext(SECRET, FernetSecretStringRepresenter)
     assert_no_leak(lambda: SecretString(f.data, FernetSecretStringRepresenter), calls=2000)
+    not_utf8 = Fernet(FERNET_KEY.encode()).encrypt(b"\xff").decode()
+    assert_no_leak(lambda: pytest.raises(Exception, SecretString, not_utf8, FernetSecretStringRepresenter), calls=2000)

@@ -47,8 +47,9 @@ struct State {
     Ref user_string;    // collections.UserString
     Ref kw_rep_prefix;  // ("representer_cls", "prefix")
     Ref utf8, empty;
+    Ref not_utf8;       // the message of a decrypted plaintext that is not UTF-8
     Ref names[N_COUNT];  // interned texts: never in a reference cycle, released with the state
-    auto refs() { return std::tie(base64_module, secret_string, user_string, kw_rep_prefix, utf8, empty); }
+    auto refs() { return std::tie(base64_module, secret_string, user_string, kw_rep_prefix, utf8, empty, not_utf8); }
 };
 
 struct Ctx {
@@ -70,7 +71,7 @@ void log(const Ctx& c, Name level, PyObject* message) {
     call_method(c.n(level), {logger.get(), message});
 }
 
-// raise type(message) from cause
+// raise type(message) from cause (from None when `cause` is empty)
 [[noreturn]] void raise_from(PyObject* type, PyObject* message, Ref cause) {
     Ref exc = own(PyObject_CallOneArg(type, message));
     PyException_SetContext(exc.get(), cause.new_ref());
@@ -78,6 +79,20 @@ void log(const Ctx& c, Name level, PyObject* message) {
     PyObject* type_of_exc = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())));
     PyErr_Restore(type_of_exc, exc.release(), nullptr);
     throw Error();
+}
+
+// A decrypted plaintext that is not UTF-8: told without the codec's error, whose
+// message names a byte of the plaintext and whose `object` holds all of it.
+// SecretString knows this error by its message object and attaches no cause.
+[[noreturn]] void raise_not_utf8(const Ctx& c) {
+    PyErr_SetObject(PyExc_ValueError, c.st.not_utf8.get());
+    throw Error();
+}
+
+bool is_not_utf8(const Ctx& c, PyObject* exc) {
+    if (!Py_IS_TYPE(exc, reinterpret_cast<PyTypeObject*>(PyExc_ValueError))) return false;
+    PyObject* args = reinterpret_cast<PyBaseExceptionObject*>(exc)->args;
+    return args && PyTuple_GET_SIZE(args) == 1 && PyTuple_GET_ITEM(args, 0) == c.st.not_utf8.get();
 }
 
 // cfg.get(CNF_SEC, {}).get(prefix, {}).get(name)
@@ -450,7 +465,17 @@ Ref fernet_decode(const Call& call) {
     Ref fernet = fernet_of(c, self);
     Ref data = held_data(c, self);
     Ref clear = call_method(c.n(N_decrypt), {fernet.get(), utf8_bytes(c, data.get()).get()});
-    return call_method(c.n(N_decode), {clear.get(), c.st.utf8.get()});
+    PyObject* bytes = clear.get();
+    Ref text = Ref::steal(PyBytes_CheckExact(bytes)
+                              ? PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes), PyBytes_GET_SIZE(bytes), nullptr)
+                              : PyObject_CallMethodOneArg(bytes, c.n(N_decode), c.st.utf8.get()));
+    if (!text) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw Error();
+        // The codec's error carries the whole plaintext and its message a byte of it.
+        take_error();
+        raise_not_utf8(c);
+    }
+    return text;
 }
 
 const FuncDef fernet_keygen_def{"keygen", "(cls)", "Return a new Fernet key as text (44 URL-safe Base64 characters).",
@@ -559,6 +584,7 @@ Ref secret_init(const Call& call) {
         Ref message = own(PyUnicode_FromFormat(
             "The secret string '%U' has the wrong format.\nIt cannot be decoded with representer %U.",
             shown(c, secret_string).get(), shown(c, name.get()).get()));
+        if (is_not_utf8(c, cause.get())) cause = Ref();  // raise ... from None, with no context either
         raise_from(PyExc_Exception, message.get(), std::move(cause));
     }
     return Ref::borrow(Py_None);
@@ -647,6 +673,7 @@ void exec(PyObject* module, State& st) {
 #undef X
     st.utf8 = intern("utf-8");
     st.empty = text("");
+    st.not_utf8 = text("The decrypted plaintext is not valid UTF-8 text.");
     st.kw_rep_prefix = own(PyTuple_Pack(2, st.names[N_representer_cls].get(), st.names[N_prefix].get()));
 
     Ref base64 = own(PyImport_ImportModule("base64"));
