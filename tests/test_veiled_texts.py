@@ -29,7 +29,7 @@ from ovark.utils.veiled_texts import (
     to_plaintext,
 )
 
-from conftest import assert_no_leak
+from conftest import Table, assert_no_leak
 
 CONCRETE = [PlainTextSecretStringRepresenter, ObscuringSecretStringRepresenter, FernetSecretStringRepresenter]
 DEFAULT_KEY = "mbrx_fallback_key"
@@ -207,6 +207,53 @@ def test_key_is_read_on_every_use(monkeypatch):
     assert s.plaintext == reference_decode(s.data, "changed") != SECRET
 
 
+class Recording(dict):
+    """A configuration whose get is its own: every lookup is recorded."""
+
+    def __init__(self, *args, calls=None):
+        super().__init__(*args)
+        self.calls = calls if calls is not None else []
+
+    def get(self, key, *default):
+        self.calls.append(key)
+        return super().get(key, *default)
+
+
+def configurations():
+    key = {"key": "k3y", "representer": "ovark.utils.veiled_texts.PlainTextSecretStringRepresenter"}
+    shadowed = type("Shadowed", (dict,), {})({"secrets": {"string": {"key": "ignored"}}})
+    shadowed.get = lambda name, default=None: {"string": key} if name == "secrets" else default
+    calls = []
+    return {
+        "dict": ({"secrets": {"string": key}}, "k3y", PlainTextSecretStringRepresenter, None),
+        "Configuration": (ovark.Configuration({"secrets": {"string": key}}), "k3y", PlainTextSecretStringRepresenter,
+                          None),
+        "own get at every level": (Recording({"secrets": Recording({"string": Recording(key, calls=calls)},
+                                                                   calls=calls)}, calls=calls),
+                                   "k3y", PlainTextSecretStringRepresenter,
+                                   (calls, ["secrets", "string", "representer", "secrets", "string", "key",
+                                            "secrets", "string", "representer"])),
+        "get set on the instance": (shadowed, "k3y", PlainTextSecretStringRepresenter, None),
+        "not a dict": (Table({"secrets": Table({"string": Table(key)})}), "k3y", PlainTextSecretStringRepresenter,
+                       None),
+        "no section": ({"other": {}}, DEFAULT_KEY, ObscuringSecretStringRepresenter, None),
+        "no prefix": ({"secrets": {"other": key}}, DEFAULT_KEY, ObscuringSecretStringRepresenter, None),
+        "empty entries": ({"secrets": {"string": {}}}, DEFAULT_KEY, ObscuringSecretStringRepresenter, None),
+    }
+
+
+@pytest.mark.parametrize("name", list(configurations()))
+def test_the_configuration_is_read_through_its_own_get(monkeypatch, name):
+    cfg, key, representer, recorded = configurations()[name]
+    monkeypatch.setattr(vt, "cfg", cfg)
+    assert ObscuringSecretStringRepresenter(holder("x")).key == key
+    assert SecretString._get_rep(None, "string") is representer
+    if recorded:
+        assert recorded[0] == recorded[1]
+    s = SecretString.from_plaintext(SECRET)
+    assert s.representer_cls is representer and s.plaintext == SECRET and to_plaintext(s) == SECRET
+
+
 # --- the obscuring cipher -----------------------------------------------------
 
 KEYS = st.one_of(st.sampled_from([DEFAULT_KEY, "k", "\u20ac\U0001f511", "\xff" * 3]), st.text(min_size=1, max_size=70))
@@ -229,6 +276,7 @@ def unveil(enc, key):
 @given(clear=LATIN1, key=KEYS)
 @example(clear="", key="k")
 @example(clear="\x00\xff" * 40, key="\u0100\x01")
+@example(clear="\x80\xff\x7f" * 700, key=DEFAULT_KEY)  # longer than any buffer on the stack
 def test_obscuring_round_trip_is_the_defined_cipher(clear, key):
     enc = obscure(clear, key)
     assert enc == reference_encode(clear, key)
@@ -296,12 +344,16 @@ def test_obscuring_with_a_patched_base64(monkeypatch):
     assert calls == ["\xcc\xcd\xce".encode(), "w4zDjcOO"]
 
 
-@pytest.mark.parametrize("key, error", [(b"bytes", TypeError), (5, TypeError)])
+@pytest.mark.parametrize("key, error", [(b"bytes", TypeError), (5, TypeError), ("", ValueError)])
 def test_obscuring_odd_keys_fail_cleanly(key, error):
     with pytest.raises(error):
         obscure("abc", key)
     with pytest.raises(error):
         unveil("w4zDjcOO", key)
+    assert unveil("", key) == ""  # nothing to shift: the key is not looked at
+    for enc, first in [("/w==", UnicodeDecodeError), ("QQ", binascii.Error)]:  # the text's own error comes first
+        with pytest.raises(first):
+            unveil(enc, key)
 
 
 # --- Fernet -------------------------------------------------------------------
