@@ -701,3 +701,11 @@ def test_no_leaks(conf, monkeypatch):
     assert_no_leak(lambda: SecretString(f.data, FernetSecretStringRepresenter), calls=2000)
     not_utf8 = Fernet(FERNET_KEY.encode()).encrypt(b"\xff").decode()
     assert_no_leak(lambda: pytest.raises(Exception, SecretString, not_utf8, FernetSecretStringRepresenter), calls=2000)
+    # The decoder's one-pass and general ways, and each way of reading the configuration.
+    long_secret = SecretString.from_plaintext("\x80\xff" * 600)
+    for enc in ("w4zDjcOO", "w4zDjcOO\n", "4oKs", long_secret.data):
+        rep = ObscuringSecretStringRepresenter(holder(enc))
+        assert_no_leak(rep.decode, calls=3000)
+    for name in ("Configuration", "get set on the instance", "not a dict", "no prefix"):
+        monkeypatch.setattr(vt, "cfg", configurations()[name][0])
+        assert_no_leak(lambda: SecretString(secret_string=s.data).plaintext, calls=3000)
