@@ -16,7 +16,7 @@ namespace {
 struct State {
     Ref n_logger, n_debug, n_isEnabledFor, n_sys, n_modules, n_path, n_os, n_types, n_ModuleType, n_importlib,
         n_import_module, n_util, n_machinery, n_isfile, n_expanduser, n_abspath, n_dirname, n_basename, n_splitext,
-        n_append, n_remove, n_endswith, n_module_prefix, n_load_module_from_file, n_SourceFileLoader,
+        n_append, n_endswith, n_module_prefix, n_load_module_from_file, n_SourceFileLoader,
         n_spec_from_file_location, n_module_from_spec, n_exec_module, n_loader, n_name, n_origin, n_parent, n_cached,
         n__spec__, n__loader__, n__package__, n__file__, n__cached__;
     Ref dot, loading, loaded, DEBUG;
@@ -24,7 +24,7 @@ struct State {
     auto refs() {
         return std::tie(n_logger, n_debug, n_isEnabledFor, n_sys, n_modules, n_path, n_os, n_types, n_ModuleType,
                         n_importlib, n_import_module, n_util, n_machinery, n_isfile, n_expanduser, n_abspath,
-                        n_dirname, n_basename, n_splitext, n_append, n_remove, n_endswith, n_module_prefix,
+                        n_dirname, n_basename, n_splitext, n_append, n_endswith, n_module_prefix,
                         n_load_module_from_file, n_SourceFileLoader, n_spec_from_file_location, n_module_from_spec,
                         n_exec_module, n_loader, n_name, n_origin, n_parent, n_cached, n__spec__, n__loader__,
                         n__package__, n__file__, n__cached__, dot, loading, loaded, DEBUG, loader_kwnames,
@@ -125,8 +125,8 @@ void refresh_module_attributes(State& st, PyObject* module, PyObject* spec) {
 }
 
 // Everything the load needs is worked out before sys.path or sys.modules
-// change; a file that fails to run takes its folder off sys.path again (when
-// this load put it there) and leaves no module behind.
+// change. The file's folder stays on sys.path once added (sys.path only
+// grows); a file that fails to run leaves no module behind.
 Ref load_module_from_file(const Call& c) {
     State& st = c.state<State>();
     PyObject *self = c[0], *module = c.module();
@@ -157,30 +157,21 @@ Ref load_module_from_file(const Call& c) {
     Ref existing = loaded_module(modules.get(), fullname.get());
     Ref fresh = existing ? Ref() : call_method(st.n_module_from_spec.get(), {util.get(), spec.get()});
 
-    bool added = !check(PySequence_Contains(sys_path.get(), directory.get()));
-    if (added) call_method(st.n_append.get(), {sys_path.get(), directory.get()});
-    try {
-        if (existing) {
-            // Loaded before: run the file again in the same module.
-            refresh_module_attributes(st, existing.get(), spec.get());
-            call_method(st.n_exec_module.get(), {loader.get(), existing.get()});
-        } else {
-            check(PyObject_SetItem(modules.get(), fullname.get(), fresh.get()));
-            if (!Ref::steal(PyObject_CallMethodOneArg(loader.get(), st.n_exec_module.get(), fresh.get()))) {
-                ErrorStash stash;  // a file that fails leaves no half-run module behind
-                if (PyObject_DelItem(modules.get(), fullname.get()) < 0) PyErr_Clear();
-                throw Error();
-            }
+    if (!check(PySequence_Contains(sys_path.get(), directory.get())))
+        call_method(st.n_append.get(), {sys_path.get(), directory.get()});
+    if (existing) {
+        // Loaded before: run the file again in the same module.
+        refresh_module_attributes(st, existing.get(), spec.get());
+        call_method(st.n_exec_module.get(), {loader.get(), existing.get()});
+    } else {
+        check(PyObject_SetItem(modules.get(), fullname.get(), fresh.get()));
+        if (!Ref::steal(PyObject_CallMethodOneArg(loader.get(), st.n_exec_module.get(), fresh.get()))) {
+            ErrorStash stash;  // a file that fails leaves no half-run module behind
+            if (PyObject_DelItem(modules.get(), fullname.get()) < 0) PyErr_Clear();
+            throw Error();
         }
-        return own(PyObject_GetItem(modules.get(), fullname.get()));
-    } catch (const Error&) {
-        if (added) {
-            ErrorStash stash;
-            if (!Ref::steal(PyObject_CallMethodOneArg(sys_path.get(), st.n_remove.get(), directory.get())))
-                PyErr_Clear();
-        }
-        throw;
     }
+    return own(PyObject_GetItem(modules.get(), fullname.get()));
 }
 
 const FuncDef init_def{"__init__", "(self, module_prefix='')", nullptr, init};
@@ -217,7 +208,7 @@ void exec(PyObject* module, State& st) {
         {&st.n_util, "util"}, {&st.n_machinery, "machinery"}, {&st.n_isfile, "isfile"},
         {&st.n_expanduser, "expanduser"}, {&st.n_abspath, "abspath"}, {&st.n_dirname, "dirname"},
         {&st.n_basename, "basename"}, {&st.n_splitext, "splitext"}, {&st.n_append, "append"},
-        {&st.n_remove, "remove"}, {&st.n_endswith, "endswith"}, {&st.n_module_prefix, "module_prefix"},
+        {&st.n_endswith, "endswith"}, {&st.n_module_prefix, "module_prefix"},
         {&st.n_load_module_from_file, "load_module_from_file"}, {&st.n_SourceFileLoader, "SourceFileLoader"},
         {&st.n_spec_from_file_location, "spec_from_file_location"}, {&st.n_module_from_spec, "module_from_spec"},
         {&st.n_exec_module, "exec_module"}, {&st.n_loader, "loader"}, {&st.n_name, "name"},
