@@ -1463,9 +1463,11 @@ def cmd_secret_decode(args):
     except ImportError:
         raise
     except Exception as exc:
-        cause = exc.__cause__ or exc
-        raise CliError("cannot decode the text: {} ({}: {})".format(
-            _one_line(exc).split(" It cannot")[0], _type_name(cause), _one_line(cause))) from exc
+        line = "cannot decode the text: " + _one_line(exc).split(" It cannot")[0]
+        cause = exc.__cause__
+        if cause is not None:
+            line += " ({}: {})".format(_type_name(cause), _one_line(cause))
+        raise CliError(line) from exc
     sys.stdout.write(secret.plaintext + "\n")
     return 0
 
