@@ -86,15 +86,15 @@ const char* const emitter_names[] = {
 struct State {
     Ref n_represent_dict, n_items;
     // The writer: its view of PyYAML and of the trees.
-    Ref dumper, yaml, yaml_dump, representers, resolvers, emitter_values, Mapping, OrderedDict, date_type,
+    Ref dumper, cdumper, representers_at_import, crepresenters_at_import, yaml, yaml_dump, representers, resolvers, emitter_values, Mapping, OrderedDict, date_type,
         datetime_type, dict_methods;
     Ref n_dump, n_yaml_representers, n_yaml_implicit_resolvers, n_yaml_path_resolvers, n_isoformat, n_get,
-        n_line, n_column, n_file, s_space, s_percent, s_include;
+        n_line, n_column, n_file, n_tzinfo, n_yaml_multi_representers, s_space, s_percent, s_include;
     auto refs() {
-        return std::tie(n_represent_dict, n_items, dumper, yaml, yaml_dump, representers, resolvers, emitter_values,
+        return std::tie(n_represent_dict, n_items, dumper, cdumper, representers_at_import, crepresenters_at_import, yaml, yaml_dump, representers, resolvers, emitter_values,
                         Mapping, OrderedDict, date_type, datetime_type, dict_methods, n_dump, n_yaml_representers,
                         n_yaml_implicit_resolvers, n_yaml_path_resolvers, n_isoformat, n_get, n_line, n_column,
-                        n_file, s_space, s_percent, s_include);
+                        n_file, n_tzinfo, n_yaml_multi_representers, s_space, s_percent, s_include);
     }
 };
 
@@ -472,6 +472,7 @@ struct Writer {
     size_t hold = no_hold;     // lines from here on may yet be dropped (see list_item)
     size_t prefix = 0;         // columns of the current line already written as "- " prefixes
     size_t lines = 0;
+    bool write_failed = false;
     std::vector<std::pair<Ref, bool>> dict_like_types;
 
     Writer(State& s, PyObject* w, PyObject* sc, PyObject* pl) : st(s), write(w), scalar_fn(sc), place_fn(pl) {
@@ -510,7 +511,11 @@ struct Writer {
     void flush_to(size_t end) {
         if (!end) return;
         Ref text = own(PyUnicode_DecodeUTF8(buf.data(), (Py_ssize_t)end, "surrogatepass"));
-        Ref result = own(PyObject_CallOneArg(write, text.get()));
+        Ref result = Ref::steal(PyObject_CallOneArg(write, text.get()));
+        if (!result) {
+            write_failed = true;
+            throw Error();
+        }
         buf.erase(0, end);
         line_end -= end;
         if (hold != no_hold) hold -= end;
@@ -533,7 +538,7 @@ struct Writer {
     // --- kinds of objects
 
     bool is_mapping(PyObject* o) {
-        if (PyDict_CheckExact(o)) return true;
+        if (PyDict_Check(o)) return true;  // dict is a registered Mapping, for good
         if (PyList_Check(o) || PyUnicode_Check(o) || PyLong_Check(o) || PyFloat_Check(o) || o == Py_None) return false;
         return check(PyObject_IsInstance(o, st.Mapping.get()));
     }
@@ -947,6 +952,7 @@ struct Writer {
             // What was made before the failure is written, as the lines
             // written one by one would be.
             set_error_from_current_exception();
+            if (write_failed) throw Error();
             ErrorStash stash;
             size_t safe = hold == no_hold ? line_end : std::min(hold, line_end);
             boundary<int>(0, [&] {
@@ -978,6 +984,125 @@ const FuncDef dump_with_locations_def{
     dump_with_locations,
 };
 
+// ---------------------------------------------------------------- libyaml
+
+// Whether libyaml's emitter writes `data` in block style exactly as
+// PyYAML's own does. They differ (as a comparison of the two on generated
+// trees shows) on a root scalar, in the folding of long double-quoted
+// scalars, in non-BMP characters, on keys that are empty, longer than 127
+// bytes or aliases, and in corners of line breaks and control characters;
+// so a tree fits when its containers are dicts, OrderedDicts and lists, its
+// keys short one-line texts, ints, floats, booleans or None, and its texts
+// made of printable characters of the Basic Multilingual Plane.
+struct Fits {
+    State& st;
+    std::vector<PyObject*> path;  // the containers being walked (a cycle does not fit)
+
+    static bool printable(PyObject* s, bool key) {
+        if (key && (PyUnicode_GET_LENGTH(s) == 0 || PyUnicode_GET_LENGTH(s) > 127)) return false;
+        if (PyUnicode_IS_ASCII(s)) {
+            const auto* p = static_cast<const unsigned char*>(PyUnicode_DATA(s));
+            for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(s); i < n; ++i)
+                if (p[i] < 0x20 || p[i] > 0x7E) return false;
+            return true;
+        }
+        Text t(s);
+        size_t bytes = 0;
+        for (Py_ssize_t i = 0; i < t.n; ++i) {
+            Py_UCS4 ch = t[i];
+            if (ch >= 0x20 && ch <= 0x7E) {
+                ++bytes;
+                continue;
+            }
+            if (!((ch >= 0xA0 && ch <= 0xD7FF) || (ch >= 0xE000 && ch <= 0xFFFD)) || ch == 0xFEFF) return false;
+            bytes += ch < 0x800 ? 2 : 3;
+        }
+        return !key || bytes <= 127;
+    }
+
+    bool scalar(PyObject* v, bool key) {
+        if (PyUnicode_CheckExact(v)) return printable(v, key);
+        if (PyBool_Check(v) || v == Py_None || PyFloat_CheckExact(v)) return true;
+        if (PyLong_CheckExact(v)) {
+            int overflow = 0;
+            PyLong_AsLongLongAndOverflow(v, &overflow);
+            return !overflow;
+        }
+        if (key) return false;  // a date may be an alias
+        auto* type = reinterpret_cast<PyObject*>(Py_TYPE(v));
+        if (type == st.date_type.get()) return true;
+        if (type == st.datetime_type.get()) {
+            Ref tz = optional_attr(v, st.n_tzinfo.get());
+            return tz.get() == Py_None;
+        }
+        return false;
+    }
+
+    bool node(PyObject* v) {
+        auto* type = reinterpret_cast<PyObject*>(Py_TYPE(v));
+        bool mapping = PyDict_CheckExact(v) || type == st.OrderedDict.get();
+        if (!mapping && !PyList_CheckExact(v)) return scalar(v, false);
+        if (std::find(path.begin(), path.end(), v) != path.end()) return false;
+        RecursionGuard guard(" while checking a tree for libyaml");
+        path.push_back(v);
+        bool ok = true;
+        // Only types are looked at: no code runs while the items are borrowed.
+        if (mapping) {
+            Py_ssize_t pos = 0;
+            PyObject *k, *item;
+            while (ok && PyDict_Next(v, &pos, &k, &item)) ok = scalar(k, true) && node(item);
+        } else {
+            for (Py_ssize_t i = 0; ok && i < PyList_GET_SIZE(v); ++i) ok = node(PyList_GET_ITEM(v, i));
+        }
+        path.pop_back();
+        return ok;
+    }
+};
+
+Ref fits_libyaml(const Call& c) {
+    State& st = c.state<State>();
+    PyObject* data = c[0];
+    if (!st.cdumper) return Ref::borrow(Py_False);
+    // The two classes still represent as they did at import, and resolve alike.
+    PyObject* snapshots[] = {st.representers_at_import.get(), st.crepresenters_at_import.get()};
+    PyObject* classes[] = {st.dumper.get(), st.cdumper.get()};
+    for (int i = 0; i < 2; ++i) {
+        PyObject* names[] = {st.n_yaml_representers.get(), st.n_yaml_multi_representers.get()};
+        for (int j = 0; j < 2; ++j) {
+            Ref now = own(PyObject_GetAttr(classes[i], names[j]));
+            if (!check(PyObject_RichCompareBool(now.get(), PyTuple_GET_ITEM(snapshots[i], j), Py_EQ)))
+                return Ref::borrow(Py_False);
+        }
+    }
+    for (PyObject* name : {st.n_yaml_implicit_resolvers.get(), st.n_yaml_path_resolvers.get()}) {
+        Ref mine = own(PyObject_GetAttr(st.dumper.get(), name));
+        Ref theirs = own(PyObject_GetAttr(st.cdumper.get(), name));
+        if (!check(PyObject_RichCompareBool(mine.get(), theirs.get(), Py_EQ))) return Ref::borrow(Py_False);
+    }
+    auto* type = reinterpret_cast<PyObject*>(Py_TYPE(data));
+    bool container = PyDict_CheckExact(data) || type == st.OrderedDict.get() || PyList_CheckExact(data);
+    if (!container || !check(PyObject_IsTrue(data))) return Ref::borrow(Py_False);
+    Fits fits{st, {}};
+    bool ok;
+    try {
+        ok = fits.node(data);
+    } catch (const Error&) {
+        if (!PyErr_ExceptionMatches(PyExc_RecursionError)) throw;
+        PyErr_Clear();  // too deep to tell: PyYAML's own emitter decides
+        ok = false;
+    }
+    return Ref::borrow(ok ? Py_True : Py_False);
+}
+
+const FuncDef fits_libyaml_def{
+    "_fits_libyaml",
+    "(data)",
+    "True when _OrderedCSafeDumper writes `data` in block style exactly as\n"
+    "OrderedSafeDumper does (a non-empty dict, OrderedDict or list of the plain\n"
+    "types whose texts libyaml's emitter writes alike).",
+    fits_libyaml,
+};
+
 // ---------------------------------------------------------------- module
 
 Ref make_resolvers() {
@@ -1004,6 +1129,14 @@ Ref make_resolvers() {
     return table;
 }
 
+// Copies of a dumper class's (yaml_representers, yaml_multi_representers).
+Ref representers_of(PyObject* cls) {
+    Ref single = own(PyObject_GetAttrString(cls, "yaml_representers"));
+    Ref multi = own(PyObject_GetAttrString(cls, "yaml_multi_representers"));
+    Ref single_copy = own(PyDict_Copy(single.get())), multi_copy = own(PyDict_Copy(multi.get()));
+    return own(PyTuple_Pack(2, single_copy.get(), multi_copy.get()));
+}
+
 void exec(PyObject* module, State& st) {
     st.n_represent_dict = intern("represent_dict");
     st.n_items = intern("items");
@@ -1025,11 +1158,14 @@ void exec(PyObject* module, State& st) {
     Ref CSafeDumper = optional_attr(yaml.get(), own(PyUnicode_FromString("CSafeDumper")).get());
     if (CSafeDumper) {
         Ref cbases = own(PyTuple_Pack(1, CSafeDumper.get()));
-        Ref ccls = new_class(module, "_OrderedCSafeDumper", cbases.get(),
-                             "OrderedSafeDumper on libyaml's emitter", {staticmethod(representer_def)});
+        Ref ccls = new_class(module, "_OrderedCSafeDumper", cbases.get(), "OrderedSafeDumper on libyaml's emitter",
+                             {staticmethod(representer_def)});
         Ref crepresenter = own(PyObject_GetAttrString(ccls.get(), "ordereddict_representer"));
         own(PyObject_CallMethod(ccls.get(), "add_representer", "OO", OrderedDict.get(), crepresenter.get()));
         add_object(module, "_OrderedCSafeDumper", ccls);
+        st.cdumper = ccls;
+        st.representers_at_import = representers_of(cls.get());
+        st.crepresenters_at_import = representers_of(ccls.get());
     } else {
         add_object(module, "_OrderedCSafeDumper", Ref::borrow(Py_None));
     }
@@ -1082,10 +1218,12 @@ void exec(PyObject* module, State& st) {
     st.n_line = intern("line");
     st.n_column = intern("column");
     st.n_file = intern("file");
+    st.n_tzinfo = intern("tzinfo");
+    st.n_yaml_multi_representers = intern("yaml_multi_representers");
     st.s_space = own(PyUnicode_FromString(" "));
     st.s_percent = own(PyUnicode_FromString("%"));
     st.s_include = own(PyUnicode_FromString("%INCLUDE{"));
-    add_functions(module, {&dump_with_locations_def});
+    add_functions(module, {&dump_with_locations_def, &fits_libyaml_def});
 }
 
 }  // namespace
