@@ -989,8 +989,8 @@ const FuncDef dump_with_locations_def{
 // Whether libyaml's emitter writes `data` in block style exactly as
 // PyYAML's own does. They differ (as a comparison of the two on generated
 // trees shows) on a root scalar, in the folding of long double-quoted
-// scalars, in non-BMP characters, on keys that are empty, longer than 127
-// bytes or aliases, and in corners of line breaks and control characters;
+// scalars, in non-BMP characters, on keys that are empty, long (PyYAML
+// counts characters and the tag, libyaml bytes) or aliases, and in corners of line breaks and control characters;
 // so a tree fits when its containers are dicts, OrderedDicts and lists, its
 // keys short one-line texts, ints, floats, booleans or None, and its texts
 // made of printable characters of the Basic Multilingual Plane.
@@ -998,8 +998,10 @@ struct Fits {
     State& st;
     std::vector<PyObject*> path;  // the containers being walked (a cycle does not fit)
 
+    // A key is simple for both when PyYAML counts its characters and tag
+    // ("!!str") below 128 and libyaml its bytes (without the tag) to 128.
     static bool printable(PyObject* s, bool key) {
-        if (key && (PyUnicode_GET_LENGTH(s) == 0 || PyUnicode_GET_LENGTH(s) > 127)) return false;
+        if (key && (PyUnicode_GET_LENGTH(s) == 0 || PyUnicode_GET_LENGTH(s) > 122)) return false;
         if (PyUnicode_IS_ASCII(s)) {
             const auto* p = static_cast<const unsigned char*>(PyUnicode_DATA(s));
             for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(s); i < n; ++i)
@@ -1017,7 +1019,7 @@ struct Fits {
             if (!((ch >= 0xA0 && ch <= 0xD7FF) || (ch >= 0xE000 && ch <= 0xFFFD)) || ch == 0xFEFF) return false;
             bytes += ch < 0x800 ? 2 : 3;
         }
-        return !key || bytes <= 127;
+        return !key || bytes <= 128;
     }
 
     bool scalar(PyObject* v, bool key) {
