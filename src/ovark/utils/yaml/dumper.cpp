@@ -888,18 +888,13 @@ struct Writer {
             items(node, [&](PyObject* key, PyObject* value) {
                 pad(indent);
                 scalar(key);
-                Ref sub = loc ? child(here, key) : Ref();
-                if (nonempty_container(value)) {
-                    buf += ':';
-                    comment(sub.get(), value);
-                    end_line();
-                    lines_of(value, sub.get(), indent + 2);
-                } else {
-                    buf += ": ";
-                    scalar(value);
-                    comment(sub.get(), value);
-                    end_line();
-                }
+                bool container = nonempty_container(value);
+                buf += container ? ":" : ": ";
+                if (!container) scalar(value);
+                Ref sub = child(here, key);
+                comment(sub.get(), value);
+                end_line();
+                if (container) lines_of(value, sub.get(), indent + 2);
                 return true;
             });
             return;
@@ -907,14 +902,13 @@ struct Writer {
         Py_ssize_t position = 0;
         for_each(node, [&](PyObject* value) {
             Ref index = own(PyLong_FromSsize_t(position++));
-            Ref sub = loc ? child(here, index.get()) : Ref();
             if (nonempty_container(value)) {
-                list_item(value, sub.get(), indent);
+                list_item(value, child(here, index.get()).get(), indent);
             } else {
                 pad(indent);
                 buf += "- ";
                 scalar(value);
-                comment(sub.get(), value);
+                comment(child(here, index.get()).get(), value);
                 end_line();
             }
         });
