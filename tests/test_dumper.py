@@ -442,3 +442,37 @@ def test_writers_leak_nothing():
 
     assert_no_leak(failing, calls=500)
     assert_no_leak(lambda: dumper._fits_libyaml(tree), calls=5000)
+
+
+class Counted(Table):
+    """A location node that counts the lookups made in it."""
+
+    lookups = 0
+
+    def __getitem__(self, key):
+        Counted.lookups += 1
+        return super().__getitem__(key)
+
+
+def test_each_location_node_is_searched_once_per_child():
+    data = {"devices": {"r{}".format(i): {"os": "nxos", "ports": [1, 2, 3]} for i in range(50)}}
+    def at(line):
+        record = Location()
+        record.file, record.line, record.column = "base.yaml", line, 0
+        return record
+
+    leaf = at(1)
+    leaf["nxos"] = at(1)
+    ports = at(2)
+    for i in range(3):
+        ports[i] = at(3 + i)
+    devices = Counted({"r{}".format(i): Counted({"os": leaf, "ports": ports}) for i in range(50)})
+    locations = Counted({"devices": devices})
+    Counted.lookups = 0
+    out = io.StringIO()
+    cli.dump_with_locations(data, locations, out)
+    # `key in node`, then `node[key]`: the root for "devices", devices for
+    # each device, each device for its two keys; not a search from the root
+    # for each of the 50 * 5 values written with a comment
+    assert Counted.lookups == 2 * (1 + 50 + 50 * 2)
+    assert out.getvalue().count("  # ") == 50 * 5
