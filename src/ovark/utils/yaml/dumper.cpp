@@ -488,9 +488,7 @@ struct Writer {
         if (!PyDict_Check(reps.get())) return false;
         bool same = true;
         for_items(st.representers.get(), st.n_items.get(), [&](PyObject* type, PyObject* fn) {
-            PyObject* found = PyDict_GetItemWithError(reps.get(), type);
-            if (!found && PyErr_Occurred()) throw Error();
-            if (found != fn) same = false;
+            if (dict_get(reps.get(), type).get() != fn) same = false;
         });
         if (!same) return false;
         Ref resolvers = own(PyObject_GetAttr(cls, st.n_yaml_implicit_resolvers.get()));
@@ -559,12 +557,22 @@ struct Writer {
         return ok;
     }
 
+    // d[key] for a dict_like `d`: empty when the key is missing or unhashable.
+    static Ref dict_item(PyObject* d, PyObject* key) {
+        try {
+            return dict_get(d, key);
+        } catch (const Error&) {
+            if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw;
+            PyErr_Clear();
+            return {};
+        }
+    }
+
     // mapping.get(key), an unhashable key being absent.
     Ref get(PyObject* mapping, PyObject* key) {
         if (dict_like(mapping)) {
-            PyObject* v = PyDict_GetItemWithError(mapping, key);
-            if (v) return Ref::borrow(v);
-            if (!PyErr_Occurred()) return Ref::borrow(Py_None);
+            Ref v = dict_item(mapping, key);
+            return v ? v : Ref::borrow(Py_None);
         } else {
             PyObject* args[] = {mapping, key};
             if (PyObject* v = PyObject_VectorcallMethod(st.n_get.get(), args, 2, nullptr)) return Ref::steal(v);
@@ -644,13 +652,7 @@ struct Writer {
     Ref direct_child(PyObject* node, PyObject* key) {
         Ref found;
         if (dict_like(node)) {
-            PyObject* v = PyDict_GetItemWithError(node, key);
-            if (v) {
-                found = Ref::borrow(v);
-            } else if (PyErr_Occurred()) {
-                if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw Error();
-                PyErr_Clear();
-            }
+            found = dict_item(node, key);
         } else {
             int in = PySequence_Contains(node, key);
             if (in > 0) found = Ref::steal(PyObject_GetItem(node, key));
@@ -1042,13 +1044,21 @@ struct Fits {
         RecursionGuard guard(" while checking a tree for libyaml");
         path.push_back(v);
         bool ok = true;
-        // Only types are looked at: no code runs while the items are borrowed.
+        // Only types are looked at (and a datetime's tzinfo), so nothing can
+        // change the containers while they are walked; each item is held.
+        Ref keep = Ref::borrow(v);
         if (mapping) {
             Py_ssize_t pos = 0;
             PyObject *k, *item;
-            while (ok && PyDict_Next(v, &pos, &k, &item)) ok = scalar(k, true) && node(item);
+            while (ok && PyDict_Next(v, &pos, &k, &item)) {
+                Ref key = Ref::borrow(k), value = Ref::borrow(item);
+                ok = scalar(key.get(), true) && node(value.get());
+            }
         } else {
-            for (Py_ssize_t i = 0; ok && i < PyList_GET_SIZE(v); ++i) ok = node(PyList_GET_ITEM(v, i));
+            for (Py_ssize_t i = 0; ok && i < PyList_GET_SIZE(v); ++i) {
+                Ref item = Ref::borrow(PyList_GET_ITEM(v, i));
+                ok = node(item.get());
+            }
         }
         path.pop_back();
         return ok;
@@ -1112,14 +1122,12 @@ Ref make_resolvers() {
         Ref entry = own(Py_BuildValue("(sO)", src.tag, compiled.get()));
         for (const char* first : src.firsts) {
             Ref key = own(PyUnicode_FromString(first));
-            PyObject* list = PyDict_GetItemWithError(table.get(), key.get());
+            Ref list = dict_get(table.get(), key.get());
             if (!list) {
-                if (PyErr_Occurred()) throw Error();
-                Ref fresh = own(PyList_New(0));
-                check(PyDict_SetItem(table.get(), key.get(), fresh.get()));
-                list = fresh.get();
+                list = own(PyList_New(0));
+                check(PyDict_SetItem(table.get(), key.get(), list.get()));
             }
-            check(PyList_Append(list, entry.get()));
+            check(PyList_Append(list.get(), entry.get()));
         }
     }
     return table;
@@ -1181,12 +1189,10 @@ void exec(PyObject* module, State& st) {
                          (PyObject*)&PyList_Type,     OrderedDict.get(),        st.date_type.get(),
                          st.datetime_type.get()};
     for (PyObject* type : types) {
-        PyObject* fn = PyDict_GetItemWithError(reps.get(), type);
-        if (!fn) {
-            if (PyErr_Occurred()) throw Error();
+        Ref fn = dict_get(reps.get(), type);
+        if (!fn)
             raise(PyExc_ImportError, "yaml.SafeDumper has no representer for %.100s", ((PyTypeObject*)type)->tp_name);
-        }
-        check(PyDict_SetItem(st.representers.get(), type, fn));
+        check(PyDict_SetItem(st.representers.get(), type, fn.get()));
     }
     st.resolvers = make_resolvers();
     Ref values = own(PyTuple_New((Py_ssize_t)std::size(emitter_names)));
