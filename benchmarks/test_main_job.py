@@ -29,6 +29,7 @@ import os
 import random
 import subprocess
 import sys
+import tempfile
 import textwrap
 import time
 
@@ -248,14 +249,14 @@ def write_steps(reporter, rows):
 
 def run(command, env):
     """(seconds, peak resident bytes) of one process."""
-    start = time.perf_counter()
-    process = subprocess.Popen(command, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    _, status, usage = os.wait4(process.pid, 0)
-    seconds = time.perf_counter() - start
-    process.returncode = os.waitstatus_to_exitcode(status)
-    errors = process.stderr.read().decode(errors="replace")
-    process.stderr.close()
-    assert process.returncode == 0, errors
+    with tempfile.TemporaryFile() as errors:
+        start = time.perf_counter()
+        process = subprocess.Popen(command, env=env, stdout=subprocess.DEVNULL, stderr=errors)
+        _, status, usage = os.wait4(process.pid, 0)
+        seconds = time.perf_counter() - start
+        process.returncode = os.waitstatus_to_exitcode(status)
+        errors.seek(0)
+        assert process.returncode == 0, errors.read().decode(errors="replace")
     return seconds, usage.ru_maxrss * 1024
 
 
