@@ -985,11 +985,12 @@ const FuncDef dump_with_locations_def{
 // Whether libyaml's emitter writes `data` in block style exactly as
 // PyYAML's own does. They differ (as a comparison of the two on generated
 // trees shows) on a root scalar, in the folding of long double-quoted
-// scalars, in non-BMP characters, on keys that are empty, long (PyYAML
-// counts characters and the tag, libyaml bytes) or aliases, and in corners of line breaks and control characters;
-// so a tree fits when its containers are dicts, OrderedDicts and lists, its
-// keys short one-line texts, ints, floats, booleans or None, and its texts
-// made of printable characters of the Basic Multilingual Plane.
+// scalars, in non-BMP characters, on keys that are empty, long (PyYAML counts
+// characters and the tag, libyaml bytes) or aliases, and in corners of line
+// breaks and control characters. So a tree fits when its containers are
+// dicts, OrderedDicts and lists, its keys short one-line texts, ints, floats,
+// booleans or None, and its texts made of printable characters of the Basic
+// Multilingual Plane.
 struct Fits {
     State& st;
     std::vector<PyObject*> path;  // the containers being walked (a cycle does not fit)
