@@ -151,10 +151,13 @@ STEPS = {
             if with_locations:
                 cli.dump_with_locations(data, locations, stream)
             else:
+                import gc
                 from ovark.utils.yaml import dumper
                 fast = dumper._OrderedCSafeDumper is not None and dumper._fits_libyaml(data)
+                gc.disable()  # as the command does
                 yaml.dump(data, stream, Dumper=dumper._OrderedCSafeDumper if fast else dumper.OrderedSafeDumper,
                           default_flow_style=False, sort_keys=False, allow_unicode=True)
+                gc.enable()
         lap("write")
     """,
     "omegaconf": """

@@ -65,6 +65,7 @@ def test_no_reference_leaks():
 # ---------------------------------------------------------------------------
 
 import datetime
+import gc
 import io
 import os
 import pathlib
@@ -358,11 +359,16 @@ def test_examples_written_as_before(monkeypatch, tmp_path):
     reference = io.StringIO()
     reference_dump_with_locations(data, locations, reference)
     assert " from %ENV{LAB_USER}" in reference.getvalue() and "devices.yaml:" in reference.getvalue()
-    for options, expected in ((["--locations"], reference.getvalue()),
-                              ([], yaml.dump(data, Dumper=OrderedSafeDumper, default_flow_style=False,
-                                             sort_keys=False, allow_unicode=True))):
+    plain = yaml.dump(data, Dumper=OrderedSafeDumper, default_flow_style=False, sort_keys=False, allow_unicode=True)
+    for options, expected, collecting in ((["--locations"], reference.getvalue(), True), ([], plain, True),
+                                          ([], plain, False)):
         out = tmp_path / "out.yaml"
-        assert cli.main(["yaml", *map(str, paths), "--extend-lists", "--resolve", *options, "-o", str(out)]) == 0
+        (gc.enable if collecting else gc.disable)()
+        try:
+            assert cli.main(["yaml", *map(str, paths), "--extend-lists", "--resolve", *options, "-o", str(out)]) == 0
+            assert gc.isenabled() is collecting  # the collector left as the caller set it
+        finally:
+            gc.enable()
         assert out.read_text(encoding="utf-8") == expected
     assert dumper._fits_libyaml(data) is (dumper._OrderedCSafeDumper is not None)
 

@@ -793,12 +793,22 @@ def cmd_yaml(args):
             elif args.locations:
                 dump_with_locations(data, locations, stream)
             else:
+                import gc
+
                 from ovark.utils.yaml import dumper
 
-                # libyaml's emitter where it writes the same text as PyYAML's own
+                # libyaml's emitter where it writes the same text as PyYAML's own;
+                # the collector waits: the representer's nodes make no cycles, and
+                # collections among them would walk the whole testbed again and again
                 fast = dumper._OrderedCSafeDumper is not None and dumper._fits_libyaml(data)
-                yaml.dump(data, stream, Dumper=dumper._OrderedCSafeDumper if fast else OrderedSafeDumper,
-                          default_flow_style=False, sort_keys=False, allow_unicode=True)
+                collecting = gc.isenabled()
+                gc.disable()
+                try:
+                    yaml.dump(data, stream, Dumper=dumper._OrderedCSafeDumper if fast else OrderedSafeDumper,
+                              default_flow_style=False, sort_keys=False, allow_unicode=True)
+                finally:
+                    if collecting:
+                        gc.enable()
     except yaml.representer.RepresenterError as exc:
         raise CliError("cannot write {!r} as YAML".format(type(exc.args[1]).__name__ if len(exc.args) > 1 else exc)) from exc
     return 0
