@@ -12,7 +12,9 @@
 //
 // OVK_MODULE defines the one exported entry `PyInit_<name>` (the build passes
 // OVK_MODULE_NAME and OVK_MODULE_FULLNAME), returning the definition for
-// multi-phase initialisation. The layer keeps the module's function type next
+// multi-phase initialisation. A module built from a folder of parts shares its
+// state struct through a header of the folder and names it once, in its
+// module.cpp. The layer keeps the module's function type next
 // to the state, traverses and clears the state's `refs()`, refuses a second
 // interpreter in the process and a second initialisation of one module object,
 // and registers the module in `sys.modules` under its full dotted name. An
@@ -35,8 +37,10 @@
 
 #include <tuple>
 
-// This module's definition; defined by OVK_MODULE in the module's source.
-static PyModuleDef* ovk_module_def();
+// This module's definition; defined by OVK_MODULE in the module's source (its
+// module.cpp, for a module built from a folder of parts). Hidden: each
+// extension library has its own.
+PyModuleDef* ovk_module_def();
 
 namespace ovk {
 
@@ -205,7 +209,7 @@ struct Definition {
 
 #define OVK_MODULE(State, exec_fn, doc)                                                   \
     static constexpr char ovk_module_fullname_[] = OVK_MODULE_FULLNAME;                   \
-    static PyModuleDef* ovk_module_def() {                                                \
+    PyModuleDef* ovk_module_def() {                                                       \
         return &ovk::detail::Definition<State, exec_fn, ovk_module_fullname_>::def;       \
     }                                                                                     \
     PyMODINIT_FUNC OVK_CONCAT(PyInit_, OVK_MODULE_NAME)(void) {                           \
