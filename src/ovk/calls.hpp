@@ -34,11 +34,7 @@ inline Ref call_method(PyObject* name, std::initializer_list<PyObject*> self_and
 
 inline Ref optional_attr(PyObject* obj, PyObject* name) {
     PyObject* result = nullptr;
-#if PY_VERSION_HEX >= 0x030D0000
-    if (PyObject_GetOptionalAttr(obj, name, &result) < 0) throw Error();
-#else
-    if (_PyObject_LookupAttr(obj, name, &result) < 0) throw Error();
-#endif
+    if (compat::get_optional_attr(obj, name, &result) < 0) throw Error();
     return Ref::steal(result);
 }
 

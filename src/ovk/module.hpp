@@ -17,7 +17,9 @@
 // module.cpp. The layer keeps the module's function type next
 // to the state, traverses and clears the state's `refs()`, refuses a second
 // interpreter in the process and a second initialisation of one module object,
-// and registers the module in `sys.modules` under its full dotted name. An
+// and registers the module in `sys.modules` under its full dotted name. Its
+// slots declare that stance to the interpreter (`Py_mod_multiple_interpreters`,
+// 3.12+: not supported; `Py_mod_gil`, 3.13+: the GIL is used). An
 // exception thrown by `exec` makes the import fail.
 //
 // One module object per process: once a module is initialised, importing it
@@ -190,9 +192,18 @@ struct Definition {
         if (h && h->constructed) h->~Holder();
     }
 
+    // The module's stance, declared where the headers know the slots: one
+    // interpreter per process (create() refuses a second one, in its own words,
+    // where the interpreter leaves the check to it), and the GIL held.
     inline static PyModuleDef_Slot slots[] = {
         {Py_mod_create, (void*)create},
         {Py_mod_exec, (void*)exec},
+#ifdef Py_mod_multiple_interpreters
+        {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+#ifdef Py_mod_gil
+        {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
         {0, nullptr},
     };
 

@@ -15,11 +15,14 @@
 //   and never lets a C++ exception reach the interpreter (`std::bad_alloc`
 //   becomes `MemoryError`, anything else `SystemError`).
 // - `take_error()` takes a set error out as an exception object (`except E as
-//   e`), `reraise(e)` raises such an object again (`raise e`), and
-//   `ErrorStash` holds a set error while cleanup code runs.
+//   e`), `reraise(e)` raises such an object again (`raise e`), `restore_error(e)`
+//   sets it again without unwinding, and `ErrorStash` holds a set error while
+//   cleanup code runs.
+// - Interpreter API that differs between versions, or is private, is reached
+//   through compat.hpp only.
 // - A borrowed reference (from `PyDict_GetItem*`, `PyDict_Next`,
 //   `PyList_GET_ITEM`, `PyTuple_GET_ITEM` of a tuple someone may drop,
-//   `_PyType_Lookup`, a `Ref` field of an object whose attribute can be set, or
+//   `compat::type_lookup`, a `Ref` field of an object whose attribute can be set, or
 //   `.get()` of a `Ref` that will be reassigned) never outlives a call that can
 //   run interpreter code: a comparison or hash (also inside a dict lookup), an
 //   attribute access, a call, or a decref (a destructor). Take a `Ref` first,
@@ -29,8 +32,7 @@
 //   size during iteration") as the dict's own iterator would (`for_items`), or
 //   walks a snapshot.
 #pragma once
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "compat.hpp"
 
 #include <exception>
 #include <new>
@@ -108,15 +110,9 @@ inline Ref own(PyObject* p) { return Ref::steal(check(p)); }
 // comparisons may run code that drops the caller's references to them.
 inline Ref dict_get(PyObject* d, PyObject* key) {
     Ref keep_dict = Ref::borrow(d), keep_key = Ref::borrow(key);
-#if PY_VERSION_HEX >= 0x030D0000
     PyObject* v = nullptr;
-    if (PyDict_GetItemRef(d, key, &v) < 0) throw Error();
+    if (compat::dict_get_ref(d, key, &v) < 0) throw Error();
     return Ref::steal(v);
-#else
-    PyObject* v = PyDict_GetItemWithError(d, key);
-    if (!v && PyErr_Occurred()) throw Error();
-    return Ref::borrow(v);  // before the dict goes: nothing runs in between
-#endif
 }
 
 // An interned text, made once (module exec) and kept in module state.
@@ -151,43 +147,31 @@ inline R boundary(R on_error, F&& body) noexcept {
 
 // The set Python error, taken out (and cleared) as a normalised exception
 // object that carries its traceback; empty if none is set. `except E as e`.
-inline Ref take_error() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-    return Ref::steal(PyErr_GetRaisedException());
-#else
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb && value) PyException_SetTraceback(value, tb);
-    Ref keep_type = Ref::steal(type), keep_tb = Ref::steal(tb);
-    return Ref::steal(value);
-#endif
-}
+inline Ref take_error() noexcept { return Ref::steal(compat::get_raised_exception()); }
+
+// Set the exception object `exc` as the raised error again, with its own
+// traceback and chaining, without unwinding (the error taken by take_error,
+// put back after a look at it).
+inline void restore_error(Ref exc) noexcept { compat::set_raised_exception(exc.release()); }
 
 // Set the exception object `exc` as the raised error, with its own traceback
 // and chaining (`raise e` of a caught `e`), and unwind.
 [[noreturn]] inline void reraise(Ref exc) {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(exc.release());
-#else
-    PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())));
-    PyObject* tb = PyException_GetTraceback(exc.get());
-    PyErr_Restore(type, exc.release(), tb);
-#endif
+    restore_error(std::move(exc));
     throw Error();
 }
 
 // Holds the currently set Python error while cleanup code runs, and sets it
-// again on scope exit (PyErr_Fetch / PyErr_Restore).
+// again on scope exit.
 class ErrorStash {
 public:
-    ErrorStash() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
-    ~ErrorStash() { PyErr_Restore(type_, value_, tb_); }
+    ErrorStash() noexcept : exc_(compat::get_raised_exception()) {}
+    ~ErrorStash() { compat::set_raised_exception(exc_); }
     ErrorStash(const ErrorStash&) = delete;
     ErrorStash& operator=(const ErrorStash&) = delete;
 
 private:
-    PyObject *type_, *value_, *tb_;
+    PyObject* exc_;
 };
 
 // Py_EnterRecursiveCall / Py_LeaveRecursiveCall as a scope, so that no return

@@ -96,7 +96,7 @@ Ref secret_plaintext_impl(const Ctx& c, PyObject* self) {
 // self.plaintext, read directly while it is our own property (a data
 // descriptor, so no instance attribute can hide it).
 Ref plaintext_of(const Ctx& c, PyObject* self) {
-    if (_PyType_Lookup(Py_TYPE(self), c.n(N_plaintext)) == c.st.plaintext_property.get())
+    if (compat::type_lookup(Py_TYPE(self), c.n(N_plaintext)) == c.st.plaintext_property.get())
         return secret_plaintext_impl(c, self);
     return attr(self, c.n(N_plaintext));
 }
@@ -393,7 +393,7 @@ Ref text_data(PyObject* data) {
 // self.key, read directly while it is our own property (a data descriptor, so
 // no instance attribute can hide it).
 Ref key_of(const Ctx& c, PyObject* self) {
-    if (_PyType_Lookup(Py_TYPE(self), c.n(N_key)) == c.st.key_property.get()) return base_key_impl(c, self);
+    if (compat::type_lookup(Py_TYPE(self), c.n(N_key)) == c.st.key_property.get()) return base_key_impl(c, self);
     return attr(self, c.n(N_key));
 }
 
@@ -647,8 +647,8 @@ const FuncDef fernet_decode_def{"decode", "(self)", "Return the plaintext of the
 // `cls.name` finds our own member `ours` (a class or static method): nothing
 // on the class, its bases or its metaclass stands in its place.
 bool class_finds(const Ctx& c, PyObject* cls, Name name, const Ref& ours) {
-    return PyType_Check(cls) && _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), c.n(name)) == ours.get() &&
-           !_PyType_Lookup(Py_TYPE(cls), c.n(name));
+    return PyType_Check(cls) && compat::type_lookup(reinterpret_cast<PyTypeObject*>(cls), c.n(name)) == ours.get() &&
+           !compat::type_lookup(Py_TYPE(cls), c.n(name));
 }
 
 Ref get_cls_impl(const Ctx& c, PyObject* value) {
@@ -838,7 +838,7 @@ Ref text(const char* s) { return own(PyUnicode_FromString(s)); }
 
 // The member `name` as stored in the class `cls`.
 Ref member_of(PyObject* cls, PyObject* name) {
-    Ref member = Ref::borrow(_PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), name));
+    Ref member = Ref::borrow(compat::type_lookup(reinterpret_cast<PyTypeObject*>(cls), name));
     if (!member) raise(PyExc_SystemError, "class member missing");
     return member;
 }

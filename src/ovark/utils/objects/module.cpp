@@ -208,13 +208,13 @@ void exec(PyObject* module, State& st) {
                          method(unhashable_intersection_def), method(unhashable_remove_def),
                          method(populate_path_def)});
     add_object(module, "Find", st.Find);
-    PyObject* find_dict = reinterpret_cast<PyTypeObject*>(st.Find.get())->tp_dict;
+    Ref find_dict = own(compat::type_dict(reinterpret_cast<PyTypeObject*>(st.Find.get())));
     for (auto [ref, def] : {std::pair{&st.f_find, &find_def}, {&st.f_match, &match_def},
                             {&st.f_normalize_r, &normalize_r_def}, {&st.f_formalize_loopable, &formalize_loopable_def},
                             {&st.f_build_dict, &build_dict_def},
                             {&st.f_unhashable_intersection, &unhashable_intersection_def},
                             {&st.f_unhashable_remove, &unhashable_remove_def}, {&st.f_reset_keys, &reset_keys_def}})
-        *ref = Ref::borrow(check(PyDict_GetItemString(find_dict, def->name)));
+        *ref = Ref::borrow(check(PyDict_GetItemString(find_dict.get(), def->name)));
 
     add_requirement_types(module, st);
     st.GroupKeys = new_class(module, "GroupKeys", nullptr,

@@ -475,12 +475,11 @@ PyType_Spec notexists_spec{"ovark.utils.objects.NotExists", sizeof(OperatorObjec
 // The rich comparisons other than __eq__ are removed again, so that they are
 // object's, as for a class that defines only __eq__.
 void set_documented_slots(PyObject* type, std::initializer_list<const FuncDef*> defs, const char* owner) {
-    PyObject* dict = reinterpret_cast<PyTypeObject*>(type)->tp_dict;
+    auto* tp = reinterpret_cast<PyTypeObject*>(type);
     for (const FuncDef* def : defs)
-        check(PyDict_SetItemString(dict, def->name, make_function(module_of_type(reinterpret_cast<PyTypeObject*>(type)), *def, owner).get()));
+        check(compat::type_dict_set(tp, def->name, make_function(module_of_type(tp), *def, owner).get()));
     for (const char* name : {"__ne__", "__lt__", "__le__", "__gt__", "__ge__"})
-        if (PyDict_GetItemString(dict, name)) check(PyDict_DelItemString(dict, name));
-    PyType_Modified(reinterpret_cast<PyTypeObject*>(type));
+        check(compat::type_dict_set(tp, name, nullptr));
 }
 
 Ref operator_type(PyObject* module, PyType_Spec* spec, PyObject* base, std::vector<Member> members,

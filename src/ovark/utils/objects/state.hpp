@@ -84,7 +84,7 @@ struct Ctx {
             {st.n_reset_keys.get(), st.f_reset_keys.get()},
         };
         for (auto [name, fn] : checks)
-            if (_PyType_Lookup(type, name) != fn) return false;
+            if (compat::type_lookup(type, name) != fn) return false;
         return true;
     }
 };
@@ -167,15 +167,13 @@ inline bool swallow_exception() {
 // A TypeError whose text starts with "unhashable type" is set.
 inline bool unhashable_error_set() {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
+    Ref exc = take_error();
     bool result = false;
-    if (Ref text = Ref::steal(value ? PyObject_Str(value) : nullptr))
+    if (Ref text = Ref::steal(PyObject_Str(exc.get())))
         result = text_starts_with(text.get(), "unhashable type");
     else
         PyErr_Clear();
-    PyErr_Restore(type, value, tb);
+    restore_error(std::move(exc));
     return result;
 }
 

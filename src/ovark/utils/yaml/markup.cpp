@@ -178,8 +178,8 @@ struct Ctx {
     // getattr(self, name) is our function `fn` bound to this processor: the
     // class gives `fn` and the instance does not shadow it.
     bool is_own_method(PyObject* name, PyObject* fn) const {
-        if (_PyType_Lookup(Py_TYPE(self), name) != fn) return false;
-        PyObject** dictptr = _PyObject_GetDictPtr(self);
+        if (compat::type_lookup(Py_TYPE(self), name) != fn) return false;
+        PyObject** dictptr = compat::object_dict_ptr(self);
         if (!dictptr || !*dictptr) {
             Ref bound = own(PyObject_GetAttr(self, name));
             return is_bound(bound.get(), fn);
@@ -777,8 +777,8 @@ bool environ_plain(const Ctx& c, PyObject* os, PyObject* environ) {
         Ref enc = optional_attr(environ, st.n_encodekey.get());
         Ref dec = optional_attr(environ, st.n_decodevalue.get());
         c.environ_plain = reinterpret_cast<PyObject*>(type) == st.environ_type.get() &&
-                          _PyType_Lookup(type, st.n_get.get()) == st.environ_get.get() &&
-                          _PyType_Lookup(type, st.n___getitem__.get()) == st.environ_getitem.get() &&
+                          compat::type_lookup(type, st.n_get.get()) == st.environ_get.get() &&
+                          compat::type_lookup(type, st.n___getitem__.get()) == st.environ_getitem.get() &&
                           enc.get() == st.encodekey.get() && dec.get() == st.decodevalue.get() &&
                           PyUnicode_Check(st.fs_encoding.get());
     }
@@ -1084,7 +1084,7 @@ const FuncDef pair_def{"<genexpr>", "(item)", nullptr, [](const Call& call) -> R
 
 Ref process_mapping(Ctx& c, PyObject* data, const Index& index, PyObject* locations) {
     if (PyDict_CheckExact(data)) {
-        Ref out = own(_PyDict_NewPresized(PyDict_GET_SIZE(data)));  // (the same dict, without regrowing)
+        Ref out = own(compat::new_presized_dict(PyDict_GET_SIZE(data)));  // (the same dict, without regrowing)
         for_items(data, c.st.n_items.get(), [&](PyObject* k, PyObject* v) {
             Index idx{&index, k};
             Ref value = recurse(c, v, idx, locations);
@@ -1480,8 +1480,8 @@ void exec(PyObject* module, State& st) {
     st.os = os;
     st.environ = own(PyObject_GetAttr(os.get(), st.n_environ.get()));
     st.environ_type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(st.environ.get())));
-    st.environ_get = Ref::borrow(_PyType_Lookup(Py_TYPE(st.environ.get()), st.n_get.get()));
-    st.environ_getitem = Ref::borrow(_PyType_Lookup(Py_TYPE(st.environ.get()), st.n___getitem__.get()));
+    st.environ_get = Ref::borrow(compat::type_lookup(Py_TYPE(st.environ.get()), st.n_get.get()));
+    st.environ_getitem = Ref::borrow(compat::type_lookup(Py_TYPE(st.environ.get()), st.n___getitem__.get()));
     st.encodekey = optional_attr(st.environ.get(), st.n_encodekey.get());
     st.decodevalue = optional_attr(st.environ.get(), st.n_decodevalue.get());
     {

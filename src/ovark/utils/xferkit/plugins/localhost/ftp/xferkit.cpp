@@ -125,7 +125,7 @@ void debug(State& st, PyObject* module, PyObject* message, PyObject* arg = nullp
 
 // A special method looked up on the type and bound to `obj`, as `with` does.
 Ref special_method(PyObject* obj, PyObject* name) {
-    PyObject* found = _PyType_Lookup(Py_TYPE(obj), name);
+    PyObject* found = compat::type_lookup(Py_TYPE(obj), name);
     if (!found) return Ref();
     Ref keep = Ref::borrow(found);
     if (descrgetfunc get = Py_TYPE(found)->tp_descr_get)
