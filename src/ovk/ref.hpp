@@ -10,6 +10,9 @@
 // - `Error` is the one C++ exception of the layer. It means "a Python error is
 //   already set". Throw it with `throw Error()` right after an API call failed
 //   (or use `check`), or with `raise(type, fmt, ...)`, which sets the error first.
+//   An exception object is raised with `raise(exc)` (`raise exc`) or
+//   `raise_from(exc, cause)` (`raise exc from cause`); `clear_if(type)` is
+//   `except type: pass` for the error that is set.
 // - Every function the interpreter calls (functions, slots, module exec) runs its
 //   body through `boundary()`, which turns `Error` into the slot's error value
 //   and never lets a C++ exception reach the interpreter (`std::bad_alloc`
@@ -51,6 +54,31 @@ template <class... A>
     else
         PyErr_Format(type, fmt, args...);
     throw Error();
+}
+
+// `raise exc` for an exception object: it becomes the raised error, its
+// context the exception being handled, as the statement makes it.
+[[noreturn]] inline void raise(PyObject* exc) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
+    throw Error();
+}
+
+// `except ... as cause: raise exc from cause` for an error this code caught
+// (take_error): `cause` is the cause and the context of `exc`, which is raised
+// as it is. An empty `cause` is `raise exc from None`.
+[[noreturn]] inline void raise_from(PyObject* exc, PyObject* cause) {
+    PyException_SetContext(exc, Py_XNewRef(cause));
+    PyException_SetCause(exc, Py_XNewRef(cause));
+    compat::set_raised_exception(Py_NewRef(exc));
+    throw Error();
+}
+
+// `except type: pass`: the set error, if it is a `type` (a class or a tuple of
+// classes), is cleared and true returned; otherwise it stays set.
+inline bool clear_if(PyObject* type) noexcept {
+    if (!PyErr_ExceptionMatches(type)) return false;
+    PyErr_Clear();
+    return true;
 }
 
 // Pass a pointer result through, throwing if the call failed (NULL).

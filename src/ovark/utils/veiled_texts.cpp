@@ -101,22 +101,11 @@ Ref plaintext_of(const Ctx& c, PyObject* self) {
     return attr(self, c.n(N_plaintext));
 }
 
-// raise type(message) from cause (from None when `cause` is empty)
-[[noreturn]] void raise_from(PyObject* type, PyObject* message, Ref cause) {
-    Ref exc = own(PyObject_CallOneArg(type, message));
-    PyException_SetContext(exc.get(), cause.new_ref());
-    PyException_SetCause(exc.get(), cause.release());
-    PyObject* type_of_exc = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())));
-    PyErr_Restore(type_of_exc, exc.release(), nullptr);
-    throw Error();
-}
-
 // A decrypted plaintext that is not UTF-8: told without the codec's error, whose
 // message names a byte of the plaintext and whose `object` holds all of it.
 // SecretString knows this error by its message object and attaches no cause.
 [[noreturn]] void raise_not_utf8(const Ctx& c) {
-    PyErr_SetObject(PyExc_ValueError, c.st.not_utf8.get());
-    throw Error();
+    raise(own(PyObject_CallOneArg(PyExc_ValueError, c.st.not_utf8.get())).get());
 }
 
 bool is_not_utf8(const Ctx& c, PyObject* exc) {
@@ -758,7 +747,7 @@ Ref secret_init(const Call& call) {
             "The secret string '%U' has the wrong format.\nIt cannot be decoded with representer %U.",
             shown(c, secret_string).get(), shown(c, name.get()).get()));
         if (is_not_utf8(c, cause.get())) cause = Ref();  // raise ... from None, with no context either
-        raise_from(PyExc_Exception, message.get(), std::move(cause));
+        raise_from(own(PyObject_CallOneArg(PyExc_Exception, message.get())).get(), cause.get());
     }
     return Ref::borrow(Py_None);
 }
@@ -868,8 +857,7 @@ void exec(PyObject* module, State& st) {
     Ref fernet = Ref::steal(PyImport_ImportModule("cryptography.fernet"));
     if (fernet) fernet = Ref::steal(PyObject_GetAttrString(fernet.get(), "Fernet"));
     if (!fernet) {
-        if (!PyErr_ExceptionMatches(PyExc_ImportError) && !PyErr_ExceptionMatches(PyExc_AttributeError)) throw Error();
-        PyErr_Clear();
+        if (!clear_if(PyExc_ImportError) && !clear_if(PyExc_AttributeError)) throw Error();
         fernet = Ref::borrow(Py_None);
     }
     add_object(module, "Fernet", fernet);

@@ -298,8 +298,7 @@ Ref loader_exec_module(const Call& c) {
         if (legacy.get() == Py_None) return;
         Ref module = Ref::steal(PyObject_GetItem(modules.get(), name));
         if (!module) {  // gone while we walked: nothing to alias
-            if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw Error();
-            PyErr_Clear();
+            if (!clear_if(PyExc_KeyError)) throw Error();
             return;
         }
         check(PyList_Append(aliases.get(), legacy.get()));

@@ -195,7 +195,7 @@ void classify_step(Ctx& c, StepPlan& s) {
             s.kind = StepPlan::Lookup;
         }
     } catch (const Error&) {
-        if (!swallow_exception()) throw;
+        if (!clear_if(PyExc_Exception)) throw;
         s.kind = StepPlan::Broken;
     }
 }
@@ -234,7 +234,7 @@ Children take_step(Ctx& c, PyObject* item, StepPlan& s) {
             children.emplace_back(std::move(child), s.step);
         }
     } catch (const Error&) {
-        if (!swallow_exception()) throw;
+        if (!clear_if(PyExc_Exception)) throw;
         children.clear();
     }
     return children;
@@ -460,7 +460,7 @@ Ref shallow_copy(Ctx& c, PyObject* from_) {
     try {
         return call_method(c.st.n_copy.get(), {copy_module.get(), from_});
     } catch (const Error&) {
-        if (!swallow_exception()) throw;
+        if (!clear_if(PyExc_Exception)) throw;
         return Ref::borrow(from_);
     }
 }

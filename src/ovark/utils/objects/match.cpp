@@ -109,8 +109,7 @@ Ref member_of(Ctx& c, PyObject* obj, PyObject* key) {
     if (is_mapping(obj, c.Mapping.get())) {
         Ref v = Ref::steal(PyObject_GetItem(obj, key));
         if (!v) {
-            if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw Error();
-            PyErr_Clear();
+            if (!clear_if(PyExc_KeyError)) throw Error();
         }
         return v;
     }
@@ -186,7 +185,7 @@ bool match_multi(Ctx& c, PyObject* obj, Want& w, bool use__syntax, bool filter, 
         child = member_of(c, obj, w.key.get());
     } else {
         child = Ref::steal(PyObject_GetAttr(obj, w.key.get()));
-        if (!child && !swallow_exception()) throw Error();
+        if (!child && !clear_if(PyExc_Exception)) throw Error();
     }
     if (!child) return false;
     Ref sub;
@@ -201,8 +200,7 @@ bool match_multi(Ctx& c, PyObject* obj, Want& w, bool use__syntax, bool filter, 
         } else {
             loop = Ref::steal(PyObject_CallMethodOneArg(c.self, c.st.n__formalize_loopable.get(), child.get()));
             if (!loop) {
-                if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw Error();
-                PyErr_Clear();
+                if (!clear_if(PyExc_TypeError)) throw Error();
             }
         }
     }
@@ -357,10 +355,8 @@ bool match_plan(Ctx& c, PyObject* obj, Plan& plan, bool filter, Ref& pair, const
                 ok = match_plain(c, obj, w, filter, last, prefix);
             }
         } catch (const Error&) {
-            if (!PyErr_ExceptionMatches(PyExc_KeyError) && !PyErr_ExceptionMatches(PyExc_AssertionError) &&
-                !PyErr_ExceptionMatches(PyExc_AttributeError))
+            if (!clear_if(PyExc_KeyError) && !clear_if(PyExc_AssertionError) && !clear_if(PyExc_AttributeError))
                 throw;
-            PyErr_Clear();
             return false;
         }
         if (!ok) return false;

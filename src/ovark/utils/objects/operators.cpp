@@ -269,7 +269,7 @@ Ref Operator_init(const Call& c) {
     Ref re = lookup(c.module(), st.n_re.get());
     Ref compiled = Ref::steal(PyObject_CallMethodOneArg(re.get(), st.n_compile.get(), value));
     if (!compiled) {
-        if (!swallow_exception()) throw Error();  // a pattern that does not compile compares as text
+        if (!clear_if(PyExc_Exception)) throw Error();  // a pattern that does not compile compares as text
         return Ref::borrow(Py_None);
     }
     op->regex = std::move(compiled);

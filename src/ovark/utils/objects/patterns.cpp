@@ -72,7 +72,7 @@ Ref compile_or_value_error(Ctx& c, PyObject* text) {
     try {
         compiled = compile(c, text);
     } catch (const Error&) {
-        if (!swallow_exception()) throw;
+        if (!clear_if(PyExc_Exception)) throw;
         Ref shown = own(PyObject_Format(text, c.st.n_empty.get()));
         raise(PyExc_ValueError, "'%U' is not a valid regex expression", shown.get());
     }

@@ -157,13 +157,6 @@ inline Ref list_of(std::initializer_list<PyObject*> items) {
     return l;
 }
 
-// The current exception is an Exception (not a KeyboardInterrupt, ...): clear it.
-inline bool swallow_exception() {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-    PyErr_Clear();
-    return true;
-}
-
 // A TypeError whose text starts with "unhashable type" is set.
 inline bool unhashable_error_set() {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
