@@ -62,8 +62,7 @@ inline std::pair<Ref, Ref> unpack2(PyObject* item) {
         return {Ref::borrow(PyTuple_GET_ITEM(item, 0)), Ref::borrow(PyTuple_GET_ITEM(item, 1))};
     Ref it = Ref::steal(PyObject_GetIter(item));
     if (!it) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw Error();
-        PyErr_Clear();
+        if (!clear_if(PyExc_TypeError)) throw Error();
         raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
     }
     Ref a = Ref::steal(PyIter_Next(it.get()));
