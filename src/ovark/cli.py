@@ -697,6 +697,10 @@ class OutputFile:
                         os.replace(self._temp, self._target)
                         self._temp = None
                 except OSError as exc:
+                    try:
+                        self.stream.close()  # else its finalizer tries the write again
+                    except OSError:
+                        pass
                     raise CliError("{}: {}".format(self.path, exc.strerror or _one_line(exc))) from exc
             else:
                 try:
