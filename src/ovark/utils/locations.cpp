@@ -27,12 +27,19 @@
 // walk everything built so far again and again.
 #include "ovk/ovk.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <climits>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
+
+#ifdef OVK_HAVE_LIBYAML
+#include <yaml.h>
+#endif
 
 using namespace ovk;
 
@@ -64,7 +71,7 @@ struct State {
         n_descend_resolver, n_ascend_resolver, n___init__, n_construct_object, n_construct_document,
         n_get_single_node, n_check_node, n_get_node, n__node_source, n__documents, n__single, n__constructing,
         n_constructed_objects, n_recursive_objects, n_state_generators, n_deep_construct, n_yaml_path_resolvers,
-        n___dict__;
+        n___dict__, n__text;
     Ref object_getstate;
     // Native construction: SafeLoader's own methods and constructors, the
     // standard tags, and the class attributes they read.
@@ -92,7 +99,7 @@ struct State {
                         n_construct_object, n_construct_document, n_get_single_node, n_check_node, n_get_node,
                         n__node_source, n__documents, n__single, n__constructing, n_constructed_objects,
                         n_recursive_objects, n_state_generators, n_deep_construct, n_yaml_path_resolvers,
-                        n___dict__, object_getstate, fill_type, construct_object_fn, construct_document_fn, Hashable,
+                        n___dict__, n__text, object_getstate, fill_type, construct_object_fn, construct_document_fn, Hashable,
                         ConstructorError, tag_kinds, merge_tag, value_tag, bool_values, inf_value, nan_value, n_tag,
                         n_yaml_constructors, n_bool_values, n_inf_value, n_nan_value, n_flatten_mapping,
                         std_names[0], std_names[1], std_names[2], std_names[3], std_fns[0], std_fns[1], std_fns[2],
@@ -999,6 +1006,7 @@ Ref loader_init(const Call& c) {
     // that its marks carry that name as the pure-Python reader's do.
     Ref source_input = wrapper_type ? named_stream(st, wrapper_type.get(), text.get(), stream_name.get()) : text;
     Ref src = own(PyObject_CallOneArg(st.node_source_class.get(), source_input.get()));
+    set_attr(src.get(), st.n__text.get(), text.get());  // for the event path (events.hpp)
     lend_resolver(st, self, src.get());
     set_documents(st, src.get(), 0);
     set_attr(src.get(), st.n__single.get(), Py_False);
@@ -1650,8 +1658,14 @@ Ref construct_own_node(const Call& c, PyObject* node) {
     return construct_document_impl(c.module(), st, self, node, true);
 }
 
+#include "ovark/utils/locations/events.hpp"
+
 Ref loader_get_single_data(const Call& c) {
     State& st = c.state<State>();
+#ifdef OVK_HAVE_LIBYAML
+    Ref fast;
+    if (ev_single(st, c.module(), c[0], fast)) return fast;
+#endif
     Ref node = call0(c[0], st.n_get_single_node.get());
     if (node.get() == Py_None) return node;
     return construct_own_node(c, node.get());
@@ -1892,7 +1906,8 @@ void exec(PyObject* module, State& st) {
                              {&st.n_recursive_objects, "recursive_objects"},
                              {&st.n_state_generators, "state_generators"},
                              {&st.n_deep_construct, "deep_construct"},
-                             {&st.n_yaml_path_resolvers, "yaml_path_resolvers"}, {&st.n___dict__, "__dict__"}})
+                             {&st.n_yaml_path_resolvers, "yaml_path_resolvers"}, {&st.n___dict__, "__dict__"},
+                             {&st.n__text, "_text"}})
         *ref = intern(text);
     st.empty_tuple = own(PyTuple_New(0));
     st.empty_str = own(PyUnicode_FromString(""));
@@ -2039,6 +2054,13 @@ void exec(PyObject* module, State& st) {
     st.deepcopy_fn = make_function(module, deepcopy_def);
     st.update_fn = make_function(module, update_def);
     st.setdefault_fn = make_function(module, setdefault_def);
+    // The event path (events.hpp): a switch, and how many loads it made.
+#ifdef OVK_HAVE_LIBYAML
+    add_object(module, "_fast_path", Ref::borrow(Py_True));
+#else
+    add_object(module, "_fast_path", Ref::borrow(Py_False));
+#endif
+    add_object(module, "_fast_loads", own(PyLong_FromLong(0)));
     add_object(module, "location_deepcopy", st.deepcopy_fn);
     add_object(module, "recursive_location_update", st.update_fn);
     add_object(module, "recursive_location_setdefault", st.setdefault_fn);
