@@ -54,10 +54,11 @@ struct EvDocument {
 
 class EvParser {
 public:
-    EvParser(const unsigned char* text, size_t size, bool from_str) {
+    // As PyYAML's CParser: a text goes in as UTF-8, with the encoding left to
+    // libyaml's detection (which takes a byte-order mark out of the marks).
+    EvParser(const unsigned char* text, size_t size) {
         if (!yaml_parser_initialize(&parser_)) throw std::bad_alloc();
         yaml_parser_set_input_string(&parser_, text, size);
-        if (from_str) yaml_parser_set_encoding(&parser_, YAML_UTF8_ENCODING);  // as PyYAML's CParser
     }
     ~EvParser() {
         drop();
@@ -497,7 +498,6 @@ struct EvInput {
     Ref src, text, locations, file;
     const unsigned char* bytes = nullptr;
     size_t size = 0;
-    bool from_str = false;
 };
 
 // Whether the event path stands in for the node path of this loader now.
@@ -554,7 +554,6 @@ bool ev_applies(State& st, PyObject* module, PyObject* self, EvInput& in) {
         }
         in.bytes = reinterpret_cast<const unsigned char*>(s);
         in.size = static_cast<size_t>(n);
-        in.from_str = true;
     } else if (PyBytes_CheckExact(in.text.get())) {
         in.bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(in.text.get()));
         in.size = static_cast<size_t>(PyBytes_GET_SIZE(in.text.get()));
@@ -631,7 +630,7 @@ bool ev_single(State& st, PyObject* module, PyObject* self, Ref& out) {
     if (!ev_applies(st, module, self, in)) return false;
     Ref data;
     bool done = ev_attempt([&] {
-        EvParser parser(in.bytes, in.size, in.from_str);
+        EvParser parser(in.bytes, in.size);
         if (parser.next().type != YAML_STREAM_START_EVENT) throw Unsupported{};
         const yaml_event_t& e = parser.next();
         if (e.type == YAML_STREAM_END_EVENT) {
