@@ -1,8 +1,10 @@
 """ovark.utils.locations: Location records, LocSafeLoader, location-aware merges.
 
-LocSafeLoader takes its nodes from libyaml when PyYAML has it, else from the
-pure-Python composer; `locations.CParser = None` selects the pure-Python path.
-Both paths are checked against each other and against yaml.SafeLoader.
+LocSafeLoader reads libyaml's events itself when it was built with libyaml
+(the event path), else takes its nodes from libyaml when PyYAML has it, else
+from the pure-Python composer. `locations._fast_path = False` turns the event
+path off, `locations.CParser = None` selects the pure-Python composer. Every
+path is checked against the others and against yaml.SafeLoader.
 """
 
 import contextlib
@@ -28,10 +30,13 @@ from ovark.utils.locations import (Location, LocSafeLoader, location_deepcopy, r
 from conftest import assert_no_leak
 
 HAVE_LIBYAML = L.CParser is not None
+HAVE_EVENTS = HAVE_LIBYAML and L._fast_path
 # "present": construct_object overridden, so that every node is constructed the
 # interpreter-level way (PyYAML's construct_object), the reference for the
-# native construction of the other two.
-PATHS = ["pure", "libyaml", "present"] if HAVE_LIBYAML else ["pure", "present"]
+# native construction of the others; "libyaml": libyaml's nodes; "events":
+# libyaml's events, read by the loader itself.
+PATHS = ["pure", "libyaml", "events", "present"] if HAVE_EVENTS else (
+    ["pure", "libyaml", "present"] if HAVE_LIBYAML else ["pure", "present"])
 
 
 class Present(LocSafeLoader):
@@ -41,16 +46,18 @@ class Present(LocSafeLoader):
 
 @contextlib.contextmanager
 def node_source(path):
-    saved = L.CParser
+    saved = L.CParser, L._fast_path
     if path in ("pure", "present"):
         L.CParser = None
+    if path != "events":
+        L._fast_path = False
     try:
         yield
     finally:
-        L.CParser = saved
+        L.CParser, L._fast_path = saved
 
 
-def load(text, path="libyaml", file_name="conf.yaml", all_documents=False, locs=None):
+def load(text, path="events", file_name="conf.yaml", all_documents=False, locs=None):
     """(data, locations) loaded through one node source."""
     locs = {} if locs is None else locs
     with node_source(path):

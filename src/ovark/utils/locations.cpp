@@ -71,7 +71,7 @@ struct State {
         n_descend_resolver, n_ascend_resolver, n___init__, n_construct_object, n_construct_document,
         n_get_single_node, n_check_node, n_get_node, n__node_source, n__documents, n__single, n__constructing,
         n_constructed_objects, n_recursive_objects, n_state_generators, n_deep_construct, n_yaml_path_resolvers,
-        n___dict__, n__text;
+        n___dict__, n__text, n__ready;
     Ref object_getstate;
     // Native construction: SafeLoader's own methods and constructors, the
     // standard tags, and the class attributes they read.
@@ -99,7 +99,7 @@ struct State {
                         n_construct_object, n_construct_document, n_get_single_node, n_check_node, n_get_node,
                         n__node_source, n__documents, n__single, n__constructing, n_constructed_objects,
                         n_recursive_objects, n_state_generators, n_deep_construct, n_yaml_path_resolvers,
-                        n___dict__, n__text, object_getstate, fill_type, construct_object_fn, construct_document_fn, Hashable,
+                        n___dict__, n__text, n__ready, object_getstate, fill_type, construct_object_fn, construct_document_fn, Hashable,
                         ConstructorError, tag_kinds, merge_tag, value_tag, bool_values, inf_value, nan_value, n_tag,
                         n_yaml_constructors, n_bool_values, n_inf_value, n_nan_value, n_flatten_mapping,
                         std_names[0], std_names[1], std_names[2], std_names[3], std_fns[0], std_fns[1], std_fns[2],
@@ -1671,8 +1671,21 @@ Ref loader_get_single_data(const Call& c) {
     return construct_own_node(c, node.get());
 }
 
+Ref loader_check_data(const Call& c) {
+    State& st = c.state<State>();
+#ifdef OVK_HAVE_LIBYAML
+    bool more = false;
+    if (ev_check_data(st, c.module(), c[0], more)) return Ref::borrow(more ? Py_True : Py_False);
+#endif
+    return call0(c[0], st.n_check_node.get());
+}
+
 Ref loader_get_data(const Call& c) {
     State& st = c.state<State>();
+#ifdef OVK_HAVE_LIBYAML
+    Ref fast;
+    if (ev_get_data(st, c.module(), c[0], fast)) return fast;
+#endif
     if (!check(PyObject_IsTrue(call0(c[0], st.n_check_node.get()).get()))) return Ref::borrow(Py_None);
     Ref node = call0(c[0], st.n_get_node.get());
     return construct_own_node(c, node.get());
@@ -1696,6 +1709,12 @@ const FuncDef loader_get_single_data_def{
     "(self)",
     "Ensure that the stream contains a single document and construct it.",
     loader_get_single_data,
+};
+const FuncDef loader_check_data_def{
+    "check_data",
+    "(self)",
+    "Whether the stream holds another document.",
+    loader_check_data,
 };
 const FuncDef loader_get_data_def{
     "get_data",
@@ -1907,7 +1926,7 @@ void exec(PyObject* module, State& st) {
                              {&st.n_state_generators, "state_generators"},
                              {&st.n_deep_construct, "deep_construct"},
                              {&st.n_yaml_path_resolvers, "yaml_path_resolvers"}, {&st.n___dict__, "__dict__"},
-                             {&st.n__text, "_text"}})
+                             {&st.n__text, "_text"}, {&st.n__ready, "_ready"}})
         *ref = intern(text);
     st.empty_tuple = own(PyTuple_New(0));
     st.empty_str = own(PyUnicode_FromString(""));
@@ -1976,7 +1995,7 @@ void exec(PyObject* module, State& st) {
                                 "SafeLoader that records the file, line and column of every value.",
                                 {method(loader_init_def), method(loader_construct_document_def),
                                  method(loader_construct_object_def), method(loader_get_single_data_def),
-                                 method(loader_get_data_def)});
+                                 method(loader_check_data_def), method(loader_get_data_def)});
     add_object(module, "LocSafeLoader", st.loader_class);
     st.construct_object_fn = attr(st.loader_class.get(), st.n_construct_object.get());
     st.construct_document_fn = attr(st.loader_class.get(), st.n_construct_document.get());

@@ -563,25 +563,37 @@ bool ev_applies(State& st, PyObject* module, PyObject* self, EvInput& in) {
     return true;
 }
 
-// Constructs one composed document into the loader's locations.
-Ref ev_construct(State& st, const EvInput& in, EvDocument& doc) {
-    bool tracking = in.locations.get() != Py_None;
-    EvBuilder b{st, doc, tracking, in.file.get(), {}, {}};
-    // Records for the caller's tree go to a tree of our own first, moved over
-    // in their order once the document is built: a load that gives up leaves
-    // the caller's tree as it was.
-    Ref root = tracking ? new_dict() : Ref();
-    Ref data = b.build(root.get());
-    if (tracking) {
-        Py_ssize_t pos = 0;
-        PyObject *k, *v;
-        while (PyDict_Next(root.get(), &pos, &k, &v)) {
-            Ref key = Ref::borrow(k), value = Ref::borrow(v);  // held across the insertion
-            check(PyDict_SetItem(in.locations.get(), key.get(), value.get()));
-        }
-    }
+// Constructs one composed document. Records for the caller's tree go to
+// `root`, a tree of our own, first (see ev_deliver): a load that gives up
+// leaves the caller's tree as it was.
+Ref ev_build(State& st, const EvInput& in, EvDocument& doc, PyObject* root) {
+    EvBuilder b{st, doc, root != nullptr, in.file.get(), {}, {}};
+    Ref data = b.build(root);
     b.reveal();
     return data;
+}
+
+// Moves a document's records into the caller's tree, in their order, as the
+// node path would have stored them while constructing.
+void ev_deliver(PyObject* root, PyObject* locations) {
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(root, &pos, &k, &v)) {
+        Ref key = Ref::borrow(k), value = Ref::borrow(v);  // held across the insertion
+        check(PyDict_SetItem(locations, key.get(), value.get()));
+    }
+}
+
+void ev_reset_construction(State& st, PyObject* self) {
+    set_attr(self, st.n_constructed_objects.get(), new_dict().get());
+    set_attr(self, st.n_recursive_objects.get(), new_dict().get());
+    set_attr(self, st.n_state_generators.get(), own(PyList_New(0)).get());
+    set_attr(self, st.n_deep_construct.get(), Py_False);
+}
+
+void ev_drop_attr(State& st, PyObject* obj, PyObject* name) {
+    Ref d = attr(obj, st.n___dict__.get());
+    if (check(PyDict_Contains(d.get(), name))) check(PyDict_DelItem(d.get(), name));
 }
 
 // The loader's state as the node path leaves it after `documents` documents
@@ -590,12 +602,8 @@ void ev_finish_single(State& st, PyObject* self, PyObject* src) {
     set_attr(src, st.n__single.get(), Py_True);
     set_documents(st, src, 1);
     finish_node_source(st, self, src);
-    Ref sd = attr(src, st.n___dict__.get());
-    if (check(PyDict_Contains(sd.get(), st.n__text.get()))) check(PyDict_DelItem(sd.get(), st.n__text.get()));
-    set_attr(self, st.n_constructed_objects.get(), new_dict().get());
-    set_attr(self, st.n_recursive_objects.get(), new_dict().get());
-    set_attr(self, st.n_state_generators.get(), own(PyList_New(0)).get());
-    set_attr(self, st.n_deep_construct.get(), Py_False);
+    ev_drop_attr(st, src, st.n__text.get());
+    ev_reset_construction(st, self);
 }
 
 // Runs `body` on the event path; false (nothing changed) when it gave up.
@@ -641,12 +649,88 @@ bool ev_single(State& st, PyObject* module, PyObject* self, Ref& out) {
         EvDocument doc;
         ev_compose(st, parser, doc);
         if (parser.next().type != YAML_STREAM_END_EVENT) throw Unsupported{};  // PyYAML's "expected a single document"
-        data = ev_construct(st, in, doc);
+        Ref root = in.locations.get() != Py_None ? new_dict() : Ref();
+        data = ev_build(st, in, doc, root.get());
+        if (root) ev_deliver(root.get(), in.locations.get());
     });
     if (!done) return false;
     ev_finish_single(st, self, in.src.get());
     ev_count(module);
     out = data;
+    return true;
+}
+
+// check_data / get_data on the event path. The whole stream is read, composed
+// and constructed at the first call, each document with its records in a tree
+// of its own; get_data then hands the documents out one by one, moving their
+// records into the caller's tree as the node path would while constructing
+// that document. The source keeps them, last first, as `_ready`: a list of
+// (data, records or None, caller's tree). An empty Ref: the node path reads
+// the stream.
+Ref ev_documents(State& st, PyObject* module, PyObject* self) {
+    if (Ref src = optional_attr(self, st.n__node_source.get()))
+        if (Ref ready = optional_attr(src.get(), st.n__ready.get())) return ready;
+    EvInput in;
+    if (!ev_applies(st, module, self, in)) return Ref();
+    Ref docs = own(PyList_New(0));
+    bool done = ev_attempt([&] {
+        EvParser parser(in.bytes, in.size);
+        if (parser.next().type != YAML_STREAM_START_EVENT) throw Unsupported{};
+        for (;;) {
+            const yaml_event_t& e = parser.next();
+            if (e.type == YAML_STREAM_END_EVENT) break;
+            if (e.type != YAML_DOCUMENT_START_EVENT) throw Unsupported{};
+            EvDocument doc;
+            ev_compose(st, parser, doc);
+            Ref root = in.locations.get() != Py_None ? new_dict() : Ref::borrow(Py_None);
+            Ref data = ev_build(st, in, doc, root.get() == Py_None ? nullptr : root.get());
+            check(PyList_Append(docs.get(), own(PyTuple_Pack(3, data.get(), root.get(), in.locations.get())).get()));
+        }
+    });
+    if (!done) return Ref();
+    check(PyList_Reverse(docs.get()));
+    set_attr(in.src.get(), st.n__ready.get(), docs.get());
+    ev_drop_attr(st, in.src.get(), st.n__text.get());
+    ev_count(module);
+    return docs;
+}
+
+// The end of the stream: the loader as the node path leaves it there.
+void ev_finish_stream(State& st, PyObject* self) {
+    Ref src = attr(self, st.n__node_source.get());
+    ev_drop_attr(st, src.get(), st.n__ready.get());
+    finish_node_source(st, self, src.get());
+}
+
+// check_data: whether another document follows; false (nothing done) when
+// the node path reads the stream.
+bool ev_check_data(State& st, PyObject* module, PyObject* self, bool& more) {
+    Ref docs = ev_documents(st, module, self);
+    if (!docs) return false;
+    more = PyList_GET_SIZE(docs.get()) > 0;
+    if (!more) ev_finish_stream(st, self);
+    return true;
+}
+
+// get_data: the next document (None at the end); false when the node path
+// reads the stream.
+bool ev_get_data(State& st, PyObject* module, PyObject* self, Ref& out) {
+    Ref docs = ev_documents(st, module, self);
+    if (!docs) return false;
+    Py_ssize_t n = PyList_GET_SIZE(docs.get());
+    if (n == 0) {
+        ev_finish_stream(st, self);
+        out = Ref::borrow(Py_None);
+        return true;
+    }
+    Ref item = Ref::borrow(PyList_GET_ITEM(docs.get(), n - 1));
+    check(PyList_SetSlice(docs.get(), n - 1, n, nullptr));
+    PyObject* root = PyTuple_GET_ITEM(item.get(), 1);
+    if (root != Py_None) ev_deliver(root, PyTuple_GET_ITEM(item.get(), 2));
+    Ref src = attr(self, st.n__node_source.get());
+    set_documents(st, src.get(), documents_of(st, src.get()) + 1);
+    ev_reset_construction(st, self);
+    out = Ref::borrow(PyTuple_GET_ITEM(item.get(), 0));
     return true;
 }
 
