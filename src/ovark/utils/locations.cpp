@@ -31,7 +31,7 @@
 #include <cstddef>
 #include <climits>
 #include <cstring>
-#include <deque>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>

@@ -46,8 +46,25 @@ struct EvNode {
     bool open = false;  // being composed: an alias to it would make a recursive node
 };
 
+// Nodes in blocks that stay where they are.
+class EvArena {
+public:
+    EvNode* make() {
+        if (used_ == kBlock) {
+            blocks_.push_back(std::make_unique<EvNode[]>(kBlock));
+            used_ = 0;
+        }
+        return &blocks_.back()[used_++];
+    }
+
+private:
+    static constexpr size_t kBlock = 4096;
+    std::vector<std::unique_ptr<EvNode[]>> blocks_;
+    size_t used_ = kBlock;
+};
+
 struct EvDocument {
-    std::deque<EvNode> nodes;
+    EvArena nodes;
     std::vector<EvNode*> links;
     EvNode* root = nullptr;
 };
@@ -267,12 +284,12 @@ void ev_compose(State& st, EvParser& parser, EvDocument& doc) {
         scratch.push_back(node);
     };
     auto make = [&](const yaml_event_t& e, EvKind kind, const yaml_char_t* anchor) -> EvNode* {
-        EvNode& node = doc.nodes.emplace_back();
-        node.kind = kind;
-        node.line = ev_mark(e.start_mark.line);
-        node.column = ev_mark(e.start_mark.column);
-        if (anchor && !anchors.emplace(reinterpret_cast<const char*>(anchor), &node).second) throw Unsupported{};
-        return &node;
+        EvNode* node = doc.nodes.make();
+        node->kind = kind;
+        node->line = ev_mark(e.start_mark.line);
+        node->column = ev_mark(e.start_mark.column);
+        if (anchor && !anchors.emplace(reinterpret_cast<const char*>(anchor), node).second) throw Unsupported{};
+        return node;
     };
     for (;;) {
         const yaml_event_t& e = parser.next();
