@@ -35,6 +35,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #ifdef OVK_HAVE_LIBYAML
@@ -52,6 +53,9 @@ struct Ctx;
 // SafeConstructor methods whose own versions the native construction stands in for.
 // The tags of PyYAML's default implicit resolvers.
 enum Resolved { R_BOOL, R_FLOAT, R_INT, R_MERGE, R_NULL, R_TIMESTAMP, R_VALUE, R_YAML, R_COUNT };
+
+// How the installed PyYAML merges (events.hpp, ev_merge_model).
+enum MergeModel { MERGE_UNKNOWN, MERGE_REVERSED, MERGE_FIRST_WINS };
 
 enum StdMethod { S_CONSTRUCT_SCALAR, S_CONSTRUCT_MAPPING, S_FLATTEN_MAPPING, S_CONSTRUCT_SEQUENCE, S_COUNT };
 
@@ -80,6 +84,7 @@ struct State {
         n_flatten_mapping;
     Ref std_names[S_COUNT], std_fns[S_COUNT], kind_tags[7], kind_fns[7];
     std::vector<Ctx*> active;
+    MergeModel merge_model = MERGE_UNKNOWN;
     // Native resolution.
     Ref resolved_tags[R_COUNT], default_tags[3], default_tag_names[3], resolver_names[3], resolver_fns[3],
         resolve_fns[3], implicit_resolvers, timestamp_regexp, n_yaml_implicit_resolvers;  // constructions in progress (nested loads, threads)
@@ -2076,6 +2081,7 @@ void exec(PyObject* module, State& st) {
     // The event path (events.hpp): a switch, and how many loads it made.
 #ifdef OVK_HAVE_LIBYAML
     add_object(module, "_fast_path", Ref::borrow(Py_True));
+    st.merge_model = ev_merge_model(st);
 #else
     add_object(module, "_fast_path", Ref::borrow(Py_False));
 #endif

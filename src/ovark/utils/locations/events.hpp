@@ -39,6 +39,7 @@ constexpr size_t kMaxDepth = 1000;
 // `_location` and `_parent`.
 struct EvNode {
     Ref value, location, parent;
+    Ref text;  // a key scalar's text, when its value is not that text (see EvBuilder::text_of)
     uint32_t first = 0, count = 0;  // children: links[first, first + count), a mapping's as key, value
     int32_t line = 0, column = 0;
     EvKind kind = E_SCALAR;
@@ -261,6 +262,10 @@ int32_t ev_mark(size_t v) {
     return static_cast<int32_t>(v);
 }
 
+// Whether a scalar's value is the text object its node would hold (str, and
+// the merge and value keys, whose text becomes a str).
+inline bool text_kept(const EvNode* n) { return n->tag == E_STR || n->tag == E_MERGE || n->tag == E_VALUE; }
+
 // Composes one document; its DOCUMENT-START event was read.
 void ev_compose(State& st, EvParser& parser, EvDocument& doc) {
     struct Frame {
@@ -272,6 +277,8 @@ void ev_compose(State& st, EvParser& parser, EvDocument& doc) {
     std::vector<EvNode*> scratch;
     std::unordered_map<std::string, EvNode*> anchors;
     size_t flow = 0;
+    const char* text = nullptr;  // the text of the scalar being placed (none for an alias)
+    size_t text_size = 0;
     auto place = [&](EvNode* node) {
         if (stack.empty()) {
             if (doc.root) throw Unsupported{};
@@ -281,6 +288,10 @@ void ev_compose(State& st, EvParser& parser, EvDocument& doc) {
         const Frame& f = stack.back();
         bool key = f.node->kind == E_MAPPING && (scratch.size() - f.mark) % 2 == 0;
         if (key && node->kind != E_SCALAR) throw Unsupported{};  // unhashable: PyYAML's error
+        if (key && !text_kept(node) && !node->text) {
+            if (!text) throw Unsupported{};  // an alias, its text gone
+            node->text = own(PyUnicode_DecodeUTF8(text, (Py_ssize_t)text_size, "strict"));
+        }
         scratch.push_back(node);
     };
     auto make = [&](const yaml_event_t& e, EvKind kind, const yaml_char_t* anchor) -> EvNode* {
@@ -300,6 +311,7 @@ void ev_compose(State& st, EvParser& parser, EvDocument& doc) {
             case YAML_ALIAS_EVENT: {
                 auto it = anchors.find(reinterpret_cast<const char*>(e.data.alias.anchor));
                 if (it == anchors.end() || it->second->open) throw Unsupported{};
+                text = nullptr;
                 place(it->second);
                 break;
             }
@@ -316,6 +328,8 @@ void ev_compose(State& st, EvParser& parser, EvDocument& doc) {
                 else
                     node->tag = d.plain_implicit ? ev_classify(st, s, n) : E_STR;
                 node->value = ev_scalar(st, node->tag, s, n, tag != nullptr);
+                text = s;
+                text_size = n;
                 place(node);
                 break;
             }
@@ -331,6 +345,7 @@ void ev_compose(State& st, EvParser& parser, EvDocument& doc) {
                 EvNode* node = make(e, kind, anchor);
                 node->tag = tag ? ev_explicit_tag(reinterpret_cast<const char*>(tag), kind) : (seq ? E_SEQ : E_MAP);
                 node->open = true;
+                text = nullptr;
                 place(node);
                 stack.push_back({node, scratch.size(), is_flow});
                 flow += is_flow;
@@ -381,14 +396,26 @@ struct EvBuilder {
     }
     Ref location_of(const EvNode* n) { return make_location(st, file, n->line, n->column); }
 
-    // SafeConstructor.flatten_mapping.
+    // A key node's text object, whose identity the deduplicating merge compares.
+    PyObject* text_of(const EvNode* key) const { return text_kept(key) ? key->value.get() : key->text.get(); }
+
+    // SafeConstructor.flatten_mapping, as the installed PyYAML does it (see
+    // MergeModel).
     void flatten(EvNode* node) {
         RecursionGuard guard(" while flattening a YAML mapping");
+        MergeModel model = st.merge_model;
+        if (model == MERGE_UNKNOWN) throw Unsupported{};
         std::vector<EvNode*> pairs(doc.links.begin() + node->first, doc.links.begin() + node->first + node->count);
         std::vector<EvNode*> merge;
+        std::unordered_set<PyObject*> seen;
         size_t index = 0;
         auto extend = [&](const EvNode* m) {
-            merge.insert(merge.end(), doc.links.begin() + m->first, doc.links.begin() + m->first + m->count);
+            for (uint32_t i = 0; i < m->count; i += 2) {
+                EvNode *key = link(m->first + i), *value = link(m->first + i + 1);
+                if (model == MERGE_FIRST_WINS && !seen.insert(text_of(key)).second) continue;
+                merge.push_back(key);
+                merge.push_back(value);
+            }
         };
         while (2 * index < pairs.size()) {
             EvNode *key = pairs[2 * index], *value = pairs[2 * index + 1];
@@ -405,7 +432,8 @@ struct EvBuilder {
                         flatten(sub);
                         submerge.push_back(sub);
                     }
-                    for (auto it = submerge.rbegin(); it != submerge.rend(); ++it) extend(*it);
+                    if (model == MERGE_REVERSED) std::reverse(submerge.begin(), submerge.end());
+                    for (EvNode* sub : submerge) extend(sub);
                 } else {
                     throw Unsupported{};
                 }
@@ -749,6 +777,33 @@ bool ev_get_data(State& st, PyObject* module, PyObject* self, Ref& out) {
     ev_reset_construction(st, self);
     out = Ref::borrow(PyTuple_GET_ITEM(item.get(), 0));
     return true;
+}
+
+// Which of PyYAML's merges SafeLoader does, asked of SafeLoader itself: the
+// sources of a merge list taken last first with every pair kept (the later
+// pair of a key wins), or in order with the first pair of each key text (by
+// identity) kept; MERGE_UNKNOWN for anything else, whose merges the event
+// path leaves to the node path.
+MergeModel ev_merge_model(State& st) {
+    try {
+        Ref yaml = own(PyImport_ImportModule("yaml"));
+        Ref load = own(PyObject_GetAttrString(yaml.get(), "load"));
+        auto probe = [&](const char* text) {
+            Ref doc = own(PyUnicode_FromString(text));
+            Ref kwnames = own(Py_BuildValue("(s)", "Loader"));
+            PyObject* args[] = {doc.get(), st.SafeLoader.get()};
+            Ref data = own(PyObject_Vectorcall(load.get(), args, 1, kwnames.get()));
+            return own(PyObject_Repr(own(PyObject_GetItem(data.get(), own(PyUnicode_FromString("c")).get())).get()));
+        };
+        auto is = [](const Ref& repr, const char* text) { return PyUnicode_CompareWithASCIIString(repr.get(), text) == 0; };
+        Ref order = probe("a: &a {p: 1, x: 1}\nb: &b {q: 2, x: 2}\nc: {<<: [*a, *b]}\n");
+        Ref repeat = probe("a: &a {x: 1, x: 2}\nc: {<<: *a}\n");
+        if (is(order, "{'q': 2, 'x': 1, 'p': 1}") && is(repeat, "{'x': 2}")) return MERGE_REVERSED;
+        if (is(order, "{'p': 1, 'x': 1, 'q': 2}") && is(repeat, "{'x': 1}")) return MERGE_FIRST_WINS;
+    } catch (const Error&) {
+        PyErr_Clear();
+    }
+    return MERGE_UNKNOWN;
 }
 
 #endif  // OVK_HAVE_LIBYAML
