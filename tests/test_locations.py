@@ -764,7 +764,7 @@ BROKEN = sorted(os.listdir(os.path.join(CORPUS, "broken")))
 # Files the event path reads itself; it hands the others (timestamps, binary,
 # sets, tabs, ...) to the node path.
 EVENT_PATH = {"anchors_merges.yaml", "block_scalars.yaml", "bom.yaml", "crlf.yaml", "flow_styles.yaml",
-              "line_breaks.yaml", "multi_document.yaml", "scalars.yaml", "testbed.yaml", "unicode.yaml"}
+              "line_breaks.yaml", "multi_document.yaml", "scalars.yaml", "testbed.yaml", "timestamps.yaml", "unicode.yaml"}
 
 
 def corpus_streams(full, opened):

@@ -85,6 +85,7 @@ struct State {
     Ref std_names[S_COUNT], std_fns[S_COUNT], kind_tags[7], kind_fns[7];
     std::vector<Ctx*> active;
     MergeModel merge_model = MERGE_UNKNOWN;
+    Ref timestamp_tag, timestamp_fn;  // SafeConstructor's, for the event path
     // Native resolution.
     Ref resolved_tags[R_COUNT], default_tags[3], default_tag_names[3], resolver_names[3], resolver_fns[3],
         resolve_fns[3], implicit_resolvers, timestamp_regexp, n_yaml_implicit_resolvers;  // constructions in progress (nested loads, threads)
@@ -104,7 +105,7 @@ struct State {
                         n_construct_object, n_construct_document, n_get_single_node, n_check_node, n_get_node,
                         n__node_source, n__documents, n__single, n__constructing, n_constructed_objects,
                         n_recursive_objects, n_state_generators, n_deep_construct, n_yaml_path_resolvers,
-                        n___dict__, n__text, n__ready, object_getstate, fill_type, construct_object_fn, construct_document_fn, Hashable,
+                        n___dict__, n__text, n__ready, timestamp_tag, timestamp_fn, object_getstate, fill_type, construct_object_fn, construct_document_fn, Hashable,
                         ConstructorError, tag_kinds, merge_tag, value_tag, bool_values, inf_value, nan_value, n_tag,
                         n_yaml_constructors, n_bool_values, n_inf_value, n_nan_value, n_flatten_mapping,
                         std_names[0], std_names[1], std_names[2], std_names[3], std_fns[0], std_fns[1], std_fns[2],
@@ -2082,6 +2083,8 @@ void exec(PyObject* module, State& st) {
 #ifdef OVK_HAVE_LIBYAML
     add_object(module, "_fast_path", Ref::borrow(Py_True));
     st.merge_model = ev_merge_model(st);
+    st.timestamp_tag = intern("tag:yaml.org,2002:timestamp");
+    st.timestamp_fn = attr(safe.get(), intern("construct_yaml_timestamp").get());
 #else
     add_object(module, "_fast_path", Ref::borrow(Py_False));
 #endif

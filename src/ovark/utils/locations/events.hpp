@@ -14,9 +14,12 @@
 // keeping its own Location and parent container, merge keys flattened when
 // their mapping is filled, aliases constructing their node once.
 //
+// Timestamps are made by SafeConstructor's own construct_yaml_timestamp (on a
+// ScalarNode of their own), while the loader's table holds it.
+//
 // Anything else throws Unsupported, and the whole load is done by the PyYAML
 // path from the start, with nothing of the attempt left: a libyaml error, a tag
-// beyond str/null/bool/int/float/map/seq/merge/value, a timestamp, an empty
+// beyond str/null/bool/int/float/timestamp/map/seq/merge/value, an empty
 // plain scalar where libyaml marks it elsewhere (flow collections, the root),
 // an undefined, duplicate or recursive anchor, a collection as a key, nesting
 // beyond kMaxDepth, a text an explicit tag cannot take, a merge that PyYAML
@@ -29,7 +32,7 @@
 struct Unsupported {};
 
 enum EvKind : uint8_t { E_SCALAR, E_SEQUENCE, E_MAPPING };
-enum EvTag : uint8_t { E_STR, E_NULL, E_BOOL, E_INT, E_FLOAT, E_MAP, E_SEQ, E_MERGE, E_VALUE };
+enum EvTag : uint8_t { E_STR, E_NULL, E_BOOL, E_INT, E_FLOAT, E_TIMESTAMP, E_MAP, E_SEQ, E_MERGE, E_VALUE };
 
 constexpr size_t kMaxDepth = 1000;
 
@@ -131,8 +134,7 @@ EvTag ev_classify(State& st, const char* s, size_t n) {
     if (!digit(c) || n < 8 || s[4] != '-') return E_STR;
     Ref text = own(PyUnicode_DecodeUTF8(s, (Py_ssize_t)n, "strict"));
     Ref match = call_method(st.n_match.get(), {st.timestamp_regexp.get(), text.get()});
-    if (match.get() != Py_None) throw Unsupported{};  // timestamps: the PyYAML path
-    return E_STR;
+    return match.get() != Py_None ? E_TIMESTAMP : E_STR;
 }
 
 // An explicit tag: the standard ones the event path constructs, for the kind they fit.
@@ -148,7 +150,7 @@ EvTag ev_explicit_tag(const char* tag, EvKind kind) {
     } else {
         static constexpr std::pair<std::string_view, EvTag> scalars[] = {
             {"str", E_STR},     {"null", E_NULL},   {"bool", E_BOOL},   {"int", E_INT},
-            {"float", E_FLOAT}, {"merge", E_MERGE}, {"value", E_VALUE},
+            {"float", E_FLOAT}, {"timestamp", E_TIMESTAMP}, {"merge", E_MERGE}, {"value", E_VALUE},
         };
         for (auto [name, code] : scalars)
             if (t == name) return code;
@@ -241,8 +243,15 @@ Ref ev_bool(const char* s, size_t n) {
 
 // The constructed value of a scalar with tag `tag`. An explicit tag may carry
 // any text: the event path takes only the texts its implicit pattern matches.
-Ref ev_scalar(State& st, EvTag tag, const char* s, size_t n, bool explicit_tag) {
+// A timestamp: the loader's construct_yaml_timestamp, when it is SafeConstructor's.
+Ref ev_scalar(State& st, PyObject* loader, bool timestamps, EvTag tag, const char* s, size_t n, bool explicit_tag) {
     switch (tag) {
+        case E_TIMESTAMP: {
+            if (!timestamps) throw Unsupported{};
+            Ref text = own(PyUnicode_DecodeUTF8(s, (Py_ssize_t)n, "strict"));
+            Ref node = own(PyObject_CallFunctionObjArgs(st.ScalarNode.get(), st.timestamp_tag.get(), text.get(), nullptr));
+            return own(PyObject_CallFunctionObjArgs(st.timestamp_fn.get(), loader, node.get(), nullptr));
+        }
         case E_NULL: return Ref::borrow(Py_None);
         case E_BOOL: return ev_bool(s, n);
         case E_INT:
@@ -267,7 +276,7 @@ int32_t ev_mark(size_t v) {
 inline bool text_kept(const EvNode* n) { return n->tag == E_STR || n->tag == E_MERGE || n->tag == E_VALUE; }
 
 // Composes one document; its DOCUMENT-START event was read.
-void ev_compose(State& st, EvParser& parser, EvDocument& doc) {
+void ev_compose(State& st, PyObject* loader, bool timestamps, EvParser& parser, EvDocument& doc) {
     struct Frame {
         EvNode* node;
         size_t mark;
@@ -327,7 +336,7 @@ void ev_compose(State& st, EvParser& parser, EvDocument& doc) {
                     node->tag = ev_explicit_tag(tag, E_SCALAR);
                 else
                     node->tag = d.plain_implicit ? ev_classify(st, s, n) : E_STR;
-                node->value = ev_scalar(st, node->tag, s, n, tag != nullptr);
+                node->value = ev_scalar(st, loader, timestamps, node->tag, s, n, tag != nullptr);
                 text = s;
                 text_size = n;
                 place(node);
@@ -543,6 +552,7 @@ struct EvInput {
     Ref src, text, locations, file;
     const unsigned char* bytes = nullptr;
     size_t size = 0;
+    bool timestamps = false;  // the loader's table holds SafeConstructor's timestamp constructor
 };
 
 // Whether the event path stands in for the node path of this loader now.
@@ -584,6 +594,12 @@ bool ev_applies(State& st, PyObject* module, PyObject* self, EvInput& in) {
             if (!ok) return false;
     }
     if (!default_resolver(st, self)) return false;
+    Ref table = attr(self, st.n_yaml_constructors.get());
+    if (PyDict_Check(table.get())) {
+        PyObject* fn = PyDict_GetItemWithError(table.get(), st.timestamp_tag.get());
+        if (!fn && PyErr_Occurred()) throw Error();
+        in.timestamps = fn == st.timestamp_fn.get();
+    }
     in.locations = attr(self, st.n__locations.get());
     PyObject* locs = in.locations.get();
     if (locs != Py_None && !PyDict_CheckExact(locs) && Py_TYPE(locs) != reinterpret_cast<PyTypeObject*>(st.location_type.get()))
@@ -692,7 +708,7 @@ bool ev_single(State& st, PyObject* module, PyObject* self, Ref& out) {
         }
         if (e.type != YAML_DOCUMENT_START_EVENT) throw Unsupported{};
         EvDocument doc;
-        ev_compose(st, parser, doc);
+        ev_compose(st, self, in.timestamps, parser, doc);
         if (parser.next().type != YAML_STREAM_END_EVENT) throw Unsupported{};  // PyYAML's "expected a single document"
         Ref root = in.locations.get() != Py_None ? new_dict() : Ref();
         data = ev_build(st, in, doc, root.get());
@@ -726,7 +742,7 @@ Ref ev_documents(State& st, PyObject* module, PyObject* self) {
             if (e.type == YAML_STREAM_END_EVENT) break;
             if (e.type != YAML_DOCUMENT_START_EVENT) throw Unsupported{};
             EvDocument doc;
-            ev_compose(st, parser, doc);
+            ev_compose(st, self, in.timestamps, parser, doc);
             Ref root = in.locations.get() != Py_None ? new_dict() : Ref::borrow(Py_None);
             Ref data = ev_build(st, in, doc, root.get() == Py_None ? nullptr : root.get());
             check(PyList_Append(docs.get(), own(PyTuple_Pack(3, data.get(), root.get(), in.locations.get())).get()));
