@@ -758,6 +758,18 @@ def test_merged_and_aliased_documents(text):
     assert_paths_agree(text)
 
 
+@pytest.mark.skipif(not HAVE_EVENTS, reason="built without libyaml")
+def test_nodes_asked_after_data_go_on_where_the_data_left_off():
+    results = []
+    for path in ("libyaml", "events"):
+        with node_source(path):
+            loader = LocSafeLoader("a: 1\n--- b\n--- [c]\n", locations={})
+            first = loader.get_data() if loader.check_data() else None
+            results.append((first, loader.get_node().value, loader.get_data(), loader.check_data()))
+            loader.dispose()
+    assert results[0] == results[1] == ({"a": 1}, "b", ["c"], False)
+
+
 CORPUS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "yaml_corpus")
 GOOD = sorted(name for name in os.listdir(CORPUS) if name.endswith(".yaml"))
 BROKEN = sorted(os.listdir(os.path.join(CORPUS, "broken")))

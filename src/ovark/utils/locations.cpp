@@ -813,9 +813,14 @@ Ref ask_source(State& st, const Source& s, PyObject* name, bool single) {
     return Ref();
 }
 
+// Before the node source answers: documents the event path handed out are
+// skipped on it first (events.hpp).
+void ev_hand_over(State& st, PyObject* src);
+
 Ref source_get_single_node(const Call& c) {
     State& st = c.state<State>();
     Source s(c);
+    ev_hand_over(st, s.src.get());
     PyObject *loader = s.loader.get(), *src = s.src.get();
     Ref node = ask_source(st, s, st.n_get_single_node.get(), true);
     if (!node) return call0(loader, st.n_get_single_node.get());
@@ -828,6 +833,7 @@ Ref source_get_single_node(const Call& c) {
 Ref source_check_node(const Call& c) {
     State& st = c.state<State>();
     Source s(c);
+    ev_hand_over(st, s.src.get());
     PyObject *loader = s.loader.get(), *src = s.src.get();
     Ref result = ask_source(st, s, st.n_check_node.get(), false);
     if (!result) return call0(loader, st.n_check_node.get());
@@ -838,6 +844,7 @@ Ref source_check_node(const Call& c) {
 Ref source_get_node(const Call& c) {
     State& st = c.state<State>();
     Source s(c);
+    ev_hand_over(st, s.src.get());
     PyObject *loader = s.loader.get(), *src = s.src.get();
     Ref node = ask_source(st, s, st.n_get_node.get(), false);
     if (!node) {

@@ -714,7 +714,10 @@ bool ev_single(State& st, PyObject* module, PyObject* self, Ref& out) {
         data = ev_build(st, in, doc, root.get());
         if (root) ev_deliver(root.get(), in.locations.get());
     });
-    if (!done) return false;
+    if (!done) {
+        ev_drop_attr(st, in.src.get(), st.n__text.get());  // the node path reads the stream
+        return false;
+    }
     ev_finish_single(st, self, in.src.get());
     ev_count(module);
     out = data;
@@ -748,7 +751,10 @@ Ref ev_documents(State& st, PyObject* module, PyObject* self) {
             check(PyList_Append(docs.get(), own(PyTuple_Pack(3, data.get(), root.get(), in.locations.get())).get()));
         }
     });
-    if (!done) return Ref();
+    if (!done) {
+        ev_drop_attr(st, in.src.get(), st.n__text.get());  // the node path reads the stream
+        return Ref();
+    }
     check(PyList_Reverse(docs.get()));
     set_attr(in.src.get(), st.n__ready.get(), docs.get());
     ev_drop_attr(st, in.src.get(), st.n__text.get());
@@ -821,5 +827,23 @@ MergeModel ev_merge_model(State& st) {
     }
     return MERGE_UNKNOWN;
 }
+
+// A caller that asks the node source after get_data handed out documents on
+// the event path (mixing nodes and data): the source skips those documents, so
+// that it goes on where the data left off, as it would have on the node path.
+void ev_hand_over(State& st, PyObject* src) {
+    Ref ready = optional_attr(src, st.n__ready.get());
+    if (!ready) return;
+    ev_drop_attr(st, src, st.n__ready.get());
+    Py_ssize_t done = documents_of(st, src);
+    for (Py_ssize_t i = 0; i < done; ++i) {
+        call0(src, st.n_check_node.get());  // which drops STREAM-START first
+        call0(src, st.n_get_node.get());
+    }
+}
+
+#else
+
+void ev_hand_over(State&, PyObject*) {}
 
 #endif  // OVK_HAVE_LIBYAML
