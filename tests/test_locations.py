@@ -1082,6 +1082,7 @@ def test_no_reference_leaks(path):
         copy.deepcopy(Location(b=Location()))
         del loc.column
         load("&a : [*a, {b: *a}]\n", path)  # its location tree holds a cycle
+        load("a: 2001-12-14\nb: &m {x: 1, =: 2}\nc: {<<: [*m, {y: 1}]}\n--- [1, !!int 0x10]\n", path, all_documents=True)
         for bad in ("a: [1\n", "a: !x y\n", "{a: }\n"):
             try:
                 load(bad, path)

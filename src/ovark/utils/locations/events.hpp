@@ -399,9 +399,15 @@ struct EvBuilder {
             hidden.push_back(Ref::borrow(container));
         }
     }
+    // parent[key] = record. Inserting a record tracks the parent: it is kept
+    // hidden, and listed once, at its first entry.
     void record(PyObject* parent, PyObject* key, PyObject* value) {
+        bool first = PyDict_GET_SIZE(parent) == 0;
         check(PyDict_SetItem(parent, key, value));
-        hide_if_tracked(parent);
+        if (PyObject_GC_IsTracked(parent)) {
+            PyObject_GC_UnTrack(parent);
+            if (first) hidden.push_back(Ref::borrow(parent));
+        }
     }
     Ref location_of(const EvNode* n) { return make_location(st, file, n->line, n->column); }
 
@@ -522,7 +528,7 @@ struct EvBuilder {
             Ref key = Ref::borrow(construct(key_node));
             Ref value = Ref::borrow(construct(value_node));
             check(PyDict_SetItem(data, key.get(), value.get()));
-            hide_if_tracked(data);
+            if (PyObject_IS_GC(value.get())) hide_if_tracked(data);  // a container tracks it
         }
     }
 
