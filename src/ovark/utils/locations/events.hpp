@@ -682,7 +682,9 @@ bool ev_attempt(F&& body) {
     } catch (const Unsupported&) {
         return false;
     } catch (const Error&) {
-        if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw;
+        // An error of the document (a date out of range, say): the node path
+        // raises it as PyYAML does. Memory and interrupts go to the caller.
+        if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) throw;
         PyErr_Clear();
         return false;
     }
