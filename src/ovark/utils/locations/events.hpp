@@ -23,8 +23,9 @@
 // plain scalar where libyaml marks it elsewhere (flow collections, the root),
 // an undefined, duplicate or recursive anchor, a collection as a key, nesting
 // beyond kMaxDepth, a text an explicit tag cannot take, a merge that PyYAML
-// refuses, a second document for get_single_data. So errors are always
-// PyYAML's own, raised by the path that raises them today.
+// refuses (or any merge, under a PyYAML that merges in a way not known here:
+// see ev_merge_model), a second document for get_single_data. So errors are
+// always PyYAML's own, raised by the path that raises them today.
 #pragma once
 
 #ifdef OVK_HAVE_LIBYAML
