@@ -200,9 +200,15 @@ def build(cls, encoded):
         cls(e)
 
 
+def resolve(cls, encoded):
+    for e in encoded:
+        cls(secret_string=e).plaintext
+
+
 ENCODE = "obscuring encode, 1,000 secrets of 64 characters"
 DECODE = "obscuring decode, 1,000 secrets of 64 characters"
 BUILD = "SecretString from encoded text, 1,000 secrets"
+RESOLVE = "SecretString(encoded).plaintext, as %ENC{...} resolves, 1,000 secrets"
 
 
 def test_ovark_encode(benchmark, ours):
@@ -233,3 +239,13 @@ def test_ovark_build(benchmark, ours):
 def test_python_build(benchmark, theirs):
     benchmark.group = BUILD
     benchmark(build, SecretString, theirs[2])
+
+
+def test_ovark_resolve(benchmark, ours):
+    benchmark.group = RESOLVE
+    benchmark(resolve, vt.SecretString, ours[2])
+
+
+def test_python_resolve(benchmark, theirs):
+    benchmark.group = RESOLVE
+    benchmark(resolve, SecretString, theirs[2])

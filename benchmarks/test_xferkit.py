@@ -7,7 +7,10 @@ the disk does not dominate.
 The network makes those timings noisy on a busy machine; the last group takes
 the network out: a session whose retrbinary hands 200 MB of ready blocks to
 the callback, so that it shows what the plugin itself adds per block (its
-callbacks, against the file's own write method as the callback)."""
+callbacks, against the file's own write method as the callback). The last
+group does the same with one block over an existing file: what a download's
+temporary file and its replacement of the target cost, against writing the
+target in place."""
 
 import ftplib
 import os
@@ -164,3 +167,30 @@ def test_write_callback_download_blocks(benchmark, server):
             session.retrbinary("RETR remote.bin", fp.write)
 
     benchmark.pedantic(plain, rounds=ROUNDS * 3, iterations=1, warmup_rounds=1)
+
+
+class OneBlockSession(ReadySession):
+    """retrbinary hands over one block: the cost of a download's local side
+    (the temporary file beside the target, then os.replace) stands out."""
+
+    def retrbinary(self, cmd, callback):
+        callback(BLOCKS[0])
+
+
+GROUP_SMALL = "copyfile download without network, one 8 KB block over an existing file"
+
+
+def test_ovark_download_one_block(benchmark, server, monkeypatch):
+    benchmark.group = GROUP_SMALL
+    monkeypatch.setattr(xferkit, "FTP", OneBlockSession)
+    benchmark.pedantic(kit_download, (server,), rounds=2000, iterations=1, warmup_rounds=10)
+
+
+def test_write_in_place_one_block(benchmark, server):
+    benchmark.group = GROUP_SMALL
+
+    def plain():
+        with OneBlockSession() as session, open(os.path.join(server["root"], "down.bin"), "wb") as fp:
+            session.retrbinary("RETR remote.bin", fp.write)
+
+    benchmark.pedantic(plain, rounds=2000, iterations=1, warmup_rounds=10)

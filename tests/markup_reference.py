@@ -14,10 +14,41 @@ from ovark.utils.yaml import markup
 from ovark.utils.yaml.exceptions import MarkupError
 
 LEAVES = (bytes, bytearray, UserString)
+MAX_TEXT = 16 << 20  # the longest text a substitution may make
+TOO_LONG = "Markup substitutions do not end (text longer than 16777216 characters)"
 
 
 def _joined(index):
     return ".".join(str(i) for i in index)
+
+
+def _quoted(value):
+    text = format(value)
+    return text if len(text) <= 1000 else text[:1000] + "..."
+
+
+def _message(head, index, markup_text):
+    return head + ": \nIndex:  " + _joined(index) + "\nMarkup: " + _quoted(markup_text) + "\n"
+
+
+def _replace(data, old, new, index):
+    """data.replace(old, new), refused when the text would outgrow MAX_TEXT."""
+    if len(data) + data.count(old) * (len(new) - len(old)) > MAX_TEXT:
+        raise MarkupError(_message(TOO_LONG, index, data))
+    return data.replace(old, new)
+
+
+def _below_text(tree, index):
+    """Whether the way along index through tree passes through a text."""
+    node = tree
+    for step in index:
+        if isinstance(node, str):
+            return True
+        try:
+            node = node[step]
+        except Exception:
+            return False
+    return False
 
 
 class ReferenceProcessor:
@@ -57,7 +88,7 @@ class ReferenceProcessor:
                 raise
             self._inhibit_recurse_exception = True
             raise MarkupError("Caught error while processing markups: \nIndex:  {}\nMarkup: {}\n".format(
-                index, data)) from e
+                index, _quoted(data))) from e
 
     def _process_mutable_mapping(self, data, index, locations=None):
         return type(data)((k, self._recurse(v, index + [k], locations=locations)) for k, v in data.items())
@@ -70,8 +101,7 @@ class ReferenceProcessor:
         while markup.BASE_PATTERN.search(data):
             rounds += 1
             if rounds > limit:
-                raise MarkupError("Markup substitutions do not end: \nIndex:  {}\nMarkup: {}\n".format(
-                    _joined(index), data))
+                raise MarkupError(_message("Markup substitutions do not end", index, data))
             for matcher, handler in self._actions:
                 match = matcher(data)
                 if match:
@@ -114,8 +144,7 @@ class ReferenceProcessor:
 
     @staticmethod
     def _lookup_error(match, index, e):
-        raise MarkupError("Caught error while processing markups: \nIndex:  " + _joined(index)
-                          + "\nMarkup: " + match.group(0) + "\n") from e
+        raise MarkupError(_message("Caught error while processing markups", index, match.group(0))) from e
 
     def p_reference_markup(self, match, data, index, locations=None):
         if not match:
@@ -126,15 +155,15 @@ class ReferenceProcessor:
             self._lookup_error(match, index, e)
         value_index = match.group(2).split(".")
         try:
-            here = utils.chainget(self.original, index)
-            itself = value == here
-        except KeyError:
+            itself = value == utils.chainget(self.original, index)
+        except KeyError:  # a place original has only inside markup text (an include) is not this one
+            if not _below_text(self.original, index):
+                raise
             itself = False
         if itself or value_index == index[:len(value_index)]:
-            raise MarkupError("Detected recursion markup: \nIndex:  " + _joined(index) + "\nMarkup: "
-                              + match.group(0) + "\n")
+            raise MarkupError(_message("Detected recursion markup", index, match.group(0)))
         text = data[match.span(0)[0]:match.span(0)[1]]
-        return value if text == data else data.replace(text, str(value))
+        return value if text == data else _replace(data, text, str(value), index)
 
     def p_environ_markup(self, match, data, index, locations=None):
         if not match:
@@ -143,7 +172,7 @@ class ReferenceProcessor:
             value = os.environ.get(match.group(2), "")
         except KeyError as e:
             self._lookup_error(match, index, e)
-        return data.replace(data[match.span(0)[0]:match.span(0)[1]], str(value))
+        return _replace(data, data[match.span(0)[0]:match.span(0)[1]], str(value), index)
 
     def p_callable_markup(self, match, data, index, locations=None):
         if not match:
@@ -157,7 +186,7 @@ class ReferenceProcessor:
         except KeyError as e:
             self._lookup_error(match, index, e)
         if isinstance(value, str):
-            return data.replace(data[match.span(0)[0]:match.span(0)[1]], value)
+            return _replace(data, data[match.span(0)[0]:match.span(0)[1]], value, index)
         return value
 
     def p_file_markup(self, match, data, index, locations=None):
@@ -173,4 +202,4 @@ class ReferenceProcessor:
         if match.group(4):
             kwargs["prefix"] = match.group(4)
         value = markup.SecretString(**kwargs).plaintext
-        return data.replace(data[match.span(0)[0]:match.span(0)[1]], str(value))
+        return _replace(data, data[match.span(0)[0]:match.span(0)[1]], str(value), index)

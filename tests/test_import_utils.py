@@ -9,6 +9,7 @@ import subprocess
 import sys
 import textwrap
 import traceback
+import types
 
 import pytest
 from hypothesis import example, given
@@ -141,10 +142,70 @@ def test_register_refuses_non_callables_with_optimisation_on():
         """, flags=["-O"]) == ["  - one to translate from modern to legacy", "Got: (<built-in function len>, 1)", "[]"]
 
 
+@pytest.mark.parametrize("kwargs, shown", [
+    ({"old": 5}, "'old' must be str, not int"),
+    ({"fine": "ovark", "old.pkg": None}, "'old.pkg' must be str, not NoneType"),
+    ({"old": b"ovark"}, "'old' must be str, not bytes"),
+    ({"old": ["ovark"]}, "'old' must be str, not list"),
+])
+def test_register_refuses_names_that_are_not_text_and_registers_nothing(kwargs, shown):
+    importer = fresh_rules()
+    importer.register(kept="ovark")
+    with pytest.raises(TypeError) as info:
+        importer.register(len, len, **kwargs)
+    assert str(info.value) == "register() modern module name for " + shown
+    assert importer._importmap == {"kept": "ovark"} and importer._reverse_importmap == {"ovark": "kept"}
+    assert importer._custom_translators == [] == importer._custom_reverse_translators
+    assert importer.translate("old") is None and importer.translate("kept.x") == "ovark.x"
+
+
+def test_a_refused_rule_leaves_imports_working():
+    assert run_isolated("""
+        import importlib
+        from ovark.utils.import_utils import LegacyImporter
+        LegacyImporter.install()
+        try:
+            LegacyImporter.register(legacy_name_zz=5)
+        except TypeError as exc:
+            print(exc)
+        import json.decoder, email.utils
+        try:
+            import legacy_name_zz
+        except ImportError as exc:
+            print(type(exc).__name__, exc)
+        """) == ["register() modern module name for 'legacy_name_zz' must be str, not int",
+                 "ModuleNotFoundError No module named 'legacy_name_zz'"]
+
+
+def test_aliasing_is_all_or_nothing(monkeypatch):
+    from ovark.utils.import_utils import legacy
+
+    importer = fresh_rules()
+    failing_after = next(name for name in list(sys.modules)[::-1] if name.startswith("ovark."))
+
+    def to_legacy(name):
+        if name == failing_after:
+            raise RuntimeError("translator failed")
+        return None
+
+    importer.register(lambda name: None, to_legacy, zzold="os")  # "os" and "os.path" have legacy names
+    monkeypatch.setattr(legacy, "LegacyImporter", importer)
+    with pytest.raises(RuntimeError, match="translator failed"):
+        LegacyLoader("os").exec_module(types.ModuleType("zzold"))
+    assert not [name for name in sys.modules if name.startswith("zzold")]
+    importer._custom_reverse_translators.clear()
+    LegacyLoader("os").exec_module(types.ModuleType("zzold"))
+    try:
+        assert sys.modules["zzold"] is os and sys.modules["zzold.path"] is os.path
+    finally:
+        for name in [name for name in sys.modules if name.startswith("zzold")]:
+            del sys.modules[name]
+
+
 def test_bad_names_and_failing_translators():
     importer = fresh_rules()
     importer._importmap[("not", "text")] = "x"  # never a prefix of a name
-    importer.register(**{"odd": 5})
+    importer._importmap["odd"] = 5  # written past register, which refuses it
     with pytest.raises(TypeError, match="must be str"):
         importer.translate("odd.a")
     with pytest.raises(TypeError, match="must be str, not int"):
@@ -318,6 +379,33 @@ def test_flex_loads_files_and_dotted_names_and_keeps_real_causes(tmp_path):
                    FAILURE.format("x").splitlines()[1]]
 
 
+@pytest.mark.parametrize("case", ["bytes path", "raises", "syntax error", "exits", "raises, folder on sys.path"])
+def test_a_failed_file_load_leaves_no_module_and_sys_path_only_grows(tmp_path, monkeypatch, case):
+    folder = tmp_path / ("flex_" + case.split(",")[0].replace(" ", "_"))
+    kind = case.split(",")[0]
+    source = {"bytes path": "X = 1\n", "raises": "import os\nraise KeyError('on purpose')\n",
+              "syntax error": "def broken(:\n", "exits": "raise SystemExit(3)\n"}[kind]
+    target = write_tree(folder, {"flexmod_zz.py": source}) / "flexmod_zz.py"
+    monkeypatch.setattr(sys, "path", list(sys.path) + ([str(folder)] if "on sys.path" in case else []))
+    before = list(sys.path)
+    error = {"bytes path": TypeError, "raises": KeyError, "syntax error": SyntaxError, "exits": SystemExit}[kind]
+    with pytest.raises(error) as info:
+        FlexImporter("jobs").load(os.fsencode(target) if case == "bytes path" else str(target))
+    # A path refused up front changes nothing; a file that ran and failed
+    # leaves its folder on sys.path (it only grows), once, and no module.
+    grown = before if kind == "bytes path" or str(folder) in before else before + [str(folder)]
+    assert sys.path == grown and "jobs.flexmod_zz" not in sys.modules and "flexmod_zz" not in sys.modules
+    if case == "bytes path":
+        assert str(info.value) == "a module file must be named by a str or an os.PathLike of str, not bytes"
+    # Mended, the same file loads, and its folder joins sys.path once.
+    target.write_text("X = 1\n")
+    try:
+        assert FlexImporter("jobs").load(target).X == 1
+        assert sys.path == before + ([] if str(folder) in before else [str(folder)])
+    finally:
+        sys.modules.pop("jobs.flexmod_zz", None)
+
+
 # --- Leaks ----------------------------------------------------------------------
 
 
@@ -338,6 +426,8 @@ def hot_calls():
         "register-refused": (lambda: failing(importer.register, len, 1), 5000),
         "load-loaded": (lambda: (loader.load("os"), loader.load(os)), 10000),
         "load-missing": (lambda: failing(loader.load, "no.such.module"), 1000),
+        "register-not-text": (lambda: failing(lambda: importer.register(len, len, old=5)), 5000),
+        "load-bytes-path": (lambda: failing(loader.load, os.fsencode(__file__)), 2000),
     }
 
 

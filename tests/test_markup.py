@@ -2,6 +2,8 @@
 
 import base64
 import collections
+import contextlib
+import gc
 import inspect
 import os
 import sys
@@ -154,11 +156,13 @@ def test_callable_arguments(monkeypatch, markup_text, args):
 def test_callable_type_rule_and_import_patch(monkeypatch):
     mod = types.ModuleType("mkmod")
     mod.lst = lambda: [1, "%ENV{MK_A}"]
+    mod.tree = lambda: {"x": "%{v}", "s": {"<%{v}>"}}
     mod.key = lambda: {}["missing"]
     mod.boom = lambda: 1 / 0
     monkeypatch.setitem(sys.modules, "mkmod", mod)
     monkeypatch.setenv("MK_A", "alpha")
     assert Processor()({"v": "x %CALLABLE{mkmod.lst} y"}) == {"v": [1, "alpha"]}
+    assert Processor()({"v": 1, "t": "%CALLABLE{mkmod.tree}"}) == {"v": 1, "t": {"x": 1, "s": ["<1>"]}}
     e = fails({"v": "%CALLABLE{mkmod.key}"})
     assert str(e.__cause__) == "Caught error while processing markups: \nIndex:  v\nMarkup: %CALLABLE{mkmod.key}\n"
     assert isinstance(e.__cause__.__cause__, KeyError)
@@ -223,6 +227,35 @@ def test_include_with_loader_attaches_locations(tmp_path):
     assert seen == [(p, None)]
 
 
+@pytest.mark.parametrize("files, loader, loop, where", [
+    ({"self.yaml": "top: 1\nsub: '%INCLUDE{self.yaml}'\n"}, IncludeLoader, "self.yaml", ("self.yaml", 1)),
+    ({"self.yaml": "top: 1\nsub: '%INCLUDE{self.yaml}'\n"}, None, "self.yaml", None),
+    ({"a.yaml": "a: '%INCLUDE{b.yaml}'\n", "b.yaml": "x: 1\nb: ['%INCLUDE{a.yaml}']\n"}, IncludeLoader, "b.yaml",
+     ("a.yaml", 0)),
+    ({"a.yaml": "- '%INCLUDE{ b.yaml }'\n", "b.yaml": "'%INCLUDE{a.yaml}'\n"}, None, "a.yaml", None),
+])
+def test_a_file_that_includes_itself_fails_saying_where(tmp_path, monkeypatch, files, loader, loop, where):
+    monkeypatch.chdir(tmp_path)
+    for name, text in files.items():
+        (tmp_path / name).write_text(text)
+    top = next(iter(files))
+    locs = {} if loader else None
+    with open(top) as f:
+        data = LocSafeLoader(f, locations=locs).get_single_data()
+    for _ in range(2):  # a failed walk leaves nothing behind for the next one
+        e = fails(data, Processor(yaml_loader_cls=loader), locs)
+        assert str(e.__cause__).startswith("Detected recursion markup: \nIndex:  ")
+        assert str(e.__cause__).endswith("\nMarkup: %INCLUDE{" + loop + "}\n")
+        if where:
+            assert (e.location.file, e.location.line) == where and e.__cause__.location == e.location
+    # the same file included twice, or again further down a chain without a loop, is no loop; references
+    # inside included documents resolve, in set members too
+    (tmp_path / "leaf.yaml").write_text("v: '%{top}'\ns: !!set {'%{top}'}\n")
+    (tmp_path / "twice.yaml").write_text("p: '%INCLUDE{leaf.yaml}'\nq: ['%INCLUDE{leaf.yaml}']\n")
+    out = Processor()({"top": 1, "i": "%INCLUDE{twice.yaml}", "j": "%INCLUDE{twice.yaml}"})
+    assert out["i"] == out["j"] == {"p": {"v": 1, "s": [1]}, "q": [{"v": 1, "s": [1]}]}
+
+
 def test_ask_prompt_and_ask_for_input(monkeypatch, capsys):
     prompts = []
     monkeypatch.setattr(markup, "ask_for_input", lambda prompt_text: prompts.append(prompt_text) or "typed")
@@ -283,6 +316,19 @@ def test_recursion_is_detected(tree, index):
     assert e.__cause__.__cause__ is None and e.location is None
 
 
+@pytest.mark.parametrize("member, at", [
+    ("%{a}", ["b", 0]), ("<%{a}>", ["b", 0]), (("%{a}",), ["b", 0, 0]), (frozenset({"%{a}"}), ["b", 0, 0]),
+])
+@pytest.mark.parametrize("kind", [set, frozenset])
+@pytest.mark.parametrize("value", ["x", 1, {"k": 1}])
+def test_a_reference_in_a_set_member_fails_with_its_lookup_error(env, kind, member, at, value):
+    e = fails({"a": value, "b": kind({member})})
+    assert str(e) == CAUGHT.format(at, member if isinstance(member, str) else "%{a}")
+    assert isinstance(e.__cause__, KeyError) and e.__cause__.args == (0,)
+    # other markup in set members resolves; a set comes back as a list
+    assert Processor()({"s": kind({"%ENV{MK_A}"}), "t": kind({1})}) == {"s": ["alpha"], "t": [1]}
+
+
 def test_missing_reference_and_wrapping():
     e = fails({"a": {"b": [0, "x%{no.where}"]}})
     assert str(e) == CAUGHT.format(["a", "b", 1], "x%{no.where}")
@@ -314,6 +360,77 @@ def test_self_reproducing_markup_ends(env):
     many = {"k{}".format(i): i for i in range(5000)}
     many["s"] = " ".join("%{{k{}}}".format(i) for i in range(5000))
     assert Processor()(many)["s"] == " ".join(str(i) for i in range(5000))
+
+
+GROWING = r"""
+import os, resource, sys, time
+if "asan" not in os.environ.get("LD_PRELOAD", ""):  # the sanitizer reserves terabytes of address space up front
+    resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+from ovark.utils.yaml.markup import Processor
+from ovark.utils.yaml.exceptions import MarkupError
+os.environ["MK_TWICE"] = "%ENV{MK_TWICE}%ENV{MK_TWICE}"
+for tree in ({"a": "x%{b}", "b": "%{c}%{c}", "c": "%{b}"},
+             {"l": [{"m": "<%{n}>"}], "n": "%{o}%{o}%{o}", "o": "%{n}"},
+             {"e": "%ENV{MK_TWICE}"}):
+    start = time.monotonic()
+    try:
+        Processor()(tree)
+    except MarkupError as e:
+        print((time.monotonic() - start, str(e.__cause__).splitlines()[0], len(str(e)), len(str(e.__cause__))))
+print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss // 1024)
+"""
+
+
+def test_markup_that_keeps_growing_ends_quickly_in_bounded_memory():
+    """Values that feed each other double a text every round; each ends in MarkupError
+    well inside a 1 GiB address space, with messages of bounded size."""
+    import ast
+    import subprocess
+
+    run = subprocess.run([sys.executable, "-c", GROWING], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    *ends, peak_mib = run.stdout.splitlines()
+    assert len(ends) == 3
+    assert int(peak_mib) < 400 or "asan" in os.environ.get("LD_PRELOAD", "")  # (shadow memory and quarantine)
+    for seconds, head, outer, inner in map(ast.literal_eval, ends):
+        assert seconds < 10 and outer < 1200 and inner < 1200
+        assert head == "Markup substitutions do not end (text longer than 16777216 characters): "
+
+
+@pytest.mark.parametrize("rule", ["%{a}", "%ENV{MK_BIG}", "%CALLABLE{mkbig.f}"])
+@pytest.mark.parametrize("extra", [0, 1])
+def test_a_substitution_makes_at_most_16_mib_of_text(monkeypatch, rule, extra):
+    big = "y" * ((16 << 20) - 2 + extra)
+    monkeypatch.setenv("MK_BIG", big)
+    monkeypatch.setitem(sys.modules, "mkbig", types.SimpleNamespace(f=lambda: big))
+    tree = {"a": big, "b": "<" + rule + ">"}
+    if not extra:
+        assert len(Processor()(tree)["b"]) == 16 << 20
+        return
+    e = fails(tree)
+    assert str(e) == CAUGHT.format(["b"], "<" + rule + ">")
+    assert str(e.__cause__) == ("Markup substitutions do not end (text longer than 16777216 characters): "
+                                "\nIndex:  b\nMarkup: <" + rule + ">\n")
+
+
+@pytest.mark.parametrize("tree, outer, inner", [
+    ({"a": "z" * 5000 + "%{missing}"}, "z" * 1000 + "...", "%{missing}"),
+    ({"a": "%{" + "k" * 3000 + "}"}, ("%{" + "k" * 3000)[:1000] + "...", ("%{" + "k" * 3000)[:1000] + "..."),
+    ({"a": {"b": ["%{missing}"] * 400}}, None, "%{missing}"),
+])
+def test_messages_quote_at_most_1000_characters_of_a_value(tree, outer, inner):
+    e = fails(tree)
+    if outer:
+        assert str(e) == CAUGHT.format(["a"], outer)
+    assert str(e.__cause__).endswith("\nMarkup: " + inner + "\n")
+
+    class NoPairs(collections.UserDict):  # a mapping level fails: its text form is quoted, cut the same way
+        def __init__(self, *pairs):
+            if pairs:
+                raise TypeError("no pairs")
+            super().__init__(x="y" * 2000)
+
+    assert str(fails({"m": NoPairs()})) == CAUGHT.format(["m"], str(NoPairs())[:1000] + "...")
 
 
 def test_deep_tree_raises_recursion_error():
@@ -381,7 +498,7 @@ def trees():
     markups = st.sampled_from(["%{a}", "%{b}", "%{c}", "%{a.b}", "%{c.0}", "%{zz}", "%ENV{MK_A}", "%ENV{MK_UNSET}",
                                "%ENC{YWI=}", "%FOO{x}", "%{", "}", "%ENV{MK_REF}", " ", "x"])
     text = st.lists(markups, max_size=4).map("".join)
-    leaf = st.one_of(text, st.integers(-3, 3), st.none(), st.just(b"b"))
+    leaf = st.one_of(text, st.integers(-3, 3), st.none(), st.just(b"b"), st.frozensets(text, max_size=2))
     return st.recursive(leaf, lambda kids: st.one_of(st.lists(kids, max_size=3),
                                                      st.dictionaries(names, kids, max_size=3)), max_leaves=12)
 
@@ -397,15 +514,44 @@ def outcome(processor, tree):
         return "endless"
 
 
+@contextlib.contextmanager
+def address_space_bound(extra=2 << 30):
+    """Let the process take at most `extra` more bytes of address space while the block runs: a runaway
+    example fails with MemoryError instead of taking the machine's memory. (Not under the sanitizer, whose
+    shadow memory is reserved up front.)"""
+    try:
+        import resource
+
+        with open("/proc/self/statm") as f:
+            size = int(f.read().split()[0]) * resource.getpagesize()
+    except (ImportError, OSError):
+        yield
+        return
+    if "asan" in os.environ.get("LD_PRELOAD", ""):
+        yield
+        return
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    limit = min(x for x in (size + extra, soft, hard) if x != resource.RLIM_INFINITY)
+    resource.setrlimit(resource.RLIMIT_AS, (limit, hard))
+    try:
+        yield
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+
+
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(trees())
+@example({"a": "x%{b}", "b": "%{c}%{c}", "c": "%{b}"})
+@example({"a": "x", "b": [frozenset({"%{a}"})], "c": frozenset({"%ENV{MK_A}"})})
 def test_matches_reference_processor(tree):
+    """Generated trees may hold values that double each other: both sides end them at the same length bound."""
     os.environ["MK_A"] = "alpha"
     os.environ["MK_REF"] = "%{b}"
     os.environ.pop("MK_UNSET", None)
     import copy
-    ours = outcome(Processor(), copy.deepcopy(tree))
-    theirs = outcome(ReferenceProcessor(), copy.deepcopy(tree))
+    with address_space_bound():
+        ours = outcome(Processor(), copy.deepcopy(tree))
+        theirs = outcome(ReferenceProcessor(), copy.deepcopy(tree))
     assert ours == theirs
 
 
@@ -571,6 +717,84 @@ def test_plaintext_never_reaches_a_message(testbed, monkeypatch):
         assert "TOPSECRET" not in text
 
 
+# --------------------------------------------------------------------------- hostile keys and records
+
+
+class Colliding:
+    """A key with the hash of `like` whose __eq__ first runs `act` (it may drop what is being searched)."""
+
+    def __init__(self, like, act):
+        self.hash, self.act = hash(like), act
+
+    def __hash__(self):
+        return self.hash
+
+    def __eq__(self, other):
+        act, self.act = self.act, None
+        if act:
+            filler = [{} for _ in range(200)]
+            del filler  # a full free list of dicts: a dict dropped now is really freed
+            act()
+            gc.collect()
+            KEEP.extend((i, i, i) for i in range(64))  # and its memory used again
+        return False
+
+
+KEEP = []
+
+
+def hostile_location_key():
+    locations = {"%INCLUDE{x}": {1: "records of an included file"}}
+    return {Colliding(1, locations.clear): "%{missing}"}, locations, None
+
+
+def hostile_record():
+    class Record(dict):  # a dict with a `file` counts as a location record
+        @property
+        def file(self):
+            parent.pop("%{missing}", None)  # drops the very record being read
+            gc.collect()
+            return "f.yaml"
+
+    parent = {"%{missing}": Record()}
+    return {"a": "%{missing}"}, {"a": parent}, None
+
+
+def hostile_raising_key():
+    def boom():
+        raise ValueError("no comparing")
+
+    locations = {"%INCLUDE{x}": {1: "records"}}
+    return {Colliding(1, boom): "%{missing}"}, locations, None
+
+
+def hostile_instance_dict():
+    p = Processor()
+    key = Colliding("_recurse", lambda: setattr(p, "__dict__", {k: v for k, v in vars(p).items() if k is not key}))
+    vars(p)[key] = 1
+    return {"a": "%{missing}", "b": ["%{a}"]}, None, p
+
+
+@pytest.mark.parametrize("make", [hostile_location_key, hostile_record, hostile_raising_key, hostile_instance_dict])
+def test_hostile_keys_and_records_while_an_error_is_located(make):
+    """Keys whose __eq__ drops or replaces the dict being searched, and records whose `file` drops them from the
+    tree, while the processor looks for where a failing value came from (and whether its methods are its own)."""
+    tree, locations, processor = make()
+    e = fails(tree, processor, locations)
+    assert str(e.__cause__).endswith("\nMarkup: %{missing}\n") and isinstance(e.__cause__.__cause__, KeyError)
+    for error in (e, e.__cause__):
+        assert error.location is None or dict(error.location) == {}  # a record found stays whole
+    del KEEP[:]
+
+
+def test_a_key_that_clears_the_index_during_the_recursion_test():
+    index = ["s" + str(len(KEEP) + 1)]  # a step no one else holds
+    p = Processor()
+    p.original = {Colliding(index[0], index.clear): 0, "s1": "%{a}", "a": 1}
+    assert p._process_str("%{a}", index) == 1
+    del KEEP[:]
+
+
 # --------------------------------------------------------------------------- leaks
 
 
@@ -590,14 +814,39 @@ def test_no_leak(tmp_path, monkeypatch):
     def run():
         Processor()(dict(tree, a={"b": [1, "x"]}))
 
-    def failing():
-        try:
-            Processor()({"a": "%{a}", "b": "%{nope}"})
-        except MarkupError:
+    class SelfIncluding:
+        def __init__(self, markupprocessor):
             pass
+
+        def load(self, path, locations=None):
+            if locations is not None:
+                locations["k"] = Location({"%INCLUDE{self}": Location()})
+            return {"k": "%INCLUDE{self}"}
+
+    long_text = "z" * 3000
+    failing_trees = [({"a": "%{a}", "b": "%{nope}"}, None, None),
+                     ({"a": "x", "b": {"%{a}"}, "c": frozenset({("%{a}",)})}, None, None),
+                     ({"i": "%INCLUDE{self}"}, SelfIncluding, {"i": Location({"%INCLUDE{self}": Location()})}),
+                     ({"a": long_text + "%{" + long_text + "}"}, None, None)]
+
+    def failing():
+        for tree, loader, locations in failing_trees:
+            try:
+                Processor(yaml_loader_cls=loader)(tree, locations)
+            except MarkupError:
+                pass
 
     assert_no_leak(run, calls=2000)
     assert_no_leak(failing, calls=2000)
+    growing = {"a": "x%{b}", "b": "%{c}%{c}", "c": "%{b}"}
+
+    def too_long():
+        try:
+            Processor()(dict(growing))
+        except MarkupError:
+            pass
+
+    assert_no_leak(too_long, calls=20, rounds=3)
 
 
 @pytest.mark.slow

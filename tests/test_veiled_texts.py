@@ -29,7 +29,7 @@ from ovark.utils.veiled_texts import (
     to_plaintext,
 )
 
-from conftest import assert_no_leak
+from conftest import Table, assert_no_leak
 
 CONCRETE = [PlainTextSecretStringRepresenter, ObscuringSecretStringRepresenter, FernetSecretStringRepresenter]
 DEFAULT_KEY = "mbrx_fallback_key"
@@ -207,6 +207,53 @@ def test_key_is_read_on_every_use(monkeypatch):
     assert s.plaintext == reference_decode(s.data, "changed") != SECRET
 
 
+class Recording(dict):
+    """A configuration whose get is its own: every lookup is recorded."""
+
+    def __init__(self, *args, calls=None):
+        super().__init__(*args)
+        self.calls = calls if calls is not None else []
+
+    def get(self, key, *default):
+        self.calls.append(key)
+        return super().get(key, *default)
+
+
+def configurations():
+    key = {"key": "k3y", "representer": "ovark.utils.veiled_texts.PlainTextSecretStringRepresenter"}
+    shadowed = type("Shadowed", (dict,), {})({"secrets": {"string": {"key": "ignored"}}})
+    shadowed.get = lambda name, default=None: {"string": key} if name == "secrets" else default
+    calls = []
+    return {
+        "dict": ({"secrets": {"string": key}}, "k3y", PlainTextSecretStringRepresenter, None),
+        "Configuration": (ovark.Configuration({"secrets": {"string": key}}), "k3y", PlainTextSecretStringRepresenter,
+                          None),
+        "own get at every level": (Recording({"secrets": Recording({"string": Recording(key, calls=calls)},
+                                                                   calls=calls)}, calls=calls),
+                                   "k3y", PlainTextSecretStringRepresenter,
+                                   (calls, ["secrets", "string", "representer", "secrets", "string", "key",
+                                            "secrets", "string", "representer"])),
+        "get set on the instance": (shadowed, "k3y", PlainTextSecretStringRepresenter, None),
+        "not a dict": (Table({"secrets": Table({"string": Table(key)})}), "k3y", PlainTextSecretStringRepresenter,
+                       None),
+        "no section": ({"other": {}}, DEFAULT_KEY, ObscuringSecretStringRepresenter, None),
+        "no prefix": ({"secrets": {"other": key}}, DEFAULT_KEY, ObscuringSecretStringRepresenter, None),
+        "empty entries": ({"secrets": {"string": {}}}, DEFAULT_KEY, ObscuringSecretStringRepresenter, None),
+    }
+
+
+@pytest.mark.parametrize("name", list(configurations()))
+def test_the_configuration_is_read_through_its_own_get(monkeypatch, name):
+    cfg, key, representer, recorded = configurations()[name]
+    monkeypatch.setattr(vt, "cfg", cfg)
+    assert ObscuringSecretStringRepresenter(holder("x")).key == key
+    assert SecretString._get_rep(None, "string") is representer
+    if recorded:
+        assert recorded[0] == recorded[1]
+    s = SecretString.from_plaintext(SECRET)
+    assert s.representer_cls is representer and s.plaintext == SECRET and to_plaintext(s) == SECRET
+
+
 # --- the obscuring cipher -----------------------------------------------------
 
 KEYS = st.one_of(st.sampled_from([DEFAULT_KEY, "k", "\u20ac\U0001f511", "\xff" * 3]), st.text(min_size=1, max_size=70))
@@ -229,6 +276,7 @@ def unveil(enc, key):
 @given(clear=LATIN1, key=KEYS)
 @example(clear="", key="k")
 @example(clear="\x00\xff" * 40, key="\u0100\x01")
+@example(clear="\x80\xff\x7f" * 700, key=DEFAULT_KEY)  # longer than any buffer on the stack
 def test_obscuring_round_trip_is_the_defined_cipher(clear, key):
     enc = obscure(clear, key)
     assert enc == reference_encode(clear, key)
@@ -296,12 +344,16 @@ def test_obscuring_with_a_patched_base64(monkeypatch):
     assert calls == ["\xcc\xcd\xce".encode(), "w4zDjcOO"]
 
 
-@pytest.mark.parametrize("key, error", [(b"bytes", TypeError), (5, TypeError)])
+@pytest.mark.parametrize("key, error", [(b"bytes", TypeError), (5, TypeError), ("", ValueError)])
 def test_obscuring_odd_keys_fail_cleanly(key, error):
     with pytest.raises(error):
         obscure("abc", key)
     with pytest.raises(error):
         unveil("w4zDjcOO", key)
+    assert unveil("", key) == ""  # nothing to shift: the key is not looked at
+    for enc, first in [("/w==", UnicodeDecodeError), ("QQ", binascii.Error)]:  # the text's own error comes first
+        with pytest.raises(first):
+            unveil(enc, key)
 
 
 # --- Fernet -------------------------------------------------------------------
@@ -583,6 +635,36 @@ def test_the_surrogate_error_names_the_position_only(conf):
     assert info.value.__context__ is None or "abc" not in error_texts(info.value)
 
 
+NOT_UTF8 = "The decrypted plaintext is not valid UTF-8 text."
+
+
+@pytest.mark.parametrize("plaintext", [
+    SECRET.encode() + b"\xff",                 # a byte that never starts a character
+    b"\xc3(" + SECRET.encode(),                # a lead byte without its continuation
+    (SECRET + "\xe9").encode("latin-1"),        # another encoding altogether
+    SECRET.encode() + "\ud800".encode("utf-8", "surrogatepass"),
+])
+def test_a_fernet_plaintext_that_is_not_utf8_never_shows(conf, tmp_path, plaintext):
+    conf("[secrets]\nstring.representer = ovark.utils.veiled_texts.FernetSecretStringRepresenter\n"
+         "string.key = {}\n".format(FERNET_KEY))
+    token = Fernet(FERNET_KEY.encode()).encrypt(plaintext).decode()
+    with pytest.raises(Exception) as info:
+        SecretString(token)
+    exc = info.value
+    assert str(exc) == ("The secret string '{}' has the wrong format.\n"
+                        "It cannot be decoded with representer FernetSecretStringRepresenter.".format(token))
+    assert exc.__cause__ is None and exc.__context__ is None and exc.__suppress_context__
+    with pytest.raises(ValueError) as info:  # the representer itself, as a later read of plaintext meets it
+        FernetSecretStringRepresenter(holder(token)).decode()
+    assert info.value.args == (NOT_UTF8,) and info.value.__context__ is None
+    for shown in (error_texts(exc), error_texts(info.value)):
+        assert SECRET[:8] not in shown
+    command = subprocess.run([sys.executable, "-m", "ovark", "secret", "decode", token], capture_output=True,
+                             text=True, env=dict(os.environ, OVARK_CONF=os.environ["OVARK_CONF"]), timeout=60)
+    assert command.returncode != 0 and "wrong format" in command.stderr
+    assert SECRET[:8] not in command.stderr + command.stdout and "codec" not in command.stderr
+
+
 def test_a_failing_decode_names_the_encoded_text_only():
     class Leaky(PlainTextSecretStringRepresenter):
         def decode(self):
@@ -617,3 +699,13 @@ def test_no_leaks(conf, monkeypatch):
     conf("[secrets]\nstring.key = {}\n".format(FERNET_KEY))
     f = SecretString.from_plaintext(SECRET, FernetSecretStringRepresenter)
     assert_no_leak(lambda: SecretString(f.data, FernetSecretStringRepresenter), calls=2000)
+    not_utf8 = Fernet(FERNET_KEY.encode()).encrypt(b"\xff").decode()
+    assert_no_leak(lambda: pytest.raises(Exception, SecretString, not_utf8, FernetSecretStringRepresenter), calls=2000)
+    # The decoder's one-pass and general ways, and each way of reading the configuration.
+    long_secret = SecretString.from_plaintext("\x80\xff" * 600)
+    for enc in ("w4zDjcOO", "w4zDjcOO\n", "4oKs", long_secret.data):
+        rep = ObscuringSecretStringRepresenter(holder(enc))
+        assert_no_leak(rep.decode, calls=3000)
+    for name in ("Configuration", "get set on the instance", "not a dict", "no prefix"):
+        monkeypatch.setattr(vt, "cfg", configurations()[name][0])
+        assert_no_leak(lambda: SecretString(secret_string=s.data).plaintext, calls=3000)

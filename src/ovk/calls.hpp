@@ -9,8 +9,9 @@
 //   unpack2(item)                     a, b = item   (with the interpreter's errors)
 //   for_items(mapping, items, f)      for k, v in mapping.items(): f(k, v)
 //                                     (`items` is the interned name "items")
-// Exact lists, tuples and dicts are walked directly; a dict that changes size
-// while walked raises RuntimeError as its iteration would.
+// Exact lists, tuples and dicts are walked directly, each held while walked;
+// every item is held while `f` runs. A dict that changes size while walked
+// raises RuntimeError as its iteration would.
 #pragma once
 #include "ref.hpp"
 
@@ -43,6 +44,7 @@ inline Ref optional_attr(PyObject* obj, PyObject* name) {
 
 template <class F>
 inline void for_each(PyObject* iterable, F&& f) {
+    Ref keep = Ref::borrow(iterable);  // f may drop the caller's reference
     if (PyList_CheckExact(iterable)) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
             Ref item = Ref::borrow(PyList_GET_ITEM(iterable, i));  // the list may change under f

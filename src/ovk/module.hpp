@@ -69,13 +69,10 @@ inline State& Call::state() const {
 // The value of global `name` of `module`, falling back to the builtins, as a
 // name lookup in interpreter code would do. Raises NameError.
 inline Ref lookup(PyObject* module, PyObject* name) {
-    PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(module), name);
-    if (!v && !PyErr_Occurred()) v = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
-    if (!v) {
-        if (!PyErr_Occurred()) raise(PyExc_NameError, "name '%U' is not defined", name);
-        throw Error();
-    }
-    return Ref::borrow(v);
+    Ref v = dict_get(PyModule_GetDict(module), name);
+    if (!v) v = dict_get(PyEval_GetBuiltins(), name);
+    if (!v) raise(PyExc_NameError, "name '%U' is not defined", name);
+    return v;
 }
 
 // `from module import name`, for a module body.

@@ -17,6 +17,17 @@
 // - `take_error()` takes a set error out as an exception object (`except E as
 //   e`), `reraise(e)` raises such an object again (`raise e`), and
 //   `ErrorStash` holds a set error while cleanup code runs.
+// - A borrowed reference (from `PyDict_GetItem*`, `PyDict_Next`,
+//   `PyList_GET_ITEM`, `PyTuple_GET_ITEM` of a tuple someone may drop,
+//   `_PyType_Lookup`, a `Ref` field of an object whose attribute can be set, or
+//   `.get()` of a `Ref` that will be reassigned) never outlives a call that can
+//   run interpreter code: a comparison or hash (also inside a dict lookup), an
+//   attribute access, a call, or a decref (a destructor). Take a `Ref` first,
+//   of the item and, across a lookup, of the container (`dict_get` does both).
+//   A loop that runs interpreter code between `PyDict_Next` steps holds the
+//   dict and each key and value, and raises RuntimeError("dictionary changed
+//   size during iteration") as the dict's own iterator would (`for_items`), or
+//   walks a snapshot.
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -90,6 +101,23 @@ private:
 
 // Take over the new reference an API call returned, raising if it failed.
 inline Ref own(PyObject* p) { return Ref::steal(check(p)); }
+
+// d[key] for a dict `d` (exact or subclass, without its __getitem__): a strong
+// reference, or an empty Ref when the key is missing. A failing hash or
+// comparison raises. The dict and the key are held during the lookup, whose
+// comparisons may run code that drops the caller's references to them.
+inline Ref dict_get(PyObject* d, PyObject* key) {
+    Ref keep_dict = Ref::borrow(d), keep_key = Ref::borrow(key);
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* v = nullptr;
+    if (PyDict_GetItemRef(d, key, &v) < 0) throw Error();
+    return Ref::steal(v);
+#else
+    PyObject* v = PyDict_GetItemWithError(d, key);
+    if (!v && PyErr_Occurred()) throw Error();
+    return Ref::borrow(v);  // before the dict goes: nothing runs in between
+#endif
+}
 
 // An interned text, made once (module exec) and kept in module state.
 inline Ref intern(const char* s) { return own(PyUnicode_InternFromString(s)); }

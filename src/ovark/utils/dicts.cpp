@@ -62,9 +62,7 @@ struct Abc {
 // obj.get(key, {}) with a fresh empty dict as the fallback.
 Ref get_or_empty(State& st, PyObject* obj, PyObject* key) {
     if (PyDict_CheckExact(obj)) {
-        PyObject* v = PyDict_GetItemWithError(obj, key);
-        if (v) return Ref::borrow(v);
-        if (PyErr_Occurred()) throw Error();
+        if (Ref v = dict_get(obj, key)) return v;
         return own(PyDict_New());
     }
     Ref empty = own(PyDict_New());

@@ -175,9 +175,7 @@ struct Abc {
 template <class D>
 Ref get_or(State& st, PyObject* obj, PyObject* key, D&& dflt) {
     if (PyDict_CheckExact(obj)) {
-        PyObject* v = PyDict_GetItemWithError(obj, key);
-        if (v) return Ref::borrow(v);
-        if (PyErr_Occurred()) throw Error();
+        if (Ref v = dict_get(obj, key)) return v;
         return dflt();
     }
     Ref d = dflt();
@@ -246,23 +244,34 @@ PyObject* location_materialize(PyObject* self) {
 enum Field { FILE_FIELD, LINE_FIELD, COLUMN_FIELD };
 const char* const field_names[] = {"file", "line", "column"};
 
+// The interned name of a field, the key of its entry in the attribute dict.
+PyObject* field_key(PyObject* self, Field field) {
+    State& st = type_state<State>(Py_TYPE(self));
+    return (field == FILE_FIELD ? st.n_file : field == LINE_FIELD ? st.n_line : st.n_column).get();
+}
+
+[[noreturn]] void no_field(PyObject* self, Field field) {
+    raise(PyExc_AttributeError, "'%.100s' object has no attribute '%s'", Py_TYPE(self)->tp_name, field_names[field]);
+}
+
+// The keys of the attribute dict may compare by code that replaces or empties
+// that very dict: it is held during every lookup, as the interpreter's own
+// attribute access does, and the value found is taken as a strong reference.
 PyObject* location_get_field(PyObject* self, void* closure) {
-    auto* loc = as_location(self);
-    auto field = static_cast<Field>(reinterpret_cast<intptr_t>(closure));
-    if (loc->dict) {
-        PyObject* v = PyDict_GetItemString(loc->dict, field_names[field]);  // borrowed
-        if (!v) {
-            PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%s'", Py_TYPE(self)->tp_name,
-                         field_names[field]);
-            return nullptr;
+    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        auto* loc = as_location(self);
+        auto field = static_cast<Field>(reinterpret_cast<intptr_t>(closure));
+        if (loc->dict) {
+            Ref v = dict_get(loc->dict, field_key(self, field));
+            if (!v) no_field(self, field);
+            return v.release();
         }
-        return Py_NewRef(v);
-    }
-    switch (field) {
-        case FILE_FIELD: return file_of(loc);
-        case LINE_FIELD: return PyLong_FromLong(loc->line1 - 1L);
-        default: return PyLong_FromLong(loc->column1 - 1L);
-    }
+        switch (field) {
+            case FILE_FIELD: return file_of(loc);
+            case LINE_FIELD: return PyLong_FromLong(loc->line1 - 1L);
+            default: return PyLong_FromLong(loc->column1 - 1L);
+        }
+    });
 }
 
 // An exact int that fits the field, else false (with no error set).
@@ -276,34 +285,35 @@ bool compact_int(PyObject* value, int* out) {
 }
 
 int location_set_field(PyObject* self, PyObject* value, void* closure) {
-    auto* loc = as_location(self);
-    auto field = static_cast<Field>(reinterpret_cast<intptr_t>(closure));
-    if (!loc->dict) {
-        if (field == FILE_FIELD && value) {
-            Py_XSETREF(loc->file, Py_NewRef(value));
+    return boundary<int>(-1, [&] {
+        auto* loc = as_location(self);
+        auto field = static_cast<Field>(reinterpret_cast<intptr_t>(closure));
+        if (!loc->dict) {
+            if (field == FILE_FIELD && value) {
+                Ref old = Ref::steal(std::exchange(loc->file, Py_NewRef(value)));
+                track_for(self, value);
+                return 0;
+            }
+            int v;
+            if (field != FILE_FIELD && compact_int(value, &v)) {
+                (field == LINE_FIELD ? loc->line1 : loc->column1) = v + 1;
+                return 0;
+            }
+            check(location_materialize(self));
+        }
+        Ref dict = Ref::borrow(loc->dict);
+        PyObject* key = field_key(self, field);
+        if (value) {
             track_for(self, value);
-            return 0;
+            return check(PyDict_SetItem(dict.get(), key, value));
         }
-        int v;
-        if (field != FILE_FIELD && compact_int(value, &v)) {
-            (field == LINE_FIELD ? loc->line1 : loc->column1) = v + 1;
-            return 0;
-        }
-        if (!location_materialize(self)) return -1;
-    }
-    if (value) {
-        track_for(self, value);
-        return PyDict_SetItemString(loc->dict, field_names[field], value);
-    }
-    if (PyDict_DelItemString(loc->dict, field_names[field]) < 0) {
-        if (PyErr_ExceptionMatches(PyExc_KeyError)) {
+        if (PyDict_DelItem(dict.get(), key) < 0) {
+            if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw Error();
             PyErr_Clear();
-            PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%s'", Py_TYPE(self)->tp_name,
-                         field_names[field]);
+            no_field(self, field);
         }
-        return -1;
-    }
-    return 0;
+        return 0;
+    });
 }
 
 PyObject* location_get_dict(PyObject* self, void*) { return Py_XNewRef(location_materialize(self)); }
@@ -332,6 +342,7 @@ int location_setattro(PyObject* self, PyObject* name, PyObject* value) {
         for (const char* f : field_names) field = field || PyUnicode_CompareWithASCIIString(name, f) == 0;
         if (!field && !location_materialize(self)) return -1;
     }
+    Ref dict = Ref::borrow(loc->dict);  // held while its keys compare
     if (PyObject_GenericSetAttr(self, name, value) < 0) return -1;
     track_for(self, value);
     return 0;
@@ -380,10 +391,11 @@ void set_location(State& st, PyObject* loc, PyObject* file, PyObject* line, PyOb
         auto* lo = as_location(loc);
         int l, c;
         if (compact_int(line, &l) && compact_int(column, &c)) {
-            Py_XSETREF(lo->file, Py_NewRef(file));
-            track_for(loc, file);
+            // The old file goes last: its destructor may read the record.
             lo->line1 = l + 1;
             lo->column1 = c + 1;
+            Ref old = Ref::steal(std::exchange(lo->file, Py_NewRef(file)));
+            track_for(loc, file);
             return;
         }
         if (PyErr_Occurred()) throw Error();
@@ -395,12 +407,12 @@ void set_location(State& st, PyObject* loc, PyObject* file, PyObject* line, PyOb
 
 void set_location(PyObject* loc, PyObject* file, int line, int column) {
     auto* lo = as_location(loc);
-    if (lo->file != file) {
-        Py_XSETREF(lo->file, Py_NewRef(file));
-        track_for(loc, file);
-    }
     lo->line1 = line + 1;
     lo->column1 = column + 1;
+    if (lo->file != file) {
+        Ref old = Ref::steal(std::exchange(lo->file, Py_NewRef(file)));
+        track_for(loc, file);
+    }
 }
 
 // A new empty record with the given attributes, made as Location() would.
@@ -1439,12 +1451,12 @@ void run_fill(Ctx& cx, FillObject* f) {
     Ref pairs = attr(node.get(), st.n_value.get());
     bool flatten = !PyList_CheckExact(pairs.get());
     for (Py_ssize_t i = 0; !flatten && i < PyList_GET_SIZE(pairs.get()); ++i) {
-        PyObject* pair = PyList_GET_ITEM(pairs.get(), i);
-        if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) != 2) {
+        Ref pair = Ref::borrow(PyList_GET_ITEM(pairs.get(), i));  // reading a tag may change the list
+        if (!PyTuple_CheckExact(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) {
             flatten = true;
             break;
         }
-        Ref key_tag = attr(PyTuple_GET_ITEM(pair, 0), st.n_tag.get());
+        Ref key_tag = attr(PyTuple_GET_ITEM(pair.get(), 0), st.n_tag.get());
         for (PyObject* t : {st.merge_tag.get(), st.value_tag.get()}) {
             int eq = key_tag.get() == t ? 1 : PyObject_RichCompareBool(key_tag.get(), t, Py_EQ);
             if (eq < 0) throw Error();

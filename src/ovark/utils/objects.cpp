@@ -317,10 +317,13 @@ struct OperatorObject {
 RObject* as_r(PyObject* o) { return reinterpret_cast<RObject*>(o); }
 OperatorObject* as_op(PyObject* o) { return reinterpret_cast<OperatorObject*>(o); }
 
-// A field of an instance; a deleted attribute raises as an attribute lookup would.
-PyObject* field(PyObject* obj, const Ref& f, const char* name) {
+// A field of an instance, as a strong reference: the fields are writable
+// attributes, so any code that runs while one is in use (a comparison, a
+// hash, a call) may replace it. A deleted attribute raises as an attribute
+// lookup would.
+Ref field(PyObject* obj, const Ref& f, const char* name) {
     if (!f) raise(PyExc_AttributeError, "'%.100s' object has no attribute '%s'", Py_TYPE(obj)->tp_name, name);
-    return f.get();
+    return f;
 }
 
 bool is_r(State& st, PyObject* o) { return PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(st.R.get())); }
@@ -347,8 +350,8 @@ Ref new_path_r(State& st, PyObject* path) {
 
 // `value`, `regex` and `parent` of an operator, read and written in place:
 // every instance, subclasses included, has the layout of OperatorObject.
-PyObject* op_value(PyObject* op) { return field(op, as_op(op)->value, "value"); }
-PyObject* op_regex(PyObject* op) { return field(op, as_op(op)->regex, "regex"); }
+Ref op_value(PyObject* op) { return field(op, as_op(op)->value, "value"); }
+Ref op_regex(PyObject* op) { return field(op, as_op(op)->regex, "regex"); }
 void set_parent(PyObject* op, PyObject* parent) { as_op(op)->parent = Ref::borrow(parent); }
 
 // An operator whose value is a pattern that compiled.
@@ -362,36 +365,36 @@ bool has_pattern(PyObject* op) {
 // Operator.__eq__: a match object or None for a pattern and a truthy other,
 // else value == other.
 Ref operator_eq(State& st, PyObject* self, PyObject* other) {
-    PyObject* regex = op_regex(self);
+    Ref regex = op_regex(self);
     if (truth(regex) && truth(other)) {
         Ref text = text_of(other);
-        return call_method(st.n_match.get(), {regex, text.get()});
+        return call_method(st.n_match.get(), {regex.get(), text.get()});
     }
-    return own(PyObject_RichCompare(op_value(self), other, Py_EQ));
+    return own(PyObject_RichCompare(op_value(self).get(), other, Py_EQ));
 }
 
 bool operator_truth(Ctx* c, PyObject* self, PyObject* other) {
-    PyObject* regex = op_regex(self);
+    Ref regex = op_regex(self);
     if (truth(regex) && truth(other)) {
         Ref text = text_of(other);
-        if (c) return regex_truth(*c, regex, text.get());
-        return truth(call_method(type_state<State>(Py_TYPE(self)).n_match.get(), {regex, text.get()}));
+        if (c) return regex_truth(*c, regex.get(), text.get());
+        return truth(call_method(type_state<State>(Py_TYPE(self)).n_match.get(), {regex.get(), text.get()}));
     }
-    return equal(op_value(self), other);
+    return equal(op_value(self).get(), other);
 }
 
 // Contains.__eq__: a bool, or what Operator.__eq__ gives. `c` is the engine's
 // call context, or nullptr when called from the interpreter.
 Ref contains_eq(State& st, PyObject* module, PyObject* self, PyObject* other, Ctx* c, bool* as_truth) {
-    PyObject* value = op_value(self);
-    if (other == Py_None || value == Py_None) return Ref::borrow(Py_False);
+    Ref value = op_value(self);
+    if (other == Py_None || value.get() == Py_None) return Ref::borrow(Py_False);
     Ref mapping = c ? c->Mapping : lookup(module, st.n_Mapping.get());
     if (is_mapping(other, mapping.get())) {
         Ref values = call_method(st.n_values.get(), {other});
-        if (check(PySequence_Contains(values.get(), value))) return Ref::borrow(Py_True);
+        if (check(PySequence_Contains(values.get(), value.get()))) return Ref::borrow(Py_True);
     }
     Ref iterable = c ? c->Iterable : lookup(module, st.n_Iterable.get());
-    if (check(PyObject_IsInstance(other, iterable.get())) && check(PySequence_Contains(other, value)))
+    if (check(PyObject_IsInstance(other, iterable.get())) && check(PySequence_Contains(other, value.get())))
         return Ref::borrow(Py_True);
     if (as_truth) {
         *as_truth = operator_truth(c, self, other);
@@ -403,12 +406,13 @@ Ref contains_eq(State& st, PyObject* module, PyObject* self, PyObject* other, Ct
 // NotExists.__eq__: whether `value` is absent from `parent` (a key of a
 // mapping, a truthy attribute of anything else).
 bool notexists_truth(PyObject* mapping_cls, PyObject* self, PyObject* parent) {
-    PyObject* value = op_value(self);
+    Ref value = op_value(self);
     if (is_mapping(parent, mapping_cls)) {
-        int has = PyDict_CheckExact(parent) ? PyDict_Contains(parent, value) : PySequence_Contains(parent, value);
+        int has = PyDict_CheckExact(parent) ? PyDict_Contains(parent, value.get())
+                                            : PySequence_Contains(parent, value.get());
         if (check(has)) return false;
     }
-    Ref name = text_of(value);
+    Ref name = text_of(value.get());
     if (Ref held = optional_attr(parent, name.get()); held && truth(held)) return false;
     return true;
 }
@@ -442,8 +446,10 @@ bool op_equals(Ctx& c, PyObject* op, PyObject* other, PyObject* parent) {
             Ref r = contains_eq(c.st, c.module, op, other, &c, &t);
             return r ? truth(r) : t;
         }
-        case OpKind::NotExists:
-            return notexists_truth(c.Mapping.get(), op, parent ? parent : field(op, as_op(op)->parent, "parent"));
+        case OpKind::NotExists: {
+            Ref held = parent ? Ref::borrow(parent) : field(op, as_op(op)->parent, "parent");
+            return notexists_truth(c.Mapping.get(), op, held.get());
+        }
         default: return equal(op, other);
     }
 }
@@ -488,14 +494,15 @@ PyObject* notexists_richcompare(PyObject* self, PyObject* other, int op) {
     return richcompare(op, [&] {
         PyObject* module = module_of_type(Py_TYPE(self));
         Ref mapping = lookup(module, state_of<State>(module).n_Mapping.get());
-        bool absent = notexists_truth(mapping.get(), self, field(self, as_op(self)->parent, "parent"));
+        bool absent = notexists_truth(mapping.get(), self, field(self, as_op(self)->parent, "parent").get());
         return Ref::borrow(absent ? Py_True : Py_False);
     });
 }
 
 // Operator.__hash__: value.__hash__().
 Ref operator_hash_value(State& st, PyObject* self) {
-    PyObject* value = op_value(self);
+    Ref held = op_value(self);
+    PyObject* value = held.get();
     if (PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) || value == Py_None ||
         PyBool_Check(value)) {
         Py_hash_t h = PyObject_Hash(value);
@@ -521,7 +528,7 @@ Py_hash_t op_hash(PyObject* self) {
 }
 
 Ref repr_with(State& st, const char* name, PyObject* self) {
-    Ref v = fmt(st, op_value(self));
+    Ref v = fmt(st, op_value(self).get());
     return own(PyUnicode_FromFormat("%s('%U')", name, v.get()));
 }
 
@@ -658,8 +665,8 @@ Ref NotExists_eq(const Call& c) {
     State& st = c.state<State>();
     PyObject* self = self_checked(st, c[0], true, "__eq__");
     Ref mapping = lookup(c.module(), st.n_Mapping.get());
-    return Ref::borrow(notexists_truth(mapping.get(), self, field(self, as_op(self)->parent, "parent")) ? Py_True
-                                                                                                         : Py_False);
+    Ref parent = field(self, as_op(self)->parent, "parent");
+    return Ref::borrow(notexists_truth(mapping.get(), self, parent.get()) ? Py_True : Py_False);
 }
 
 Ref NotExists_repr(const Call& c) {
@@ -713,9 +720,10 @@ Ref rs_over(State& st, const std::vector<Ref>& paths) {
 // __hash__, which such a value lacks).
 bool unhashable_operator(State& st, PyObject* o) {
     if (!is_operator(st, o) || Py_TYPE(o)->tp_hash != op_hash) return false;
-    for (int depth = 0; depth < 64 && is_operator(st, o) && Py_TYPE(o)->tp_hash == op_hash; ++depth)
-        o = op_value(o);
-    return PyObject_HashNotImplemented == Py_TYPE(o)->tp_hash;
+    Ref inner = Ref::borrow(o);
+    for (int depth = 0; depth < 64 && is_operator(st, inner.get()) && Py_TYPE(inner.get())->tp_hash == op_hash; ++depth)
+        inner = op_value(inner.get());
+    return PyObject_HashNotImplemented == Py_TYPE(inner.get())->tp_hash;
 }
 
 // Where the paths differ at one position only by patterns against one literal,
@@ -901,11 +909,7 @@ Rule classify(Ctx& c, Want& w) {
 // obj[key] for a mapping, getattr(obj, key) otherwise; an empty Ref when the
 // entry or attribute is missing (a key that is not a text is a missing attribute).
 Ref member_of(Ctx& c, PyObject* obj, PyObject* key) {
-    if (PyDict_CheckExact(obj)) {
-        PyObject* v = PyDict_GetItemWithError(obj, key);
-        if (!v && PyErr_Occurred()) throw Error();
-        return Ref::borrow(v);
-    }
+    if (PyDict_CheckExact(obj)) return dict_get(obj, key);
     if (is_mapping(obj, c.Mapping.get())) {
         Ref v = Ref::steal(PyObject_GetItem(obj, key));
         if (!v) {
@@ -1047,7 +1051,7 @@ bool candidate_matches(Ctx& c, PyObject* obj, PyObject* value, PyObject* expecte
     }
     if (is_operator(c.st, expected) && has_pattern(expected)) {
         Ref text = text_of(value);
-        bool ok = regex_truth(c, op_regex(expected), text.get());
+        bool ok = regex_truth(c, op_regex(expected).get(), text.get());
         return is_not(c.st, expected) ? !ok : ok;
     }
     if (is_pattern(expected)) {
@@ -1115,7 +1119,7 @@ bool match_plain(Ctx& c, PyObject* obj, Want& w, bool filter, Ref& last, const P
             Ref value = member_of(c, obj, key);
             if (!value) return false;
             Ref text = text_of(value.get());
-            bool ok = regex_truth(c, op_regex(expected), text.get());
+            bool ok = regex_truth(c, op_regex(expected).get(), text.get());
             if (is_not(c.st, expected)) ok = !ok;
             if (!ok) return false;
             record(value.get(), key);
@@ -1299,7 +1303,7 @@ Children take_step(Ctx& c, PyObject* item, StepPlan& s) {
             });
         } else if (mapping) {
             if (is_operator(c.st, s.step.get())) set_parent(s.step.get(), item);
-            Ref child = PyDict_CheckExact(item) ? Ref::borrow(PyDict_GetItemWithError(item, s.step.get()))
+            Ref child = PyDict_CheckExact(item) ? dict_get(item, s.step.get())
                                                 : Ref::steal(PyObject_GetItem(item, s.step.get()));
             if (!child) {
                 if (PyErr_Occurred()) throw Error();
@@ -1414,12 +1418,14 @@ Ref search_requirement(Ctx& c, PyObject* members, PyObject* type_, ReqPlan& rp, 
         Ref item = Ref::borrow(PyList_GET_ITEM(members, m));
         if (n_types) {
             bool fits = false;
-            for (Py_ssize_t t = 0; t < PyList_GET_SIZE(type_) && !fits; ++t)
-                fits = check(PyObject_IsInstance(item.get(), PyList_GET_ITEM(type_, t)));
+            for (Py_ssize_t t = 0; t < PyList_GET_SIZE(type_) && !fits; ++t) {
+                Ref cls = Ref::borrow(PyList_GET_ITEM(type_, t));  // the caller's list: __instancecheck__ may change it
+                fits = check(PyObject_IsInstance(item.get(), cls.get()));
+            }
             if (!fits) continue;
         }
         if (!rp.ready) {
-            rp.args = Ref::borrow(field(req, as_r(req)->args, "args"));
+            rp.args = field(req, as_r(req)->args, "args");
             rp.is_path = truth(rp.args);
             if (rp.is_path)
                 for_each(rp.args.get(), [&](PyObject* arg_list) {
@@ -1439,14 +1445,15 @@ Ref search_requirement(Ctx& c, PyObject* members, PyObject* type_, ReqPlan& rp, 
             }
         } else if (c.direct) {
             if (!rp.kw_ready) {
-                rp.kw = regroup(field(req, as_r(req)->kwargs, "kwargs"), true);
+                rp.kw = regroup(field(req, as_r(req)->kwargs, "kwargs").get(), true);
                 rp.kw_ready = true;
             }
             Ref pair;
             if (match_plan(c, item.get(), rp.kw, s.filter, pair))
                 append(ret.get(), s.filter ? item.get() : match_result(true, false, pair).get());
         } else {
-            PyObject* args[] = {c.self, item.get(), field(req, as_r(req)->kwargs, "kwargs"), s.filter_obj};
+            Ref wanted = field(req, as_r(req)->kwargs, "kwargs");
+            PyObject* args[] = {c.self, item.get(), wanted.get(), s.filter_obj};
             Ref kwnames = own(PyTuple_Pack(1, st.n_filter_.get()));
             Ref r = own(PyObject_VectorcallMethod(st.n__match.get(), args, 3, kwnames.get()));
             if (truth(r)) append(ret.get(), s.filter ? item.get() : r.get());
@@ -1613,8 +1620,10 @@ Ref find(Ctx& c, PyObject* from_arg, PyObject* requirements, PyObject* type_arg,
     } else {
         result = combine(c, return_objs.get());
     }
-    if (filter_obj == Py_False && index != Py_None && PyList_GET_SIZE(members.get()) == 1)
-        result = apply_index(c, result.get(), PyList_GET_ITEM(members.get(), 0), index);
+    if (filter_obj == Py_False && index != Py_None && PyList_GET_SIZE(members.get()) == 1) {
+        Ref member = Ref::borrow(PyList_GET_ITEM(members.get(), 0));  // may be the caller's list
+        result = apply_index(c, result.get(), member.get(), index);
+    }
     return result;
 }
 
@@ -1899,8 +1908,8 @@ Ref Find_populate_path(const Call& c) {
     for_each(path, [&](PyObject* item) {
         Ref value = Ref::borrow(item), regex;
         if (is_operator(st, item)) {
-            value = Ref::borrow(op_value(item));
-            if (is_text_with(value.get(), "(") && has_pattern(item)) regex = Ref::borrow(op_regex(item));
+            value = op_value(item);
+            if (is_text_with(value.get(), "(") && has_pattern(item)) regex = op_regex(item);
         } else if (is_text_with(item, "(")) {
             regex = compile_or_value_error(ctx, item);
         }
@@ -1992,10 +2001,10 @@ Ref GroupKeys_group_keys(const Call& c) {
                     if (!req_element) break;
                     Ref regex;
                     if (is_operator(st, req_element.get())) {
-                        if (is_text_with(op_value(req_element.get()), "(?P<")) {
-                            regex = Ref::borrow(op_regex(req_element.get()));
+                        if (is_text_with(op_value(req_element.get()).get(), "(?P<")) {
+                            regex = op_regex(req_element.get());
                             if (regex.get() == Py_None) {
-                                Ref shown = fmt(st, op_value(req_element.get()));
+                                Ref shown = fmt(st, op_value(req_element.get()).get());
                                 raise(PyExc_ValueError, "'%U' is not a valid regex expression", shown.get());
                             }
                         }

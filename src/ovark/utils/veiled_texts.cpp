@@ -10,17 +10,27 @@
 // logger, Fernet, import_from_name, SecretString, the representer classes,
 // base64, inspect, uuid, the CNF_* constants) is read from the module when it
 // is used, and methods reach each other through attribute lookup, as
-// interpreter code would. The cipher loops and the Base64 of the obscuring
-// representer run here; Base64 text that is not in the canonical padded
-// URL-safe form (or a patched `base64`) goes through base64.urlsafe_b64decode,
-// so that its leniency and its errors stay the decoder's own.
+// interpreter code would. Where that lookup still finds our own member (the
+// `key` and `plaintext` properties, the class methods of SecretString reached
+// through a class), its implementation is called directly; a configuration
+// level that is a dict with dict's own `get` is read directly too. Neither
+// changes what a patch or an override sees.
+//
+// The cipher loops and the Base64 of the obscuring representer run here, the
+// decoder in one pass over canonical padded URL-safe Base64 of UTF-8 of
+// characters below U+0800; any other text (or a patched `base64`) goes through
+// base64.urlsafe_b64decode and the UTF-8 codec, so that their leniency and
+// their errors stay their own.
 //
 // Plaintext never reaches a message: errors name the encoded text, a type or
 // a position, never the content of a secret.
 #include "ovk/ovk.hpp"
 
+#include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <vector>
 
 using namespace ovk;
 
@@ -47,8 +57,16 @@ struct State {
     Ref user_string;    // collections.UserString
     Ref kw_rep_prefix;  // ("representer_cls", "prefix")
     Ref utf8, empty;
+    Ref not_utf8;       // the message of a decrypted plaintext that is not UTF-8
+    // Our own members, as stored in the classes: while a lookup still finds
+    // one of them, its implementation is called directly.
+    Ref key_property, plaintext_property, get_rep_method, validate_rep_method, get_cls_method;
+    PyCFunction dict_get = nullptr;  // the C function of dict.get
     Ref names[N_COUNT];  // interned texts: never in a reference cycle, released with the state
-    auto refs() { return std::tie(base64_module, secret_string, user_string, kw_rep_prefix, utf8, empty); }
+    auto refs() {
+        return std::tie(base64_module, secret_string, user_string, kw_rep_prefix, utf8, empty, not_utf8, key_property,
+                        plaintext_property, get_rep_method, validate_rep_method, get_cls_method);
+    }
 };
 
 struct Ctx {
@@ -70,7 +88,20 @@ void log(const Ctx& c, Name level, PyObject* message) {
     call_method(c.n(level), {logger.get(), message});
 }
 
-// raise type(message) from cause
+Ref secret_plaintext_impl(const Ctx& c, PyObject* self) {
+    Ref rep = attr(self, c.n(N_representer));
+    return call_method(c.n(N_decode), {rep.get()});
+}
+
+// self.plaintext, read directly while it is our own property (a data
+// descriptor, so no instance attribute can hide it).
+Ref plaintext_of(const Ctx& c, PyObject* self) {
+    if (_PyType_Lookup(Py_TYPE(self), c.n(N_plaintext)) == c.st.plaintext_property.get())
+        return secret_plaintext_impl(c, self);
+    return attr(self, c.n(N_plaintext));
+}
+
+// raise type(message) from cause (from None when `cause` is empty)
 [[noreturn]] void raise_from(PyObject* type, PyObject* message, Ref cause) {
     Ref exc = own(PyObject_CallOneArg(type, message));
     PyException_SetContext(exc.get(), cause.new_ref());
@@ -80,14 +111,51 @@ void log(const Ctx& c, Name level, PyObject* message) {
     throw Error();
 }
 
+// A decrypted plaintext that is not UTF-8: told without the codec's error, whose
+// message names a byte of the plaintext and whose `object` holds all of it.
+// SecretString knows this error by its message object and attaches no cause.
+[[noreturn]] void raise_not_utf8(const Ctx& c) {
+    PyErr_SetObject(PyExc_ValueError, c.st.not_utf8.get());
+    throw Error();
+}
+
+bool is_not_utf8(const Ctx& c, PyObject* exc) {
+    if (!Py_IS_TYPE(exc, reinterpret_cast<PyTypeObject*>(PyExc_ValueError))) return false;
+    PyObject* args = reinterpret_cast<PyBaseExceptionObject*>(exc)->args;
+    return args && PyTuple_GET_SIZE(args) == 1 && PyTuple_GET_ITEM(args, 0) == c.st.not_utf8.get();
+}
+
+// mapping.get(key, {}), or mapping.get(key) for the `last` step. A dict whose
+// get is dict's own is read directly; an empty Ref then stands for an absent
+// key (the default: an empty dict, or None at the last step).
+Ref config_get(const Ctx& c, PyObject* mapping, PyObject* key, bool last) {
+    if (!PyDict_CheckExact(mapping)) {
+        Ref get = attr(mapping, c.n(N_get));
+        PyObject* g = get.get();
+        bool dict_get = PyDict_Check(mapping) && PyCFunction_Check(g) && PyCFunction_GET_SELF(g) == mapping &&
+                        PyCFunction_GET_FUNCTION(g) == c.st.dict_get;
+        if (!dict_get) {
+            if (last) return own(PyObject_CallOneArg(g, key));
+            Ref fallback = own(PyDict_New());
+            PyObject* args[] = {key, fallback.get()};
+            return own(PyObject_Vectorcall(g, args, 2, nullptr));
+        }
+    }
+    Ref keep = Ref::borrow(mapping);
+    Ref value = Ref::borrow(PyDict_GetItemWithError(mapping, key));  // held before anything else runs
+    if (!value && PyErr_Occurred()) throw Error();
+    return value;
+}
+
 // cfg.get(CNF_SEC, {}).get(prefix, {}).get(name)
 Ref configured(const Ctx& c, PyObject* prefix, Name name) {
     Ref cfg = c.global(N_cfg);
     Ref section_name = c.global(N_CNF_SEC);
-    Ref section = call_method(c.n(N_get), {cfg.get(), section_name.get(), own(PyDict_New()).get()});
-    Ref entries = call_method(c.n(N_get), {section.get(), prefix, own(PyDict_New()).get()});
+    Ref section = config_get(c, cfg.get(), section_name.get(), false);
+    Ref entries = section ? config_get(c, section.get(), prefix, false) : Ref();
     Ref entry_name = c.global(name);
-    return call_method(c.n(N_get), {entries.get(), entry_name.get()});
+    Ref value = entries ? config_get(c, entries.get(), entry_name.get(), true) : Ref();
+    return value ? value : Ref::borrow(Py_None);
 }
 
 // ---------------------------------------------------------------------------
@@ -95,11 +163,15 @@ Ref configured(const Ctx& c, PyObject* prefix, Name name) {
 
 constexpr char b64_alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
 
+// For decoding: the value of each letter, shifted to its place in a group of
+// four (letter i of a group at bit 18 - 6 i); bit 31 marks a non-letter.
 struct B64Table {
-    signed char v[256];
+    uint32_t v[4][256];
     constexpr B64Table() : v() {
-        for (int i = 0; i < 256; ++i) v[i] = -1;
-        for (int i = 0; i < 64; ++i) v[(unsigned char)b64_alphabet[i]] = (signed char)i;
+        for (int at = 0; at < 4; ++at)
+            for (int i = 0; i < 256; ++i) v[at][i] = 0x80000000u;
+        for (int at = 0; at < 4; ++at)
+            for (int i = 0; i < 64; ++i) v[at][(unsigned char)b64_alphabet[i]] = (uint32_t)i << (18 - 6 * at);
     }
 };
 constexpr B64Table b64_table;
@@ -133,34 +205,50 @@ Ref b64_encode(const std::string& in) {
     return out;
 }
 
-// Decode `text` when it is canonical: URL-safe letters only, a length that is
-// a multiple of four, and "=" only as the fill of the last group. The decoder
-// of the interpreter gives the same bytes for such a text; anything else is
-// left to it (false).
-bool b64_decode_canonical(PyObject* text, std::string& out) {
-    if (!PyUnicode_IS_ASCII(text)) return false;
+// Decode `text` into `out` (room for len(text) / 4 * 3 bytes) when it is
+// canonical: URL-safe letters only, a length that is a multiple of four, and
+// "=" only as the fill of the last group. The decoder of the interpreter gives
+// the same bytes for such a text; anything else is left to it (-1). Returns
+// the number of bytes written.
+Py_ssize_t b64_decode_canonical(PyObject* text, unsigned char* out) {
+    if (!PyUnicode_IS_ASCII(text)) return -1;
     Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    if (n % 4) return false;
+    if (n % 4) return -1;
+    if (n == 0) return 0;
     const Py_UCS1* s = PyUnicode_1BYTE_DATA(text);
-    Py_ssize_t pad = 0;
-    if (n && s[n - 1] == '=') pad = s[n - 2] == '=' ? 2 : 1;
-    out.resize((size_t)(n / 4 * 3));
-    auto* o = reinterpret_cast<unsigned char*>(out.data());
-    for (Py_ssize_t i = 0; i < n; i += 4) {
-        int v[4];
-        Py_ssize_t take = (i + 4 == n) ? 4 - pad : 4;
-        for (Py_ssize_t j = 0; j < 4; ++j) {
-            v[j] = j < take ? b64_table.v[s[i + j]] : 0;
-            if (v[j] < 0) return false;
-        }
-        unsigned w = (unsigned)v[0] << 18 | (unsigned)v[1] << 12 | (unsigned)v[2] << 6 | (unsigned)v[3];
-        *o++ = (unsigned char)(w >> 16);
-        *o++ = (unsigned char)(w >> 8);
-        *o++ = (unsigned char)w;
+    Py_ssize_t pad = s[n - 1] != '=' ? 0 : s[n - 2] == '=' ? 2 : 1;
+    unsigned char* o = out;
+    const uint32_t(&t)[4][256] = b64_table.v;
+    for (Py_ssize_t i = 0; i + 4 < n; i += 4) {
+        uint32_t w = t[0][s[i]] | t[1][s[i + 1]] | t[2][s[i + 2]] | t[3][s[i + 3]];
+        if (w & 0x80000000u) return -1;
+        o[0] = (unsigned char)(w >> 16);
+        o[1] = (unsigned char)(w >> 8);
+        o[2] = (unsigned char)w;
+        o += 3;
     }
-    out.resize(out.size() - (size_t)pad);
-    return true;
+    const Py_UCS1* last = s + n - 4;
+    uint32_t w = t[0][last[0]] | t[1][last[1]] | (pad < 2 ? t[2][last[2]] : 0) | (pad < 1 ? t[3][last[3]] : 0);
+    if (w & 0x80000000u) return -1;
+    o[0] = (unsigned char)(w >> 16);
+    o[1] = (unsigned char)(w >> 8);
+    o[2] = (unsigned char)w;
+    return (Py_ssize_t)(o - out) + 3 - pad;
 }
+
+// Working memory of one call: on the stack when small.
+class Scratch {
+public:
+    unsigned char* get(size_t n) {
+        if (n <= sizeof small_) return small_;
+        big_.reset(new unsigned char[n]);
+        return big_.get();
+    }
+
+private:
+    unsigned char small_[1024];
+    std::unique_ptr<unsigned char[]> big_;
+};
 
 // ---------------------------------------------------------------------------
 // BaseSecretStringContainer
@@ -262,18 +350,39 @@ const FuncDef plain_decode_def{"decode", "(self)", "Return the held text unchang
 // ---------------------------------------------------------------------------
 // ObscuringSecretStringRepresenter: character i is shifted by key character
 // i modulo the key length, modulo 256. Only the low eight bits of a key
-// character matter to a sum modulo 256, so the key is reduced to bytes once.
+// character matter to a sum modulo 256, so the key is read as those bytes.
 
-std::string key_bytes(PyObject* key) {
-    if (!PyUnicode_Check(key)) raise(PyExc_TypeError, "the key must be a str, not %.200s", Py_TYPE(key)->tp_name);
-    Py_ssize_t n = PyUnicode_GET_LENGTH(key);
-    if (n == 0) raise(PyExc_ValueError, "the key must not be empty");
-    int kind = PyUnicode_KIND(key);
-    const void* data = PyUnicode_DATA(key);
-    std::string out((size_t)n, '\0');
-    for (Py_ssize_t i = 0; i < n; ++i) out[(size_t)i] = (char)(PyUnicode_READ(kind, data, i) & 0xFF);
-    return out;
-}
+// `key` must outlive the stream: a key of one-byte characters is read in place.
+// A key that cannot be used (not a text, or empty) gives an empty stream;
+// checked() raises what is wrong with it.
+class KeyStream {
+public:
+    explicit KeyStream(PyObject* key) : key_(key) {
+        if (!PyUnicode_Check(key) || PyUnicode_GET_LENGTH(key) == 0) return;
+        size = (size_t)PyUnicode_GET_LENGTH(key);
+        if (PyUnicode_KIND(key) == PyUnicode_1BYTE_KIND) {
+            data = PyUnicode_1BYTE_DATA(key);
+            return;
+        }
+        int kind = PyUnicode_KIND(key);
+        const void* chars = PyUnicode_DATA(key);
+        owned_.resize(size);
+        for (size_t i = 0; i < size; ++i) owned_[i] = (unsigned char)(PyUnicode_READ(kind, chars, i) & 0xFF);
+        data = owned_.data();
+    }
+    const KeyStream& checked() const {
+        if (!PyUnicode_Check(key_))
+            raise(PyExc_TypeError, "the key must be a str, not %.200s", Py_TYPE(key_)->tp_name);
+        if (size == 0) raise(PyExc_ValueError, "the key must not be empty");
+        return *this;
+    }
+    const unsigned char* data = nullptr;
+    size_t size = 0;
+
+private:
+    PyObject* key_;
+    std::vector<unsigned char> owned_;
+};
 
 Ref text_data(PyObject* data) {
     if (!PyUnicode_Check(data))
@@ -281,10 +390,17 @@ Ref text_data(PyObject* data) {
     return Ref::borrow(data);
 }
 
+// self.key, read directly while it is our own property (a data descriptor, so
+// no instance attribute can hide it).
+Ref key_of(const Ctx& c, PyObject* self) {
+    if (_PyType_Lookup(Py_TYPE(self), c.n(N_key)) == c.st.key_property.get()) return base_key_impl(c, self);
+    return attr(self, c.n(N_key));
+}
+
 Ref obscuring_encode(const Call& call) {
     Ctx c(call);
     PyObject* self = call[0];
-    Ref key = attr(self, c.n(N_key));
+    Ref key = key_of(c, self);
     Ref clear = text_data(held_data(c, self).get());
     Py_ssize_t n = PyUnicode_GET_LENGTH(clear.get());
     if (n == 0) return Ref::borrow(c.st.empty.get());
@@ -298,14 +414,15 @@ Ref obscuring_encode(const Call& call) {
               "above it at position %zd.",
               at);
     }
-    std::string k = key_bytes(key.get());
+    KeyStream stream(key.get());
+    const KeyStream& k = stream.checked();
     const Py_UCS1* s = PyUnicode_1BYTE_DATA(clear.get());
     std::string utf8;
     utf8.reserve((size_t)n * 2);
     size_t j = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        unsigned char b = (unsigned char)(s[i] + (unsigned char)k[j]);
-        if (++j == k.size()) j = 0;
+        unsigned char b = (unsigned char)(s[i] + k.data[j]);
+        if (++j == k.size) j = 0;
         if (b < 0x80) {
             utf8.push_back((char)b);
         } else {
@@ -321,45 +438,93 @@ Ref obscuring_encode(const Call& call) {
     return call_method(c.n(N_decode), {encoded.get()});
 }
 
+// The characters of `out[0..n)` as a new str, in its canonical (ASCII when it
+// can be) form. `high` is the bitwise or of them all.
+Ref latin1_text(const unsigned char* out, size_t n, unsigned high) {
+    Ref text = own(PyUnicode_New((Py_ssize_t)n, high & 0x80 ? 0xFF : 0x7F));
+    std::memcpy(PyUnicode_1BYTE_DATA(text.get()), out, n);
+    return text;
+}
+
 template <class Ch>
-void unshift(const Ch* s, Py_ssize_t n, const std::string& k, std::string& out) {
-    out.resize((size_t)n);
+Ref unshift(const Ch* s, Py_ssize_t n, const KeyStream& k) {
+    Scratch scratch;
+    unsigned char* out = scratch.get((size_t)n);
+    unsigned high = 0;
     size_t j = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        out[(size_t)i] = (char)(unsigned char)((unsigned)s[i] - (unsigned char)k[j]);
-        if (++j == k.size()) j = 0;
+        out[i] = (unsigned char)((unsigned)s[i] - k.data[j]);
+        high |= out[i];
+        if (++j == k.size) j = 0;
     }
+    return latin1_text(out, (size_t)n, high);
+}
+
+// The common case in one pass: the bytes of canonical Base64 are UTF-8 of
+// characters below U+0800 (the encoder writes only characters below U+0100),
+// and the key is usable. Anything else (other Base64, longer or invalid UTF-8
+// sequences, a key that cannot be used) gives an empty Ref, and the decode
+// goes the general way, with the decoder's own results and errors in their
+// order.
+Ref decode_common(const Ctx& c, PyObject* enc, PyObject* key) {
+    Py_ssize_t length = PyUnicode_GET_LENGTH(enc);
+    if (!PyUnicode_IS_ASCII(enc) || length % 4) return Ref();
+    if (length == 0) return Ref::borrow(c.st.empty.get());
+    KeyStream k(key);
+    if (!k.size) return Ref();
+    Scratch scratch;
+    size_t room = (size_t)(length / 4 * 3);
+    unsigned char* raw = scratch.get(2 * room);
+    unsigned char* out = raw + room;
+    Py_ssize_t size = b64_decode_canonical(enc, raw);
+    if (size < 0) return Ref();
+    const unsigned char* key_data = k.data;
+    size_t key_size = k.size, j = 0;
+    unsigned char* o = out;
+    unsigned high = 0;
+    for (Py_ssize_t i = 0; i < size;) {
+        unsigned ch = raw[i];
+        if (ch < 0x80) {
+            i += 1;
+        } else if (ch - 0xC2 <= 0xDF - 0xC2 && i + 1 < size && (raw[i + 1] & 0xC0) == 0x80) {
+            ch = (ch & 0x1F) << 6 | (raw[i + 1] & 0x3F);
+            i += 2;
+        } else {
+            return Ref();
+        }
+        unsigned char b = (unsigned char)(ch - key_data[j]);
+        *o++ = b;
+        high |= b;
+        if (++j == key_size) j = 0;
+    }
+    return latin1_text(out, (size_t)(o - out), high);
 }
 
 Ref obscuring_decode(const Call& call) {
     Ctx c(call);
     PyObject* self = call[0];
     Ref enc = held_data(c, self);
-    Ref key = attr(self, c.n(N_key));
+    Ref key = key_of(c, self);
     // base64.urlsafe_b64decode(enc).decode()
-    Ref text;
-    std::string raw;
     Ref base64 = c.global(N_base64);
-    if (base64.get() == c.st.base64_module.get() && PyUnicode_CheckExact(enc.get()) &&
-        b64_decode_canonical(enc.get(), raw)) {
-        text = own(PyUnicode_DecodeUTF8(raw.data(), (Py_ssize_t)raw.size(), nullptr));
-    } else {
-        Ref decoded = call_method(c.n(N_urlsafe_b64decode), {base64.get(), enc.get()});
-        text = PyBytes_CheckExact(decoded.get())
-                   ? own(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(decoded.get()), PyBytes_GET_SIZE(decoded.get()), nullptr))
-                   : call_method(c.n(N_decode), {decoded.get()});
-        text_data(text.get());
+    if (base64.get() == c.st.base64_module.get() && PyUnicode_CheckExact(enc.get())) {
+        if (Ref plain = decode_common(c, enc.get(), key.get())) return plain;
     }
+    Ref decoded = call_method(c.n(N_urlsafe_b64decode), {base64.get(), enc.get()});
+    PyObject* bytes = decoded.get();
+    Ref text = PyBytes_CheckExact(bytes)
+                   ? own(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes), PyBytes_GET_SIZE(bytes), nullptr))
+                   : call_method(c.n(N_decode), {bytes});
+    text_data(text.get());
     Py_ssize_t n = PyUnicode_GET_LENGTH(text.get());
     if (n == 0) return Ref::borrow(c.st.empty.get());
-    std::string k = key_bytes(key.get());
-    std::string out;
+    KeyStream stream(key.get());
+    const KeyStream& k = stream.checked();
     switch (PyUnicode_KIND(text.get())) {
-        case PyUnicode_1BYTE_KIND: unshift(PyUnicode_1BYTE_DATA(text.get()), n, k, out); break;
-        case PyUnicode_2BYTE_KIND: unshift(PyUnicode_2BYTE_DATA(text.get()), n, k, out); break;
-        default: unshift(PyUnicode_4BYTE_DATA(text.get()), n, k, out); break;
+        case PyUnicode_1BYTE_KIND: return unshift(PyUnicode_1BYTE_DATA(text.get()), n, k);
+        case PyUnicode_2BYTE_KIND: return unshift(PyUnicode_2BYTE_DATA(text.get()), n, k);
+        default: return unshift(PyUnicode_4BYTE_DATA(text.get()), n, k);
     }
-    return own(PyUnicode_DecodeLatin1(out.data(), (Py_ssize_t)out.size(), nullptr));
 }
 
 const FuncDef obscuring_encode_def{
@@ -450,7 +615,17 @@ Ref fernet_decode(const Call& call) {
     Ref fernet = fernet_of(c, self);
     Ref data = held_data(c, self);
     Ref clear = call_method(c.n(N_decrypt), {fernet.get(), utf8_bytes(c, data.get()).get()});
-    return call_method(c.n(N_decode), {clear.get(), c.st.utf8.get()});
+    PyObject* bytes = clear.get();
+    Ref text = Ref::steal(PyBytes_CheckExact(bytes)
+                              ? PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes), PyBytes_GET_SIZE(bytes), nullptr)
+                              : PyObject_CallMethodOneArg(bytes, c.n(N_decode), c.st.utf8.get()));
+    if (!text) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw Error();
+        // The codec's error carries the whole plaintext and its message a byte of it.
+        take_error();
+        raise_not_utf8(c);
+    }
+    return text;
 }
 
 const FuncDef fernet_keygen_def{"keygen", "(cls)", "Return a new Fernet key as text (44 URL-safe Base64 characters).",
@@ -469,9 +644,14 @@ const FuncDef fernet_decode_def{"decode", "(self)", "Return the plaintext of the
 // ---------------------------------------------------------------------------
 // SecretString
 
-Ref get_cls(const Call& call) {
-    Ctx c(call);
-    PyObject* value = call[0];
+// `cls.name` finds our own member `ours` (a class or static method): nothing
+// on the class, its bases or its metaclass stands in its place.
+bool class_finds(const Ctx& c, PyObject* cls, Name name, const Ref& ours) {
+    return PyType_Check(cls) && _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), c.n(name)) == ours.get() &&
+           !_PyType_Lookup(Py_TYPE(cls), c.n(name));
+}
+
+Ref get_cls_impl(const Ctx& c, PyObject* value) {
     if (!truthy(value)) return Ref::borrow(Py_None);
     if (PyUnicode_Check(value)) {
         Py_ssize_t dot = PyUnicode_FindChar(value, '.', 0, PyUnicode_GET_LENGTH(value), 1);
@@ -485,9 +665,9 @@ Ref get_cls(const Call& call) {
     return Ref::borrow(Py_None);
 }
 
-Ref validate_rep(const Call& call) {
-    Ctx c(call);
-    PyObject* rep_cls = call[1];
+Ref get_cls(const Call& call) { return get_cls_impl(Ctx(call), call[0]); }
+
+Ref validate_rep_impl(const Ctx& c, PyObject* rep_cls) {
     if (!truthy(rep_cls)) return Ref::borrow(Py_None);
     Ref base = c.global(N_BaseSecretStringRepresenter);
     if (!check(PyObject_IsSubclass(rep_cls, base.get())))
@@ -497,16 +677,34 @@ Ref validate_rep(const Call& call) {
     return Ref::borrow(Py_None);
 }
 
-Ref get_rep(const Call& call) {
-    Ctx c(call);
-    PyObject *cls = call[0], *representer_cls = call[1], *prefix = call[2];
-    call_method(c.n(N__validate_rep), {cls, representer_cls});
+Ref validate_rep(const Call& call) { return validate_rep_impl(Ctx(call), call[1]); }
+
+// cls._validate_rep(rep_cls)
+void validate_with(const Ctx& c, PyObject* cls, PyObject* rep_cls) {
+    if (class_finds(c, cls, N__validate_rep, c.st.validate_rep_method))
+        validate_rep_impl(c, rep_cls);
+    else
+        call_method(c.n(N__validate_rep), {cls, rep_cls});
+}
+
+Ref get_rep_impl(const Ctx& c, PyObject* cls, PyObject* representer_cls, PyObject* prefix) {
+    validate_with(c, cls, representer_cls);
     Ref value = configured(c, prefix, N_CNF_SS_REP);
-    Ref conf_cls = call_method(c.n(N__get_cls), {cls, value.get()});
-    call_method(c.n(N__validate_rep), {cls, conf_cls.get()});
+    Ref conf_cls = class_finds(c, cls, N__get_cls, c.st.get_cls_method)
+                       ? get_cls_impl(c, value.get())
+                       : call_method(c.n(N__get_cls), {cls, value.get()});
+    validate_with(c, cls, conf_cls.get());
     if (truthy(representer_cls)) return Ref::borrow(representer_cls);
     if (truthy(conf_cls.get())) return conf_cls;
     return c.global(N_ObscuringSecretStringRepresenter);
+}
+
+Ref get_rep(const Call& call) { return get_rep_impl(Ctx(call), call[0], call[1], call[2]); }
+
+// cls._get_rep(representer_cls, prefix)
+Ref get_rep_with(const Ctx& c, PyObject* cls, PyObject* representer_cls, PyObject* prefix) {
+    if (class_finds(c, cls, N__get_rep, c.st.get_rep_method)) return get_rep_impl(c, cls, representer_cls, prefix);
+    return call_method(c.n(N__get_rep), {cls, representer_cls, prefix});
 }
 
 // cls(text, representer_cls=rep_cls, prefix=prefix)
@@ -520,7 +718,7 @@ Ref from_plaintext(const Call& call) {
     PyObject *cls = call[0], *plaintext = call[1], *representer_cls = call[2], *prefix = call[3];
     Ref plain_cls = c.global(N_PlainTextSecretStringRepresenter);
     Ref holder = make_secret(c, cls, plaintext, plain_cls.get(), prefix);
-    Ref rep_cls = call_method(c.n(N__get_rep), {cls, representer_cls, prefix});
+    Ref rep_cls = get_rep_with(c, cls, representer_cls, prefix);
     PyObject* args[] = {holder.get(), prefix};
     Ref rep = own(PyObject_Vectorcall(rep_cls.get(), args, 2, nullptr));
     Ref encoded = call_method(c.n(N_encode), {rep.get()});
@@ -529,7 +727,7 @@ Ref from_plaintext(const Call& call) {
 
 Ref secret_keygen(const Call& call) {
     Ctx c(call);
-    Ref rep_cls = call_method(c.n(N__get_rep), {call[0], call[1], call[2]});
+    Ref rep_cls = get_rep_with(c, call[0], call[1], call[2]);
     return call_method(c.n(N_keygen), {rep_cls.get()});
 }
 
@@ -546,12 +744,12 @@ Ref secret_init(const Call& call) {
     else
         data = own(PyObject_Str(secret_string));
     set_attr(self, c.n(N_data), data.get());
-    Ref rep_cls = call_method(c.n(N__get_rep), {self, representer_cls, prefix});
+    Ref rep_cls = call_method(c.n(N__get_rep), {self, representer_cls, prefix});  // an instance may hold its own
     set_attr(self, c.n(N_representer_cls), rep_cls.get());
     PyObject* args[] = {self, prefix};
     set_attr(self, c.n(N_representer), own(PyObject_Vectorcall(rep_cls.get(), args, 2, nullptr)).get());
     try {
-        attr(self, c.n(N_plaintext));
+        plaintext_of(c, self);
     } catch (const Error&) {
         if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_ImportError)) throw;
         Ref cause = take_error();
@@ -559,6 +757,7 @@ Ref secret_init(const Call& call) {
         Ref message = own(PyUnicode_FromFormat(
             "The secret string '%U' has the wrong format.\nIt cannot be decoded with representer %U.",
             shown(c, secret_string).get(), shown(c, name.get()).get()));
+        if (is_not_utf8(c, cause.get())) cause = Ref();  // raise ... from None, with no context either
         raise_from(PyExc_Exception, message.get(), std::move(cause));
     }
     return Ref::borrow(Py_None);
@@ -591,11 +790,7 @@ Ref secret_dir(const Call& call) {
     return own(PyNumber_Add(names.get(), data_names.get()));
 }
 
-Ref secret_plaintext(const Call& call) {
-    Ctx c(call);
-    Ref rep = attr(call[0], c.n(N_representer));
-    return call_method(c.n(N_decode), {rep.get()});
-}
+Ref secret_plaintext(const Call& call) { return secret_plaintext_impl(Ctx(call), call[0]); }
 
 const FuncDef get_cls_def{"_get_cls", "(cls_or_cls_name)",
                           "Return the class named by a dotted path or given as a class; None for a falsy value.\n\n"
@@ -631,7 +826,7 @@ Ref to_plaintext(const Call& call) {
     Ctx c(call);
     PyObject* value = call[0];
     Ref secret_string = c.global(N_SecretString);
-    if (check(PyObject_IsInstance(value, secret_string.get()))) return attr(value, c.n(N_plaintext));
+    if (check(PyObject_IsInstance(value, secret_string.get()))) return plaintext_of(c, value);
     if (PyUnicode_Check(value)) return Ref::borrow(value);
     return own(PyObject_Str(value));
 }
@@ -641,12 +836,20 @@ const FuncDef to_plaintext_def{"to_plaintext", "(str_or_secret_str)",
 
 Ref text(const char* s) { return own(PyUnicode_FromString(s)); }
 
+// The member `name` as stored in the class `cls`.
+Ref member_of(PyObject* cls, PyObject* name) {
+    Ref member = Ref::borrow(_PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), name));
+    if (!member) raise(PyExc_SystemError, "class member missing");
+    return member;
+}
+
 void exec(PyObject* module, State& st) {
 #define X(n) st.names[N_##n] = intern(#n);
     VEILED_NAMES(X)
 #undef X
     st.utf8 = intern("utf-8");
     st.empty = text("");
+    st.not_utf8 = text("The decrypted plaintext is not valid UTF-8 text.");
     st.kw_rep_prefix = own(PyTuple_Pack(2, st.names[N_representer_cls].get(), st.names[N_prefix].get()));
 
     Ref base64 = own(PyImport_ImportModule("base64"));
@@ -673,10 +876,12 @@ void exec(PyObject* module, State& st) {
     Ref name = own(PyObject_GetAttrString(module, "__name__"));
     add_object(module, "logger", own(PyObject_CallMethod(logging.get(), "getLogger", "O", name.get())));
 
-    add_object(module, "CNF_SEC", text("secrets"));
-    add_object(module, "CNF_STR", text("string"));
-    add_object(module, "CNF_SS_REP", text("representer"));
-    add_object(module, "CNF_SS_KEY", text("key"));
+    // Interned, as the constants of a module body are: the configuration's
+    // keys are found by identity.
+    add_object(module, "CNF_SEC", intern("secrets"));
+    add_object(module, "CNF_STR", intern("string"));
+    add_object(module, "CNF_SS_REP", st.names[N_representer]);
+    add_object(module, "CNF_SS_KEY", st.names[N_key]);
 
     auto one = [](PyObject* base) { return own(PyTuple_Pack(1, base)); };
 
@@ -692,6 +897,7 @@ void exec(PyObject* module, State& st) {
                           method(base_init_def), property(base_key_def), method(base_encode_def),
                           method(base_decode_def)});
     add_object(module, "BaseSecretStringRepresenter", base);
+    st.key_property = member_of(base.get(), st.names[N_key].get());
 
     Ref plain = new_class(module, "PlainTextSecretStringRepresenter", one(base.get()).get(),
                           "Holds the plaintext itself: encode and decode change nothing.",
@@ -722,6 +928,13 @@ void exec(PyObject* module, State& st) {
          value("__str__", str_fn), method(secret_dir_def), value("__repr__", str_fn), property(secret_plaintext_def),
          method(secret_format_def)});
     add_object(module, "SecretString", st.secret_string);
+    st.plaintext_property = member_of(st.secret_string.get(), st.names[N_plaintext].get());
+    st.get_rep_method = member_of(st.secret_string.get(), st.names[N__get_rep].get());
+    st.validate_rep_method = member_of(st.secret_string.get(), st.names[N__validate_rep].get());
+    st.get_cls_method = member_of(st.secret_string.get(), st.names[N__get_cls].get());
+    Ref probe = own(PyDict_New());
+    Ref bound_get = attr(probe.get(), st.names[N_get].get());
+    st.dict_get = PyCFunction_GET_FUNCTION(bound_get.get());
 
     add_functions(module, {&to_plaintext_def});
     Ref all = own(Py_BuildValue("[sss]", "SecretString", "to_plaintext", "FernetSecretStringRepresenter"));

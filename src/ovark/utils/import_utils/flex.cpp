@@ -16,9 +16,9 @@ namespace {
 struct State {
     Ref n_logger, n_debug, n_isEnabledFor, n_sys, n_modules, n_path, n_os, n_types, n_ModuleType, n_importlib,
         n_import_module, n_util, n_machinery, n_isfile, n_expanduser, n_abspath, n_dirname, n_basename, n_splitext,
-        n_append, n_endswith, n_module_prefix, n_load_module_from_file, n_SourceFileLoader, n_spec_from_file_location,
-        n_module_from_spec, n_exec_module, n_loader, n_name, n_origin, n_parent, n_cached, n__spec__, n__loader__,
-        n__package__, n__file__, n__cached__;
+        n_append, n_endswith, n_module_prefix, n_load_module_from_file, n_SourceFileLoader,
+        n_spec_from_file_location, n_module_from_spec, n_exec_module, n_loader, n_name, n_origin, n_parent, n_cached,
+        n__spec__, n__loader__, n__package__, n__file__, n__cached__;
     Ref dot, loading, loaded, DEBUG;
     Ref loader_kwnames, spec_kwnames;  // ("fullname", "path"), ("loader",)
     auto refs() {
@@ -124,6 +124,9 @@ void refresh_module_attributes(State& st, PyObject* module, PyObject* spec) {
     check(PyObject_SetAttr(module, st.n__cached__.get(), attr(spec, st.n_cached.get()).get()));
 }
 
+// Everything the load needs is worked out before sys.path or sys.modules
+// change. The file's folder stays on sys.path once added (sys.path only
+// grows); a file that fails to run leaves no module behind.
 Ref load_module_from_file(const Call& c) {
     State& st = c.state<State>();
     PyObject *self = c[0], *module = c.module();
@@ -131,13 +134,11 @@ Ref load_module_from_file(const Call& c) {
     Ref path = attr(os.get(), st.n_path.get());
     Ref target = call_method(st.n_expanduser.get(), {path.get(), c[1]});
     target = call_method(st.n_abspath.get(), {path.get(), target.get()});
+    if (!PyUnicode_Check(target.get()))
+        raise(PyExc_TypeError, "a module file must be named by a str or an os.PathLike of str, not %.200s",
+              Py_TYPE(target.get())->tp_name);
 
     Ref directory = call_method(st.n_dirname.get(), {path.get(), target.get()});
-    Ref sys = lookup(module, st.n_sys.get());
-    Ref sys_path = attr(sys.get(), st.n_path.get());
-    if (!check(PySequence_Contains(sys_path.get(), directory.get())))
-        call_method(st.n_append.get(), {sys_path.get(), directory.get()});
-
     Ref base = call_method(st.n_basename.get(), {path.get(), target.get()});
     Ref name = own(PySequence_GetItem(call_method(st.n_splitext.get(), {path.get(), base.get()}).get(), 0));
     Ref fullname = own(PyNumber_Add(attr(self, st.n_module_prefix.get()).get(), name.get()));
@@ -150,14 +151,19 @@ Ref load_module_from_file(const Call& c) {
     Ref loader = own(PyObject_Vectorcall(source_loader.get(), loader_args, 0, st.loader_kwnames.get()));
     Ref spec = call_method(st.n_spec_from_file_location.get(), {util.get(), fullname.get(), target.get(), loader.get()},
                            st.spec_kwnames.get());
-
+    Ref sys = lookup(module, st.n_sys.get());
+    Ref sys_path = attr(sys.get(), st.n_path.get());
     Ref modules = attr(sys.get(), st.n_modules.get());
-    if (Ref existing = loaded_module(modules.get(), fullname.get())) {
+    Ref existing = loaded_module(modules.get(), fullname.get());
+    Ref fresh = existing ? Ref() : call_method(st.n_module_from_spec.get(), {util.get(), spec.get()});
+
+    if (!check(PySequence_Contains(sys_path.get(), directory.get())))
+        call_method(st.n_append.get(), {sys_path.get(), directory.get()});
+    if (existing) {
         // Loaded before: run the file again in the same module.
         refresh_module_attributes(st, existing.get(), spec.get());
         call_method(st.n_exec_module.get(), {loader.get(), existing.get()});
     } else {
-        Ref fresh = call_method(st.n_module_from_spec.get(), {util.get(), spec.get()});
         check(PyObject_SetItem(modules.get(), fullname.get(), fresh.get()));
         if (!Ref::steal(PyObject_CallMethodOneArg(loader.get(), st.n_exec_module.get(), fresh.get()))) {
             ErrorStash stash;  // a file that fails leaves no half-run module behind

@@ -163,11 +163,23 @@ void update(State& st, PyObject* map, PyObject* with) {
         call_method(st.n_update.get(), {map, with});
 }
 
+// A rule of the keyword form: both names must be texts, or every later import
+// of the process would fail inside the import system.
+void check_rule(PyObject* legacy, PyObject* modern) {
+    if (!PyUnicode_Check(legacy))
+        raise(PyExc_TypeError, "register() legacy module names must be str, not %.200s", Py_TYPE(legacy)->tp_name);
+    if (!PyUnicode_Check(modern))
+        raise(PyExc_TypeError, "register() modern module name for '%U' must be str, not %.200s", legacy,
+              Py_TYPE(modern)->tp_name);
+}
+
+// Everything is checked before anything is registered: a refused call leaves
+// the rules as they were.
 Ref register_(const Call& c) {
     State& st = c.state<State>();
     PyObject *cls = c[0], *args = c[1], *kwargs = c[2];
+    Ref to_modern, to_legacy;
     if (PyTuple_GET_SIZE(args)) {
-        Ref to_modern, to_legacy;
         try {
             std::tie(to_modern, to_legacy) = unpack2(args);
         } catch (const Error&) {
@@ -180,17 +192,34 @@ Ref register_(const Call& c) {
             PyErr_SetNone(PyExc_AssertionError);
             refuse_translators(args);
         }
-        append(st, attr(cls, st.n_custom_translators.get()).get(), to_modern.get());
-        append(st, attr(cls, st.n_custom_reverse_translators.get()).get(), to_legacy.get());
     }
+    Ref inverted;
     if (PyDict_GET_SIZE(kwargs)) {
-        // Inverted first, so that an unhashable modern name registers nothing.
-        Ref inverted = own(PyDict_New());
+        inverted = own(PyDict_New());
         Py_ssize_t pos = 0;
         PyObject *k, *v;
-        while (PyDict_Next(kwargs, &pos, &k, &v)) check(PyDict_SetItem(inverted.get(), v, k));
-        update(st, attr(cls, st.n_importmap.get()).get(), kwargs);
-        update(st, attr(cls, st.n_reverse_importmap.get()).get(), inverted.get());
+        while (PyDict_Next(kwargs, &pos, &k, &v)) {
+            Ref legacy = Ref::borrow(k), modern = Ref::borrow(v);  // a str subclass may hash in interpreter code
+            check_rule(legacy.get(), modern.get());
+            check(PyDict_SetItem(inverted.get(), modern.get(), legacy.get()));
+        }
+    }
+    Ref importmap, reverse_importmap, translators, reverse_translators;
+    if (inverted) {
+        importmap = attr(cls, st.n_importmap.get());
+        reverse_importmap = attr(cls, st.n_reverse_importmap.get());
+    }
+    if (to_modern) {
+        translators = attr(cls, st.n_custom_translators.get());
+        reverse_translators = attr(cls, st.n_custom_reverse_translators.get());
+    }
+    if (to_modern) {
+        append(st, translators.get(), to_modern.get());
+        append(st, reverse_translators.get(), to_legacy.get());
+    }
+    if (inverted) {
+        update(st, importmap.get(), kwargs);
+        update(st, reverse_importmap.get(), inverted.get());
     }
     return Ref::borrow(Py_None);
 }
@@ -254,6 +283,8 @@ Ref loader_create_module(const Call& c) {
     return Ref::borrow(Py_None);
 }
 
+// The aliases are found first and written last: a reverse translator that
+// raises, or a modern module that is gone, leaves sys.modules as it was.
 Ref loader_exec_module(const Call& c) {
     State& st = c.state<State>();
     PyObject *self = c[0], *legacy_module = c[1];
@@ -261,6 +292,7 @@ Ref loader_exec_module(const Call& c) {
     Ref modules = attr(sys.get(), st.n_modules.get());
     Ref names = PyDict_Check(modules.get()) ? own(PyDict_Keys(modules.get())) : own(PySequence_List(modules.get()));
     Translator reverse(st, lookup(c.module(), st.n_LegacyImporter.get()).get(), Reverse);
+    Ref aliases = own(PyList_New(0));  // legacy name, module, legacy name, module, ...
     for_each(names.get(), [&](PyObject* name) {
         if (!PyUnicode_Check(name)) return;
         Ref legacy = reverse(name);
@@ -271,10 +303,16 @@ Ref loader_exec_module(const Call& c) {
             PyErr_Clear();
             return;
         }
-        check(PyObject_SetItem(modules.get(), legacy.get(), module.get()));
+        check(PyList_Append(aliases.get(), legacy.get()));
+        check(PyList_Append(aliases.get(), module.get()));
     });
     Ref legacy_name = attr(legacy_module, st.n__name__.get());
     Ref modern = own(PyObject_GetItem(modules.get(), attr(self, st.n_module_name.get()).get()));
+    for (Py_ssize_t i = 0; i + 1 < PyList_GET_SIZE(aliases.get()); i += 2) {
+        Ref legacy = Ref::borrow(PyList_GET_ITEM(aliases.get(), i));
+        Ref module = Ref::borrow(PyList_GET_ITEM(aliases.get(), i + 1));
+        check(PyObject_SetItem(modules.get(), legacy.get(), module.get()));
+    }
     check(PyObject_SetItem(modules.get(), legacy_name.get(), modern.get()));
     return Ref::borrow(Py_None);
 }

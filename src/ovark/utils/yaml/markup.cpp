@@ -27,16 +27,23 @@
 // hold what was bound at load, patterns are searched, os.environ read and
 // chainget followed in C++, with the same results.
 //
-// Beyond the plain rules: the substitutions in one string are bounded (a
-// markup that keeps reproducing itself ends in MarkupError); the plaintext
-// of an %ENC markup is not read for markup again; a string that `original`
-// has no place for (inside an included file) is neither a reference to
-// itself nor written back; a tree too deep to walk raises RecursionError
-// unwrapped; every MarkupError carries `location`, the Location record of its
-// value when the call was given a location tree (else None).
+// Beyond the plain rules: the substitutions in one string are bounded, in
+// rounds and in the length of the text they make (16 MiB), so that markup
+// that keeps reproducing or doubling itself ends in MarkupError; a value a
+// message quotes is cut to 1,000 characters and "..."; the plaintext of an
+// %ENC markup is not read for markup again; a string that `original` holds
+// no place for because it lies in markup text there (an included document, a
+// structure a callable returned) is neither a reference to itself nor
+// written back, while one whose place cannot be looked up (a set member)
+// fails with the KeyError of that lookup; a file that includes itself,
+// directly or through others, fails as a recursive markup; a tree too deep
+// to walk raises RecursionError unwrapped; every MarkupError carries
+// `location`, the Location record of its value when the call was given a
+// location tree (else None).
 #include "ovk/ovk.hpp"
 
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -79,7 +86,28 @@ const char* const WALK[] = {"_recurse", "_process_mutable_mapping", "_process_it
 // reproducing itself gets near it.
 constexpr Py_ssize_t EXTRA_ROUNDS = 10000;
 
+// The longest text a substitution may make (16 MiB of characters): markup
+// whose values feed each other can double a text every round, and would
+// otherwise take all memory long before the rounds run out.
+constexpr Py_ssize_t MAX_TEXT = Py_ssize_t(16) << 20;
+
+// A value quoted in a message shows at most this many characters, then "...".
+constexpr Py_ssize_t MAX_QUOTED = 1000;
+
+// One %INCLUDE{...} whose document a processor is walking: the path as
+// written in the markup, and the string that held it with its index (to say
+// where a loop of includes starts). The processor is named, not owned: an
+// entry lives only while that processor's walk of the document runs.
+struct Including {
+    PyObject* processor;
+    Ref path, index, data;
+    unsigned long serial;
+};
+
 struct State {
+    // The includes being walked, outermost first (all processors).
+    std::vector<Including> including;
+    unsigned long include_serial = 0;
     // Objects bound at load, to tell whether a global still holds them.
     Ref MutableMapping, Iterable, UserString, base_pattern, patterns[KINDS], utils, chainget;
     // Our own function objects.
@@ -156,7 +184,8 @@ struct Ctx {
             Ref bound = own(PyObject_GetAttr(self, name));
             return is_bound(bound.get(), fn);
         }
-        int has = PyDict_Contains(*dictptr, name);
+        Ref dict = Ref::borrow(*dictptr);  // a key's __eq__ may replace the instance dict
+        int has = PyDict_Contains(dict.get(), name);
         if (has < 0) throw Error();
         return !has;
     }
@@ -215,9 +244,9 @@ Ref as_list(PyObject* index) {
 Ref dotted(const State& st, PyObject* index) {
     Ref items = own(PySequence_List(index));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-        PyObject* v = PyList_GET_ITEM(items.get(), i);
-        if (!PyUnicode_Check(v)) {
-            Ref text = own(PyObject_Str(v));
+        Ref v = Ref::borrow(PyList_GET_ITEM(items.get(), i));
+        if (!PyUnicode_Check(v.get())) {
+            Ref text = own(PyObject_Str(v.get()));
             check(PyList_SetItem(items.get(), i, text.release()));
         }
     }
@@ -235,6 +264,15 @@ Ref text(const char* s) { return own(PyUnicode_FromString(s)); }
 Ref str_of(PyObject* o) {
     if (PyUnicode_CheckExact(o)) return Ref::borrow(o);
     return own(PyObject_Str(o));
+}
+
+// A text as a message quotes it: its first MAX_QUOTED characters and "..."
+// when it is longer.
+Ref quoted(Ref shown) {
+    if (!PyUnicode_Check(shown.get()) || PyUnicode_GET_LENGTH(shown.get()) <= MAX_QUOTED) return shown;
+    Ref head = own(PyUnicode_Substring(shown.get(), 0, MAX_QUOTED));
+    Ref dots = text("...");
+    return own(PyUnicode_Concat(head.get(), dots.get()));
 }
 
 // data.replace(old, new)
@@ -294,7 +332,9 @@ Ref chainget_fast(PyObject* tree, PyObject* path, PyObject* dot) {
     }
     Ref node = Ref::borrow(tree);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(steps.get()); ++i) {
-        PyObject* step = PyList_GET_ITEM(steps.get(), i);
+        // the lookup may run a key's __eq__, which may change the index list
+        Ref held = Ref::borrow(PyList_GET_ITEM(steps.get(), i));
+        PyObject* step = held.get();
         PyObject* n = node.get();
         if (PyDict_CheckExact(n)) {
             if (!PyUnicode_CheckExact(step) && !PyLong_CheckExact(step)) return Ref();
@@ -344,46 +384,53 @@ bool is_location(const State& st, PyObject* o) {
     return (bool)f;
 }
 
+// d[key] as a new reference, or empty when d holds no such key or the lookup
+// fails. The caller holds `d` and `key`: the lookup may run a key's __eq__.
+Ref dict_get(PyObject* d, PyObject* key) {
+    PyObject* v = PyDict_GetItemWithError(d, key);
+    if (!v) PyErr_Clear();
+    return Ref::borrow(v);
+}
+
 // Where the value at `index` was loaded from: the Location record of the
 // value itself, else of the entry that holds it; None when the location tree
-// does not say. Never raises: it serves error reports.
+// does not say. Never raises: it serves error reports. Every node, step and
+// record is held while it is looked into: keys' __eq__ and records' `file`
+// run interpreter code, which may change or drop any part of the tree.
 Ref locate(const State& st, PyObject* locations, PyObject* index, PyObject* data) {
     if (!locations || locations == Py_None || !PyList_Check(index)) return Ref::borrow(Py_None);
     ErrorStash stash;
     Ref result = Ref::borrow(Py_None);
     try {
+        Ref steps = Ref::borrow(index), value = data ? Ref::borrow(data) : Ref();
         Ref node = Ref::borrow(locations);
         bool found = true;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(index) && found; ++i) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(steps.get()) && found; ++i) {
             if (!PyDict_Check(node.get())) {
                 found = false;
                 break;
             }
-            PyObject* step = PyList_GET_ITEM(index, i);
-            PyObject* v = PyDict_GetItemWithError(node.get(), step);
+            Ref step = Ref::borrow(PyList_GET_ITEM(steps.get(), i));
+            Ref v = dict_get(node.get(), step.get());
             if (!v) {
-                PyErr_Clear();
                 // Below an %INCLUDE{...} the records of the included file
                 // hang, as a plain dict, under the markup text.
-                Py_ssize_t pos = 0;
-                PyObject *k, *sub;
-                while (!v && PyDict_Next(node.get(), &pos, &k, &sub))
-                    if (PyDict_CheckExact(sub)) {
-                        v = PyDict_GetItemWithError(sub, step);
-                        PyErr_Clear();
-                    }
+                Ref subs = own(PyDict_Values(node.get()));
+                for (Py_ssize_t j = 0; !v && j < PyList_GET_SIZE(subs.get()); ++j) {
+                    Ref sub = Ref::borrow(PyList_GET_ITEM(subs.get(), j));
+                    if (PyDict_CheckExact(sub.get())) v = dict_get(sub.get(), step.get());
+                }
             }
             if (!v) {
                 found = false;
                 break;
             }
-            node = Ref::borrow(v);
+            node = std::move(v);
         }
         if (found) {
-            if (data && PyDict_Check(node.get())) {
-                PyObject* own_loc = PyDict_GetItemWithError(node.get(), data);
-                if (own_loc && is_location(st, own_loc)) result = Ref::borrow(own_loc);
-                PyErr_Clear();
+            if (value && PyDict_Check(node.get())) {
+                Ref own_loc = dict_get(node.get(), value.get());
+                if (own_loc && is_location(st, own_loc.get())) result = std::move(own_loc);
             }
             if (result.get() == Py_None && is_location(st, node.get())) result = node;
         }
@@ -559,8 +606,31 @@ bool reference_search(PyObject* s, const State& st, Match& out) {
 Ref index_message(const State& st, const char* head, PyObject* index, PyObject* markup) {
     Ref h = text(head), i = text(": \nIndex:  "), m = text("\nMarkup: ");
     Ref where = dotted(st, index);
-    Ref what = str_of(markup);
+    Ref what = quoted(str_of(markup));
     return concat({h.get(), i.get(), where.get(), m.get(), what.get(), st.newline.get()});
+}
+
+// The error of a substitution that would make a text longer than MAX_TEXT.
+[[noreturn]] void too_long(const Ctx& c, PyObject* data, PyObject* index, PyObject* locations) {
+    Ref msg = index_message(c.st, "Markup substitutions do not end (text longer than 16777216 characters)", index,
+                            data);
+    raise_from(markup_error_at(c, msg.get(), index, data, locations), nullptr);
+}
+
+// data.replace(old, repl), refused with MarkupError when the text it would
+// make is longer than MAX_TEXT: the length is known before it is built.
+Ref substitute(const Ctx& c, PyObject* data, PyObject* old, PyObject* repl, PyObject* index,
+               PyObject* locations) {
+    if (PyUnicode_Check(data) && PyUnicode_Check(old) && PyUnicode_Check(repl)) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(data);
+        Py_ssize_t grow = PyUnicode_GET_LENGTH(repl) - PyUnicode_GET_LENGTH(old);
+        Py_ssize_t count = grow == 0 ? 0 : PyUnicode_Count(data, old, 0, PY_SSIZE_T_MAX);
+        if (count < 0) throw Error();
+        bool over = grow > 0 ? count > (MAX_TEXT - std::min(n, MAX_TEXT)) / grow || n > MAX_TEXT
+                                 : n + count * grow > MAX_TEXT;
+        if (over) too_long(c, data, index, locations);
+    }
+    return replace(c.st, data, old, repl);
 }
 
 // A KeyError is set: raise the lookup error message from it.
@@ -588,6 +658,26 @@ PyObject* original_of(const Ctx& c, Ref& keep) {
     return keep.get();
 }
 
+// Whether the way along `index` from `tree` passes through a text: the
+// value lies in what `original` still holds as markup text (a document an
+// %INCLUDE{...} loaded, a structure a callable returned), and `original` has
+// no place for it. A step into anything else that fails (a set, a missing
+// key) is no such way.
+bool below_text(PyObject* tree, PyObject* index) {
+    Ref node = Ref::borrow(tree);
+    Ref steps = own(PySequence_List(index));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(steps.get()); ++i) {
+        if (PyUnicode_Check(node.get())) return true;
+        Ref step = Ref::borrow(PyList_GET_ITEM(steps.get(), i));
+        node = Ref::steal(PyObject_GetItem(node.get(), step.get()));
+        if (!node) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return false;
+}
+
 Ref p_reference(const Ctx& c, const Match& match, PyObject* data, PyObject* index, PyObject* locations) {
     const State& st = c.st;
     Ref path = group2(st, match);
@@ -599,14 +689,24 @@ Ref p_reference(const Ctx& c, const Match& match, PyObject* data, PyObject* inde
     Ref value = guarded(c, match, data, index, locations,
                         [&] { return chainget(c, original_of(c, original), path.get(), steps.get()); });
     Ref value_index = steps ? steps : call_method(st.n_split.get(), {path.get(), st.dot.get()});
-    // A string that `original` does not hold at its index (inside an included
-    // file, or a structure a callable returned) is no reference to itself.
+    // The recursion test looks up the string's own place in `original`; a
+    // place that is not there (a member of a set) fails with its KeyError.
+    // A string inside what `original` holds as markup text (an included
+    // document, a structure a callable returned) is no reference to itself.
     Ref here;
     try {
         here = chainget(c, original_of(c, original), index);
     } catch (const Error&) {
         if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw;
-        PyErr_Clear();
+        Ref key_error = take_error();
+        bool within_text;
+        try {
+            within_text = below_text(original.get(), index);
+        } catch (const Error&) {
+            PyErr_Clear();
+            within_text = false;
+        }
+        if (!within_text) reraise(std::move(key_error));
     }
     bool recursive = here && truth(own(PyObject_RichCompare(value.get(), here.get(), Py_EQ)).get());
     if (!recursive) {
@@ -623,21 +723,23 @@ Ref p_reference(const Ctx& c, const Match& match, PyObject* data, PyObject* inde
     Ref markup = markup_text(st, match, data);
     if (truth(own(PyObject_RichCompare(markup.get(), data, Py_EQ)).get())) return value;
     Ref repl = str_of(value.get());
-    return replace(st, data, markup.get(), repl.get());
+    return substitute(c, data, markup.get(), repl.get(), index, locations);
 }
 
 // The type rule: a text is spliced into the string, anything else replaces it.
-Ref type_rule(const State& st, const Match& match, PyObject* data, PyObject* value) {
+Ref type_rule(const Ctx& c, const Match& match, PyObject* data, PyObject* value, PyObject* index,
+              PyObject* locations) {
     if (!PyUnicode_Check(value)) return Ref::borrow(value);
-    Ref markup = markup_text(st, match, data);
-    return replace(st, data, markup.get(), value);
+    Ref markup = markup_text(c.st, match, data);
+    return substitute(c, data, markup.get(), value, index, locations);
 }
 
 // The text rule: str(value) is spliced into the string.
-Ref text_rule(const State& st, const Match& match, PyObject* data, PyObject* value) {
-    Ref markup = markup_text(st, match, data);
+Ref text_rule(const Ctx& c, const Match& match, PyObject* data, PyObject* value, PyObject* index,
+              PyObject* locations) {
+    Ref markup = markup_text(c.st, match, data);
     Ref repl = str_of(value);
-    return replace(st, data, markup.get(), repl.get());
+    return substitute(c, data, markup.get(), repl.get(), index, locations);
 }
 
 Ref p_callable(const Ctx& c, const Match& m, PyObject* data, PyObject* index, PyObject* locations) {
@@ -662,7 +764,7 @@ Ref p_callable(const Ctx& c, const Match& m, PyObject* data, PyObject* index, Py
         }
         return own(PyObject_CallNoArgs(func.get()));
     });
-    return type_rule(st, m, data, value.get());
+    return type_rule(c, m, data, value.get(), index, locations);
 }
 
 // os.environ is still the mapping bound at load, reading through the
@@ -695,13 +797,13 @@ Ref environ_get(const Ctx& c, PyObject* name) {
         if (table && PyDict_CheckExact(table.get())) {
             Ref key = own(PyBytes_FromStringAndSize(static_cast<const char*>(PyUnicode_DATA(name)),
                                                     PyUnicode_GET_LENGTH(name)));
-            PyObject* v = PyDict_GetItemWithError(table.get(), key.get());
+            Ref v = Ref::borrow(PyDict_GetItemWithError(table.get(), key.get()));
             if (!v) {
                 if (PyErr_Occurred()) throw Error();
                 return st.empty;
             }
-            if (PyBytes_CheckExact(v))
-                return own(PyUnicode_Decode(PyBytes_AS_STRING(v), PyBytes_GET_SIZE(v),
+            if (PyBytes_CheckExact(v.get()))
+                return own(PyUnicode_Decode(PyBytes_AS_STRING(v.get()), PyBytes_GET_SIZE(v.get()),
                                             PyUnicode_AsUTF8(st.fs_encoding.get()), "surrogateescape"));
         }
     }
@@ -714,7 +816,7 @@ Ref p_environ(const Ctx& c, const Match& match, PyObject* data, PyObject* index,
         Ref name = group2(st, match);
         return environ_get(c, name.get());
     });
-    return text_rule(st, match, data, value.get());
+    return text_rule(c, match, data, value.get(), index, locations);
 }
 
 Ref load_file(const Ctx& c, PyObject* path) {
@@ -735,11 +837,57 @@ Ref load_file(const Ctx& c, PyObject* path) {
     return value;
 }
 
+// The outermost %INCLUDE{path} whose document `processor` is walking, if
+// any: a file that includes itself, directly or through others, would never
+// end. (A copy: the list may change while its Refs are used.)
+std::optional<Including> including(const State& st, PyObject* processor, PyObject* path) {
+    if (!PyUnicode_Check(path)) return std::nullopt;
+    for (const Including& e : st.including)
+        if (e.processor == processor && PyUnicode_Compare(e.path.get(), path) == 0) return e;
+    return std::nullopt;
+}
+
+// The document of an %INCLUDE{path} is being walked while this lives.
+class IncludeScope {
+public:
+    IncludeScope(State& st, PyObject* processor, Ref path, PyObject* index, PyObject* data)
+        : st_(st), serial_(++st.include_serial) {
+        st.including.push_back({processor, std::move(path), Ref::borrow(index), Ref::borrow(data), serial_});
+    }
+    ~IncludeScope() {
+        for (auto it = st_.including.end(); it != st_.including.begin();)
+            if ((--it)->serial == serial_) {
+                st_.including.erase(it);
+                break;
+            }
+    }
+    IncludeScope(const IncludeScope&) = delete;
+    IncludeScope& operator=(const IncludeScope&) = delete;
+
+private:
+    State& st_;
+    unsigned long serial_;
+};
+
 Ref p_file(const Ctx& c, const Match& match, PyObject* data, PyObject* index, PyObject* locations) {
     const State& st = c.st;
+    Ref path = group2(st, match);
+    if (auto loop = including(st, c.self, path.get())) {
+        // Said where the value stands, else where the loop's first include
+        // does (the records of an include within an include are not
+        // attached to the caller's tree).
+        Ref g0 = group0(st, match);
+        Ref msg = index_message(st, "Detected recursion markup", index, g0.get());
+        Ref error = markup_error_at(c, msg.get(), index, data, locations);
+        Ref where = own(PyObject_GetAttr(error.get(), st.n_location.get()));
+        if (where.get() == Py_None) {
+            where = locate(st, locations, loop->index.get(), loop->data.get());
+            check(PyObject_SetAttr(error.get(), st.n_location.get(), where.get()));
+        }
+        raise_from(std::move(error), nullptr);
+    }
     Ref value = guarded(c, match, data, index, locations, [&] {
         Ref loader_cls = own(PyObject_GetAttr(c.self, st.n__yaml_loader_cls.get()));
-        Ref path = group2(st, match);
         if (!truth(loader_cls.get())) return load_file(c, path.get());
         PyObject* locs = locations ? locations : Py_None;
         Ref new_locations = locs == Py_None ? Ref::borrow(Py_None) : own(PyDict_New());
@@ -758,10 +906,10 @@ Ref p_file(const Ctx& c, const Match& match, PyObject* data, PyObject* index, Py
         }
         return loaded;
     });
-    return type_rule(st, match, data, value.get());
+    return type_rule(c, match, data, value.get(), index, locations);
 }
 
-Ref p_ask(const Ctx& c, const Match& match, PyObject* data, PyObject* index, PyObject*) {
+Ref p_ask(const Ctx& c, const Match& match, PyObject* data, PyObject* index, PyObject* locations) {
     const State& st = c.st;
     Ref wrap_split = lookup(c.module, st.n_wrap_split.get());
     Ref where = dotted(st, index);
@@ -779,7 +927,7 @@ Ref p_ask(const Ctx& c, const Match& match, PyObject* data, PyObject* index, PyO
     Ref ask = lookup(c.module, st.n_ask_for_input.get());
     PyObject* args[] = {prompt.get()};
     Ref value = own(PyObject_Vectorcall(ask.get(), args, 0, st.kw_prompt_text.get()));
-    return text_rule(st, match, data, value.get());
+    return text_rule(c, match, data, value.get(), index, locations);
 }
 
 Ref enc_plaintext(const Ctx& c, PyObject* match) {  // a match object
@@ -800,9 +948,9 @@ Ref enc_plaintext(const Ctx& c, PyObject* match) {  // a match object
     return own(PyObject_GetAttr(obj.get(), st.n_plaintext.get()));
 }
 
-Ref p_enc(const Ctx& c, const Match& match, PyObject* data, PyObject*, PyObject*) {
+Ref p_enc(const Ctx& c, const Match& match, PyObject* data, PyObject* index, PyObject* locations) {
     Ref value = enc_plaintext(c, match.obj.get());
-    return text_rule(c.st, match, data, value.get());
+    return text_rule(c, match, data, value.get(), index, locations);
 }
 
 using Handler = Ref (*)(const Ctx&, const Match&, PyObject*, PyObject*, PyObject*);
@@ -881,8 +1029,18 @@ Ref process_iterable(Ctx& c, PyObject* data, const Index& index, PyObject* locat
     }
     check(PyObject_SetAttr(c.self, c.st.n__inhibit_recurse_exception.get(), Py_True));
     Ref fmt = text("Caught error while processing markups: \nIndex:  {}\nMarkup: {}\n");
-    Ref msg = call_method(c.st.n_format.get(), {fmt.get(), index, data});
-    raise_from(markup_error_at(c, msg.get(), index, data, locations), cause.get());
+    Ref shown = quoted(own(PyObject_Format(data, c.st.empty.get())));
+    Ref msg = call_method(c.st.n_format.get(), {fmt.get(), index, shown.get()});
+    Ref error = markup_error_at(c, msg.get(), index, data, locations);
+    // A handler's MarkupError may know where its value is when the tree does
+    // not (a loop of includes says where it starts).
+    if (Ref where = own(PyObject_GetAttr(error.get(), c.st.n_location.get())); where.get() == Py_None) {
+        Ref markup_error_cls = lookup(c.module, c.st.n_MarkupError.get());
+        if (PyType_Check(markup_error_cls.get()) && check(PyObject_IsInstance(cause.get(), markup_error_cls.get())))
+            if (Ref inner = optional_attr(cause.get(), c.st.n_location.get()))
+                check(PyObject_SetAttr(error.get(), c.st.n_location.get(), inner.get()));
+    }
+    raise_from(std::move(error), cause.get());
 }
 
 Ref recurse_impl(Ctx& c, PyObject* data, const Index& index, PyObject* locations) {
@@ -1093,6 +1251,7 @@ Ref process_str(Ctx& c, PyObject* data0, const Index& idx, PyObject* locations) 
                     break;
                 }
             }
+            Ref before = data;
             if (hkind >= 0) {
                 data = handlers[hkind](c, match, data.get(), index, locations);
             } else {
@@ -1117,7 +1276,13 @@ Ref process_str(Ctx& c, PyObject* data0, const Index& idx, PyObject* locations) 
                 }
                 return recurse(c, data.get(), idx, locations);
             }
-            if (!PyUnicode_Check(data.get())) return recurse(c, data.get(), idx, locations);
+            if (!PyUnicode_Check(data.get())) {
+                if (mkind == INCLUDE || hkind == INCLUDE) {  // an included document
+                    IncludeScope scope(c.st, c.self, group2(st, match), index, before.get());
+                    return recurse(c, data.get(), idx, locations);
+                }
+                return recurse(c, data.get(), idx, locations);
+            }
         }
         if (data) {
             if (pending.empty() && done.empty()) return data;
@@ -1129,6 +1294,9 @@ Ref process_str(Ctx& c, PyObject* data0, const Index& idx, PyObject* locations) 
         throw;
     }
     if (done.size() == 1) return std::move(done[0]);
+    Py_ssize_t length = 0;
+    for (const Ref& piece : done) length += PyUnicode_Check(piece.get()) ? PyUnicode_GET_LENGTH(piece.get()) : 0;
+    if (length > MAX_TEXT) too_long(c, data0, index, locations);
     Ref list = own(PyList_New((Py_ssize_t)done.size()));
     for (size_t i = 0; i < done.size(); ++i) PyList_SET_ITEM(list.get(), (Py_ssize_t)i, done[i].new_ref());
     return own(PyUnicode_Join(st.empty.get(), list.get()));

@@ -44,11 +44,7 @@ Ref setdefault(State& st, PyObject* mapping, PyObject* key, PyObject* value) {
 
 // mapping.get(key), directly on exact dicts; an empty Ref stands for None.
 Ref get(State& st, PyObject* mapping, PyObject* key) {
-    if (PyDict_CheckExact(mapping)) {
-        PyObject* v = PyDict_GetItemWithError(mapping, key);
-        if (!v && PyErr_Occurred()) throw Error();
-        return Ref::borrow(v);
-    }
+    if (PyDict_CheckExact(mapping)) return dict_get(mapping, key);
     Ref v = call_method(st.n_get.get(), {mapping, key});
     return v.get() == Py_None ? Ref() : v;
 }

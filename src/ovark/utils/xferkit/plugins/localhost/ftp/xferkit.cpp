@@ -21,15 +21,29 @@
 // write on download); the clock is read on every (PROGRESS_IGNORE_COUNT + 1)-th
 // block only.
 //
+// A download never destroys the local file: the data goes to a temporary file
+// beside it, which replaces it (os.replace) only once the transfer and the
+// file's close have succeeded; any failure, Ctrl-C and the time limit included,
+// removes the temporary file and leaves the target as it was, or absent. An
+// OSError of the local side names the local file as the caller gave it, so that
+// a caller can tell it from the remote side's errors.
+//
 // Sessions and local files are left as a `with` statement leaves them, except
 // that an error raised while closing (a server answering QUIT with the reply of
 // the aborted transfer) never replaces the error that ended the operation.
 // Passwords are handed to ftplib's login only: no log line or message here
-// carries one.
+// carries one, and the URLs dir() returns show a password masked by the
+// package's without_password. Their names are percent-quoted, as the base class
+// decodes the paths of the URLs it is given.
 #include "ovk/ovk.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <random>
 
 using namespace ovk;
 
@@ -38,6 +52,7 @@ namespace {
 struct State {
     Ref check_template, upload_template, download_template, dir_output_template;
     Ref copy_state_type, filemode_table, timegm;  // timegm: calendar.timegm
+    Ref without_password, quote, error_perm;      // the package's URL masking; urllib.parse.quote; ftplib's
     Ref kw_connect, kw_login, kw_storbinary, kw_retrbinary, kw_delete, kw_rename, kw_normalize;
     Ref empty, slash, zero, mode_rb, mode_wb;
     Ref n_FTP, n_os, n_re, n_time, n_datetime, n_libstat, n_logger, n_urlsplit, n_urlunsplit,
@@ -48,7 +63,8 @@ struct State {
         n_groupdict, n_strptime, n_timetuple, n__filemode_table, n__normalize_filename, n_scheme,
         n_netloc, n_query, n_fragment, n_mode, n_num_links, n_owner, n_group, n_size, n_month, n_day, n_hour,
         n_minute, n_year, n_st_mode, n_st_nlink, n_st_uid, n_st_gid, n_st_size, n_st_mtime, n_copyfile, n_stat,
-        n_chmod, n_deletefile, n_renamefile;
+        n_chmod, n_deletefile, n_renamefile, n_realpath, n_dirname, n_replace, n_unlink, n_close, n_filename,
+        n_filename2, n_cwd, n_rstrip, n_lstrip;
     auto refs() {
         return std::tie(check_template, upload_template, download_template, dir_output_template, copy_state_type,
                         filemode_table, timegm, kw_connect, kw_login, kw_storbinary, kw_retrbinary, kw_delete, kw_rename,
@@ -62,7 +78,9 @@ struct State {
                         n__filemode_table, n__normalize_filename, n_scheme, n_netloc, n_query,
                         n_fragment, n_mode, n_num_links, n_owner, n_group, n_size, n_month, n_day, n_hour,
                         n_minute, n_year, n_st_mode, n_st_nlink, n_st_uid, n_st_gid, n_st_size, n_st_mtime,
-                        n_copyfile, n_stat, n_chmod, n_deletefile, n_renamefile);
+                        n_copyfile, n_stat, n_chmod, n_deletefile, n_renamefile, without_password, quote, error_perm,
+                        n_realpath, n_dirname, n_replace, n_unlink, n_close, n_filename, n_filename2, n_cwd, n_rstrip,
+                        n_lstrip);
     }
     // stat._filemode_table as loaded, for filemode_to_mode's fast path.
     struct Pair {
@@ -226,6 +244,7 @@ struct CopyState {
     long long ignore;  // PROGRESS_IGNORE_COUNT, when it is an int that fits
     int ignore_read;   // 0: not read yet, 1: `ignore` holds it, 2: `ignore_obj` holds it
     Ref ignore_obj, start_time, timeout, file, self;
+    Ref local;  // the download's target as the caller named it: local errors name it
 };
 
 int copy_state_traverse(PyObject* o, visitproc visit, void* arg) {
@@ -236,6 +255,7 @@ int copy_state_traverse(PyObject* o, visitproc visit, void* arg) {
     Py_VISIT(s->timeout.get());
     Py_VISIT(s->file.get());
     Py_VISIT(s->self.get());
+    Py_VISIT(s->local.get());
     return 0;
 }
 
@@ -246,6 +266,7 @@ int copy_state_clear(PyObject* o) {
     s->timeout.reset();
     s->file.reset();
     s->self.reset();
+    s->local.reset();
     return 0;
 }
 
@@ -324,11 +345,128 @@ Ref upload_cb(const Call& c) {
     return Ref::borrow(Py_None);
 }
 
+// Inside a catch block: the error being handled, raised again; an OSError names
+// `path`, the local file as the caller gave it (not the temporary file), so
+// that it tells which side of a transfer failed.
+[[noreturn]] void rethrow_local(State& st, PyObject* path) {
+    set_error_from_current_exception();
+    Ref exc = take_error();
+    if (PyErr_GivenExceptionMatches(exc.get(), PyExc_OSError) &&
+        (PyObject_SetAttr(exc.get(), st.n_filename.get(), path) < 0 ||
+         PyObject_SetAttr(exc.get(), st.n_filename2.get(), Py_None) < 0))
+        PyErr_Clear();  // an OSError subclass that refuses: keep it as it is
+    reraise(std::move(exc));
+}
+
+// body(), its OSErrors naming the local file `path`.
+template <class F>
+auto local_step(State& st, PyObject* path, F&& body) {
+    try {
+        return body();
+    } catch (...) {
+        rethrow_local(st, path);
+    }
+}
+
 Ref download_cb(const Call& c) {
     callback_check(c);
     State& st = c.state<State>();
-    call_method(st.n_write.get(), {copy_state_of(c.closure())->file.get(), c[0]});
+    CopyState* s = copy_state_of(c.closure());
+    local_step(st, s->local.get(), [&] { call_method(st.n_write.get(), {s->file.get(), c[0]}); });
     return Ref::borrow(Py_None);
+}
+
+// ---------------------------------------------------------------- the local side of a download
+
+// Where a download writes. A regular file (or a name not yet taken) is never
+// written in place: the data goes to a temporary file beside the file behind
+// `target` (symbolic links followed), which replaces it once the transfer has
+// completed. Anything else that exists (a device such as /dev/null, a pipe) is
+// opened and written as it is; a directory fails to open as before.
+struct DownloadTarget {
+    Ref target;      // as the caller named it
+    Ref final_path;  // the file the temporary one replaces
+    Ref temp;        // empty: write `target` in place
+    Ref mode;        // the existing file's permission bits, to give the new one
+};
+
+// A fresh, empty file of our own beside `final_path`: ".<name>.<random>.part",
+// created exclusively. A new target is created with 0666 less the umask, as
+// open() would create it; one that replaces an existing file is private until
+// it is complete, then takes that file's bits.
+Ref create_temp(State& st, PyObject* os, PyObject* final_path, bool replacing) {
+    Ref path_module = attr(os, st.n_path.get());
+    Ref folder = call_method(st.n_dirname.get(), {path_module.get(), final_path});
+    Ref base = call_method(st.n_basename.get(), {path_module.get(), final_path});
+    Ref head = own(PySequence_GetSlice(base.get(), 0, 40));  // room for the rest within NAME_MAX
+    bool as_bytes = PyBytes_Check(final_path);
+    static thread_local std::mt19937_64 random{std::random_device{}()};
+    int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
+    Ref flags_obj = own(PyLong_FromLong(flags)), mode = own(PyLong_FromLong(replacing ? 0600 : 0666));
+    for (int attempt = 0;; ++attempt) {
+        char tail[32];
+        std::snprintf(tail, sizeof tail, ".%08llx.part", (unsigned long long)(random() & 0xffffffffULL));
+        Ref dot = own(as_bytes ? PyBytes_FromString(".") : PyUnicode_FromString("."));
+        Ref end = own(as_bytes ? PyBytes_FromString(tail) : PyUnicode_FromString(tail));
+        Ref name = own(PyNumber_Add(own(PyNumber_Add(dot.get(), head.get())).get(), end.get()));
+        Ref temp = call_method(st.n_join.get(), {path_module.get(), folder.get(), name.get()});
+        Ref fd = Ref::steal(PyObject_CallMethodObjArgs(os, st.n_open.get(), temp.get(), flags_obj.get(), mode.get(), nullptr));
+        if (fd) {
+            call_method(st.n_close.get(), {os, fd.get()});
+            return temp;
+        }
+        if (attempt == 100 || !PyErr_ExceptionMatches(PyExc_FileExistsError)) throw Error();
+        PyErr_Clear();
+    }
+}
+
+DownloadTarget download_target(State& st, PyObject* module, PyObject* target) {
+    DownloadTarget t{Ref::borrow(target), Ref::borrow(target), Ref(), Ref()};
+    local_step(st, target, [&] {
+        Ref os = lookup(module, st.n_os.get());
+        Ref info = Ref::steal(PyObject_CallMethodOneArg(os.get(), st.n_stat.get(), target));
+        if (info) {
+            long st_mode = PyLong_AsLong(attr(info.get(), st.n_st_mode.get()).get());
+            if (st_mode == -1 && PyErr_Occurred()) throw Error();
+            if (!S_ISREG(st_mode)) return;  // written in place
+            t.mode = own(PyLong_FromLong(st_mode & 07777));
+        } else if (PyErr_ExceptionMatches(PyExc_FileNotFoundError)) {
+            PyErr_Clear();
+        } else {
+            throw Error();
+        }
+        Ref path_module = attr(os.get(), st.n_path.get());
+        Ref trimmed = call_method(st.n_basename.get(), {path_module.get(), target});
+        if (!truthy(trimmed.get())) return;  // "folder/" names no file: open() says so
+        t.final_path = call_method(st.n_realpath.get(), {path_module.get(), target});
+        t.temp = create_temp(st, os.get(), t.final_path.get(), bool(t.mode));
+    });
+    return t;
+}
+
+// The transfer has completed: the new file takes the old one's place.
+void commit(State& st, PyObject* module, DownloadTarget& t) {
+    if (!t.temp) return;
+    local_step(st, t.target.get(), [&] {
+        Ref os = lookup(module, st.n_os.get());
+        if (t.mode) call_method(st.n_chmod.get(), {os.get(), t.temp.get(), t.mode.get()});
+        call_method(st.n_replace.get(), {os.get(), t.temp.get(), t.final_path.get()});
+    });
+    t.temp.reset();
+}
+
+// The transfer failed: the partial file goes, the target stays as it was.
+void discard(State& st, PyObject* module, DownloadTarget& t) {
+    if (!t.temp) return;
+    ErrorStash keep;  // the error that ended the transfer
+    try {
+        Ref os = lookup(module, st.n_os.get());
+        call_method(st.n_unlink.get(), {os.get(), t.temp.get()});
+    } catch (...) {
+        set_error_from_current_exception();
+        PyErr_Clear();  // never hides the error that ended the transfer
+    }
+    t.temp.reset();
 }
 
 Ref copyfile(const Call& c) {
@@ -340,7 +478,7 @@ Ref copyfile(const Call& c) {
     auto* s = reinterpret_cast<CopyState*>(
         check(PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(st.copy_state_type.get()), 0)));
     Ref record = Ref::steal(reinterpret_cast<PyObject*>(s));
-    for (Ref* r : {&s->ignore_obj, &s->start_time, &s->timeout, &s->file, &s->self}) new (r) Ref();
+    for (Ref* r : {&s->ignore_obj, &s->start_time, &s->timeout, &s->file, &s->self, &s->local}) new (r) Ref();
     s->skipcount = 0;
     s->timeout = Ref::borrow(timeout);
     s->file = Ref::borrow(Py_None);
@@ -370,12 +508,32 @@ Ref copyfile(const Call& c) {
             });
         } else {
             debug(st, module, fmt(st, "Copying remote file {} to local location {} ...", {from.path.get(), to.path.get()}).get());
-            Ref file = own(PyObject_CallFunctionObjArgs(open.get(), to.path.get(), st.mode_wb.get(), nullptr));
-            with_context(st, file.get(), [&](PyObject* fp) {
-                s->file = Ref::borrow(fp);
-                Ref cmd = fmt(st, "RETR {}", {from.path.get()});
-                call_method(st.n_retrbinary.get(), {ftp_sess, cmd.get(), download_fn.get()}, st.kw_retrbinary.get());
-            });
+            PyObject* local = to.path.get();
+            s->local = to.path;
+            DownloadTarget target = download_target(st, module, local);
+            try {
+                PyObject* written = target.temp ? target.temp.get() : local;
+                Ref file = local_step(st, local, [&] {
+                    return own(PyObject_CallFunctionObjArgs(open.get(), written, st.mode_wb.get(), nullptr));
+                });
+                bool received = false;
+                try {
+                    with_context(st, file.get(), [&](PyObject* fp) {
+                        s->file = Ref::borrow(fp);
+                        Ref cmd = fmt(st, "RETR {}", {from.path.get()});
+                        call_method(st.n_retrbinary.get(), {ftp_sess, cmd.get(), download_fn.get()}, st.kw_retrbinary.get());
+                        received = true;
+                    });
+                } catch (...) {
+                    if (received) rethrow_local(st, local);  // the file failed to close
+                    throw;
+                }
+                commit(st, module, target);
+            } catch (...) {
+                set_error_from_current_exception();
+                discard(st, module, target);
+                throw Error();
+            }
         }
     });
     return Ref::borrow(Py_None);
@@ -429,15 +587,42 @@ Ref normalize_filename(const Call& c) {
     return call_method(st.n_join.get(), {path.get(), st.slash.get(), parent_path, normalized.get()});
 }
 
+// Whether NLST answered with the listed path itself: some servers (vsftpd)
+// answer NLST of a file with the file's own path, which is then listed once.
+// A path of one component is ambiguous, as a server that answers with bare
+// names answers the same for a folder holding one entry of its own name: the
+// folder, unlike a file, can be entered.
+bool answers_with_the_path(State& st, PyObject* ftp_sess, PyObject* files, PyObject* path) {
+    if (!PyList_CheckExact(files) || PyList_GET_SIZE(files) != 1 || !PyUnicode_Check(path)) return false;
+    Ref entry = Ref::borrow(PyList_GET_ITEM(files, 0));
+    if (!PyUnicode_Check(entry.get())) return false;
+    Ref listed = call_method(st.n_lstrip.get(), {path, st.slash.get()});
+    Ref answered = call_method(st.n_lstrip.get(), {entry.get(), st.slash.get()});
+    if (PyUnicode_GET_LENGTH(listed.get()) == 0 || PyUnicode_Compare(listed.get(), answered.get()) != 0) {
+        if (PyErr_Occurred()) throw Error();
+        return false;
+    }
+    if (PyUnicode_FindChar(listed.get(), '/', 0, PyUnicode_GET_LENGTH(listed.get()), 1) >= 0) return true;
+    Ref cwd = optional_attr(ftp_sess, st.n_cwd.get());
+    if (!cwd) return true;
+    Ref entered = Ref::steal(PyObject_CallOneArg(cwd.get(), path));
+    if (entered) return false;
+    if (!PyErr_ExceptionMatches(st.error_perm.get())) throw Error();
+    PyErr_Clear();
+    return true;
+}
+
 Ref dir(const Call& c) {
     State& st = c.state<State>();
     PyObject* module = c.module();
     PyObject *self = c[0], *target = c[1];
     Ref files, path;
+    bool itself = false;
     remote_operation(st, module, self, target, st.n_dir.get(), c[2], c[4],
                      [&](PyObject* ftp_sess, PyObject*, PyObject* remote_path) {
                          path = Ref::borrow(remote_path);
                          files = call_method(st.n_nlst.get(), {ftp_sess, remote_path});
+                         itself = answers_with_the_path(st, ftp_sess, files.get(), remote_path);
                      });
     Ref urlsplit = lookup(module, st.n_urlsplit.get());
     Ref urlunsplit = lookup(module, st.n_urlunsplit.get());
@@ -445,10 +630,21 @@ Ref dir(const Call& c) {
     Ref scheme = attr(parts.get(), st.n_scheme.get()), netloc = attr(parts.get(), st.n_netloc.get());
     Ref query = attr(parts.get(), st.n_query.get()), fragment = attr(parts.get(), st.n_fragment.get());
     Ref result = own(PyList_New(0));
+    // Names percent-quoted, so that each URL given back to copyfile names the
+    // entry; a password in the listed URL is masked.
+    auto add = [&](PyObject* name) {
+        Ref quoted = own(PyObject_CallOneArg(st.quote.get(), name));
+        Ref five = own(PyTuple_Pack(5, scheme.get(), netloc.get(), quoted.get(), query.get(), fragment.get()));
+        Ref url = own(PyObject_CallOneArg(urlunsplit.get(), five.get()));
+        check(PyList_Append(result.get(), own(PyObject_CallOneArg(st.without_password.get(), url.get())).get()));
+    };
+    if (itself) {
+        Ref name = own(PyUnicode_Concat(st.slash.get(), call_method(st.n_lstrip.get(), {path.get(), st.slash.get()}).get()));
+        add(name.get());
+        return result;
+    }
     for_each(files.get(), [&](PyObject* file) {
-        Ref name = call_method(st.n__normalize_filename.get(), {self, file, path.get()}, st.kw_normalize.get());
-        Ref five = own(PyTuple_Pack(5, scheme.get(), netloc.get(), name.get(), query.get(), fragment.get()));
-        check(PyList_Append(result.get(), own(PyObject_CallOneArg(urlunsplit.get(), five.get())).get()));
+        add(call_method(st.n__normalize_filename.get(), {self, file, path.get()}, st.kw_normalize.get()).get());
     });
     return result;
 }
@@ -492,6 +688,18 @@ Ref listing_time(State& st, PyObject* module, Ref text, PyObject* pattern_name, 
     return own(PyObject_CallOneArg(st.timegm.get(), tuple.get()));
 }
 
+// os.path.basename(a.rstrip("/")) == os.path.basename(b.rstrip("/"))
+bool same_base_name(State& st, PyObject* module, PyObject* a, PyObject* b) {
+    Ref os = lookup(module, st.n_os.get());
+    Ref path_module = attr(os.get(), st.n_path.get());
+    auto base = [&](PyObject* name) {
+        Ref trimmed = call_method(st.n_rstrip.get(), {name, st.slash.get()});
+        return call_method(st.n_basename.get(), {path_module.get(), trimmed.get()});
+    };
+    Ref base_a = base(a), base_b = base(b);
+    return check(PyObject_RichCompareBool(base_a.get(), base_b.get(), Py_EQ));
+}
+
 Ref stat(const Call& c) {
     State& st = c.state<State>();
     PyObject* module = c.module();
@@ -510,8 +718,10 @@ Ref stat(const Call& c) {
         raise(PyExc_Exception, "More than one result was found, did you request a stat of a directory ?");
     if (lines == 0)
         raise_exception(PyExc_Exception, fmt(st, "File {} not found on server {}.", {path.get(), server_name.get()}));
+    // Held before the log: a logging handler is handed the list and may change it.
+    Ref line_ref = Ref::borrow(PyList_GET_ITEM(dir_output.get(), 0));
+    PyObject* line = line_ref.get();
     debug(st, module, dir_output.get());
-    PyObject* line = PyList_GET_ITEM(dir_output.get(), 0);
 
     Ref re = lookup(module, st.n_re.get());
     Ref message = own(PyUnicode_FromString("Checking for files matching pattern %s"));
@@ -534,6 +744,12 @@ Ref stat(const Call& c) {
         if (!v && PyErr_Occurred()) throw Error();
         return Ref::borrow(v ? v : Py_None);
     };
+    // The one line must be the requested file's own: LIST of a folder holding
+    // a single entry answers with that entry's line.
+    Ref listed_name = group(st.n_filename);
+    if (listed_name.get() != Py_None && !same_base_name(st, module, listed_name.get(), path.get()))
+        raise_exception(PyExc_Exception,
+                        fmt(st, "File {} was not found on remote server {}.", {path.get(), server_name.get()}));
 
     Ref result = own(PyObject_CallNoArgs(lookup(module, st.n_AttrDict.get()).get()));
     // Only the type letter and the nine permission letters: a trailing ACL,
@@ -653,7 +869,9 @@ const FuncDef copyfile_def{
     "local file system (upload false).\n\n"
     "timeout_seconds is the socket time-out of the connection and the limit of the\n"
     "transfer itself: past it, TimeLimitExceededOnFileTransfer is raised. One\n"
-    "leading \"/\" is stripped from the remote path unless strip_leading_slash is false.",
+    "leading \"/\" is stripped from the remote path unless strip_leading_slash is false.\n\n"
+    "A download replaces the local file only once it is complete: a failed one\n"
+    "leaves the local file as it was.",
     copyfile};
 const FuncDef normalize_filename_def{
     "_normalize_filename", "(self, filename, parent_path)",
@@ -715,6 +933,7 @@ void exec(PyObject* module, State& st) {
     add_object(module, "libstat", libstat);
     Ref ftplib = own(PyImport_ImportModule("ftplib"));
     add_object(module, "FTP", own(PyObject_GetAttrString(ftplib.get(), "FTP")));
+    st.error_perm = own(PyObject_GetAttrString(ftplib.get(), "error_perm"));
     Ref parse = own(PyImport_ImportModule("urllib.parse"));
     add_object(module, "urlsplit", own(PyObject_GetAttrString(parse.get(), "urlsplit")));
     add_object(module, "urlunsplit", own(PyObject_GetAttrString(parse.get(), "urlunsplit")));
@@ -725,6 +944,8 @@ void exec(PyObject* module, State& st) {
                own(PyObject_GetAttrString(exceptions.get(), "TimeLimitExceededOnFileTransfer")));
     Ref localhost = own(PyImport_ImportModule("ovark.utils.xferkit.plugins.localhost"));
     Ref base = own(PyObject_GetAttrString(localhost.get(), "XferKit"));
+    st.without_password = own(PyObject_GetAttrString(localhost.get(), "without_password"));
+    st.quote = own(PyObject_GetAttrString(parse.get(), "quote"));
     add_object(module, "XferKitLinuxBase", base);
     Ref logging = own(PyObject_GetAttrString(module, "logging"));
     Ref name = own(PyObject_GetAttrString(module, "__name__"));
@@ -760,7 +981,9 @@ void exec(PyObject* module, State& st) {
           {&st.n_st_gid, "st_gid"}, {&st.n_st_size, "st_size"}, {&st.n_st_mtime, "st_mtime"},
           {&st.n_copyfile, "copyfile"}, {&st.n_stat, "stat"}, {&st.n_chmod, "chmod"},
           {&st.n_deletefile, "deletefile"}, {&st.n_renamefile, "renamefile"}, {&st.empty, ""}, {&st.slash, "/"},
-          {&st.mode_rb, "rb"}, {&st.mode_wb, "wb"}})
+          {&st.mode_rb, "rb"}, {&st.mode_wb, "wb"}, {&st.n_realpath, "realpath"}, {&st.n_dirname, "dirname"},
+          {&st.n_replace, "replace"}, {&st.n_unlink, "unlink"}, {&st.n_close, "close"}, {&st.n_filename, "filename"},
+          {&st.n_filename2, "filename2"}, {&st.n_cwd, "cwd"}, {&st.n_rstrip, "rstrip"}, {&st.n_lstrip, "lstrip"}})
         *ref = intern(text);
     st.zero = own(PyLong_FromLong(0));
     st.kw_connect = kwnames({"host", "port", "timeout"});
