@@ -573,18 +573,10 @@ bool ev_applies(State& st, PyObject* module, PyObject* self, EvInput& in) {
     Ref inst = optional_attr(self, st.n___dict__.get());
     if (!inst || !PyDict_CheckExact(inst.get())) return false;
     // The node source, untouched: made by __init__, still lent its methods.
-    PyObject* src = PyDict_GetItemWithError(inst.get(), st.n__node_source.get());
-    if (!src) {
-        if (PyErr_Occurred()) throw Error();
-        return false;
-    }
-    in.src = Ref::borrow(src);
-    for (PyObject* name : {st.n_get_single_node.get(), st.n_check_node.get(), st.n_get_node.get()}) {
-        if (!PyDict_GetItemWithError(inst.get(), name)) {
-            if (PyErr_Occurred()) throw Error();
-            return false;
-        }
-    }
+    in.src = dict_get(inst.get(), st.n__node_source.get());
+    if (!in.src) return false;
+    for (PyObject* name : {st.n_get_single_node.get(), st.n_check_node.get(), st.n_get_node.get()})
+        if (!dict_get(inst.get(), name)) return false;
     if (documents_of(st, in.src.get()) != 0) return false;
     if (check(PyObject_IsTrue(attr(in.src.get(), st.n__single.get()).get()))) return false;
     in.text = optional_attr(in.src.get(), st.n__text.get());
@@ -592,8 +584,7 @@ bool ev_applies(State& st, PyObject* module, PyObject* self, EvInput& in) {
     // Built and resolved as SafeLoader does.
     Ref mine = attr(reinterpret_cast<PyObject*>(Py_TYPE(self)), st.n_construct_document.get());
     if (mine.get() != st.construct_document_fn.get()) return false;
-    if (PyDict_GetItemWithError(inst.get(), st.n_construct_document.get())) return false;
-    if (PyErr_Occurred()) throw Error();
+    if (dict_get(inst.get(), st.n_construct_document.get())) return false;
     {
         Ctx cx(st, module, self);
         if (!cx.native) return false;
@@ -602,11 +593,7 @@ bool ev_applies(State& st, PyObject* module, PyObject* self, EvInput& in) {
     }
     if (!default_resolver(st, self)) return false;
     Ref table = attr(self, st.n_yaml_constructors.get());
-    if (PyDict_Check(table.get())) {
-        PyObject* fn = PyDict_GetItemWithError(table.get(), st.timestamp_tag.get());
-        if (!fn && PyErr_Occurred()) throw Error();
-        in.timestamps = fn == st.timestamp_fn.get();
-    }
+    if (PyDict_Check(table.get())) in.timestamps = dict_get(table.get(), st.timestamp_tag.get()).get() == st.timestamp_fn.get();
     in.locations = attr(self, st.n__locations.get());
     PyObject* locs = in.locations.get();
     if (locs != Py_None && !PyDict_CheckExact(locs) && Py_TYPE(locs) != reinterpret_cast<PyTypeObject*>(st.location_type.get()))
@@ -799,10 +786,10 @@ bool ev_get_data(State& st, PyObject* module, PyObject* self, Ref& out) {
         out = Ref::borrow(Py_None);
         return true;
     }
-    Ref item = Ref::borrow(PyList_GET_ITEM(docs.get(), n - 1));
+    Ref item = Ref::borrow(PyList_GET_ITEM(docs.get(), n - 1));  // our own list of our own tuples
     check(PyList_SetSlice(docs.get(), n - 1, n, nullptr));
-    PyObject* root = PyTuple_GET_ITEM(item.get(), 1);
-    if (root != Py_None) ev_deliver(root, PyTuple_GET_ITEM(item.get(), 2));
+    Ref root = Ref::borrow(PyTuple_GET_ITEM(item.get(), 1)), target = Ref::borrow(PyTuple_GET_ITEM(item.get(), 2));
+    if (root.get() != Py_None) ev_deliver(root.get(), target.get());
     Ref src = attr(self, st.n__node_source.get());
     set_documents(st, src.get(), documents_of(st, src.get()) + 1);
     ev_reset_construction(st, self);
