@@ -692,7 +692,10 @@ void ev_count(PyObject* module) {
 // node path must load.
 bool ev_single(State& st, PyObject* module, PyObject* self, Ref& out) {
     EvInput in;
-    if (!ev_applies(st, module, self, in)) return false;
+    if (!ev_applies(st, module, self, in)) {
+        if (in.text) ev_drop_attr(st, in.src.get(), st.n__text.get());  // the node path reads the stream
+        return false;
+    }
     Ref data;
     bool done = ev_attempt([&] {
         EvParser parser(in.bytes, in.size);
@@ -731,7 +734,10 @@ Ref ev_documents(State& st, PyObject* module, PyObject* self) {
     if (Ref src = optional_attr(self, st.n__node_source.get()))
         if (Ref ready = optional_attr(src.get(), st.n__ready.get())) return ready;
     EvInput in;
-    if (!ev_applies(st, module, self, in)) return Ref();
+    if (!ev_applies(st, module, self, in)) {
+        if (in.text) ev_drop_attr(st, in.src.get(), st.n__text.get());  // the node path reads the stream
+        return Ref();
+    }
     Ref docs = own(PyList_New(0));
     bool done = ev_attempt([&] {
         EvParser parser(in.bytes, in.size);
