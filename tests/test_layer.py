@@ -117,6 +117,32 @@ def test_function_attributes_are_writable_like_interpreter_ones():
     assert weakref.ref(func)() is func
 
 
+@pytest.mark.parametrize("attribute", ["__module__", "__doc__", "custom"])
+def test_a_cycle_through_a_function_attribute_is_collected(attribute):
+    """Whatever a function's attributes hold is seen by the collector: a cycle
+    through one of them is freed."""
+    import gc
+    import signal
+
+    previous = signal.getsignal(signal.SIGINT)
+    try:
+        intr_traps.enable_double_ctrl_c()
+        handler = signal.getsignal(signal.SIGINT)
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+    class Holder:
+        pass
+
+    holder = Holder()
+    holder.handler = handler
+    setattr(handler, attribute, holder)
+    gone = weakref.ref(holder)
+    del holder, handler
+    gc.collect()
+    assert gone() is None
+
+
 def test_functions_pickle_and_copy_by_reference():
     assert pickle.loads(pickle.dumps(ansi.escape)) is ansi.escape
     assert copy.deepcopy(ansi.escape) is ansi.escape

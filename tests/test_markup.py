@@ -153,6 +153,18 @@ def test_callable_arguments(monkeypatch, markup_text, args):
     assert calls == [args]
 
 
+def test_a_wrapped_error_is_the_context_of_its_wrapper_also_inside_a_handler():
+    """The processor's `raise MarkupError(...) from error` for an error it
+    caught: that error is the wrapper's cause and context, also when the caller
+    is handling an exception of its own."""
+    try:
+        raise ValueError("the caller's own")
+    except ValueError:
+        e = fails({"a": "%{b.c}"})
+    inner = e.__cause__
+    assert isinstance(inner.__cause__, KeyError) and inner.__context__ is inner.__cause__
+
+
 def test_callable_type_rule_and_import_patch(monkeypatch):
     mod = types.ModuleType("mkmod")
     mod.lst = lambda: [1, "%ENV{MK_A}"]

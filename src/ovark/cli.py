@@ -603,42 +603,16 @@ def _scalar(value, dumper):
 
 
 def dump_with_locations(data, locations, stream):
-    """Write ``data`` as block YAML, each value followed by ``# file:line:column``."""
-    from ovark.utils.yaml.dumper import OrderedSafeDumper
+    """Write ``data`` as block YAML, each value followed by ``# file:line:column``.
 
-    def comment(path, value):
-        record, markup = locate(locations, path, value)
-        where = _place(record)
-        if where is None:
-            return ""
-        if markup is not None and markup != value:
-            return "  # {} from {}".format(where, markup)
-        return "  # " + where
+    The writer walks the data and the location tree together; a value it
+    cannot write itself is written by ``_scalar``."""
+    from ovark.utils.yaml import dumper
 
-    def lines(node, path, indent):
-        pad = " " * indent
-        if isinstance(node, Mapping):
-            for key, value in node.items():
-                key_text = _scalar(key, OrderedSafeDumper)
-                if isinstance(value, (Mapping, list)) and value:
-                    yield "{}{}:{}".format(pad, key_text, comment(path + [key], value))
-                    yield from lines(value, path + [key], indent + 2)
-                else:
-                    yield "{}{}: {}{}".format(pad, key_text, _scalar(value, OrderedSafeDumper), comment(path + [key], value))
-        else:
-            for position, value in enumerate(node):
-                if isinstance(value, (Mapping, list)) and value:
-                    inner = list(lines(value, path + [position], indent + 2))
-                    inner[0] = pad + "- " + inner[0][indent + 2 :]
-                    yield from inner
-                else:
-                    yield "{}- {}{}".format(pad, _scalar(value, OrderedSafeDumper), comment(path + [position], value))
+    def scalar(value):
+        return _scalar(value, dumper.OrderedSafeDumper)
 
-    if isinstance(data, (Mapping, list)) and data:
-        for line in lines(data, [], 0):
-            stream.write(line + "\n")
-    else:
-        stream.write(_scalar(data, OrderedSafeDumper) + comment([], data) + "\n")
+    dumper._dump_with_locations(data, locations, stream.write, scalar, _place)
 
 
 # ---------------------------------------------------------------------------
@@ -819,7 +793,22 @@ def cmd_yaml(args):
             elif args.locations:
                 dump_with_locations(data, locations, stream)
             else:
-                yaml.dump(data, stream, Dumper=OrderedSafeDumper, default_flow_style=False, sort_keys=False, allow_unicode=True)
+                import gc
+
+                from ovark.utils.yaml import dumper
+
+                # libyaml's emitter where it writes the same text as PyYAML's own;
+                # the collector waits: the representer's nodes make no cycles, and
+                # collections among them would walk the whole testbed again and again
+                fast = dumper._OrderedCSafeDumper is not None and dumper._fits_libyaml(data)
+                collecting = gc.isenabled()
+                gc.disable()
+                try:
+                    yaml.dump(data, stream, Dumper=dumper._OrderedCSafeDumper if fast else OrderedSafeDumper,
+                              default_flow_style=False, sort_keys=False, allow_unicode=True)
+                finally:
+                    if collecting:
+                        gc.enable()
     except yaml.representer.RepresenterError as exc:
         raise CliError("cannot write {!r} as YAML".format(type(exc.args[1]).__name__ if len(exc.args) > 1 else exc)) from exc
     return 0
@@ -1463,9 +1452,11 @@ def cmd_secret_decode(args):
     except ImportError:
         raise
     except Exception as exc:
-        cause = exc.__cause__ or exc
-        raise CliError("cannot decode the text: {} ({}: {})".format(
-            _one_line(exc).split(" It cannot")[0], _type_name(cause), _one_line(cause))) from exc
+        line = "cannot decode the text: " + _one_line(exc).split(" It cannot")[0]
+        cause = exc.__cause__
+        if cause is not None:
+            line += " ({}: {})".format(_type_name(cause), _one_line(cause))
+        raise CliError(line) from exc
     sys.stdout.write(secret.plaintext + "\n")
     return 0
 

@@ -34,11 +34,7 @@ inline Ref call_method(PyObject* name, std::initializer_list<PyObject*> self_and
 
 inline Ref optional_attr(PyObject* obj, PyObject* name) {
     PyObject* result = nullptr;
-#if PY_VERSION_HEX >= 0x030D0000
-    if (PyObject_GetOptionalAttr(obj, name, &result) < 0) throw Error();
-#else
-    if (_PyObject_LookupAttr(obj, name, &result) < 0) throw Error();
-#endif
+    if (compat::get_optional_attr(obj, name, &result) < 0) throw Error();
     return Ref::steal(result);
 }
 
@@ -66,8 +62,7 @@ inline std::pair<Ref, Ref> unpack2(PyObject* item) {
         return {Ref::borrow(PyTuple_GET_ITEM(item, 0)), Ref::borrow(PyTuple_GET_ITEM(item, 1))};
     Ref it = Ref::steal(PyObject_GetIter(item));
     if (!it) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw Error();
-        PyErr_Clear();
+        if (!clear_if(PyExc_TypeError)) throw Error();
         raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
     }
     Ref a = Ref::steal(PyIter_Next(it.get()));

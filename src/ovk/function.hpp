@@ -343,6 +343,7 @@ inline int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->closure.get());
     Py_VISIT(f->dict.get());
     Py_VISIT(f->doc.get());
+    Py_VISIT(f->module_name.get());  // __module__ takes any object
     return 0;
 }
 
@@ -352,6 +353,7 @@ inline int function_clear(PyObject* self) {
     f->closure.reset();
     f->dict.reset();
     f->doc.reset();
+    f->module_name.reset();
     return 0;
 }
 

@@ -12,10 +12,14 @@
 //
 // OVK_MODULE defines the one exported entry `PyInit_<name>` (the build passes
 // OVK_MODULE_NAME and OVK_MODULE_FULLNAME), returning the definition for
-// multi-phase initialisation. The layer keeps the module's function type next
+// multi-phase initialisation. A module built from a folder of parts shares its
+// state struct through a header of the folder and names it once, in its
+// module.cpp. The layer keeps the module's function type next
 // to the state, traverses and clears the state's `refs()`, refuses a second
 // interpreter in the process and a second initialisation of one module object,
-// and registers the module in `sys.modules` under its full dotted name. An
+// and registers the module in `sys.modules` under its full dotted name. Its
+// slots declare that stance to the interpreter (`Py_mod_multiple_interpreters`,
+// 3.12+: not supported; `Py_mod_gil`, 3.13+: the GIL is used). An
 // exception thrown by `exec` makes the import fail.
 //
 // One module object per process: once a module is initialised, importing it
@@ -35,8 +39,10 @@
 
 #include <tuple>
 
-// This module's definition; defined by OVK_MODULE in the module's source.
-static PyModuleDef* ovk_module_def();
+// This module's definition; defined by OVK_MODULE in the module's source (its
+// module.cpp, for a module built from a folder of parts). Hidden: each
+// extension library has its own.
+PyModuleDef* ovk_module_def();
 
 namespace ovk {
 
@@ -186,9 +192,18 @@ struct Definition {
         if (h && h->constructed) h->~Holder();
     }
 
+    // The module's stance, declared where the headers know the slots: one
+    // interpreter per process (create() refuses a second one, in its own words,
+    // where the interpreter leaves the check to it), and the GIL held.
     inline static PyModuleDef_Slot slots[] = {
         {Py_mod_create, (void*)create},
         {Py_mod_exec, (void*)exec},
+#ifdef Py_mod_multiple_interpreters
+        {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+#ifdef Py_mod_gil
+        {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
         {0, nullptr},
     };
 
@@ -205,7 +220,7 @@ struct Definition {
 
 #define OVK_MODULE(State, exec_fn, doc)                                                   \
     static constexpr char ovk_module_fullname_[] = OVK_MODULE_FULLNAME;                   \
-    static PyModuleDef* ovk_module_def() {                                                \
+    PyModuleDef* ovk_module_def() {                                                       \
         return &ovk::detail::Definition<State, exec_fn, ovk_module_fullname_>::def;       \
     }                                                                                     \
     PyMODINIT_FUNC OVK_CONCAT(PyInit_, OVK_MODULE_NAME)(void) {                           \

@@ -2,7 +2,8 @@
 // comment: ref.hpp (references, errors), calls.hpp (calling and walking
 // interpreter objects), function.hpp (function objects and argument binding),
 // module.hpp (module definition and state), types.hpp (native heap types and
-// classes on interpreter bases).
+// classes on interpreter bases), compat.hpp (the interpreter API that differs
+// between versions, or is private; included by ref.hpp).
 #pragma once
 #include "ref.hpp"
 #include "calls.hpp"

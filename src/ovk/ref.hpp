@@ -10,16 +10,22 @@
 // - `Error` is the one C++ exception of the layer. It means "a Python error is
 //   already set". Throw it with `throw Error()` right after an API call failed
 //   (or use `check`), or with `raise(type, fmt, ...)`, which sets the error first.
+//   An exception object is raised with `raise(exc)` (`raise exc`) or
+//   `raise_from(exc, cause)` (`raise exc from cause`); `clear_if(type)` is
+//   `except type: pass` for the error that is set.
 // - Every function the interpreter calls (functions, slots, module exec) runs its
 //   body through `boundary()`, which turns `Error` into the slot's error value
 //   and never lets a C++ exception reach the interpreter (`std::bad_alloc`
 //   becomes `MemoryError`, anything else `SystemError`).
 // - `take_error()` takes a set error out as an exception object (`except E as
-//   e`), `reraise(e)` raises such an object again (`raise e`), and
-//   `ErrorStash` holds a set error while cleanup code runs.
+//   e`), `reraise(e)` raises such an object again (`raise e`), `restore_error(e)`
+//   sets it again without unwinding, and `ErrorStash` holds a set error while
+//   cleanup code runs.
+// - Interpreter API that differs between versions, or is private, is reached
+//   through compat.hpp only.
 // - A borrowed reference (from `PyDict_GetItem*`, `PyDict_Next`,
 //   `PyList_GET_ITEM`, `PyTuple_GET_ITEM` of a tuple someone may drop,
-//   `_PyType_Lookup`, a `Ref` field of an object whose attribute can be set, or
+//   `compat::type_lookup`, a `Ref` field of an object whose attribute can be set, or
 //   `.get()` of a `Ref` that will be reassigned) never outlives a call that can
 //   run interpreter code: a comparison or hash (also inside a dict lookup), an
 //   attribute access, a call, or a decref (a destructor). Take a `Ref` first,
@@ -29,8 +35,7 @@
 //   size during iteration") as the dict's own iterator would (`for_items`), or
 //   walks a snapshot.
 #pragma once
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "compat.hpp"
 
 #include <exception>
 #include <new>
@@ -49,6 +54,31 @@ template <class... A>
     else
         PyErr_Format(type, fmt, args...);
     throw Error();
+}
+
+// `raise exc` for an exception object: it becomes the raised error, its
+// context the exception being handled, as the statement makes it.
+[[noreturn]] inline void raise(PyObject* exc) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
+    throw Error();
+}
+
+// `except ... as cause: raise exc from cause` for an error this code caught
+// (take_error): `cause` is the cause and the context of `exc`, which is raised
+// as it is. An empty `cause` is `raise exc from None`.
+[[noreturn]] inline void raise_from(PyObject* exc, PyObject* cause) {
+    PyException_SetContext(exc, Py_XNewRef(cause));
+    PyException_SetCause(exc, Py_XNewRef(cause));
+    compat::set_raised_exception(Py_NewRef(exc));
+    throw Error();
+}
+
+// `except type: pass`: the set error, if it is a `type` (a class or a tuple of
+// classes), is cleared and true returned; otherwise it stays set.
+inline bool clear_if(PyObject* type) noexcept {
+    if (!PyErr_ExceptionMatches(type)) return false;
+    PyErr_Clear();
+    return true;
 }
 
 // Pass a pointer result through, throwing if the call failed (NULL).
@@ -108,15 +138,9 @@ inline Ref own(PyObject* p) { return Ref::steal(check(p)); }
 // comparisons may run code that drops the caller's references to them.
 inline Ref dict_get(PyObject* d, PyObject* key) {
     Ref keep_dict = Ref::borrow(d), keep_key = Ref::borrow(key);
-#if PY_VERSION_HEX >= 0x030D0000
     PyObject* v = nullptr;
-    if (PyDict_GetItemRef(d, key, &v) < 0) throw Error();
+    if (compat::dict_get_ref(d, key, &v) < 0) throw Error();
     return Ref::steal(v);
-#else
-    PyObject* v = PyDict_GetItemWithError(d, key);
-    if (!v && PyErr_Occurred()) throw Error();
-    return Ref::borrow(v);  // before the dict goes: nothing runs in between
-#endif
 }
 
 // An interned text, made once (module exec) and kept in module state.
@@ -151,43 +175,31 @@ inline R boundary(R on_error, F&& body) noexcept {
 
 // The set Python error, taken out (and cleared) as a normalised exception
 // object that carries its traceback; empty if none is set. `except E as e`.
-inline Ref take_error() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-    return Ref::steal(PyErr_GetRaisedException());
-#else
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb && value) PyException_SetTraceback(value, tb);
-    Ref keep_type = Ref::steal(type), keep_tb = Ref::steal(tb);
-    return Ref::steal(value);
-#endif
-}
+inline Ref take_error() noexcept { return Ref::steal(compat::get_raised_exception()); }
+
+// Set the exception object `exc` as the raised error again, with its own
+// traceback and chaining, without unwinding (the error taken by take_error,
+// put back after a look at it).
+inline void restore_error(Ref exc) noexcept { compat::set_raised_exception(exc.release()); }
 
 // Set the exception object `exc` as the raised error, with its own traceback
 // and chaining (`raise e` of a caught `e`), and unwind.
 [[noreturn]] inline void reraise(Ref exc) {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(exc.release());
-#else
-    PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())));
-    PyObject* tb = PyException_GetTraceback(exc.get());
-    PyErr_Restore(type, exc.release(), tb);
-#endif
+    restore_error(std::move(exc));
     throw Error();
 }
 
 // Holds the currently set Python error while cleanup code runs, and sets it
-// again on scope exit (PyErr_Fetch / PyErr_Restore).
+// again on scope exit.
 class ErrorStash {
 public:
-    ErrorStash() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
-    ~ErrorStash() { PyErr_Restore(type_, value_, tb_); }
+    ErrorStash() noexcept : exc_(compat::get_raised_exception()) {}
+    ~ErrorStash() { compat::set_raised_exception(exc_); }
     ErrorStash(const ErrorStash&) = delete;
     ErrorStash& operator=(const ErrorStash&) = delete;
 
 private:
-    PyObject *type_, *value_, *tb_;
+    PyObject* exc_;
 };
 
 // Py_EnterRecursiveCall / Py_LeaveRecursiveCall as a scope, so that no return

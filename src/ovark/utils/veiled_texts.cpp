@@ -96,27 +96,16 @@ Ref secret_plaintext_impl(const Ctx& c, PyObject* self) {
 // self.plaintext, read directly while it is our own property (a data
 // descriptor, so no instance attribute can hide it).
 Ref plaintext_of(const Ctx& c, PyObject* self) {
-    if (_PyType_Lookup(Py_TYPE(self), c.n(N_plaintext)) == c.st.plaintext_property.get())
+    if (compat::type_lookup(Py_TYPE(self), c.n(N_plaintext)) == c.st.plaintext_property.get())
         return secret_plaintext_impl(c, self);
     return attr(self, c.n(N_plaintext));
-}
-
-// raise type(message) from cause (from None when `cause` is empty)
-[[noreturn]] void raise_from(PyObject* type, PyObject* message, Ref cause) {
-    Ref exc = own(PyObject_CallOneArg(type, message));
-    PyException_SetContext(exc.get(), cause.new_ref());
-    PyException_SetCause(exc.get(), cause.release());
-    PyObject* type_of_exc = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())));
-    PyErr_Restore(type_of_exc, exc.release(), nullptr);
-    throw Error();
 }
 
 // A decrypted plaintext that is not UTF-8: told without the codec's error, whose
 // message names a byte of the plaintext and whose `object` holds all of it.
 // SecretString knows this error by its message object and attaches no cause.
 [[noreturn]] void raise_not_utf8(const Ctx& c) {
-    PyErr_SetObject(PyExc_ValueError, c.st.not_utf8.get());
-    throw Error();
+    raise(own(PyObject_CallOneArg(PyExc_ValueError, c.st.not_utf8.get())).get());
 }
 
 bool is_not_utf8(const Ctx& c, PyObject* exc) {
@@ -393,7 +382,7 @@ Ref text_data(PyObject* data) {
 // self.key, read directly while it is our own property (a data descriptor, so
 // no instance attribute can hide it).
 Ref key_of(const Ctx& c, PyObject* self) {
-    if (_PyType_Lookup(Py_TYPE(self), c.n(N_key)) == c.st.key_property.get()) return base_key_impl(c, self);
+    if (compat::type_lookup(Py_TYPE(self), c.n(N_key)) == c.st.key_property.get()) return base_key_impl(c, self);
     return attr(self, c.n(N_key));
 }
 
@@ -647,8 +636,8 @@ const FuncDef fernet_decode_def{"decode", "(self)", "Return the plaintext of the
 // `cls.name` finds our own member `ours` (a class or static method): nothing
 // on the class, its bases or its metaclass stands in its place.
 bool class_finds(const Ctx& c, PyObject* cls, Name name, const Ref& ours) {
-    return PyType_Check(cls) && _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), c.n(name)) == ours.get() &&
-           !_PyType_Lookup(Py_TYPE(cls), c.n(name));
+    return PyType_Check(cls) && compat::type_lookup(reinterpret_cast<PyTypeObject*>(cls), c.n(name)) == ours.get() &&
+           !compat::type_lookup(Py_TYPE(cls), c.n(name));
 }
 
 Ref get_cls_impl(const Ctx& c, PyObject* value) {
@@ -758,7 +747,7 @@ Ref secret_init(const Call& call) {
             "The secret string '%U' has the wrong format.\nIt cannot be decoded with representer %U.",
             shown(c, secret_string).get(), shown(c, name.get()).get()));
         if (is_not_utf8(c, cause.get())) cause = Ref();  // raise ... from None, with no context either
-        raise_from(PyExc_Exception, message.get(), std::move(cause));
+        raise_from(own(PyObject_CallOneArg(PyExc_Exception, message.get())).get(), cause.get());
     }
     return Ref::borrow(Py_None);
 }
@@ -838,7 +827,7 @@ Ref text(const char* s) { return own(PyUnicode_FromString(s)); }
 
 // The member `name` as stored in the class `cls`.
 Ref member_of(PyObject* cls, PyObject* name) {
-    Ref member = Ref::borrow(_PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), name));
+    Ref member = Ref::borrow(compat::type_lookup(reinterpret_cast<PyTypeObject*>(cls), name));
     if (!member) raise(PyExc_SystemError, "class member missing");
     return member;
 }
@@ -868,8 +857,7 @@ void exec(PyObject* module, State& st) {
     Ref fernet = Ref::steal(PyImport_ImportModule("cryptography.fernet"));
     if (fernet) fernet = Ref::steal(PyObject_GetAttrString(fernet.get(), "Fernet"));
     if (!fernet) {
-        if (!PyErr_ExceptionMatches(PyExc_ImportError) && !PyErr_ExceptionMatches(PyExc_AttributeError)) throw Error();
-        PyErr_Clear();
+        if (!clear_if(PyExc_ImportError) && !clear_if(PyExc_AttributeError)) throw Error();
         fernet = Ref::borrow(Py_None);
     }
     add_object(module, "Fernet", fernet);

@@ -120,9 +120,8 @@ struct Translator {
         PyObject* name = d == Forward ? st.n_translate.get() : st.n_reverse_translate.get();
         PyObject* ours = d == Forward ? st.translate_cm.get() : st.reverse_translate_cm.get();
         if (cls_ == st.importer.get()) {
-            PyObject* entry = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(cls_)->tp_dict, name);
-            if (!entry && PyErr_Occurred()) throw Error();
-            if (entry == ours) return;
+            Ref dict = own(compat::type_dict(reinterpret_cast<PyTypeObject*>(cls_)));
+            if (dict_get(dict.get(), name).get() == ours) return;
         }
         bound = attr(cls_, name);
     }
@@ -299,8 +298,7 @@ Ref loader_exec_module(const Call& c) {
         if (legacy.get() == Py_None) return;
         Ref module = Ref::steal(PyObject_GetItem(modules.get(), name));
         if (!module) {  // gone while we walked: nothing to alias
-            if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw Error();
-            PyErr_Clear();
+            if (!clear_if(PyExc_KeyError)) throw Error();
             return;
         }
         check(PyList_Append(aliases.get(), legacy.get()));
@@ -427,9 +425,10 @@ void exec(PyObject* module, State& st) {
          value("_custom_translators", own(PyList_New(0))), value("_custom_reverse_translators", own(PyList_New(0))),
          classmethod(translate_def), classmethod(reverse_translate_def), classmethod(register_def),
          classmethod(find_spec_def), classmethod(invalidate_caches_def), classmethod(install_def)});
-    PyObject* importer_dict = reinterpret_cast<PyTypeObject*>(st.importer.get())->tp_dict;
-    st.translate_cm = Ref::borrow(check(PyDict_GetItemWithError(importer_dict, st.n_translate.get())));
-    st.reverse_translate_cm = Ref::borrow(check(PyDict_GetItemWithError(importer_dict, st.n_reverse_translate.get())));
+    Ref importer_dict = own(compat::type_dict(reinterpret_cast<PyTypeObject*>(st.importer.get())));
+    st.translate_cm = Ref::borrow(check(PyDict_GetItemWithError(importer_dict.get(), st.n_translate.get())));
+    st.reverse_translate_cm =
+        Ref::borrow(check(PyDict_GetItemWithError(importer_dict.get(), st.n_reverse_translate.get())));
     add_object(module, "LegacyImporter", st.importer);
 
     // class LegacyLoader(importlib.abc.Loader)

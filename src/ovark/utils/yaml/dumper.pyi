@@ -1,6 +1,7 @@
-"""The ordered YAML dumper."""
+"""The ordered YAML dumper, and the writers of the ``ovark yaml`` command."""
 
 from collections import OrderedDict
+from collections.abc import Callable
 from typing import Any
 
 import yaml
@@ -11,3 +12,15 @@ class OrderedSafeDumper(yaml.SafeDumper):
 
     @staticmethod
     def ordereddict_representer(dumper: yaml.SafeDumper, data: OrderedDict[Any, Any]) -> MappingNode: ...
+
+# OrderedSafeDumper on libyaml's emitter; None when PyYAML has no libyaml.
+_OrderedCSafeDumper: type[yaml.CSafeDumper] | None
+
+def _dump_with_locations(
+    data: Any,
+    locations: Any,
+    write: Callable[[str], object],
+    scalar: Callable[[Any], str],
+    place: Callable[[Any], str | None],
+) -> None: ...
+def _fits_libyaml(data: Any) -> bool: ...

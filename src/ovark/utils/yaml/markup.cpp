@@ -178,8 +178,8 @@ struct Ctx {
     // getattr(self, name) is our function `fn` bound to this processor: the
     // class gives `fn` and the instance does not shadow it.
     bool is_own_method(PyObject* name, PyObject* fn) const {
-        if (_PyType_Lookup(Py_TYPE(self), name) != fn) return false;
-        PyObject** dictptr = _PyObject_GetDictPtr(self);
+        if (compat::type_lookup(Py_TYPE(self), name) != fn) return false;
+        PyObject** dictptr = compat::object_dict_ptr(self);
         if (!dictptr || !*dictptr) {
             Ref bound = own(PyObject_GetAttr(self, name));
             return is_bound(bound.get(), fn);
@@ -280,17 +280,6 @@ Ref replace(const State& st, PyObject* data, PyObject* old, PyObject* repl) {
     if (PyUnicode_CheckExact(data) && PyUnicode_Check(old) && PyUnicode_Check(repl))
         return own(PyUnicode_Replace(data, old, repl, -1));
     return call_method(st.n_replace.get(), {data, old, repl});
-}
-
-// Raise `error` (an exception instance) with `cause` as its cause and context,
-// as `raise error from cause` inside the handler of `cause` does.
-[[noreturn]] void raise_from(Ref error, PyObject* cause) {
-    if (cause) {
-        PyException_SetCause(error.get(), Py_NewRef(cause));
-        PyException_SetContext(error.get(), Py_NewRef(cause));
-    }
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-    throw Error();
 }
 
 Ref markup_error(const Ctx& c, PyObject* message) {
@@ -614,7 +603,7 @@ Ref index_message(const State& st, const char* head, PyObject* index, PyObject* 
 [[noreturn]] void too_long(const Ctx& c, PyObject* data, PyObject* index, PyObject* locations) {
     Ref msg = index_message(c.st, "Markup substitutions do not end (text longer than 16777216 characters)", index,
                             data);
-    raise_from(markup_error_at(c, msg.get(), index, data, locations), nullptr);
+    raise(markup_error_at(c, msg.get(), index, data, locations).get());
 }
 
 // data.replace(old, repl), refused with MarkupError when the text it would
@@ -640,7 +629,7 @@ Ref substitute(const Ctx& c, PyObject* data, PyObject* old, PyObject* repl, PyOb
     Ref cause = take_error();
     Ref g0 = group0(c.st, match);
     Ref msg = index_message(c.st, "Caught error while processing markups", index, g0.get());
-    raise_from(markup_error_at(c, msg.get(), index, data, locations), cause.get());
+    raise_from(markup_error_at(c, msg.get(), index, data, locations).get(), cause.get());
 }
 
 // Runs `body`; a KeyError it raises becomes the lookup error message.
@@ -718,7 +707,7 @@ Ref p_reference(const Ctx& c, const Match& match, PyObject* data, PyObject* inde
     if (recursive) {
         Ref g0 = group0(st, match);
         Ref msg = index_message(st, "Detected recursion markup", index, g0.get());
-        raise_from(markup_error_at(c, msg.get(), index, data, locations), nullptr);
+        raise(markup_error_at(c, msg.get(), index, data, locations).get());
     }
     Ref markup = markup_text(st, match, data);
     if (truth(own(PyObject_RichCompare(markup.get(), data, Py_EQ)).get())) return value;
@@ -777,8 +766,8 @@ bool environ_plain(const Ctx& c, PyObject* os, PyObject* environ) {
         Ref enc = optional_attr(environ, st.n_encodekey.get());
         Ref dec = optional_attr(environ, st.n_decodevalue.get());
         c.environ_plain = reinterpret_cast<PyObject*>(type) == st.environ_type.get() &&
-                          _PyType_Lookup(type, st.n_get.get()) == st.environ_get.get() &&
-                          _PyType_Lookup(type, st.n___getitem__.get()) == st.environ_getitem.get() &&
+                          compat::type_lookup(type, st.n_get.get()) == st.environ_get.get() &&
+                          compat::type_lookup(type, st.n___getitem__.get()) == st.environ_getitem.get() &&
                           enc.get() == st.encodekey.get() && dec.get() == st.decodevalue.get() &&
                           PyUnicode_Check(st.fs_encoding.get());
     }
@@ -884,7 +873,7 @@ Ref p_file(const Ctx& c, const Match& match, PyObject* data, PyObject* index, Py
             where = locate(st, locations, loop->index.get(), loop->data.get());
             check(PyObject_SetAttr(error.get(), st.n_location.get(), where.get()));
         }
-        raise_from(std::move(error), nullptr);
+        raise(error.get());
     }
     Ref value = guarded(c, match, data, index, locations, [&] {
         Ref loader_cls = own(PyObject_GetAttr(c.self, st.n__yaml_loader_cls.get()));
@@ -901,8 +890,7 @@ Ref p_file(const Ctx& c, const Match& match, PyObject* data, PyObject* index, Py
             Ref holder = chainget(c, locs, index);
             check(PyObject_SetItem(holder.get(), data, new_locations.get()));
         } catch (const Error&) {
-            if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw;
-            PyErr_Clear();
+            if (!clear_if(PyExc_KeyError)) throw;
         }
         return loaded;
     });
@@ -1023,10 +1011,7 @@ Ref process_iterable(Ctx& c, PyObject* data, const Index& index, PyObject* locat
     if (PyErr_ExceptionMatches(PyExc_RecursionError) || !PyErr_ExceptionMatches(PyExc_Exception)) throw Error();
     Ref cause = take_error();
     Ref flag = own(PyObject_GetAttr(c.self, c.st.n__inhibit_recurse_exception.get()));
-    if (truth(flag.get())) {
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(cause.get())), cause.get());
-        throw Error();
-    }
+    if (truth(flag.get())) raise(cause.get());
     check(PyObject_SetAttr(c.self, c.st.n__inhibit_recurse_exception.get(), Py_True));
     Ref fmt = text("Caught error while processing markups: \nIndex:  {}\nMarkup: {}\n");
     Ref shown = quoted(own(PyObject_Format(data, c.st.empty.get())));
@@ -1040,7 +1025,7 @@ Ref process_iterable(Ctx& c, PyObject* data, const Index& index, PyObject* locat
             if (Ref inner = optional_attr(cause.get(), c.st.n_location.get()))
                 check(PyObject_SetAttr(error.get(), c.st.n_location.get(), inner.get()));
     }
-    raise_from(std::move(error), cause.get());
+    raise_from(error.get(), cause.get());
 }
 
 Ref recurse_impl(Ctx& c, PyObject* data, const Index& index, PyObject* locations) {
@@ -1084,7 +1069,7 @@ const FuncDef pair_def{"<genexpr>", "(item)", nullptr, [](const Call& call) -> R
 
 Ref process_mapping(Ctx& c, PyObject* data, const Index& index, PyObject* locations) {
     if (PyDict_CheckExact(data)) {
-        Ref out = own(_PyDict_NewPresized(PyDict_GET_SIZE(data)));  // (the same dict, without regrowing)
+        Ref out = own(compat::new_presized_dict(PyDict_GET_SIZE(data)));  // (the same dict, without regrowing)
         for_items(data, c.st.n_items.get(), [&](PyObject* k, PyObject* v) {
             Index idx{&index, k};
             Ref value = recurse(c, v, idx, locations);
@@ -1125,8 +1110,7 @@ void write_back(Ctx& c, PyObject* index, PyObject* value) {
         Ref step = own(PySequence_GetItem(index, i));
         node = Ref::steal(PyObject_GetItem(node.get(), step.get()));
         if (!node) {
-            if (!PyErr_ExceptionMatches(PyExc_LookupError) && !PyErr_ExceptionMatches(PyExc_TypeError)) throw Error();
-            PyErr_Clear();
+            if (!clear_if(PyExc_LookupError) && !clear_if(PyExc_TypeError)) throw Error();
             return;
         }
     }
@@ -1189,7 +1173,7 @@ Ref process_str(Ctx& c, PyObject* data0, const Index& idx, PyObject* locations) 
             if (limit < 0) limit = EXTRA_ROUNDS + (PyUnicode_Check(data0) ? PyUnicode_GET_LENGTH(data0) : 0);
             if (++rounds > limit) {
                 Ref msg = index_message(st, "Markup substitutions do not end", index, data0);
-                raise_from(markup_error_at(c, msg.get(), index, data0, locations), nullptr);
+                raise(markup_error_at(c, msg.get(), index, data0, locations).get());
             }
             Ref actions = own(PyObject_GetAttr(c.self, st.n__actions.get()));
             Ref matcher, handler;
@@ -1480,8 +1464,8 @@ void exec(PyObject* module, State& st) {
     st.os = os;
     st.environ = own(PyObject_GetAttr(os.get(), st.n_environ.get()));
     st.environ_type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(st.environ.get())));
-    st.environ_get = Ref::borrow(_PyType_Lookup(Py_TYPE(st.environ.get()), st.n_get.get()));
-    st.environ_getitem = Ref::borrow(_PyType_Lookup(Py_TYPE(st.environ.get()), st.n___getitem__.get()));
+    st.environ_get = Ref::borrow(compat::type_lookup(Py_TYPE(st.environ.get()), st.n_get.get()));
+    st.environ_getitem = Ref::borrow(compat::type_lookup(Py_TYPE(st.environ.get()), st.n___getitem__.get()));
     st.encodekey = optional_attr(st.environ.get(), st.n_encodekey.get());
     st.decodevalue = optional_attr(st.environ.get(), st.n_decodevalue.get());
     {

@@ -196,8 +196,7 @@ void register_subplugins(State& st, PyObject* self, PyObject* module, PyObject* 
     fu_path = Ref::steal(PyObject_GetAttr(os_module, st.n___path__.get()));
     if (fu_path) fu_name = Ref::steal(PyObject_GetAttr(os_module, st.n___name__.get()));
     if (!fu_path || !fu_name) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw Error();
-        PyErr_Clear();  // a plain module: walk the folder it lives in
+        if (!clear_if(PyExc_AttributeError)) throw Error();  // a plain module: walk the folder it lives in
         Ref os_mod = lookup(module, st.n_os.get());
         Ref path_mod = attr(os_mod.get(), st.n_path.get());
         Ref file = attr(os_module, st.n___file__.get());

@@ -118,14 +118,10 @@ void debug(State& st, PyObject* module, PyObject* message, PyObject* arg = nullp
         call_method(st.n_debug.get(), {logger.get(), message});
 }
 
-[[noreturn]] void raise_exception(PyObject* type, Ref message) {
-    PyErr_SetObject(type, message.get());
-    throw Error();
-}
 
 // A special method looked up on the type and bound to `obj`, as `with` does.
 Ref special_method(PyObject* obj, PyObject* name) {
-    PyObject* found = _PyType_Lookup(Py_TYPE(obj), name);
+    PyObject* found = compat::type_lookup(Py_TYPE(obj), name);
     if (!found) return Ref();
     Ref keep = Ref::borrow(found);
     if (descrgetfunc get = Py_TYPE(found)->tp_descr_get)
@@ -171,8 +167,7 @@ Parsed parse_url(State& st, PyObject* self, PyObject* url, PyObject* operation) 
     Ref result = call_method(st.n_validate_and_parse_url.get(), {self, url, operation});
     Ref it = Ref::steal(PyObject_GetIter(result.get()));
     if (!it) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw Error();
-        PyErr_Clear();
+        if (!clear_if(PyExc_TypeError)) throw Error();
         raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(result.get())->tp_name);
     }
     Ref items[3];
@@ -316,8 +311,7 @@ void check_for_timeout(State& st, PyObject* module, CopyState* s) {
     if (!check(PyObject_RichCompareBool(elapsed.get(), s->timeout.get(), Py_GT))) return;
     Ref cls = lookup(module, st.n_TimeLimitExceededOnFileTransfer.get());
     Ref exc = own(PyObject_CallNoArgs(cls.get()));
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
-    throw Error();
+    raise(exc.get());
 }
 
 CopyState* copy_state_of(PyObject* check_fn) {
@@ -415,8 +409,7 @@ Ref create_temp(State& st, PyObject* os, PyObject* final_path, bool replacing) {
             call_method(st.n_close.get(), {os, fd.get()});
             return temp;
         }
-        if (attempt == 100 || !PyErr_ExceptionMatches(PyExc_FileExistsError)) throw Error();
-        PyErr_Clear();
+        if (attempt == 100 || !clear_if(PyExc_FileExistsError)) throw Error();
     }
 }
 
@@ -430,9 +423,7 @@ DownloadTarget download_target(State& st, PyObject* module, PyObject* target) {
             if (st_mode == -1 && PyErr_Occurred()) throw Error();
             if (!S_ISREG(st_mode)) return;  // written in place
             t.mode = own(PyLong_FromLong(st_mode & 07777));
-        } else if (PyErr_ExceptionMatches(PyExc_FileNotFoundError)) {
-            PyErr_Clear();
-        } else {
+        } else if (!clear_if(PyExc_FileNotFoundError)) {
             throw Error();
         }
         Ref path_module = attr(os.get(), st.n_path.get());
@@ -607,8 +598,7 @@ bool answers_with_the_path(State& st, PyObject* ftp_sess, PyObject* files, PyObj
     if (!cwd) return true;
     Ref entered = Ref::steal(PyObject_CallOneArg(cwd.get(), path));
     if (entered) return false;
-    if (!PyErr_ExceptionMatches(st.error_perm.get())) throw Error();
-    PyErr_Clear();
+    if (!clear_if(st.error_perm.get())) throw Error();
     return true;
 }
 
@@ -664,8 +654,7 @@ Ref int_or_text(PyObject* text) {
     if (text == Py_None) return Ref::borrow(Py_None);  // a listing without a group column
     Ref number = Ref::steal(PyNumber_Long(text));
     if (number) return number;
-    if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw Error();
-    PyErr_Clear();
+    if (!clear_if(PyExc_ValueError)) throw Error();
     return Ref::borrow(text);
 }
 
@@ -678,10 +667,7 @@ Ref listing_time(State& st, PyObject* module, Ref text, PyObject* pattern_name, 
     Ref parsed = Ref::steal(PyObject_CallMethodObjArgs(datetime_class.get(), st.n_strptime.get(), text.get(),
                                                        pattern.get(), nullptr));
     if (!parsed) {
-        if (allow_invalid && PyErr_ExceptionMatches(PyExc_ValueError)) {
-            PyErr_Clear();
-            return Ref();
-        }
+        if (allow_invalid && clear_if(PyExc_ValueError)) return Ref();
         throw Error();
     }
     Ref tuple = call_method(st.n_timetuple.get(), {parsed.get()});
@@ -717,7 +703,7 @@ Ref stat(const Call& c) {
     if (lines > 1)
         raise(PyExc_Exception, "More than one result was found, did you request a stat of a directory ?");
     if (lines == 0)
-        raise_exception(PyExc_Exception, fmt(st, "File {} not found on server {}.", {path.get(), server_name.get()}));
+        raise(PyExc_Exception, "%U", fmt(st, "File {} not found on server {}.", {path.get(), server_name.get()}).get());
     // Held before the log: a logging handler is handed the list and may change it.
     Ref line_ref = Ref::borrow(PyList_GET_ITEM(dir_output.get(), 0));
     PyObject* line = line_ref.get();
@@ -735,8 +721,8 @@ Ref stat(const Call& c) {
         debug(st, module, message.get(), pattern.get());
         match = call_method(st.n_match.get(), {re.get(), pattern.get(), line});
         if (match.get() == Py_None)
-            raise_exception(PyExc_Exception,
-                            fmt(st, "File {} was not found on remote server {}.", {path.get(), server_name.get()}));
+            raise(PyExc_Exception, "%U",
+                  fmt(st, "File {} was not found on remote server {}.", {path.get(), server_name.get()}).get());
     }
     Ref groups = call_method(st.n_groupdict.get(), {match.get()});
     auto group = [&](const Ref& name) {
@@ -748,8 +734,8 @@ Ref stat(const Call& c) {
     // a single entry answers with that entry's line.
     Ref listed_name = group(st.n_filename);
     if (listed_name.get() != Py_None && !same_base_name(st, module, listed_name.get(), path.get()))
-        raise_exception(PyExc_Exception,
-                        fmt(st, "File {} was not found on remote server {}.", {path.get(), server_name.get()}));
+        raise(PyExc_Exception, "%U",
+              fmt(st, "File {} was not found on remote server {}.", {path.get(), server_name.get()}).get());
 
     Ref result = own(PyObject_CallNoArgs(lookup(module, st.n_AttrDict.get()).get()));
     // Only the type letter and the nine permission letters: a trailing ACL,
@@ -823,13 +809,13 @@ Ref renamefile(const Call& c) {
     Ref to_port = port_of(st, to.port.get());
     Ref to_path = strip_slash(st, to.path.get(), strip);
     if (check(PyObject_RichCompareBool(from.server.get(), to.server.get(), Py_NE)))
-        raise_exception(PyExc_Exception,
-                        fmt(st, "xferkit module {} requires from/to files to be renamed to have the same server.",
-                            {attr(self, st.n___module__.get()).get()}));
+        raise(PyExc_Exception, "%U",
+              fmt(st, "xferkit module {} requires from/to files to be renamed to have the same server.",
+                  {attr(self, st.n___module__.get()).get()}).get());
     if (check(PyObject_RichCompareBool(from_port.get(), to_port.get(), Py_NE)))
-        raise_exception(PyExc_Exception,
-                        fmt(st, "xferkit module {} requires from/to files to be renamed to have the same port.",
-                            {attr(self, st.n___module__.get()).get()}));
+        raise(PyExc_Exception, "%U",
+              fmt(st, "xferkit module {} requires from/to files to be renamed to have the same port.",
+                  {attr(self, st.n___module__.get()).get()}).get());
     ftp_session(st, c.module(), self, from.server.get(), from_port.get(), timeout, false, [&](PyObject* ftp_sess) {
         call_method(st.n_rename.get(), {ftp_sess, from_path.get(), to_path.get()}, st.kw_rename.get());
     });
@@ -838,8 +824,8 @@ Ref renamefile(const Call& c) {
 
 Ref getspace(const Call& c) {
     State& st = c.state<State>();
-    raise_exception(PyExc_NotImplementedError, fmt(st, "The xferkit module {} does not implement getspace.",
-                                                   {attr(c[0], st.n___module__.get()).get()}));
+    raise(PyExc_NotImplementedError, "%U", fmt(st, "The xferkit module {} does not implement getspace.",
+                                               {attr(c[0], st.n___module__.get()).get()}).get());
 }
 
 // ---------------------------------------------------------------- definitions
