@@ -1,8 +1,10 @@
 """ovark.utils.locations: Location records, LocSafeLoader, location-aware merges.
 
-LocSafeLoader takes its nodes from libyaml when PyYAML has it, else from the
-pure-Python composer; `locations.CParser = None` selects the pure-Python path.
-Both paths are checked against each other and against yaml.SafeLoader.
+LocSafeLoader reads libyaml's events itself when it was built with libyaml
+(the event path), else takes its nodes from libyaml when PyYAML has it, else
+from the pure-Python composer. `locations._fast_path = False` turns the event
+path off, `locations.CParser = None` selects the pure-Python composer. Every
+path is checked against the others and against yaml.SafeLoader.
 """
 
 import contextlib
@@ -28,10 +30,13 @@ from ovark.utils.locations import (Location, LocSafeLoader, location_deepcopy, r
 from conftest import assert_no_leak
 
 HAVE_LIBYAML = L.CParser is not None
+HAVE_EVENTS = HAVE_LIBYAML and L._fast_path
 # "present": construct_object overridden, so that every node is constructed the
 # interpreter-level way (PyYAML's construct_object), the reference for the
-# native construction of the other two.
-PATHS = ["pure", "libyaml", "present"] if HAVE_LIBYAML else ["pure", "present"]
+# native construction of the others; "libyaml": libyaml's nodes; "events":
+# libyaml's events, read by the loader itself.
+PATHS = ["pure", "libyaml", "events", "present"] if HAVE_EVENTS else (
+    ["pure", "libyaml", "present"] if HAVE_LIBYAML else ["pure", "present"])
 
 
 class Present(LocSafeLoader):
@@ -41,20 +46,24 @@ class Present(LocSafeLoader):
 
 @contextlib.contextmanager
 def node_source(path):
-    saved = L.CParser
+    saved = L.CParser, L._fast_path
     if path in ("pure", "present"):
         L.CParser = None
+    if path != "events":
+        L._fast_path = False
     try:
         yield
     finally:
-        L.CParser = saved
+        L.CParser, L._fast_path = saved
 
 
-def load(text, path="libyaml", file_name="conf.yaml", all_documents=False, locs=None):
-    """(data, locations) loaded through one node source."""
+def load(text, path="events", file_name="conf.yaml", all_documents=False, locs=None):
+    """(data, locations) loaded through one node source; `text` may be a
+    callable that opens the stream."""
     locs = {} if locs is None else locs
+    stream = text() if callable(text) else text
     with node_source(path):
-        loader = (Present if path == "present" else LocSafeLoader)(text, locations=locs, file_name=file_name)
+        loader = (Present if path == "present" else LocSafeLoader)(stream, locations=locs, file_name=file_name)
         try:
             if all_documents:
                 data = []
@@ -94,6 +103,7 @@ def outcome(text, path, all_documents=False):
 
 
 def safe_outcome(text, all_documents=False):
+    text = text() if callable(text) else text
     try:
         if all_documents:
             return ("ok", list(yaml.load_all(text, Loader=yaml.SafeLoader)))
@@ -109,9 +119,10 @@ def assert_paths_agree(text, all_documents=False):
     reference = safe_outcome(text, all_documents)
     results = [outcome(text, path, all_documents) for path in PATHS]
     try:
-        for result in results:
-            assert result[:3 if result[0] == "error" else 2] == reference[:3 if reference[0] == "error" else 2], text
-        assert all(r == results[0] for r in results), text
+        for path, result in zip(PATHS, results):
+            assert result[:3 if result[0] == "error" else 2] == reference[:3 if reference[0] == "error" else 2], (path, text)
+        for path, result in zip(PATHS, results):
+            assert result == results[0], (path, text)
     except RecursionError:  # self-referencing data (an alias inside its own anchor)
         assert len({repr(r[:3 if r[0] == "error" else 2]) for r in results + [reference]}) == 1, text
         assert len({repr(r) for r in results}) == 1, text
@@ -675,6 +686,157 @@ def test_mutated_documents(text, data):
     assert_paths_agree(text, all_documents=True)
 
 
+@st.composite
+def merge_documents(draw):
+    """Anchored mappings merged (`<<`) and aliased at every depth, in block or
+    flow style: where the records of a shared node land depends on the order
+    in which containers are filled."""
+    names = []  # anchors of complete nodes, in document order
+
+    def scalar():
+        return draw(st.sampled_from(["1", "v", "~", "'q'", "yes", "1.5", "x y", "-2"]))
+
+    def mapping(depth):
+        items = []
+        for _ in range(draw(st.integers(0, 3))):
+            key = draw(st.sampled_from(["a", "b", "c", "1", "x y", "="]))
+            kind = draw(st.integers(0, 4 if depth < 3 else 1))
+            if kind == 1 and names:
+                value = ("alias", draw(st.sampled_from(names)))
+            elif kind == 2:
+                value = mapping(depth + 1)
+            elif kind == 3:
+                value = ("seq", [mapping(depth + 1) if draw(st.booleans()) else scalar()
+                                 for _ in range(draw(st.integers(0, 2)))])
+            else:
+                value = scalar()
+            items.append((key, value))
+        if names and draw(st.booleans()):
+            refs = draw(st.lists(st.sampled_from(names), min_size=1, max_size=3))
+            merge = ("alias", refs[0]) if len(refs) == 1 else ("seq", [("alias", r) for r in refs])
+            items.insert(draw(st.integers(0, len(items))), ("<<", merge))
+        anchor = None
+        if draw(st.integers(0, 3)) == 0:
+            anchor = "n{}".format(len(names))
+            names.append(anchor)
+        return ("map", anchor, items)
+
+    def flow(v):
+        if isinstance(v, str):
+            return v
+        if v[0] == "alias":
+            return "*" + v[1]
+        if v[0] == "seq":
+            return "[" + ", ".join(flow(x) for x in v[1]) + "]"
+        return ("&" + v[1] + " " if v[1] else "") + "{" + ", ".join("{}: {}".format(k, flow(x)) for k, x in v[2]) + "}"
+
+    def block(v, indent):
+        pad = " " * indent
+        out = []
+        for k, x in v[2]:
+            if isinstance(x, tuple) and x[0] == "map" and x[2]:
+                out.append("{}{}:{}\n{}".format(pad, k, " &" + x[1] if x[1] else "", block(x, indent + 2)))
+            else:
+                out.append("{}{}: {}\n".format(pad, k, flow(x)))
+        return "".join(out)
+
+    style = draw(st.sampled_from(["block", "flow"]))
+    lines = []
+    for i in range(draw(st.integers(1, 4))):
+        m = mapping(0)
+        if style == "block" and m[2]:
+            lines.append("m{}:{}\n{}".format(i, " &" + m[1] if m[1] else "", block(m, 2)))
+        else:
+            lines.append("m{}: {}\n".format(i, flow(m)))
+    return "".join(lines)
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(merge_documents())
+@example("b: &b {x: {y: 1}}\nu: {<<: *b, z: *b}\nv: *b\n")
+def test_merged_and_aliased_documents(text):
+    assert_paths_agree(text)
+
+
+@pytest.mark.skipif(not HAVE_EVENTS, reason="built without libyaml")
+def test_nodes_asked_after_data_go_on_where_the_data_left_off():
+    results = []
+    for path in ("libyaml", "events"):
+        with node_source(path):
+            loader = LocSafeLoader("a: 1\n--- b\n--- [c]\n", locations={})
+            first = loader.get_data() if loader.check_data() else None
+            results.append((first, loader.get_node().value, loader.get_data(), loader.check_data()))
+            loader.dispose()
+    assert results[0] == results[1] == ({"a": 1}, "b", ["c"], False)
+
+
+CORPUS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "yaml_corpus")
+GOOD = sorted(name for name in os.listdir(CORPUS) if name.endswith(".yaml"))
+BROKEN = sorted(os.listdir(os.path.join(CORPUS, "broken")))
+# Files the event path reads itself; it hands the others (timestamps, binary,
+# sets, tabs, ...) to the node path.
+EVENT_PATH = {"anchors_merges.yaml", "block_scalars.yaml", "bom.yaml", "crlf.yaml", "flow_styles.yaml",
+              "line_breaks.yaml", "multi_document.yaml", "scalars.yaml", "testbed.yaml", "timestamps.yaml", "unicode.yaml"}
+
+
+def corpus_streams(full, opened):
+    """The ways a caller hands a file to the loader."""
+    with open(full, "rb") as f:
+        raw = f.read()
+    yield "bytes", lambda: raw
+    yield "binary file", lambda: opened.append(open(full, "rb")) or opened[-1]
+    try:
+        text = raw.decode("utf-8")
+    except UnicodeDecodeError:
+        return
+    yield "str", lambda: text
+    yield "text file", lambda: opened.append(open(full, encoding="utf-8")) or opened[-1]
+
+
+@pytest.mark.parametrize("name", GOOD + ["broken/" + name for name in BROKEN])
+def test_corpus(name):
+    """Every file, however it is handed over, loads on every path as SafeLoader
+    loads it (data or error), with one location tree (as far as it was filled)."""
+    opened = []
+    try:
+        for mode, stream in corpus_streams(os.path.join(CORPUS, name), opened):
+            for all_documents in (False, True):
+                result = assert_paths_agree(stream, all_documents)
+                several = name.endswith(("multi_document.yaml", "single_document.yaml"))
+                expected = all_documents if several else not name.startswith("broken/")
+                assert (result[0] == "ok") == expected, (mode, result)
+                if HAVE_EVENTS and name in EVENT_PATH and (all_documents or name != "multi_document.yaml"):
+                    before = L._fast_loads
+                    load(stream, "events", all_documents=all_documents)
+                    assert L._fast_loads == before + 1, (mode, all_documents)
+    finally:
+        for f in opened:
+            f.close()
+
+
+@pytest.mark.skipif(not HAVE_EVENTS, reason="built without libyaml")
+@pytest.mark.parametrize("all_documents", [False, True])
+def test_event_path_leaves_the_loader_as_the_node_path(all_documents):
+    """Attributes and what the loader answers afterwards are those of a node path load."""
+    states = []
+    for path in ("libyaml", "events"):
+        before = L._fast_loads
+        with node_source(path):
+            loader = LocSafeLoader("a: [1, {b: c}]\n--- x\n" if all_documents else "a: [1, {b: c}]\n", locations={})
+            data = []
+            if all_documents:
+                while loader.check_data():
+                    data.append(loader.get_data())
+                data.append(loader.get_data())
+            else:
+                data.append(loader.get_single_data())
+            states.append((data, sorted(vars(loader)), loader.constructed_objects,
+                           loader.state_generators, loader.check_node()))
+            loader.dispose()
+        assert L._fast_loads == before + (path == "events")
+    assert states[0] == states[1]
+
+
 RESOLVER_TEXTS = ["", "yes", "No", "OFF", "null", "~", "<<", "=", "!", "&", "1.5", "1_000", "0x1F", "0o17", "017",
                   "0b1_0", "1:20", "-1:20.5", ".inf", "-.Inf", ".NaN", "2001-12-14", "2001-1-4 1:59:43.1 -5:30",
                   "2001-12-14t21:59:43.10Z", "yes\n", "1\n", "1\n\n", "1e5", "1.e+5", "1.5E-5", ".5e+1", "+.5",
@@ -920,6 +1082,7 @@ def test_no_reference_leaks(path):
         copy.deepcopy(Location(b=Location()))
         del loc.column
         load("&a : [*a, {b: *a}]\n", path)  # its location tree holds a cycle
+        load("a: 2001-12-14\nb: &m {x: 1, =: 2}\nc: {<<: [*m, {y: 1}]}\n--- [1, !!int 0x10]\n", path, all_documents=True)
         for bad in ("a: [1\n", "a: !x y\n", "{a: }\n"):
             try:
                 load(bad, path)

@@ -1,0 +1,201 @@
+// resolver.hpp - the plain-scalar resolver: PyYAML's default implicit resolvers
+// matched by hand, and the test of whether a loader still resolves that way.
+// Part of ovark.utils.locations, included by module.cpp inside its namespace.
+#pragma once
+
+// ---------------------------------------------------------------- implicit resolution
+//
+// While the loader resolves as PyYAML's Resolver does (its resolve methods are
+// BaseResolver's, its table of implicit resolvers is PyYAML's default and it
+// has no path resolvers), plain scalars are resolved here: each pattern of the
+// default table is matched by hand (with `$` matching before one final line
+// break, as `re` does), in the table's order for the first character, and
+// timestamps by the table's own expression.
+
+inline bool digit(char c) { return c >= '0' && c <= '9'; }
+inline bool sign(char c) { return c == '-' || c == '+'; }
+
+// (:[0-5]?[0-9])+ from s[i]; the index after it, or npos.
+size_t sexagesimal(const char* s, size_t n, size_t i) {
+    size_t groups = 0;
+    while (i < n && s[i] == ':') {
+        ++i;
+        if (i + 1 < n && s[i] >= '0' && s[i] <= '5' && digit(s[i + 1]))
+            i += 2;
+        else if (i < n && digit(s[i]))
+            ++i;
+        else
+            return std::string_view::npos;
+        ++groups;
+    }
+    return groups ? i : std::string_view::npos;
+}
+
+// [eE][-+][0-9]+ up to the end, from s[i].
+bool exponent_to_end(const char* s, size_t n, size_t i) {
+    if (i == n) return true;
+    if (s[i] != 'e' && s[i] != 'E') return false;
+    if (++i == n || !sign(s[i])) return false;
+    size_t start = ++i;
+    while (i < n && digit(s[i])) ++i;
+    return i > start && i == n;
+}
+
+size_t skip_digits_underscores(const char* s, size_t n, size_t i) {
+    while (i < n && (digit(s[i]) || s[i] == '_')) ++i;
+    return i;
+}
+
+bool float_full(const char* s, size_t n) {
+    std::string_view w(s, n);
+    if (w == ".nan" || w == ".NaN" || w == ".NAN") return true;
+    size_t i = n && sign(s[0]) ? 1 : 0;
+    std::string_view rest = w.substr(i);
+    if (rest == ".inf" || rest == ".Inf" || rest == ".INF") return true;
+    if (i < n && digit(s[i])) {
+        size_t j = skip_digits_underscores(s, n, i + 1);
+        if (j < n && s[j] == '.') {  // [-+]?[0-9][0-9_]*\.[0-9_]*(exp)?
+            if (exponent_to_end(s, n, skip_digits_underscores(s, n, j + 1))) return true;
+        } else if (j < n && s[j] == ':') {  // [-+]?[0-9][0-9_]*(:[0-5]?[0-9])+\.[0-9_]*
+            size_t k = sexagesimal(s, n, j);
+            if (k != std::string_view::npos && k < n && s[k] == '.' && skip_digits_underscores(s, n, k + 1) == n)
+                return true;
+        }
+    }
+    // \.[0-9][0-9_]*(exp)?
+    if (n >= 2 && s[0] == '.' && digit(s[1]) && exponent_to_end(s, n, skip_digits_underscores(s, n, 2))) return true;
+    return false;
+}
+
+bool int_full(const char* s, size_t n) {
+    size_t i = n && sign(s[0]) ? 1 : 0;
+    if (i == n) return false;
+    auto all = [&](size_t from, auto ok) {
+        if (from >= n) return false;
+        for (size_t k = from; k < n; ++k)
+            if (!ok(s[k])) return false;
+        return true;
+    };
+    if (s[i] == '0') {
+        if (i + 1 == n) return true;  // 0
+        if (s[i + 1] == 'b') return all(i + 2, [](char c) { return c == '0' || c == '1' || c == '_'; });
+        if (s[i + 1] == 'x')
+            return all(i + 2, [](char c) {
+                return digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == '_';
+            });
+        return all(i + 1, [](char c) { return (c >= '0' && c <= '7') || c == '_'; });
+    }
+    if (s[i] < '1' || s[i] > '9') return false;
+    size_t j = skip_digits_underscores(s, n, i + 1);
+    if (j == n) return true;
+    return sexagesimal(s, n, j) == n;
+}
+
+bool bool_full(const char* s, size_t n) {
+    static constexpr std::string_view words[] = {"yes", "Yes", "YES", "no",    "No",    "NO",  "true", "True", "TRUE",
+                                                 "false", "False", "FALSE", "on", "On", "ON", "off", "Off", "OFF"};
+    std::string_view w(s, n);
+    for (auto word : words)
+        if (w == word) return true;
+    return false;
+}
+
+bool null_full(const char* s, size_t n) {
+    std::string_view w(s, n);
+    return w == "~" || w == "null" || w == "Null" || w == "NULL" || w.empty();
+}
+
+// `full` matched as re.match(r'^(?:...)$') would: also before one final '\n'.
+template <class F>
+bool re_full(const char* s, size_t n, F full) {
+    return full(s, n) || (n && s[n - 1] == '\n' && full(s, n - 1));
+}
+
+// The default table's tag for a plain scalar, or an empty Ref for str.
+Ref resolve_plain(State& st, PyObject* value) {
+    if (!PyUnicode_IS_ASCII(value)) return Ref();  // every pattern is ASCII: no match
+    const char* s = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(value));
+    size_t n = (size_t)PyUnicode_GET_LENGTH(value);
+    if (n == 0) return st.resolved_tags[R_NULL];
+    char c = s[0];
+    auto tag = [&](int r) { return st.resolved_tags[r]; };
+    switch (c) {
+        case 'y': case 'Y': case 't': case 'T': case 'f': case 'F': case 'o': case 'O':
+            return re_full(s, n, bool_full) ? tag(R_BOOL) : Ref();
+        case 'n': case 'N':
+            if (re_full(s, n, bool_full)) return tag(R_BOOL);
+            return re_full(s, n, null_full) ? tag(R_NULL) : Ref();
+        case '~': return re_full(s, n, null_full) ? tag(R_NULL) : Ref();
+        case '<': return re_full(s, n, [](const char* p, size_t m) { return std::string_view(p, m) == "<<"; }) ? tag(R_MERGE) : Ref();
+        case '=': return re_full(s, n, [](const char* p, size_t m) { return std::string_view(p, m) == "="; }) ? tag(R_VALUE) : Ref();
+        case '!': case '&': case '*':
+            return re_full(s, n, [](const char* p, size_t m) { return m == 1; }) ? tag(R_YAML) : Ref();
+        case '.': return re_full(s, n, float_full) ? tag(R_FLOAT) : Ref();
+        default: break;
+    }
+    if (!sign(c) && !digit(c)) return Ref();
+    if (re_full(s, n, float_full)) return tag(R_FLOAT);
+    if (re_full(s, n, int_full)) return tag(R_INT);
+    if (!digit(c) || n < 8 || s[4] != '-') return Ref();  // a timestamp starts with 4 digits and '-'
+    Ref match = call_method(st.n_match.get(), {st.timestamp_regexp.get(), value});
+    return match.get() != Py_None ? tag(R_TIMESTAMP) : Ref();
+}
+
+Ref native_resolve(const Call& c) {
+    State& st = c.state<State>();
+    PyObject *kind = c[0], *value = c[1], *implicit = c[2];
+    if (kind == st.ScalarNode.get()) {
+        Ref first = own(PySequence_GetItem(implicit, 0));
+        if (check(PyObject_IsTrue(first.get()))) {
+            if (!PyUnicode_Check(value)) raise(PyExc_TypeError, "a plain scalar must be a str");
+            Ref tag = resolve_plain(st, value);
+            return tag ? tag : st.default_tags[0];
+        }
+        return st.default_tags[0];
+    }
+    if (kind == st.SequenceNode.get()) return st.default_tags[1];
+    if (kind == st.MappingNode.get()) return st.default_tags[2];
+    return Ref::borrow(Py_None);
+}
+
+Ref native_descend(const Call&) { return Ref::borrow(Py_None); }
+
+const FuncDef resolve_defs[3] = {
+    {"resolve", "(kind, value, implicit)", "The tag of a node, as PyYAML's default Resolver gives it.", native_resolve},
+    {"descend_resolver", "(current_node, current_index)", "Nothing to do: no path resolvers.", native_descend},
+    {"ascend_resolver", "()", "Nothing to do: no path resolvers.", native_descend},
+};
+
+// Whether the loader resolves as PyYAML's default Resolver does.
+bool default_resolver(State& st, PyObject* loader) {
+    Ref inst = optional_attr(loader, st.n___dict__.get());
+    auto* tp = reinterpret_cast<PyObject*>(Py_TYPE(loader));
+    for (int i = 0; i < 3; ++i) {
+        PyObject* name = st.resolver_names[i].get();
+        if (inst && PyDict_Check(inst.get()) && PyDict_GetItemWithError(inst.get(), name)) return false;
+        if (PyErr_Occurred()) throw Error();
+        if (attr(tp, name).get() != st.resolver_fns[i].get()) return false;
+    }
+    for (int i = 0; i < 3; ++i) {
+        Ref tag = attr(loader, st.default_tag_names[i].get());
+        if (!check(PyObject_RichCompareBool(tag.get(), st.default_tags[i].get(), Py_EQ))) return false;
+    }
+    Ref table = attr(loader, st.n_yaml_implicit_resolvers.get());
+    return check(PyObject_RichCompareBool(table.get(), st.implicit_resolvers.get(), Py_EQ));
+}
+
+// The resolver methods lent to the node source while it composes: ours while
+// the loader resolves as PyYAML's default does, else the loader's own.
+void lend_resolver(State& st, PyObject* loader, PyObject* src) {
+    bool native = default_resolver(st, loader);
+    for (int i = 0; i < 3; ++i) {
+        PyObject* name = st.resolver_names[i].get();
+        set_attr(src, name, native ? st.resolve_fns[i].get() : attr(loader, name).get());
+    }
+}
+
+void drop_resolver(State& st, PyObject* src) {
+    Ref sd = attr(src, st.n___dict__.get());
+    for (PyObject* name : {st.n_resolve.get(), st.n_descend_resolver.get(), st.n_ascend_resolver.get()})
+        if (check(PyDict_Contains(sd.get(), name))) check(PyDict_DelItem(sd.get(), name));
+}
