@@ -1148,8 +1148,7 @@ void exec(PyObject* module, State& st) {
     Ref yaml = own(PyImport_ImportModule("yaml"));
     Ref SafeDumper = own(PyObject_GetAttrString(yaml.get(), "SafeDumper"));
     add_object(module, "SafeDumper", SafeDumper);
-    Ref collections = own(PyImport_ImportModule("collections"));
-    Ref OrderedDict = own(PyObject_GetAttrString(collections.get(), "OrderedDict"));
+    Ref OrderedDict = import_from("collections", "OrderedDict");
     add_object(module, "OrderedDict", OrderedDict);
 
     Ref bases = own(PyTuple_Pack(1, SafeDumper.get()));
@@ -1180,9 +1179,8 @@ void exec(PyObject* module, State& st) {
     st.yaml = yaml;
     st.yaml_dump = own(PyObject_GetAttrString(yaml.get(), "dump"));
     st.OrderedDict = OrderedDict;
-    Ref datetime = own(PyImport_ImportModule("datetime"));
-    st.date_type = own(PyObject_GetAttrString(datetime.get(), "date"));
-    st.datetime_type = own(PyObject_GetAttrString(datetime.get(), "datetime"));
+    st.date_type = import_from("datetime", "date");
+    st.datetime_type = import_from("datetime", "datetime");
     Ref reps = own(PyObject_GetAttrString(cls.get(), "yaml_representers"));
     st.representers = own(PyDict_New());
     PyObject* types[] = {(PyObject*)&PyUnicode_Type, (PyObject*)&PyLong_Type,  (PyObject*)&PyBool_Type,
@@ -1204,8 +1202,7 @@ void exec(PyObject* module, State& st) {
                          own(PyTuple_Pack(2, name.get(), value ? value.get() : Py_None)).release());
     }
     st.emitter_values = values;
-    Ref abc = own(PyImport_ImportModule("collections.abc"));
-    st.Mapping = own(PyObject_GetAttrString(abc.get(), "Mapping"));
+    st.Mapping = import_from("collections.abc", "Mapping");
     st.dict_methods = own(PyDict_New());
     for (const char* name : {"get", "__getitem__", "__contains__", "items", "__iter__", "__len__"}) {
         Ref n = intern(name);
