@@ -3,10 +3,14 @@
 // The shapes that interpreter code writes in one line:
 //   call_method(name, {obj, a, b})    obj.name(a, b)   (`name` interned; with
 //                                     kwnames, the last values are keywords)
+//   attr(obj, name)                   obj.name
+//   set_attr(obj, name, v)            obj.name = v
 //   optional_attr(obj, name)          getattr(obj, name, <missing>): an empty
 //                                     Ref when the attribute is missing
+//   truth(v)                          bool(v)
 //   for_each(iterable, f)             for item in iterable: f(item)
-//   unpack2(item)                     a, b = item   (with the interpreter's errors)
+//   unpack<N>(item)                   a, b, c = item   (a std::array of N Refs,
+//                                     with the interpreter's errors)
 //   for_items(mapping, items, f)      for k, v in mapping.items(): f(k, v)
 //                                     (`items` is the interned name "items")
 // Exact lists, tuples and dicts are walked directly, each held while walked;
@@ -15,6 +19,7 @@
 #pragma once
 #include "ref.hpp"
 
+#include <array>
 #include <initializer_list>
 #include <iterator>
 #include <utility>
@@ -31,6 +36,17 @@ inline Ref call_method(PyObject* name, std::initializer_list<PyObject*> self_and
     size_t npos = n - (kwnames ? (size_t)PyTuple_GET_SIZE(kwnames) : 0);
     return own(PyObject_VectorcallMethod(name, stack, npos, kwnames));
 }
+
+inline Ref attr(PyObject* obj, PyObject* name) { return own(PyObject_GetAttr(obj, name)); }
+
+inline void set_attr(PyObject* obj, PyObject* name, PyObject* value) { check(PyObject_SetAttr(obj, name, value)); }
+
+inline bool truth(PyObject* v) {
+    if (v == Py_True) return true;
+    if (v == Py_False || v == Py_None) return false;
+    return check(PyObject_IsTrue(v)) != 0;
+}
+inline bool truth(const Ref& v) { return truth(v.get()); }
 
 inline Ref optional_attr(PyObject* obj, PyObject* name) {
     PyObject* result = nullptr;
@@ -57,22 +73,27 @@ inline void for_each(PyObject* iterable, F&& f) {
     if (PyErr_Occurred()) throw Error();
 }
 
-inline std::pair<Ref, Ref> unpack2(PyObject* item) {
-    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2)
-        return {Ref::borrow(PyTuple_GET_ITEM(item, 0)), Ref::borrow(PyTuple_GET_ITEM(item, 1))};
+template <size_t N>
+inline std::array<Ref, N> unpack(PyObject* item) {
+    std::array<Ref, N> out;
+    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == (Py_ssize_t)N) {
+        for (size_t i = 0; i < N; ++i) out[i] = Ref::borrow(PyTuple_GET_ITEM(item, i));
+        return out;
+    }
     Ref it = Ref::steal(PyObject_GetIter(item));
     if (!it) {
         if (!clear_if(PyExc_TypeError)) throw Error();
         raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
     }
-    Ref a = Ref::steal(PyIter_Next(it.get()));
-    Ref b = a ? Ref::steal(PyIter_Next(it.get())) : Ref();
-    if (PyErr_Occurred()) throw Error();
-    if (!b) raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", a ? 1 : 0);
+    for (size_t i = 0; i < N; ++i) {
+        out[i] = Ref::steal(PyIter_Next(it.get()));
+        if (PyErr_Occurred()) throw Error();
+        if (!out[i]) raise(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", N, i);
+    }
     Ref extra = Ref::steal(PyIter_Next(it.get()));
     if (PyErr_Occurred()) throw Error();
-    if (extra) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    return {std::move(a), std::move(b)};
+    if (extra) raise(PyExc_ValueError, "too many values to unpack (expected %zu)", N);
+    return out;
 }
 
 template <class F>
@@ -90,7 +111,7 @@ inline void for_items(PyObject* mapping, PyObject* items_name, F&& body) {
     }
     Ref items = call_method(items_name, {mapping});
     for_each(items.get(), [&](PyObject* pair) {
-        auto [key, value] = unpack2(pair);
+        auto [key, value] = unpack<2>(pair);
         body(key.get(), value.get());
     });
 }

@@ -19,6 +19,15 @@
 // receives one borrowed argument per parameter, in signature order, defaults
 // filled in (`*args` a tuple, `**kwargs` a dict).
 //
+// An implementation with more than a couple of parameters names them in its
+// own C++ signature and is given as `params<f>`:
+//
+//     static Ref find(const Call& c, PyObject* self, PyObject* data, PyObject* path) { ... }
+//     static const FuncDef find_def{"find", "(self, data, path=None)", doc, params<find>};
+//
+// The number of parameters it names is checked against the signature text when
+// the function object is made (a mismatch fails the import with SystemError).
+//
 // Function objects have `__name__`, `__qualname__`, `__doc__`, `__module__`,
 // `__dict__`, support weak references, pickle by reference and bind as methods
 // (a `self` parameter is an ordinary first parameter, as in interpreter code).
@@ -40,12 +49,24 @@
 #include <memory>
 #include <source_location>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace ovk {
 
 struct Call;
-using Impl = Ref (*)(const Call&);
+using ImplFn = Ref (*)(const Call&);
+
+// What a FuncDef runs: a `Ref f(const Call&)` that reads `c[i]`, or `params<f>`.
+struct Impl {
+    ImplFn fn;
+    int arity = -1;  // the parameters `fn` names, or -1 when it reads them by position
+    template <class F>
+        requires std::is_convertible_v<F, ImplFn>
+    constexpr Impl(F f, int n = -1) noexcept : fn(f), arity(n) {}
+    Ref operator()(const Call& c) const { return fn(c); }
+};
 
 struct FuncDef {
     const char* name;
@@ -93,6 +114,32 @@ struct Call {
     template <class State>
     State& state() const;
 };
+
+namespace detail {
+
+template <class F>
+struct NamedParams;
+template <class... P>
+struct NamedParams<Ref (*)(const Call&, P...)> {
+    static_assert((std::is_same_v<P, PyObject*> && ...), "each named parameter is a PyObject*");
+    static constexpr int count = sizeof...(P);
+};
+
+template <auto F, size_t... I>
+inline Ref call_named_with(const Call& c, std::index_sequence<I...>) {
+    return F(c, c[I]...);
+}
+
+template <auto F>
+inline Ref call_named(const Call& c) {
+    return call_named_with<F>(c, std::make_index_sequence<NamedParams<decltype(F)>::count>{});
+}
+
+}  // namespace detail
+
+// The Impl of an implementation that names its parameters (see the top of this file).
+template <auto F>
+inline constexpr Impl params{&detail::call_named<F>, detail::NamedParams<decltype(F)>::count};
 
 namespace detail {
 
@@ -495,6 +542,9 @@ inline FunctionObject* alloc_function(PyObject* module) {
 inline Ref make_function(PyObject* module, const FuncDef& def, const char* owner = nullptr) {
     PyObject* globals = check(PyModule_GetDict(module));
     auto sig = detail::parse_signature(def, globals);
+    if (def.impl.arity >= 0 && def.impl.arity != sig->n_slots())
+        raise(PyExc_SystemError, "%s: the implementation names %d parameters, the signature %s has %zd", def.name,
+              def.impl.arity, def.signature, sig->n_slots());
     auto* f = detail::alloc_function(module);
     Ref result = Ref::steal(reinterpret_cast<PyObject*>(f));
     f->def = &def;

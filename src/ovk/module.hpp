@@ -33,10 +33,28 @@
 // At run time: `Call::state<State>()` reaches the state from a function;
 // `state_of<State>(module)` from a module object; `lookup(module, name)` reads a
 // module global when it is used (so that patching `module.NAME` takes effect).
-// In exec: `import_from(module, name)`, `add_object`, `add_functions`.
+// A fast path that stands in for a global does so only while the global still
+// holds what the module bound at load: `Global(module, name, bound)` reads it
+// and says whether it is `ours`; `InstanceTest` is isinstance against such a
+// global, with the exact builtin types answered from a table (`KnownClass`)
+// worked out at load.
+// In exec: `import_module(name)`, `import_from(module, name)`, `add_object`,
+// `add_functions`.
+//
+// Interned names come from one X-macro list per module:
+//
+//     #define MY_NAMES(X) X(items) X(get) X(__init__)
+//     OVK_NAMES(MY_NAMES)    // enum Name {N_items, N_get, N___init__, N_COUNT}
+//                            // and the type Names
+//
+// The state holds `Names names;` outside its `refs()` (an interned text takes
+// part in no cycle, and the state's destructor releases them), exec calls
+// `st.names.init()`, and code reads `st.names[N_get]`. Texts that are not
+// identifiers are made in exec as ordinary `Ref`s of the state.
 #pragma once
 #include "function.hpp"
 
+#include <cstdint>
 #include <tuple>
 
 // This module's definition; defined by OVK_MODULE in the module's source (its
@@ -81,11 +99,77 @@ inline Ref lookup(PyObject* module, PyObject* name) {
     return v;
 }
 
+// `import name`, for a module body.
+inline Ref import_module(const char* name) { return own(PyImport_ImportModule(name)); }
+
 // `from module import name`, for a module body.
 inline Ref import_from(const char* module, const char* name) {
-    Ref m = own(PyImport_ImportModule(module));
+    Ref m = import_module(module);
     return own(PyObject_GetAttrString(m.get(), name));
 }
+
+// The module global `name` as it is now, and whether it is still `bound`, the
+// object the module bound at load.
+struct Global {
+    Ref value;
+    bool ours;
+    Global(PyObject* module, PyObject* name, PyObject* bound) : value(lookup(module, name)), ours(value.get() == bound) {}
+};
+
+// A class bound at load (a collections.abc class, say), with its answers to
+// isinstance for the exact builtin types worked out once: those types are
+// final and their instances cannot change class, so the answer is the same at
+// every call. Kept in the module state; its `cls` goes in the state's refs().
+struct KnownClass {
+    Ref cls;
+    uint16_t yes = 0;  // bit i: builtin type i is a subclass of `cls`
+
+    static constexpr int n_builtins = 9;
+    static PyTypeObject* builtin(int i) noexcept {
+        PyTypeObject* const types[n_builtins] = {&PyDict_Type, &PyList_Type,  &PyTuple_Type, &PyUnicode_Type,
+                                                 &PyBytes_Type, &PyLong_Type, &PyFloat_Type, &PyBool_Type,
+                                                 Py_TYPE(Py_None)};
+        return types[i];
+    }
+    static KnownClass of(Ref cls) {
+        KnownClass k;
+        k.cls = std::move(cls);
+        for (int i = 0; i < n_builtins; ++i)
+            if (check(PyObject_IsSubclass(reinterpret_cast<PyObject*>(builtin(i)), k.cls.get()))) k.yes |= 1u << i;
+        return k;
+    }
+    // The answer for an instance of `t`: 1 or 0, or -1 when `t` is not one of the builtin types.
+    int answer(PyTypeObject* t) const noexcept {
+        for (int i = 0; i < n_builtins; ++i)
+            if (t == builtin(i)) return yes >> i & 1;
+        return -1;
+    }
+};
+
+// isinstance(v, <module global `name`>), where `bound` is what the module bound
+// to that name at load: exact builtin types are answered from its table while
+// the global still holds that class.
+struct InstanceTest {
+    Global cls;
+    const KnownClass& bound;
+    InstanceTest(PyObject* module, PyObject* name, const KnownClass& k)
+        : cls(module, name, k.cls.get()), bound(k) {}
+    bool operator()(PyObject* v) const {
+        if (cls.ours)
+            if (int known = bound.answer(Py_TYPE(v)); known >= 0) return known;
+        return check(PyObject_IsInstance(v, cls.value.get()));
+    }
+};
+
+// Interned names of a module; see the top of this file.
+template <class E, size_t N, const char* const* Texts>
+struct InternedNames {
+    Ref refs[N];
+    void init() {
+        for (size_t i = 0; i < N; ++i) refs[i] = intern(Texts[i]);
+    }
+    PyObject* operator[](E e) const noexcept { return refs[e].get(); }
+};
 
 inline void add_object(PyObject* module, const char* name, Ref value) {
     check(PyModule_AddObjectRef(module, name, value.get()));
@@ -214,6 +298,13 @@ struct Definition {
 
 }  // namespace detail
 }  // namespace ovk
+
+#define OVK_NAME_ENUM_(n) N_##n,
+#define OVK_NAME_TEXT_(n) #n,
+#define OVK_NAMES(LIST)                                                      \
+    enum Name : int { LIST(OVK_NAME_ENUM_) N_COUNT };                        \
+    inline constexpr const char* ovk_name_texts_[] = {LIST(OVK_NAME_TEXT_)}; \
+    using Names = ::ovk::InternedNames<Name, N_COUNT, ovk_name_texts_>;
 
 #define OVK_CONCAT_(a, b) a##b
 #define OVK_CONCAT(a, b) OVK_CONCAT_(a, b)

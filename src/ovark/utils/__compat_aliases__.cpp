@@ -23,8 +23,6 @@ struct State {
     }
 };
 
-bool truth(PyObject* o) { return check(PyObject_IsTrue(o)) == 1; }
-
 // LegacyImporter.register(**translations) or LegacyImporter.register(*translations).
 void register_translations(State& st, PyObject* module, PyObject* translations) {
     Ref importer = lookup(module, st.n_LegacyImporter.get());

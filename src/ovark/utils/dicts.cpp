@@ -13,50 +13,25 @@ using namespace ovk;
 
 namespace {
 
-struct State {
-    Ref Mapping, MutableSequence, pattern;  // the objects bound at load
-    Ref update_fn, setdefault_fn, cast_fn;  // our own function objects
-    Ref n_Mapping, n_MutableSequence, n_LIST_EXTEND_PATTERN, n_recursive_update, n_recursive_setdefault,
-        n_recursive_cast, n_items, n_get, n_setdefault, n_extend, n_match, n_groups;
-    auto refs() {
-        return std::tie(Mapping, MutableSequence, pattern, update_fn, setdefault_fn, cast_fn, n_Mapping,
-                        n_MutableSequence, n_LIST_EXTEND_PATTERN, n_recursive_update, n_recursive_setdefault,
-                        n_recursive_cast, n_items, n_get, n_setdefault, n_extend, n_match, n_groups);
-    }
-};
+#define DICTS_NAMES(X)                                                                                       \
+    X(Mapping) X(MutableSequence) X(LIST_EXTEND_PATTERN) X(recursive_update) X(recursive_setdefault)           \
+    X(recursive_cast) X(items) X(get) X(setdefault) X(extend) X(match) X(groups)
+OVK_NAMES(DICTS_NAMES)
 
-// Exact builtin types whose answer to both ABCs is known without asking them.
-inline bool plain_scalar(PyObject* v) {
-    return PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyBool_Check(v) ||
-           v == Py_None || PyTuple_CheckExact(v) || PyBytes_CheckExact(v);
-}
+struct State {
+    KnownClass Mapping, MutableSequence;    // the classes bound at load
+    Ref update_fn, setdefault_fn, cast_fn;  // our own function objects
+    Names names;
+    auto refs() { return std::tie(Mapping.cls, MutableSequence.cls, update_fn, setdefault_fn, cast_fn); }
+};
 
 // isinstance(v, Mapping) / isinstance(v, MutableSequence), with the classes read
 // from the module when used.
 struct Abc {
-    Ref mapping, mutable_sequence;
-    bool mapping_ours, sequence_ours;
-
+    InstanceTest is_mapping, is_mutable_sequence;
     Abc(PyObject* module, State& st)
-        : mapping(lookup(module, st.n_Mapping.get())), mutable_sequence(lookup(module, st.n_MutableSequence.get())) {
-        mapping_ours = mapping.get() == st.Mapping.get();
-        sequence_ours = mutable_sequence.get() == st.MutableSequence.get();
-    }
-
-    bool is_mapping(PyObject* v) const {
-        if (mapping_ours) {
-            if (PyDict_CheckExact(v)) return true;
-            if (PyList_CheckExact(v) || plain_scalar(v)) return false;
-        }
-        return check(PyObject_IsInstance(v, mapping.get()));
-    }
-    bool is_mutable_sequence(PyObject* v) const {
-        if (sequence_ours) {
-            if (PyList_CheckExact(v)) return true;
-            if (PyDict_CheckExact(v) || plain_scalar(v)) return false;
-        }
-        return check(PyObject_IsInstance(v, mutable_sequence.get()));
-    }
+        : is_mapping(module, st.names[N_Mapping], st.Mapping),
+          is_mutable_sequence(module, st.names[N_MutableSequence], st.MutableSequence) {}
 };
 
 // obj.get(key, {}) with a fresh empty dict as the fallback.
@@ -66,7 +41,7 @@ Ref get_or_empty(State& st, PyObject* obj, PyObject* key) {
         return own(PyDict_New());
     }
     Ref empty = own(PyDict_New());
-    return call_method(st.n_get.get(), {obj, key, empty.get()});
+    return call_method(st.names[N_get], {obj, key, empty.get()});
 }
 
 void set_item(PyObject* obj, PyObject* key, PyObject* value) {
@@ -76,19 +51,12 @@ void set_item(PyObject* obj, PyObject* key, PyObject* value) {
         check(PyObject_SetItem(obj, key, value));
 }
 
-// The module global `name`, and whether it is still our own function `ours`.
-struct Global {
-    Ref fn;
-    bool ours;
-    Global(PyObject* module, PyObject* name, PyObject* own_fn) : fn(lookup(module, name)), ours(fn.get() == own_fn) {}
-};
-
 Ref update_impl(PyObject* module, State& st, PyObject* a, PyObject* b, PyObject* list_extend);
 
 Ref recurse_update(PyObject* module, State& st, const Global& g, PyObject* a, PyObject* b) {
     if (g.ours) return update_impl(module, st, a, b, Py_False);
     PyObject* args[] = {a, b};
-    return own(PyObject_Vectorcall(g.fn.get(), args, 2, nullptr));
+    return own(PyObject_Vectorcall(g.value.get(), args, 2, nullptr));
 }
 
 Ref update_impl(PyObject* module, State& st, PyObject* a, PyObject* b, PyObject* list_extend) {
@@ -96,26 +64,26 @@ Ref update_impl(PyObject* module, State& st, PyObject* a, PyObject* b, PyObject*
     Abc abc(module, st);
     if (!abc.is_mapping(a) || !abc.is_mapping(b)) return Ref::borrow(b);
     Ref keep_a = Ref::borrow(a);
-    for_items(b, st.n_items.get(), [&](PyObject* k, PyObject* v) {
+    for_items(b, st.names[N_items], [&](PyObject* k, PyObject* v) {
         if (abc.is_mapping(v)) {
-            Global self(module, st.n_recursive_update.get(), st.update_fn.get());
+            Global self(module, st.names[N_recursive_update], st.update_fn.get());
             Ref current = get_or_empty(st, a, k);
             Ref merged = recurse_update(module, st, self, current.get(), v);
             set_item(a, k, merged.get());
             return;
         }
         // (False, as every nested call passes, needs no sequence test.)
-        if (list_extend != Py_False && abc.is_mutable_sequence(v) && check(PyObject_IsTrue(list_extend))) {
-            Ref pattern = lookup(module, st.n_LIST_EXTEND_PATTERN.get());
-            Ref match = call_method(st.n_match.get(), {pattern.get(), k});
-            if (check(PyObject_IsTrue(match.get()))) {
-                Ref groups = call_method(st.n_groups.get(), {match.get()});
+        if (list_extend != Py_False && abc.is_mutable_sequence(v) && truth(list_extend)) {
+            Ref pattern = lookup(module, st.names[N_LIST_EXTEND_PATTERN]);
+            Ref match = call_method(st.names[N_match], {pattern.get(), k});
+            if (truth(match)) {
+                Ref groups = call_method(st.names[N_groups], {match.get()});
                 Ref name = own(PySequence_GetItem(groups.get(), 0));
                 Ref empty = own(PyList_New(0));
-                Ref target = call_method(st.n_setdefault.get(), {a, name.get(), empty.get()});
+                Ref target = call_method(st.names[N_setdefault], {a, name.get(), empty.get()});
                 if (abc.is_mutable_sequence(target.get())) {
                     Ref current = own(PyObject_GetItem(a, name.get()));
-                    call_method(st.n_extend.get(), {current.get(), v});
+                    call_method(st.names[N_extend], {current.get(), v});
                 } else {
                     set_item(a, name.get(), v);
                 }
@@ -131,18 +99,18 @@ Ref setdefault_impl(PyObject* module, State& st, PyObject* a, PyObject* b) {
     RecursionGuard guard(" in recursive_setdefault");
     Abc abc(module, st);
     Ref keep_a = Ref::borrow(a);
-    for_items(b, st.n_items.get(), [&](PyObject* k, PyObject* v) {
+    for_items(b, st.names[N_items], [&](PyObject* k, PyObject* v) {
         if (abc.is_mapping(v)) {
             Ref current = get_or_empty(st, a, k);
             if (abc.is_mapping(current.get())) {
-                Global self(module, st.n_recursive_setdefault.get(), st.setdefault_fn.get());
+                Global self(module, st.names[N_recursive_setdefault], st.setdefault_fn.get());
                 Ref again = get_or_empty(st, a, k);
                 Ref merged;
                 if (self.ours) {
                     merged = setdefault_impl(module, st, again.get(), v);
                 } else {
                     PyObject* args[] = {again.get(), v};
-                    merged = own(PyObject_Vectorcall(self.fn.get(), args, 2, nullptr));
+                    merged = own(PyObject_Vectorcall(self.value.get(), args, 2, nullptr));
                 }
                 set_item(a, k, merged.get());
                 return;
@@ -151,7 +119,7 @@ Ref setdefault_impl(PyObject* module, State& st, PyObject* a, PyObject* b) {
         if (PyDict_CheckExact(a))
             check(PyDict_SetDefault(a, k, v) ? 0 : -1);
         else
-            call_method(st.n_setdefault.get(), {a, k, v});
+            call_method(st.names[N_setdefault], {a, k, v});
     });
     return keep_a;
 }
@@ -161,16 +129,16 @@ Ref cast_impl(PyObject* module, State& st, PyObject* d, PyObject* type_) {
     Ref result = own(PyObject_CallOneArg(type_, d));
     PyObject* r = result.get();
     Abc abc(module, st);
-    for_items(r, st.n_items.get(), [&](PyObject* k, PyObject* v) {
+    for_items(r, st.names[N_items], [&](PyObject* k, PyObject* v) {
         if (!abc.is_mapping(v)) return;
-        Global self(module, st.n_recursive_cast.get(), st.cast_fn.get());
+        Global self(module, st.names[N_recursive_cast], st.cast_fn.get());
         Ref current = get_or_empty(st, r, k);
         Ref cast;
         if (self.ours) {
             cast = cast_impl(module, st, current.get(), type_);
         } else {
             PyObject* args[] = {current.get(), type_};
-            cast = own(PyObject_Vectorcall(self.fn.get(), args, 2, nullptr));
+            cast = own(PyObject_Vectorcall(self.value.get(), args, 2, nullptr));
         }
         set_item(r, k, cast.get());
     });
@@ -203,29 +171,14 @@ const FuncDef cast_def{
 };
 
 void exec(PyObject* module, State& st) {
-    Ref re = own(PyImport_ImportModule("re"));
+    st.names.init();
+    Ref re = import_module("re");
     add_object(module, "re", re);
-    Ref abc = own(PyImport_ImportModule("collections.abc"));
-    st.Mapping = own(PyObject_GetAttrString(abc.get(), "Mapping"));
-    st.MutableSequence = own(PyObject_GetAttrString(abc.get(), "MutableSequence"));
-    add_object(module, "Mapping", st.Mapping);
-    add_object(module, "MutableSequence", st.MutableSequence);
-    st.pattern = own(PyObject_CallMethod(re.get(), "compile", "s", "^%EXTEND_LIST{ *(.+?) *}$"));
-    add_object(module, "LIST_EXTEND_PATTERN", st.pattern);
-
-    for (auto [ref, text] : {std::pair{&st.n_Mapping, "Mapping"},
-                             {&st.n_MutableSequence, "MutableSequence"},
-                             {&st.n_LIST_EXTEND_PATTERN, "LIST_EXTEND_PATTERN"},
-                             {&st.n_recursive_update, "recursive_update"},
-                             {&st.n_recursive_setdefault, "recursive_setdefault"},
-                             {&st.n_recursive_cast, "recursive_cast"},
-                             {&st.n_items, "items"},
-                             {&st.n_get, "get"},
-                             {&st.n_setdefault, "setdefault"},
-                             {&st.n_extend, "extend"},
-                             {&st.n_match, "match"},
-                             {&st.n_groups, "groups"}})
-        *ref = intern(text);
+    st.Mapping = KnownClass::of(import_from("collections.abc", "Mapping"));
+    st.MutableSequence = KnownClass::of(import_from("collections.abc", "MutableSequence"));
+    add_object(module, "Mapping", st.Mapping.cls);
+    add_object(module, "MutableSequence", st.MutableSequence.cls);
+    add_object(module, "LIST_EXTEND_PATTERN", own(PyObject_CallMethod(re.get(), "compile", "s", "^%EXTEND_LIST{ *(.+?) *}$")));
 
     st.update_fn = make_function(module, update_def);
     st.setdefault_fn = make_function(module, setdefault_def);

@@ -20,8 +20,6 @@ struct State {
     }
 };
 
-Ref attr(PyObject* obj, PyObject* name) { return own(PyObject_GetAttr(obj, name)); }
-
 void log(State& st, PyObject* module, PyObject* level, const char* message, PyObject* arg = nullptr) {
     Ref logger = lookup(module, st.logger.get());
     Ref text = own(PyUnicode_FromString(message));

@@ -77,9 +77,6 @@ struct Ctx {
     Ref global(Name name) const { return lookup(module, n(name)); }
 };
 
-Ref attr(PyObject* o, PyObject* name) { return own(PyObject_GetAttr(o, name)); }
-void set_attr(PyObject* o, PyObject* name, PyObject* v) { check(PyObject_SetAttr(o, name, v)); }
-bool truthy(PyObject* o) { return check(PyObject_IsTrue(o)) != 0; }
 // What "{}".format(v) shows of v.
 Ref shown(const Ctx& c, PyObject* v) { return own(PyObject_Format(v, c.st.empty.get())); }
 
@@ -277,7 +274,7 @@ Ref base_init(const Call& call) {
 Ref base_key_impl(const Ctx& c, PyObject* self) {
     Ref prefix = attr(self, c.n(N_prefix));
     Ref key = configured(c, prefix.get(), N_CNF_SS_KEY);
-    if (truthy(key.get())) return key;
+    if (truth(key.get())) return key;
     Ref sec = shown(c, c.global(N_CNF_SEC).get());
     Ref key_name = shown(c, c.global(N_CNF_SS_KEY).get());
     Ref message = own(PyUnicode_FromFormat("Using a default key as Ovark configuration under [%U] %U.%U was not specified.",
@@ -285,7 +282,7 @@ Ref base_key_impl(const Ctx& c, PyObject* self) {
     log(c, N_debug, message.get());
     key = attr(self, c.n(N_DEFAULT_KEY));
     PyObject* cls = reinterpret_cast<PyObject*>(Py_TYPE(self));
-    if (!truthy(attr(cls, c.n(N_LOGGED_KEY_WARNING)).get())) {
+    if (!truth(attr(cls, c.n(N_LOGGED_KEY_WARNING)).get())) {
         Ref warning = own(PyUnicode_FromString(
             "Using the default encoding key since no key was specified in configuration.\n"
             "THIS IS A SHARED KEY AND IS NOT SECURE, PLEASE RUN `ovark secret keygen` AND ADD TO YOUR ovark.conf "
@@ -529,7 +526,7 @@ const FuncDef obscuring_decode_def{
 // FernetSecretStringRepresenter
 
 Ref fernet_verify_impl(const Ctx& c) {
-    if (!truthy(c.global(N_Fernet).get()))
+    if (!truth(c.global(N_Fernet).get()))
         raise(PyExc_ImportError,
               "FernetSecretStringRepresenter can only be used when the following commands are executed : \n"
               "pip install cryptography");
@@ -641,14 +638,14 @@ bool class_finds(const Ctx& c, PyObject* cls, Name name, const Ref& ours) {
 }
 
 Ref get_cls_impl(const Ctx& c, PyObject* value) {
-    if (!truthy(value)) return Ref::borrow(Py_None);
+    if (!truth(value)) return Ref::borrow(Py_None);
     if (PyUnicode_Check(value)) {
         Py_ssize_t dot = PyUnicode_FindChar(value, '.', 0, PyUnicode_GET_LENGTH(value), 1);
         if (dot == -2) throw Error();
         if (dot >= 0) return own(PyObject_CallOneArg(c.global(N_import_from_name).get(), value));
     }
     Ref inspect = c.global(N_inspect);
-    if (truthy(call_method(c.n(N_isclass), {inspect.get(), value}).get())) return Ref::borrow(value);
+    if (truth(call_method(c.n(N_isclass), {inspect.get(), value}).get())) return Ref::borrow(value);
     Ref message = own(PyUnicode_FromFormat("Could not convert %U to a class.", shown(c, value).get()));
     log(c, N_warning, message.get());
     return Ref::borrow(Py_None);
@@ -657,7 +654,7 @@ Ref get_cls_impl(const Ctx& c, PyObject* value) {
 Ref get_cls(const Call& call) { return get_cls_impl(Ctx(call), call[0]); }
 
 Ref validate_rep_impl(const Ctx& c, PyObject* rep_cls) {
-    if (!truthy(rep_cls)) return Ref::borrow(Py_None);
+    if (!truth(rep_cls)) return Ref::borrow(Py_None);
     Ref base = c.global(N_BaseSecretStringRepresenter);
     if (!check(PyObject_IsSubclass(rep_cls, base.get())))
         raise(PyExc_Exception,
@@ -683,8 +680,8 @@ Ref get_rep_impl(const Ctx& c, PyObject* cls, PyObject* representer_cls, PyObjec
                        ? get_cls_impl(c, value.get())
                        : call_method(c.n(N__get_cls), {cls, value.get()});
     validate_with(c, cls, conf_cls.get());
-    if (truthy(representer_cls)) return Ref::borrow(representer_cls);
-    if (truthy(conf_cls.get())) return conf_cls;
+    if (truth(representer_cls)) return Ref::borrow(representer_cls);
+    if (truth(conf_cls.get())) return conf_cls;
     return c.global(N_ObscuringSecretStringRepresenter);
 }
 

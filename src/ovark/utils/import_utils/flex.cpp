@@ -32,10 +32,6 @@ struct State {
     }
 };
 
-Ref attr(PyObject* obj, PyObject* name) { return own(PyObject_GetAttr(obj, name)); }
-
-bool truth(PyObject* o) { return check(PyObject_IsTrue(o)) == 1; }
-
 void debug(State& st, PyObject* logger, PyObject* message, PyObject* arg) {
     call_method(st.n_debug.get(), {logger, message, arg});
 }

@@ -37,8 +37,6 @@ struct State {
 
 enum Direction { Forward, Reverse };
 
-Ref attr(PyObject* obj, PyObject* name) { return own(PyObject_GetAttr(obj, name)); }
-
 // Raise `exc` as `raise exc` inside `except` of `context` does.
 [[noreturn]] void raise_in_context(Ref exc, Ref context) {
     PyException_SetContext(exc.get(), context.release());
@@ -180,7 +178,8 @@ Ref register_(const Call& c) {
     Ref to_modern, to_legacy;
     if (PyTuple_GET_SIZE(args)) {
         try {
-            std::tie(to_modern, to_legacy) = unpack2(args);
+            auto pair = unpack<2>(args);
+            to_modern = std::move(pair[0]), to_legacy = std::move(pair[1]);
         } catch (const Error&) {
             if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw;
             refuse_translators(args);

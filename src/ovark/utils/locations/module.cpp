@@ -231,7 +231,7 @@ void exec(PyObject* module, State& st) {
         st.resolved_tags[r] = want;
         for_items(table.get(), st.n_items.get(), [&](PyObject*, PyObject* entries) {
             for_each(entries, [&](PyObject* entry) {
-                auto [tag, regexp] = unpack2(entry);
+                auto [tag, regexp] = unpack<2>(entry);
                 if (check(PyObject_RichCompareBool(tag.get(), want.get(), Py_EQ))) {
                     st.resolved_tags[r] = tag;
                     if (r == R_TIMESTAMP) st.timestamp_regexp = regexp;

@@ -764,7 +764,7 @@ void run_fill(Ctx& cx, FillObject* f) {
     bool own_list = PyList_CheckExact(pairs.get()) && Py_REFCNT(pairs.get()) == 2;
     for_each(pairs.get(), [&](PyObject* pair) {
         bool own_pair = own_list && PyTuple_CheckExact(pair) && Py_REFCNT(pair) == 2;
-        auto [key_node, value_node] = unpack2(pair);
+        auto [key_node, value_node] = unpack<2>(pair);
         // Each held by the pair and by unpack2.
         bool key_unshared = own_pair && Py_REFCNT(key_node.get()) == 2;
         Ref key = construct(cx, key_node.get(), Py_False, key_unshared, key_unshared && f->release);

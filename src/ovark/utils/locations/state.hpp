@@ -79,10 +79,6 @@ struct State {
 
 // ---------------------------------------------------------------- helpers
 
-Ref attr(PyObject* obj, PyObject* name) { return own(PyObject_GetAttr(obj, name)); }
-
-void set_attr(PyObject* obj, PyObject* name, PyObject* value) { check(PyObject_SetAttr(obj, name, value)); }
-
 void set_item(PyObject* obj, PyObject* key, PyObject* value) {
     if (PyDict_CheckExact(obj))
         check(PyDict_SetItem(obj, key, value));

@@ -61,7 +61,7 @@ Ref GroupKeys_group_keys(const Call& c) {
     for_each(source.get(), [&](PyObject* found) {
         Ref full_paths = new_list();
         for_each(found, [&](PyObject* pair) {
-            auto [value, path] = unpack2(pair);
+            auto [value, path] = unpack<2>(pair);
             Ref tail = list_of({value.get()});
             append(full_paths.get(), own(PyNumber_Add(path.get(), tail.get())).get());
         });

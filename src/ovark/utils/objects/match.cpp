@@ -127,7 +127,7 @@ void for_each_entry(Ctx& c, PyObject* obj, F&& f) {
     Ref copy = own(PyDict_Copy(held.get()));
     Ref source = own(PyDict_Items(copy.get()));
     for_each(source.get(), [&](PyObject* item) {
-        auto [key, value] = unpack2(item);
+        auto [key, value] = unpack<2>(item);
         f(key.get(), value.get());
     });
 }

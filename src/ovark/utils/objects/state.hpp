@@ -93,13 +93,6 @@ struct Ctx {
 // Small helpers
 // ---------------------------------------------------------------------------
 
-inline bool truth(PyObject* o) {
-    if (o == Py_True) return true;
-    if (o == Py_False || o == Py_None) return false;
-    return check(PyObject_IsTrue(o)) != 0;
-}
-inline bool truth(const Ref& o) { return truth(o.get()); }
-
 inline Py_ssize_t length(PyObject* o) {
     Py_ssize_t n = PyObject_Length(o);
     if (n < 0) throw Error();

@@ -600,7 +600,7 @@ struct Writer {
         Ref pairs = call_method(st.n_items.get(), {mapping});
         Ref it = own(PyObject_GetIter(pairs.get()));
         while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
-            auto [key, value] = unpack2(pair.get());
+            auto [key, value] = unpack<2>(pair.get());
             if (!body(key.get(), value.get())) return;
         }
         if (PyErr_Occurred()) throw Error();

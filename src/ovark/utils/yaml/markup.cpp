@@ -198,12 +198,6 @@ struct Ctx {
 // Small helpers
 // ---------------------------------------------------------------------------
 
-bool truth(PyObject* o) {
-    if (o == Py_True) return true;
-    if (o == Py_False || o == Py_None) return false;
-    return check(PyObject_IsTrue(o)) != 0;
-}
-
 // Exact builtin types whose answers to MutableMapping and Iterable are known.
 bool known_scalar(PyObject* v) {
     return PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyBool_Check(v) || v == Py_None;
@@ -499,7 +493,7 @@ Ref group(const State& st, PyObject* match, PyObject* n) { return call_method(st
 // data[start:end] of the whole match.
 Ref matched_text(const State& st, PyObject* match, PyObject* data) {
     Ref span = call_method(st.n_span.get(), {match, st.zero.get()});
-    auto [a, b] = unpack2(span.get());
+    auto [a, b] = unpack<2>(span.get());
     Py_ssize_t start = PyLong_AsSsize_t(a.get()), end = PyLong_AsSsize_t(b.get());
     if ((start == -1 || end == -1) && PyErr_Occurred()) throw Error();
     if (PyUnicode_CheckExact(data)) {
@@ -1059,7 +1053,7 @@ const FuncDef pair_def{"<genexpr>", "(item)", nullptr, [](const Call& call) -> R
                            PyObject* cl = call.closure();  // (self, index, locations)
                            State& st = call.state<State>();
                            Ctx c(st, call.module(), PyTuple_GET_ITEM(cl, 0));
-                           auto [key, value] = unpack2(call[0]);
+                           auto [key, value] = unpack<2>(call[0]);
                            PyObject* locs = PyTuple_GET_ITEM(cl, 2);
                            Index parent = Index::root(PyTuple_GET_ITEM(cl, 1));
                            Index idx{&parent, key.get()};
@@ -1191,7 +1185,7 @@ Ref process_str(Ctx& c, PyObject* data0, const Index& idx, PyObject* locations) 
                     pair = Ref::borrow(PyList_GET_ITEM(actions.get(), i));
                 }
                 if (!pair) break;
-                auto [m, h] = unpack2(pair.get());
+                auto [m, h] = unpack<2>(pair.get());
                 int kind = own_kind(c, m.get(), st.f_match);
                 if ((kind == REFERENCE || kind == ENV) && PyUnicode_Check(data.get()) && c.pattern_ours[kind]) {
                     found = kind == ENV ? env_search(data.get(), st, match) : reference_search(data.get(), st, match);

@@ -34,8 +34,6 @@ struct State {
     }
 };
 
-Ref attr(PyObject* obj, PyObject* name) { return own(PyObject_GetAttr(obj, name)); }
-
 // mapping.setdefault(key, value), directly on exact dicts.
 Ref setdefault(State& st, PyObject* mapping, PyObject* key, PyObject* value) {
     if (PyDict_CheckExact(mapping)) return Ref::borrow(check(PyDict_SetDefault(mapping, key, value)));

@@ -92,10 +92,6 @@ struct State {
 
 // ---------------------------------------------------------------- helpers
 
-Ref attr(PyObject* obj, PyObject* name) { return own(PyObject_GetAttr(obj, name)); }
-
-bool truthy(PyObject* v) { return check(PyObject_IsTrue(v)); }
-
 // The template with each "{}" replaced by format(value, ""), as str.format does.
 Ref fmt(State& st, const char* tmpl, std::initializer_list<PyObject*> values) {
     Ref parts = own(PyList_New(0));
@@ -165,33 +161,18 @@ struct Parsed {
 
 Parsed parse_url(State& st, PyObject* self, PyObject* url, PyObject* operation) {
     Ref result = call_method(st.n_validate_and_parse_url.get(), {self, url, operation});
-    Ref it = Ref::steal(PyObject_GetIter(result.get()));
-    if (!it) {
-        if (!clear_if(PyExc_TypeError)) throw Error();
-        raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(result.get())->tp_name);
-    }
-    Ref items[3];
-    for (int i = 0; i < 3; ++i) {
-        items[i] = Ref::steal(PyIter_Next(it.get()));
-        if (!items[i]) {
-            if (PyErr_Occurred()) throw Error();
-            raise(PyExc_ValueError, "not enough values to unpack (expected 3, got %d)", i);
-        }
-    }
-    Ref extra = Ref::steal(PyIter_Next(it.get()));
-    if (PyErr_Occurred()) throw Error();
-    if (extra) raise(PyExc_ValueError, "too many values to unpack (expected 3)");
+    auto items = unpack<3>(result.get());
     return {std::move(items[0]), std::move(items[1]), std::move(items[2])};
 }
 
 // A reported port, or 0 (the client's default) when the URL gave none.
 Ref port_of(State& st, PyObject* parsed_port) {
-    return truthy(parsed_port) ? Ref::borrow(parsed_port) : st.zero;
+    return truth(parsed_port) ? Ref::borrow(parsed_port) : st.zero;
 }
 
 // One leading "/" off a remote path when asked.
 Ref strip_slash(State& st, PyObject* path, PyObject* strip) {
-    if (!truthy(strip) || !truthy(path)) return Ref::borrow(path);
+    if (!truth(strip) || !truth(path)) return Ref::borrow(path);
     if (PyUnicode_Check(path)) {
         if (PyUnicode_READ_CHAR(path, 0) != '/') return Ref::borrow(path);
         return own(PyUnicode_Substring(path, 1, PyUnicode_GET_LENGTH(path)));
@@ -206,7 +187,7 @@ template <class F>
 void ftp_session(State& st, PyObject* module, PyObject* self, PyObject* server, PyObject* port, PyObject* timeout,
                  bool log_connect, F&& body) {
     Ref auth = call_method(st.n_get_auth.get(), {self, server});
-    auto [username, password] = unpack2(auth.get());
+    auto [username, password] = unpack<2>(auth.get());
     Ref ftp_class = lookup(module, st.n_FTP.get());
     Ref session = own(PyObject_CallNoArgs(ftp_class.get()));
     with_context(st, session.get(), [&](PyObject* ftp_sess) {
@@ -428,7 +409,7 @@ DownloadTarget download_target(State& st, PyObject* module, PyObject* target) {
         }
         Ref path_module = attr(os.get(), st.n_path.get());
         Ref trimmed = call_method(st.n_basename.get(), {path_module.get(), target});
-        if (!truthy(trimmed.get())) return;  // "folder/" names no file: open() says so
+        if (!truth(trimmed.get())) return;  // "folder/" names no file: open() says so
         t.final_path = call_method(st.n_realpath.get(), {path_module.get(), target});
         t.temp = create_temp(st, os.get(), t.final_path.get(), bool(t.mode));
     });
@@ -480,7 +461,7 @@ Ref copyfile(const Call& c) {
 
     Parsed from = parse_url(st, self, source, st.n_copyfile.get());
     Parsed to = parse_url(st, self, destination, st.n_copyfile.get());
-    bool is_upload = truthy(upload);
+    bool is_upload = truth(upload);
     Parsed& remote = is_upload ? to : from;
     Ref port = port_of(st, remote.port.get());
     remote.path = strip_slash(st, remote.path.get(), strip);
@@ -560,7 +541,7 @@ Ref filemode_to_mode(const Call& c) {
         Ref found;
         for_each(row.get(), [&](PyObject* pair) {
             if (found) return;
-            auto [bit, pair_ch] = unpack2(pair);
+            auto [bit, pair_ch] = unpack<2>(pair);
             if (check(PyObject_RichCompareBool(pair_ch.get(), ch.get(), Py_EQ))) found = bit;
         });
         if (found) mode = own(PyNumber_Or(mode.get(), found.get()));
@@ -574,7 +555,7 @@ Ref normalize_filename(const Call& c) {
     Ref os = lookup(c.module(), st.n_os.get());
     Ref path = attr(os.get(), st.n_path.get());
     Ref normalized = call_method(st.n_basename.get(), {path.get(), filename});
-    if (!truthy(normalized.get())) return Ref::borrow(filename);
+    if (!truth(normalized.get())) return Ref::borrow(filename);
     return call_method(st.n_join.get(), {path.get(), st.slash.get(), parent_path, normalized.get()});
 }
 
@@ -899,7 +880,7 @@ void load_filemode_table(State& st) {
     for_each(st.filemode_table.get(), [&](PyObject* row) {
         std::vector<State::Pair> pairs;
         for_each(row, [&](PyObject* pair) {
-            auto [bit, ch] = unpack2(pair);
+            auto [bit, ch] = unpack<2>(pair);
             long b = PyLong_AsLong(bit.get());
             if (b == -1 && PyErr_Occurred()) throw Error();
             if (!PyUnicode_Check(ch.get()) || PyUnicode_GET_LENGTH(ch.get()) != 1)
