@@ -569,7 +569,7 @@ bool ev_applies(State& st, PyObject* module, PyObject* self, EvInput& in) {
         PyErr_Clear();
         return false;
     }
-    if (!check(PyObject_IsTrue(enabled.get()))) return false;
+    if (!truth(enabled)) return false;
     Ref inst = optional_attr(self, st.n___dict__.get());
     if (!inst || !PyDict_CheckExact(inst.get())) return false;
     // The node source, untouched: made by __init__, still lent its methods.
@@ -578,7 +578,7 @@ bool ev_applies(State& st, PyObject* module, PyObject* self, EvInput& in) {
     for (PyObject* name : {st.n_get_single_node.get(), st.n_check_node.get(), st.n_get_node.get()})
         if (!dict_get(inst.get(), name)) return false;
     if (documents_of(st, in.src.get()) != 0) return false;
-    if (check(PyObject_IsTrue(attr(in.src.get(), st.n__single.get()).get()))) return false;
+    if (truth(attr(in.src.get(), st.n__single.get()))) return false;
     in.text = optional_attr(in.src.get(), st.n__text.get());
     if (!in.text) return false;
     // Built and resolved as SafeLoader does.
@@ -603,8 +603,7 @@ bool ev_applies(State& st, PyObject* module, PyObject* self, EvInput& in) {
         Py_ssize_t n = 0;
         const char* s = PyUnicode_AsUTF8AndSize(in.text.get(), &n);
         if (!s) {
-            if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw Error();
-            PyErr_Clear();
+            if (!clear_if(PyExc_UnicodeEncodeError)) throw Error();
             return false;
         }
         in.bytes = reinterpret_cast<const unsigned char*>(s);
@@ -672,8 +671,10 @@ bool ev_attempt(F&& body) {
     } catch (const Error&) {
         // An error of the document (a date out of range, say): the node path
         // raises it as PyYAML does. Memory and interrupts go to the caller.
-        if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) throw;
-        PyErr_Clear();
+        Ref e = take_error();
+        if (!PyErr_GivenExceptionMatches(e.get(), PyExc_Exception) ||
+            PyErr_GivenExceptionMatches(e.get(), PyExc_MemoryError))
+            reraise(std::move(e));
         return false;
     }
 }
@@ -810,8 +811,7 @@ bool ev_get_data(State& st, PyObject* module, PyObject* self, Ref& out) {
 // path leaves to the node path.
 MergeModel ev_merge_model(State& st) {
     try {
-        Ref yaml = own(PyImport_ImportModule("yaml"));
-        Ref load = own(PyObject_GetAttrString(yaml.get(), "load"));
+        Ref load = import_from("yaml", "load");
         auto probe = [&](const char* text) {
             Ref doc = own(PyUnicode_FromString(text));
             Ref kwnames = own(Py_BuildValue("(s)", "Loader"));

@@ -5,12 +5,6 @@
 
 // ---------------------------------------------------------------- copy and merges
 
-struct Global {
-    Ref fn;
-    bool ours;
-    Global(PyObject* module, PyObject* name, PyObject* own_fn) : fn(lookup(module, name)), ours(fn.get() == own_fn) {}
-};
-
 Ref deepcopy_impl(PyObject* module, State& st, PyObject* d) {
     RecursionGuard guard(" in location_deepcopy");
     Ref location_cls = lookup(module, st.n_Location.get());
@@ -30,7 +24,7 @@ Ref deepcopy_impl(PyObject* module, State& st, PyObject* d) {
     }
     for_items(d, st.n_items.get(), [&](PyObject* k, PyObject* v) {
         Global self(module, st.n_location_deepcopy.get(), st.deepcopy_fn.get());
-        Ref value = self.ours ? deepcopy_impl(module, st, v) : own(PyObject_CallOneArg(self.fn.get(), v));
+        Ref value = self.ours ? deepcopy_impl(module, st, v) : own(PyObject_CallOneArg(self.value.get(), v));
         set_item(copy.get(), k, value.get());
     });
     return copy;
@@ -60,22 +54,22 @@ Ref update_impl(PyObject* module, State& st, PyObject* data, PyObject* new_data,
                 } else {
                     Ref kwnames = own(PyTuple_Pack(1, st.n_list_extend.get()));
                     PyObject* args[] = {sub.get(), v, sub_loc.get(), sub_new_loc.get(), list_extend};
-                    own(PyObject_Vectorcall(self.fn.get(), args, 4, kwnames.get()));
+                    own(PyObject_Vectorcall(self.value.get(), args, 4, kwnames.get()));
                 }
                 return;
             }
         }
-        if (abc.is_list(v) && check(PyObject_IsTrue(list_extend))) {
+        if (abc.is_list(v) && truth(list_extend)) {
             Ref pattern = lookup(module, st.n_LIST_EXTEND_PATTERN.get());
             Ref match = call_method(st.n_match.get(), {pattern.get(), k.get()});
-            if (check(PyObject_IsTrue(match.get()))) {
+            if (truth(match)) {
                 Ref groups = call_method(st.n_groups.get(), {match.get()});
                 Ref key = own(PySequence_GetItem(groups.get(), 0));
                 Ref target = get_or(st, data, key.get(), none);
                 if (abc.is_list(target.get())) {
                     Ref max_idx = st.minus_one;
                     Ref present = call_method(st.n_setdefault.get(), {locations, key.get(), new_dict().get()});
-                    if (check(PyObject_IsTrue(present.get()))) {
+                    if (truth(present)) {
                         Ref target_locs = own(PyObject_GetItem(locations, key.get()));
                         Ref keys = call_method(st.n_keys.get(), {target_locs.get()});
                         Ref max = lookup(module, st.n_max.get());
@@ -127,7 +121,7 @@ Ref setdefault_impl(PyObject* module, State& st, PyObject* data, PyObject* new_d
                     setdefault_impl(module, st, sub.get(), v, sub_loc.get(), sub_new_loc.get());
                 } else {
                     PyObject* args[] = {sub.get(), v, sub_loc.get(), sub_new_loc.get()};
-                    own(PyObject_Vectorcall(self.fn.get(), args, 4, nullptr));
+                    own(PyObject_Vectorcall(self.value.get(), args, 4, nullptr));
                 }
                 return;
             }

@@ -112,17 +112,17 @@ void exec(PyObject* module, State& st) {
         *ref = intern(text);
     st.empty_tuple = own(PyTuple_New(0));
     st.empty_str = own(PyUnicode_FromString(""));
-    st.object_getstate = own(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__getstate__"));
+    st.object_getstate = attr(reinterpret_cast<PyObject*>(&PyBaseObject_Type), intern("__getstate__").get());
     st.minus_one = own(PyLong_FromLong(-1));
     st.one = own(PyLong_FromLong(1));
 
     // The imports of the module body.
-    add_object(module, "os", own(PyImport_ImportModule("os")));
-    add_object(module, "re", own(PyImport_ImportModule("re")));
-    st.MutableMapping = import_from("collections.abc", "MutableMapping");
-    st.MutableSequence = import_from("collections.abc", "MutableSequence");
-    add_object(module, "MutableMapping", st.MutableMapping);
-    add_object(module, "MutableSequence", st.MutableSequence);
+    add_object(module, "os", import_module("os"));
+    add_object(module, "re", import_module("re"));
+    st.MutableMapping = KnownClass::of(import_from("collections.abc", "MutableMapping"));
+    st.MutableSequence = KnownClass::of(import_from("collections.abc", "MutableSequence"));
+    add_object(module, "MutableMapping", st.MutableMapping.cls);
+    add_object(module, "MutableSequence", st.MutableSequence.cls);
     st.MappingNode = import_from("yaml", "MappingNode");
     st.SafeLoader = import_from("yaml", "SafeLoader");
     st.ScalarNode = import_from("yaml", "ScalarNode");
@@ -144,11 +144,13 @@ void exec(PyObject* module, State& st) {
         set_attr(node.get(), st.n__parent.get(), Py_None);
     }
     // libyaml's parser, when PyYAML was built with it; None otherwise.
-    Ref cparser = Ref::steal(PyImport_ImportModule("yaml.cyaml"));
-    if (cparser) cparser = Ref::steal(PyObject_GetAttrString(cparser.get(), "CParser"));
+    Ref cparser;
+    try {
+        cparser = import_from("yaml.cyaml", "CParser");
+    } catch (const Error&) {
+        if (!clear_if(PyExc_ImportError) && !clear_if(PyExc_AttributeError)) throw;
+    }
     if (!cparser) {
-        if (!PyErr_ExceptionMatches(PyExc_ImportError) && !PyErr_ExceptionMatches(PyExc_AttributeError)) throw Error();
-        PyErr_Clear();
         add_object(module, "CParser", Ref::borrow(Py_None));
     } else {
         st.CParser = cparser;

@@ -14,13 +14,10 @@ Ref super_call(State& st, PyObject* self, PyObject* name, PyObject* const* args,
     Py_ssize_t n = PyTuple_GET_SIZE(mro), i = 0;
     while (i < n && PyTuple_GET_ITEM(mro, i) != st.loader_class.get()) ++i;
     for (++i; i < n; ++i) {
-        PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
-        PyObject* found = PyDict_GetItemWithError(dict, name);
-        if (!found) {
-            if (PyErr_Occurred()) throw Error();
-            continue;
-        }
-        Ref fn = Ref::borrow(found);
+        Ref dict = own(compat::type_dict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
+        Ref fn = dict_get(dict.get(), name);
+        if (!fn) continue;
+        PyObject* found = fn.get();
         Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
         if (PyFunction_Check(found) && total < 8) {
             // Unbound call with self first, as the bound method would make it.
@@ -34,15 +31,6 @@ Ref super_call(State& st, PyObject* self, PyObject* name, PyObject* const* args,
         return own(PyObject_Vectorcall(bound.get(), args, nargs, kwnames));
     }
     raise(PyExc_AttributeError, "'super' object has no attribute '%U'", name);
-}
-
-
-PyObject* super_call_noexcept(State& st, PyObject* self, PyObject* name, PyObject* const* args, Py_ssize_t nargs) {
-    try {
-        return super_call(st, self, name, args, nargs).release();
-    } catch (const Error&) {
-        return nullptr;
-    }
 }
 
 // Deletes the node-source methods from the loader's instance dict.
@@ -78,8 +66,6 @@ void set_documents(State& st, PyObject* src, Py_ssize_t n) {
     set_attr(src, st.n__documents.get(), own(PyLong_FromSsize_t(n)).get());
 }
 
-bool is_yaml_error(State& st) { return PyErr_ExceptionMatches(st.yaml_error.get()); }
-
 Ref call0(PyObject* obj, PyObject* name) { return call_method(name, {obj}); }
 
 // Composes and drops `n` documents, as check_node / get_node calls would.
@@ -110,8 +96,7 @@ struct Source {
 Ref ask_source(State& st, const Source& s, PyObject* name, bool single) {
     Ref result = Ref::steal(PyObject_CallMethodNoArgs(s.src.get(), name));
     if (result) return result;
-    if (!is_yaml_error(st)) throw Error();
-    PyErr_Clear();
+    if (!clear_if(st.yaml_error.get())) throw Error();
     fall_back(st, s.loader.get(), s.src.get(), single ? 0 : documents_of(st, s.src.get()));
     return Ref();
 }
@@ -140,7 +125,7 @@ Ref source_check_node(const Call& c) {
     PyObject *loader = s.loader.get(), *src = s.src.get();
     Ref result = ask_source(st, s, st.n_check_node.get(), false);
     if (!result) return call0(loader, st.n_check_node.get());
-    if (!check(PyObject_IsTrue(result.get()))) finish_node_source(st, loader, src);
+    if (!truth(result)) finish_node_source(st, loader, src);
     return result;
 }
 
@@ -246,8 +231,7 @@ Ref libyaml_text(PyObject* text) {
         if (n >= 2 && ((b[0] == '\xff' && b[1] == '\xfe') || (b[0] == '\xfe' && b[1] == '\xff'))) return Ref();
         str = Ref::steal(PyUnicode_DecodeUTF8(b, n, "strict"));
         if (!str) {
-            if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw Error();
-            PyErr_Clear();
+            if (!clear_if(PyExc_UnicodeDecodeError)) throw Error();
             return Ref();
         }
     } else {
@@ -275,13 +259,13 @@ bool may_use_libyaml(State& st, PyObject* module, PyObject* self) {
         if (mine.get() != composer.get()) return false;  // a subclass composes its own way
     }
     Ref path_resolvers = attr(tp, st.n_yaml_path_resolvers.get());
-    return !check(PyObject_IsTrue(path_resolvers.get()));
+    return !truth(path_resolvers);
 }
 
 // An in-memory stream over `text`, named `name` when it is given.
-Ref named_stream(State&, PyObject* type, PyObject* text, PyObject* name) {
+Ref named_stream(State& st, PyObject* type, PyObject* text, PyObject* name) {
     Ref stream = own(PyObject_CallOneArg(type, text));
-    if (name) check(PyObject_SetAttrString(stream.get(), "name", name));
+    if (name) set_attr(stream.get(), st.n_name.get(), name);
     return stream;
 }
 
@@ -289,7 +273,7 @@ Ref loader_init(const Call& c) {
     State& st = c.state<State>();
     PyObject *self = c[0], *stream = c[1], *locations = c[2], *file_name = c[3];
     Ref file;
-    if (check(PyObject_IsTrue(file_name))) {
+    if (truth(file_name)) {
         file = Ref::borrow(file_name);
     } else {
         file = optional_attr(stream, st.n_name.get());
@@ -473,7 +457,7 @@ struct Ctx {
         constructed = attr(self, st.n_constructed_objects.get());
         recursive = attr(self, st.n_recursive_objects.get());
         generators = attr(self, st.n_state_generators.get());
-        deep_construct = check(PyObject_IsTrue(attr(self, st.n_deep_construct.get()).get()));
+        deep_construct = truth(attr(self, st.n_deep_construct.get()));
         if (!PyDict_CheckExact(constructed.get()) || !PyDict_CheckExact(recursive.get()) ||
             !PyList_CheckExact(generators.get()))
             native = false;
@@ -601,8 +585,7 @@ Ref native_float(State& st, PyObject* text) {
     Ref str = own(PyUnicode_FromStringAndSize(rest.data(), (Py_ssize_t)rest.size()));
     Ref x = Ref::steal(PyFloat_FromString(str.get()));
     if (!x) {
-        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw Error();
-        PyErr_Clear();
+        if (!clear_if(PyExc_ValueError)) throw Error();
         return Ref();  // PyYAML raises its own error
     }
     if (!negative) return x;
@@ -667,7 +650,7 @@ Ref construct_value(Ctx& cx, PyObject* node, PyObject* deep, bool unshared, bool
     if (k == K_NONE || PyDict_GET_SIZE(cx.recursive.get())) return python_construct(cx, node, deep);
     Ref value;
     if (k == K_MAP || k == K_SEQ) {
-        if (cx.deep_construct || check(PyObject_IsTrue(deep))) return python_construct(cx, node, deep);
+        if (cx.deep_construct || truth(deep)) return python_construct(cx, node, deep);
         value = own(k == K_MAP ? PyDict_New() : PyList_New(0));
         cx.hide(value.get());
         auto* tp = reinterpret_cast<PyTypeObject*>(st.fill_type.get());
@@ -709,8 +692,7 @@ bool hashable(State& st, PyObject* key) {
     Ref problem = own(PyUnicode_FromString("found unhashable key"));
     Ref error = own(PyObject_CallFunctionObjArgs(st.ConstructorError.get(), context.get(), mark.get(), problem.get(),
                                                  key_mark.get(), nullptr));
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-    throw Error();
+    raise(error.get());
 }
 
 // The second half of construct_yaml_map / construct_yaml_seq.
@@ -801,10 +783,10 @@ Ref construct(Ctx& cx, PyObject* node, PyObject* deep, bool unshared, bool relea
             bool check_empty = false;
             if (Py_TYPE(mark.get()) == reinterpret_cast<PyTypeObject*>(st.cmark_type.get())) {
                 Ref flow = attr(node, st.n_flow_style.get());
-                if (check(PyObject_IsTrue(flow.get()))) {
+                if (truth(flow)) {
                     // Only within construct_document, which composes again.
                     Ref src = optional_attr(cx.self, st.n__node_source.get());
-                    check_empty = src && check(PyObject_IsTrue(attr(src.get(), st.n__constructing.get()).get()));
+                    check_empty = src && truth(attr(src.get(), st.n__constructing.get()));
                 }
             }
             Ref it = own(PyObject_GetIter(pairs.get()));
@@ -847,8 +829,7 @@ Ref construct(Ctx& cx, PyObject* node, PyObject* deep, bool unshared, bool relea
         if (parent) {
             // Values that cannot be keys (from custom constructors) have no place.
             if (PyObject_Hash(value.get()) == -1) {
-                if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw Error();
-                PyErr_Clear();
+                if (!clear_if(PyExc_TypeError)) throw Error();
             } else {
                 cx.record(parent.get(), value.get(), loc.get());
             }
@@ -880,7 +861,7 @@ Ref construct_document_native(State& st, PyObject* module, PyObject* self, PyObj
     Ref data = construct(cx, node, Py_False, false, private_nodes && Py_REFCNT(node) == 1);
     for (;;) {
         Ref generators = attr(self, st.n_state_generators.get());
-        if (!check(PyObject_IsTrue(generators.get()))) break;
+        if (!truth(generators)) break;
         cx.generators = own(PyList_New(0));
         set_attr(self, st.n_state_generators.get(), cx.generators.get());
         for_each(generators.get(), [&](PyObject* g) {
@@ -902,43 +883,39 @@ Ref construct_document_native(State& st, PyObject* module, PyObject* self, PyObj
 Ref construct_document_impl(PyObject* module, State& st, PyObject* self, PyObject* node, bool private_nodes) {
     Ref locations = attr(self, st.n__locations.get());
     if (locations.get() != Py_None) set_attr(node, st.n__parent.get(), locations.get());
-    Ref data = Ref::steal([&] {
+    Ref data, error;  // the document, or the error its construction raised
+    try {
+        // An empty document: libyaml marks its null at the next token.
+        if (locations.get() != Py_None && from_libyaml(st, node) && empty_plain_scalar(st, module, node))
+            raise(st.recompose_error.get(), "document composed again by the pure-Python parser");
+        Ref src = optional_attr(self, st.n__node_source.get());
+        if (src) set_attr(src.get(), st.n__constructing.get(), Py_True);
         try {
-            // An empty document: libyaml marks its null at the next token.
-            if (locations.get() != Py_None && from_libyaml(st, node) && empty_plain_scalar(st, module, node))
-                raise(st.recompose_error.get(), "document composed again by the pure-Python parser");
-            Ref src = optional_attr(self, st.n__node_source.get());
-            if (src) set_attr(src.get(), st.n__constructing.get(), Py_True);
-            Ref result = Ref::steal([&]() -> PyObject* {
-                try {
-                    return construct_document_native(st, module, self, node, private_nodes).release();
-                } catch (const Error&) {
-                    return nullptr;
-                }
-            }());
-            if (src) {
-                ErrorStash stash;
-                if (PyObject_SetAttr(src.get(), st.n__constructing.get(), Py_False) < 0) PyErr_WriteUnraisable(src.get());
-            }
-            if (!result) throw Error();
-            return result.release();
+            data = construct_document_native(st, module, self, node, private_nodes);
         } catch (const Error&) {
-            return static_cast<PyObject*>(nullptr);
+            error = take_error();
         }
-    }());
-    if (data) return data;
-    if (!PyErr_ExceptionMatches(st.yaml_error.get()) && !PyErr_ExceptionMatches(st.recompose_error.get()))
-        throw Error();
-    Ref src;
-    {
-        ErrorStash stash;  // the error stays set unless the document is composed again
-        if (from_libyaml(st, node)) src = optional_attr(self, st.n__node_source.get());
+        if (src && PyObject_SetAttr(src.get(), st.n__constructing.get(), Py_False) < 0)
+            PyErr_WriteUnraisable(src.get());
+        if (error) reraise(std::move(error));
+    } catch (const Error&) {
+        error = take_error();
     }
-    if (!src) throw Error();
-    PyErr_Clear();
+    if (data) return data;
+    if (!PyErr_GivenExceptionMatches(error.get(), st.yaml_error.get()) &&
+        !PyErr_GivenExceptionMatches(error.get(), st.recompose_error.get()))
+        reraise(std::move(error));
+    // The error stands unless the document is composed again.
+    Ref src;
+    try {
+        if (from_libyaml(st, node)) src = optional_attr(self, st.n__node_source.get());
+    } catch (const Error&) {
+        reraise(std::move(error));
+    }
+    if (!src) reraise(std::move(error));
     // Compose this document again on the pure-Python path and construct it
     // once more, so that its error marks and locations are SafeLoader's.
-    bool single = check(PyObject_IsTrue(attr(src.get(), st.n__single.get()).get()));
+    bool single = truth(attr(src.get(), st.n__single.get()));
     Py_ssize_t before = documents_of(st, src.get()) - 1;
     drop_node_source(st, self, src.get());
     set_attr(self, st.n_constructed_objects.get(), new_dict().get());
@@ -1002,7 +979,7 @@ Ref loader_get_data(const Call& c) {
     Ref fast;
     if (ev_get_data(st, c.module(), c[0], fast)) return fast;
 #endif
-    if (!check(PyObject_IsTrue(call0(c[0], st.n_check_node.get()).get()))) return Ref::borrow(Py_None);
+    if (!truth(call0(c[0], st.n_check_node.get()))) return Ref::borrow(Py_None);
     Ref node = call0(c[0], st.n_get_node.get());
     return construct_own_node(c, node.get());
 }

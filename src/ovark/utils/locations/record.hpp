@@ -127,8 +127,7 @@ int location_set_field(PyObject* self, PyObject* value, void* closure) {
             return check(PyDict_SetItem(dict.get(), key, value));
         }
         if (PyDict_DelItem(dict.get(), key) < 0) {
-            if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw Error();
-            PyErr_Clear();
+            if (!clear_if(PyExc_KeyError)) throw Error();
             no_field(self, field);
         }
         return 0;
@@ -138,19 +137,16 @@ int location_set_field(PyObject* self, PyObject* value, void* closure) {
 PyObject* location_get_dict(PyObject* self, void*) { return Py_XNewRef(location_materialize(self)); }
 
 int location_set_dict(PyObject* self, PyObject* value, void*) {
-    if (!value) {
-        PyErr_SetString(PyExc_TypeError, "cannot delete __dict__");
-        return -1;
-    }
-    if (!PyDict_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "__dict__ must be set to a dictionary, not a '%.200s'", Py_TYPE(value)->tp_name);
-        return -1;
-    }
-    auto* loc = as_location(self);
-    Ref old_file = Ref::steal(std::exchange(loc->file, nullptr));
-    Py_XSETREF(loc->dict, Py_NewRef(value));
-    track_for(self, value);
-    return 0;
+    return boundary<int>(-1, [&] {
+        if (!value) raise(PyExc_TypeError, "cannot delete __dict__");
+        if (!PyDict_Check(value))
+            raise(PyExc_TypeError, "__dict__ must be set to a dictionary, not a '%.200s'", Py_TYPE(value)->tp_name);
+        auto* loc = as_location(self);
+        Ref old_file = Ref::steal(std::exchange(loc->file, nullptr));
+        Ref old_dict = Ref::steal(std::exchange(loc->dict, Py_NewRef(value)));
+        track_for(self, value);
+        return 0;
+    });
 }
 
 // Other attribute names (of a subclass, or set by a caller) live in the dict.
@@ -309,7 +305,7 @@ Ref location_setstate(const Call& c) {
     }
     for (PyObject* part : {dict_state.get(), slot_state.get()}) {
         if (!part || part == Py_None) continue;
-        for_items(part, st.n_items.get(), [&](PyObject* k, PyObject* v) { check(PyObject_SetAttr(self, k, v)); });
+        for_items(part, st.n_items.get(), [&](PyObject* k, PyObject* v) { set_attr(self, k, v); });
     }
     return Ref::borrow(Py_None);
 }

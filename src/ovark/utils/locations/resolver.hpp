@@ -146,7 +146,7 @@ Ref native_resolve(const Call& c) {
     PyObject *kind = c[0], *value = c[1], *implicit = c[2];
     if (kind == st.ScalarNode.get()) {
         Ref first = own(PySequence_GetItem(implicit, 0));
-        if (check(PyObject_IsTrue(first.get()))) {
+        if (truth(first)) {
             if (!PyUnicode_Check(value)) raise(PyExc_TypeError, "a plain scalar must be a str");
             Ref tag = resolve_plain(st, value);
             return tag ? tag : st.default_tags[0];

@@ -17,7 +17,8 @@ enum StdMethod { S_CONSTRUCT_SCALAR, S_CONSTRUCT_MAPPING, S_FLATTEN_MAPPING, S_C
 
 struct State {
     // Objects bound at load, to recognise unpatched globals.
-    Ref MutableMapping, MutableSequence, MappingNode, ScalarNode, SequenceNode, SafeLoader, CParser;
+    KnownClass MutableMapping, MutableSequence;
+    Ref MappingNode, ScalarNode, SequenceNode, SafeLoader, CParser;
     Ref location_type, loader_class, node_source_class, cmark_type, yaml_error, recompose_error;
     Ref io_base, string_io, bytes_io, composer_class;
     Ref empty_tuple, empty_str, minus_one, one;
@@ -47,7 +48,7 @@ struct State {
         resolve_fns[3], implicit_resolvers, timestamp_regexp, n_yaml_implicit_resolvers;  // constructions in progress (nested loads, threads)
 
     auto refs() {
-        return std::tie(MutableMapping, MutableSequence, MappingNode, ScalarNode, SequenceNode, SafeLoader,
+        return std::tie(MutableMapping.cls, MutableSequence.cls, MappingNode, ScalarNode, SequenceNode, SafeLoader,
                         CParser, location_type, loader_class, node_source_class, cmark_type, yaml_error,
                         recompose_error, io_base, string_io, bytes_io, composer_class, empty_tuple, empty_str,
                         minus_one, one, update_fn, setdefault_fn, deepcopy_fn, source_template[0],
@@ -89,38 +90,18 @@ void set_item(PyObject* obj, PyObject* key, PyObject* value) {
 // isinstance(obj, <module global `name`>), answered by type identity while the
 // global still holds the class bound at load.
 bool is_instance(PyObject* module, PyObject* name, PyObject* ours, PyObject* obj) {
-    Ref cls = lookup(module, name);
-    if (cls.get() == ours && Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(ours)) return true;
-    return check(PyObject_IsInstance(obj, cls.get()));
+    Global cls(module, name, ours);
+    if (cls.ours && Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(ours)) return true;
+    return check(PyObject_IsInstance(obj, cls.value.get()));
 }
 
-// collections.abc tests with shortcuts for the exact builtin containers.
+// isinstance(v, MutableMapping) / isinstance(v, MutableSequence), with the
+// classes read from the module when used.
 struct Abc {
-    Ref mapping, sequence;
-    bool mapping_ours, sequence_ours;
+    InstanceTest is_mapping, is_list;
     Abc(PyObject* module, State& st)
-        : mapping(lookup(module, st.n_MutableMapping.get())), sequence(lookup(module, st.n_MutableSequence.get())) {
-        mapping_ours = mapping.get() == st.MutableMapping.get();
-        sequence_ours = sequence.get() == st.MutableSequence.get();
-    }
-    static bool plain(PyObject* v) {
-        return PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyBool_Check(v) ||
-               v == Py_None || PyTuple_CheckExact(v);
-    }
-    bool is_mapping(PyObject* v) const {
-        if (mapping_ours) {
-            if (PyDict_CheckExact(v)) return true;
-            if (PyList_CheckExact(v) || plain(v)) return false;
-        }
-        return check(PyObject_IsInstance(v, mapping.get()));
-    }
-    bool is_list(PyObject* v) const {
-        if (sequence_ours) {
-            if (PyList_CheckExact(v)) return true;
-            if (PyDict_CheckExact(v) || plain(v)) return false;
-        }
-        return check(PyObject_IsInstance(v, sequence.get()));
-    }
+        : is_mapping(module, st.n_MutableMapping.get(), st.MutableMapping),
+          is_list(module, st.n_MutableSequence.get(), st.MutableSequence) {}
 };
 
 // obj.get(key, default) where `dflt` makes the default when needed.
