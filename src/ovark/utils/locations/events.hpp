@@ -134,7 +134,7 @@ EvTag ev_classify(State& st, const char* s, size_t n) {
     if (re_full(s, n, int_full)) return E_INT;
     if (!digit(c) || n < 8 || s[4] != '-') return E_STR;
     Ref text = own(PyUnicode_DecodeUTF8(s, (Py_ssize_t)n, "strict"));
-    Ref match = call_method(st.n_match.get(), {st.timestamp_regexp.get(), text.get()});
+    Ref match = call_method(st.names[N_match], {st.timestamp_regexp.get(), text.get()});
     return match.get() != Py_None ? E_TIMESTAMP : E_STR;
 }
 
@@ -564,27 +564,27 @@ struct EvInput {
 
 // Whether the event path stands in for the node path of this loader now.
 bool ev_applies(State& st, PyObject* module, PyObject* self, EvInput& in) {
-    Ref enabled = Ref::steal(PyObject_GetAttrString(module, "_fast_path"));
+    Ref enabled = Ref::steal(PyObject_GetAttr(module, st.names[N__fast_path]));
     if (!enabled) {
         PyErr_Clear();
         return false;
     }
     if (!truth(enabled)) return false;
-    Ref inst = optional_attr(self, st.n___dict__.get());
+    Ref inst = optional_attr(self, st.names[N___dict__]);
     if (!inst || !PyDict_CheckExact(inst.get())) return false;
     // The node source, untouched: made by __init__, still lent its methods.
-    in.src = dict_get(inst.get(), st.n__node_source.get());
+    in.src = dict_get(inst.get(), st.names[N__node_source]);
     if (!in.src) return false;
-    for (PyObject* name : {st.n_get_single_node.get(), st.n_check_node.get(), st.n_get_node.get()})
+    for (PyObject* name : {st.names[N_get_single_node], st.names[N_check_node], st.names[N_get_node]})
         if (!dict_get(inst.get(), name)) return false;
     if (documents_of(st, in.src.get()) != 0) return false;
-    if (truth(attr(in.src.get(), st.n__single.get()))) return false;
-    in.text = optional_attr(in.src.get(), st.n__text.get());
+    if (truth(attr(in.src.get(), st.names[N__single]))) return false;
+    in.text = optional_attr(in.src.get(), st.names[N__text]);
     if (!in.text) return false;
     // Built and resolved as SafeLoader does.
-    Ref mine = attr(reinterpret_cast<PyObject*>(Py_TYPE(self)), st.n_construct_document.get());
+    Ref mine = attr(reinterpret_cast<PyObject*>(Py_TYPE(self)), st.names[N_construct_document]);
     if (mine.get() != st.construct_document_fn.get()) return false;
-    if (dict_get(inst.get(), st.n_construct_document.get())) return false;
+    if (dict_get(inst.get(), st.names[N_construct_document])) return false;
     {
         Ctx cx(st, module, self);
         if (!cx.native) return false;
@@ -592,13 +592,13 @@ bool ev_applies(State& st, PyObject* module, PyObject* self, EvInput& in) {
             if (!ok) return false;
     }
     if (!default_resolver(st, self)) return false;
-    Ref table = attr(self, st.n_yaml_constructors.get());
+    Ref table = attr(self, st.names[N_yaml_constructors]);
     if (PyDict_Check(table.get())) in.timestamps = dict_get(table.get(), st.timestamp_tag.get()).get() == st.timestamp_fn.get();
-    in.locations = attr(self, st.n__locations.get());
+    in.locations = attr(self, st.names[N__locations]);
     PyObject* locs = in.locations.get();
     if (locs != Py_None && !PyDict_CheckExact(locs) && Py_TYPE(locs) != reinterpret_cast<PyTypeObject*>(st.location_type.get()))
         return false;
-    in.file = attr(self, st.n__file.get());
+    in.file = attr(self, st.names[N__file]);
     if (PyUnicode_CheckExact(in.text.get())) {
         Py_ssize_t n = 0;
         const char* s = PyUnicode_AsUTF8AndSize(in.text.get(), &n);
@@ -639,24 +639,24 @@ void ev_deliver(PyObject* root, PyObject* locations) {
 }
 
 void ev_reset_construction(State& st, PyObject* self) {
-    set_attr(self, st.n_constructed_objects.get(), new_dict().get());
-    set_attr(self, st.n_recursive_objects.get(), new_dict().get());
-    set_attr(self, st.n_state_generators.get(), own(PyList_New(0)).get());
-    set_attr(self, st.n_deep_construct.get(), Py_False);
+    set_attr(self, st.names[N_constructed_objects], new_dict().get());
+    set_attr(self, st.names[N_recursive_objects], new_dict().get());
+    set_attr(self, st.names[N_state_generators], own(PyList_New(0)).get());
+    set_attr(self, st.names[N_deep_construct], Py_False);
 }
 
 void ev_drop_attr(State& st, PyObject* obj, PyObject* name) {
-    Ref d = attr(obj, st.n___dict__.get());
+    Ref d = attr(obj, st.names[N___dict__]);
     if (check(PyDict_Contains(d.get(), name))) check(PyDict_DelItem(d.get(), name));
 }
 
 // The loader's state as the node path leaves it after `documents` documents
 // read through get_single_data.
 void ev_finish_single(State& st, PyObject* self, PyObject* src) {
-    set_attr(src, st.n__single.get(), Py_True);
+    set_attr(src, st.names[N__single], Py_True);
     set_documents(st, src, 1);
     finish_node_source(st, self, src);
-    ev_drop_attr(st, src, st.n__text.get());
+    ev_drop_attr(st, src, st.names[N__text]);
     ev_reset_construction(st, self);
 }
 
@@ -679,14 +679,14 @@ bool ev_attempt(F&& body) {
     }
 }
 
-void ev_count(PyObject* module) {
-    Ref n = Ref::steal(PyObject_GetAttrString(module, "_fast_loads"));
+void ev_count(State& st, PyObject* module) {
+    Ref n = Ref::steal(PyObject_GetAttr(module, st.names[N__fast_loads]));
     if (!n) {
         PyErr_Clear();
         return;
     }
     Ref more = own(PyNumber_Add(n.get(), own(PyLong_FromLong(1)).get()));
-    check(PyObject_SetAttrString(module, "_fast_loads", more.get()));
+    set_attr(module, st.names[N__fast_loads], more.get());
 }
 
 // get_single_data on the event path: true with `out` set, or false when the
@@ -694,7 +694,7 @@ void ev_count(PyObject* module) {
 bool ev_single(State& st, PyObject* module, PyObject* self, Ref& out) {
     EvInput in;
     if (!ev_applies(st, module, self, in)) {
-        if (in.text) ev_drop_attr(st, in.src.get(), st.n__text.get());  // the node path reads the stream
+        if (in.text) ev_drop_attr(st, in.src.get(), st.names[N__text]);  // the node path reads the stream
         return false;
     }
     Ref data;
@@ -715,11 +715,11 @@ bool ev_single(State& st, PyObject* module, PyObject* self, Ref& out) {
         if (root) ev_deliver(root.get(), in.locations.get());
     });
     if (!done) {
-        ev_drop_attr(st, in.src.get(), st.n__text.get());  // the node path reads the stream
+        ev_drop_attr(st, in.src.get(), st.names[N__text]);  // the node path reads the stream
         return false;
     }
     ev_finish_single(st, self, in.src.get());
-    ev_count(module);
+    ev_count(st, module);
     out = data;
     return true;
 }
@@ -732,11 +732,11 @@ bool ev_single(State& st, PyObject* module, PyObject* self, Ref& out) {
 // (data, records or None, caller's tree). An empty Ref: the node path reads
 // the stream.
 Ref ev_documents(State& st, PyObject* module, PyObject* self) {
-    if (Ref src = optional_attr(self, st.n__node_source.get()))
-        if (Ref ready = optional_attr(src.get(), st.n__ready.get())) return ready;
+    if (Ref src = optional_attr(self, st.names[N__node_source]))
+        if (Ref ready = optional_attr(src.get(), st.names[N__ready])) return ready;
     EvInput in;
     if (!ev_applies(st, module, self, in)) {
-        if (in.text) ev_drop_attr(st, in.src.get(), st.n__text.get());  // the node path reads the stream
+        if (in.text) ev_drop_attr(st, in.src.get(), st.names[N__text]);  // the node path reads the stream
         return Ref();
     }
     Ref docs = own(PyList_New(0));
@@ -755,20 +755,20 @@ Ref ev_documents(State& st, PyObject* module, PyObject* self) {
         }
     });
     if (!done) {
-        ev_drop_attr(st, in.src.get(), st.n__text.get());  // the node path reads the stream
+        ev_drop_attr(st, in.src.get(), st.names[N__text]);  // the node path reads the stream
         return Ref();
     }
     check(PyList_Reverse(docs.get()));
-    set_attr(in.src.get(), st.n__ready.get(), docs.get());
-    ev_drop_attr(st, in.src.get(), st.n__text.get());
-    ev_count(module);
+    set_attr(in.src.get(), st.names[N__ready], docs.get());
+    ev_drop_attr(st, in.src.get(), st.names[N__text]);
+    ev_count(st, module);
     return docs;
 }
 
 // The end of the stream: the loader as the node path leaves it there.
 void ev_finish_stream(State& st, PyObject* self) {
-    Ref src = attr(self, st.n__node_source.get());
-    ev_drop_attr(st, src.get(), st.n__ready.get());
+    Ref src = attr(self, st.names[N__node_source]);
+    ev_drop_attr(st, src.get(), st.names[N__ready]);
     finish_node_source(st, self, src.get());
 }
 
@@ -797,7 +797,7 @@ bool ev_get_data(State& st, PyObject* module, PyObject* self, Ref& out) {
     check(PyList_SetSlice(docs.get(), n - 1, n, nullptr));
     Ref root = Ref::borrow(PyTuple_GET_ITEM(item.get(), 1)), target = Ref::borrow(PyTuple_GET_ITEM(item.get(), 2));
     if (root.get() != Py_None) ev_deliver(root.get(), target.get());
-    Ref src = attr(self, st.n__node_source.get());
+    Ref src = attr(self, st.names[N__node_source]);
     set_documents(st, src.get(), documents_of(st, src.get()) + 1);
     ev_reset_construction(st, self);
     out = Ref::borrow(PyTuple_GET_ITEM(item.get(), 0));
@@ -834,13 +834,13 @@ MergeModel ev_merge_model(State& st) {
 // the event path (mixing nodes and data): the source skips those documents, so
 // that it goes on where the data left off, as it would have on the node path.
 void ev_hand_over(State& st, PyObject* src) {
-    Ref ready = optional_attr(src, st.n__ready.get());
+    Ref ready = optional_attr(src, st.names[N__ready]);
     if (!ready) return;
-    ev_drop_attr(st, src, st.n__ready.get());
+    ev_drop_attr(st, src, st.names[N__ready]);
     Py_ssize_t done = documents_of(st, src);
     for (Py_ssize_t i = 0; i < done; ++i) {
-        call0(src, st.n_check_node.get());  // which drops STREAM-START first
-        call0(src, st.n_get_node.get());
+        call0(src, st.names[N_check_node]);  // which drops STREAM-START first
+        call0(src, st.names[N_get_node]);
     }
 }
 

@@ -7,10 +7,10 @@
 
 Ref deepcopy_impl(PyObject* module, State& st, PyObject* d) {
     RecursionGuard guard(" in location_deepcopy");
-    Ref location_cls = lookup(module, st.n_Location.get());
+    Ref location_cls = lookup(module, st.names[N_Location]);
     Ref copy;
     if (check(PyObject_IsInstance(d, location_cls.get()))) {
-        Ref file = attr(d, st.n_file.get()), line = attr(d, st.n_line.get()), column = attr(d, st.n_column.get());
+        Ref file = attr(d, st.names[N_file]), line = attr(d, st.names[N_line]), column = attr(d, st.names[N_column]);
         if (location_cls.get() == st.location_type.get()) {
             copy = make_location(st, file.get(), line.get(), column.get());
         } else {
@@ -22,8 +22,8 @@ Ref deepcopy_impl(PyObject* module, State& st, PyObject* d) {
     } else {
         return Ref::borrow(d);
     }
-    for_items(d, st.n_items.get(), [&](PyObject* k, PyObject* v) {
-        Global self(module, st.n_location_deepcopy.get(), st.deepcopy_fn.get());
+    for_items(d, st.names[N_items], [&](PyObject* k, PyObject* v) {
+        Global self(module, st.names[N_location_deepcopy], st.deepcopy_fn.get());
         Ref value = self.ours ? deepcopy_impl(module, st, v) : own(PyObject_CallOneArg(self.value.get(), v));
         set_item(copy.get(), k, value.get());
     });
@@ -40,7 +40,7 @@ Ref update_impl(PyObject* module, State& st, PyObject* data, PyObject* new_data,
         raise(PyExc_TypeError, "recursive_location_update takes two dicts");
     Ref keep = Ref::borrow(data);
     auto none = [] { return Ref::borrow(Py_None); };
-    for_items(new_data, st.n_items.get(), [&](PyObject* k_in, PyObject* v) {
+    for_items(new_data, st.names[N_items], [&](PyObject* k_in, PyObject* v) {
         Ref k = Ref::borrow(k_in);
         if (abc.is_mapping(v)) {
             Ref current = get_or(st, data, k.get(), none);
@@ -48,11 +48,11 @@ Ref update_impl(PyObject* module, State& st, PyObject* data, PyObject* new_data,
                 Ref sub = own(PyObject_GetItem(data, k.get()));
                 Ref sub_loc = get_or(st, locations, k.get(), new_dict);
                 Ref sub_new_loc = get_or(st, new_locations, k.get(), new_dict);
-                Global self(module, st.n_recursive_location_update.get(), st.update_fn.get());
+                Global self(module, st.names[N_recursive_location_update], st.update_fn.get());
                 if (self.ours) {
                     update_impl(module, st, sub.get(), v, sub_loc.get(), sub_new_loc.get(), list_extend);
                 } else {
-                    Ref kwnames = own(PyTuple_Pack(1, st.n_list_extend.get()));
+                    Ref kwnames = own(PyTuple_Pack(1, st.names[N_list_extend]));
                     PyObject* args[] = {sub.get(), v, sub_loc.get(), sub_new_loc.get(), list_extend};
                     own(PyObject_Vectorcall(self.value.get(), args, 4, kwnames.get()));
                 }
@@ -60,33 +60,33 @@ Ref update_impl(PyObject* module, State& st, PyObject* data, PyObject* new_data,
             }
         }
         if (abc.is_list(v) && truth(list_extend)) {
-            Ref pattern = lookup(module, st.n_LIST_EXTEND_PATTERN.get());
-            Ref match = call_method(st.n_match.get(), {pattern.get(), k.get()});
+            Ref pattern = lookup(module, st.names[N_LIST_EXTEND_PATTERN]);
+            Ref match = call_method(st.names[N_match], {pattern.get(), k.get()});
             if (truth(match)) {
-                Ref groups = call_method(st.n_groups.get(), {match.get()});
+                Ref groups = call_method(st.names[N_groups], {match.get()});
                 Ref key = own(PySequence_GetItem(groups.get(), 0));
                 Ref target = get_or(st, data, key.get(), none);
                 if (abc.is_list(target.get())) {
                     Ref max_idx = st.minus_one;
-                    Ref present = call_method(st.n_setdefault.get(), {locations, key.get(), new_dict().get()});
+                    Ref present = call_method(st.names[N_setdefault], {locations, key.get(), new_dict().get()});
                     if (truth(present)) {
                         Ref target_locs = own(PyObject_GetItem(locations, key.get()));
-                        Ref keys = call_method(st.n_keys.get(), {target_locs.get()});
-                        Ref max = lookup(module, st.n_max.get());
+                        Ref keys = call_method(st.names[N_keys], {target_locs.get()});
+                        Ref max = lookup(module, st.names[N_max]);
                         max_idx = own(PyObject_CallOneArg(max.get(), keys.get()));
                     }
                     Ref added = get_or(st, new_locations, k.get(), new_dict);
-                    for_items(added.get(), st.n_items.get(), [&](PyObject* i, PyObject* l) {
+                    for_items(added.get(), st.names[N_items], [&](PyObject* i, PyObject* l) {
                         Ref pos = own(PyNumber_Add(own(PyNumber_Add(max_idx.get(), i)).get(), st.one.get()));
                         Ref target_locs = own(PyObject_GetItem(locations, key.get()));
                         set_item(target_locs.get(), pos.get(), l);
                     });
                     Ref current = own(PyObject_GetItem(data, key.get()));
                     Ref items = own(PyObject_GetItem(new_data, k.get()));
-                    call_method(st.n_extend.get(), {current.get(), items.get()});
+                    call_method(st.names[N_extend], {current.get(), items.get()});
                     return;
                 }
-                Ref moved = call_method(st.n_pop.get(), {new_locations, k.get()});
+                Ref moved = call_method(st.names[N_pop], {new_locations, k.get()});
                 set_item(new_locations, key.get(), moved.get());
                 k = key;
             }
@@ -109,14 +109,14 @@ Ref setdefault_impl(PyObject* module, State& st, PyObject* data, PyObject* new_d
     if (!abc.is_mapping(data) || !abc.is_mapping(new_data))
         raise(PyExc_TypeError, "recursive_location_setdefault takes two dicts");
     Ref keep = Ref::borrow(data);
-    for_items(new_data, st.n_items.get(), [&](PyObject* k, PyObject* v) {
+    for_items(new_data, st.names[N_items], [&](PyObject* k, PyObject* v) {
         if (abc.is_mapping(v)) {
             Ref current = get_or(st, data, k, [] { return Ref::borrow(Py_None); });
             if (abc.is_mapping(current.get())) {
                 Ref sub = own(PyObject_GetItem(data, k));
                 Ref sub_loc = own(PyObject_GetItem(locations, k));
                 Ref sub_new_loc = own(PyObject_GetItem(new_locations, k));
-                Global self(module, st.n_recursive_location_setdefault.get(), st.setdefault_fn.get());
+                Global self(module, st.names[N_recursive_location_setdefault], st.setdefault_fn.get());
                 if (self.ours) {
                     setdefault_impl(module, st, sub.get(), v, sub_loc.get(), sub_new_loc.get());
                 } else {

@@ -78,41 +78,10 @@ namespace {
 // ---------------------------------------------------------------- module body
 
 void exec(PyObject* module, State& st) {
-    for (auto [ref, text] : {std::pair{&st.n_os, "os"}, {&st.n_path, "path"}, {&st.n_basename, "basename"},
-                             {&st.n_Location, "Location"}, {&st.n_MutableMapping, "MutableMapping"},
-                             {&st.n_MutableSequence, "MutableSequence"}, {&st.n_MappingNode, "MappingNode"},
-                             {&st.n_ScalarNode, "ScalarNode"}, {&st.n_SequenceNode, "SequenceNode"},
-                             {&st.n_LIST_EXTEND_PATTERN, "LIST_EXTEND_PATTERN"}, {&st.n_CParser, "CParser"},
-                             {&st.n_max, "max"}, {&st.n_recursive_location_update, "recursive_location_update"},
-                             {&st.n_recursive_location_setdefault, "recursive_location_setdefault"},
-                             {&st.n_location_deepcopy, "location_deepcopy"}, {&st.n_list_extend, "list_extend"},
-                             {&st.n_file, "file"}, {&st.n_line, "line"}, {&st.n_column, "column"},
-                             {&st.n__file, "_file"}, {&st.n__locations, "_locations"},
-                             {&st.n__location, "_location"}, {&st.n__parent, "_parent"},
-                             {&st.n_start_mark, "start_mark"}, {&st.n_end_mark, "end_mark"},
-                             {&st.n_value, "value"}, {&st.n_flow_style, "flow_style"}, {&st.n_index, "index"},
-                             {&st.n_name, "name"}, {&st.n_read, "read"}, {&st.n_items, "items"},
-                             {&st.n_get, "get"}, {&st.n_pop, "pop"}, {&st.n_setdefault, "setdefault"},
-                             {&st.n_extend, "extend"}, {&st.n_match, "match"}, {&st.n_groups, "groups"},
-                             {&st.n_keys, "keys"}, {&st.n_resolve, "resolve"},
-                             {&st.n_descend_resolver, "descend_resolver"},
-                             {&st.n_ascend_resolver, "ascend_resolver"}, {&st.n___init__, "__init__"},
-                             {&st.n_construct_object, "construct_object"},
-                             {&st.n_construct_document, "construct_document"},
-                             {&st.n_get_single_node, "get_single_node"}, {&st.n_check_node, "check_node"},
-                             {&st.n_get_node, "get_node"}, {&st.n__node_source, "_node_source"},
-                             {&st.n__documents, "_documents"}, {&st.n__single, "_single"},
-                             {&st.n__constructing, "_constructing"},
-                             {&st.n_constructed_objects, "constructed_objects"},
-                             {&st.n_recursive_objects, "recursive_objects"},
-                             {&st.n_state_generators, "state_generators"},
-                             {&st.n_deep_construct, "deep_construct"},
-                             {&st.n_yaml_path_resolvers, "yaml_path_resolvers"}, {&st.n___dict__, "__dict__"},
-                             {&st.n__text, "_text"}, {&st.n__ready, "_ready"}})
-        *ref = intern(text);
+    st.names.init();
     st.empty_tuple = own(PyTuple_New(0));
     st.empty_str = own(PyUnicode_FromString(""));
-    st.object_getstate = attr(reinterpret_cast<PyObject*>(&PyBaseObject_Type), intern("__getstate__").get());
+    st.object_getstate = attr(reinterpret_cast<PyObject*>(&PyBaseObject_Type), st.names[N___getstate__]);
     st.minus_one = own(PyLong_FromLong(-1));
     st.one = own(PyLong_FromLong(1));
 
@@ -140,8 +109,8 @@ void exec(PyObject* module, State& st) {
     for (PyObject* cls : {st.ScalarNode.get(), st.SequenceNode.get(), st.MappingNode.get()}) {
         Ref value = cls == st.ScalarNode.get() ? Ref::borrow(st.empty_str.get()) : own(PyList_New(0));
         Ref node = own(PyObject_CallFunctionObjArgs(cls, st.empty_str.get(), value.get(), Py_None, Py_None, nullptr));
-        set_attr(node.get(), st.n__location.get(), Py_None);
-        set_attr(node.get(), st.n__parent.get(), Py_None);
+        set_attr(node.get(), st.names[N__location], Py_None);
+        set_attr(node.get(), st.names[N__parent], Py_None);
     }
     // libyaml's parser, when PyYAML was built with it; None otherwise.
     Ref cparser;
@@ -181,8 +150,8 @@ void exec(PyObject* module, State& st) {
                                  method(loader_construct_object_def), method(loader_get_single_data_def),
                                  method(loader_check_data_def), method(loader_get_data_def)});
     add_object(module, "LocSafeLoader", st.loader_class);
-    st.construct_object_fn = attr(st.loader_class.get(), st.n_construct_object.get());
-    st.construct_document_fn = attr(st.loader_class.get(), st.n_construct_document.get());
+    st.construct_object_fn = attr(st.loader_class.get(), st.names[N_construct_object]);
+    st.construct_document_fn = attr(st.loader_class.get(), st.names[N_construct_document]);
 
     // What native construction stands in for.
     st.fill_type = new_type(module, &fill_spec, nullptr);
@@ -190,40 +159,30 @@ void exec(PyObject* module, State& st) {
     st.ConstructorError = import_from("yaml.constructor", "ConstructorError");
     Ref safe = import_from("yaml.constructor", "SafeConstructor");
     Ref base = import_from("yaml.constructor", "BaseConstructor");
-    st.n_tag = intern("tag");
-    st.n_yaml_constructors = intern("yaml_constructors");
-    st.n_bool_values = intern("bool_values");
-    st.n_inf_value = intern("inf_value");
-    st.n_nan_value = intern("nan_value");
-    st.n_flatten_mapping = intern("flatten_mapping");
-    const char* methods[S_COUNT] = {"construct_scalar", "construct_mapping", "flatten_mapping", "construct_sequence"};
-    for (int i = 0; i < S_COUNT; ++i) {
-        st.std_names[i] = intern(methods[i]);
-        st.std_fns[i] = attr(i == S_CONSTRUCT_SEQUENCE ? base.get() : safe.get(), st.std_names[i].get());
-    }
-    const char* kinds[7][2] = {{"str", "construct_yaml_str"},     {"null", "construct_yaml_null"},
+    for (int i = 0; i < S_COUNT; ++i)
+        st.std_fns[i] = attr(i == S_CONSTRUCT_SEQUENCE ? base.get() : safe.get(), st.names[std_method_names[i]]);
+    const char* kinds[K_COUNT][2] = {{"str", "construct_yaml_str"},     {"null", "construct_yaml_null"},
                                {"bool", "construct_yaml_bool"},   {"int", "construct_yaml_int"},
                                {"float", "construct_yaml_float"}, {"map", "construct_yaml_map"},
                                {"seq", "construct_yaml_seq"}};
     st.tag_kinds = new_dict();
-    for (int k = 0; k < 7; ++k) {
+    for (int k = 0; k < K_COUNT; ++k) {
         st.kind_tags[k] = intern((std::string("tag:yaml.org,2002:") + kinds[k][0]).c_str());
         st.kind_fns[k] = attr(safe.get(), intern(kinds[k][1]).get());
         check(PyDict_SetItem(st.tag_kinds.get(), st.kind_tags[k].get(), own(PyLong_FromLong(k)).get()));
     }
     st.merge_tag = intern("tag:yaml.org,2002:merge");
     st.value_tag = intern("tag:yaml.org,2002:value");
-    st.bool_values = own(PyDict_Copy(attr(safe.get(), st.n_bool_values.get()).get()));
-    st.inf_value = attr(safe.get(), st.n_inf_value.get());
-    st.nan_value = attr(safe.get(), st.n_nan_value.get());
+    st.bool_values = own(PyDict_Copy(attr(safe.get(), st.names[N_bool_values]).get()));
+    st.inf_value = attr(safe.get(), st.names[N_inf_value]);
+    st.nan_value = attr(safe.get(), st.names[N_nan_value]);
 
     // What native resolution stands in for: PyYAML's default table, its tags.
     Ref resolver = import_from("yaml.resolver", "Resolver");
     Ref base_resolver = import_from("yaml.resolver", "BaseResolver");
-    st.n_yaml_implicit_resolvers = intern("yaml_implicit_resolvers");
-    Ref table = attr(resolver.get(), st.n_yaml_implicit_resolvers.get());
+    Ref table = attr(resolver.get(), st.names[N_yaml_implicit_resolvers]);
     st.implicit_resolvers = new_dict();
-    for_items(table.get(), st.n_items.get(), [&](PyObject* k, PyObject* v) {
+    for_items(table.get(), st.names[N_items], [&](PyObject* k, PyObject* v) {
         check(PyDict_SetItem(st.implicit_resolvers.get(), k, own(PySequence_List(v)).get()));
     });
     const char* resolved[R_COUNT] = {"bool", "float", "int", "merge", "null", "timestamp", "value", "yaml"};
@@ -231,7 +190,7 @@ void exec(PyObject* module, State& st) {
         Ref want = own(PyUnicode_FromFormat("tag:yaml.org,2002:%s", resolved[r]));
         // The table's own text object when the table has the tag.
         st.resolved_tags[r] = want;
-        for_items(table.get(), st.n_items.get(), [&](PyObject*, PyObject* entries) {
+        for_items(table.get(), st.names[N_items], [&](PyObject*, PyObject* entries) {
             for_each(entries, [&](PyObject* entry) {
                 auto [tag, regexp] = unpack<2>(entry);
                 if (check(PyObject_RichCompareBool(tag.get(), want.get(), Py_EQ))) {
@@ -242,16 +201,12 @@ void exec(PyObject* module, State& st) {
         });
     }
     if (!st.timestamp_regexp) raise(PyExc_ImportError, "PyYAML's resolver has no timestamp pattern");
-    const char* defaults[3] = {"DEFAULT_SCALAR_TAG", "DEFAULT_SEQUENCE_TAG", "DEFAULT_MAPPING_TAG"};
-    const char* resolver_methods[3] = {"resolve", "descend_resolver", "ascend_resolver"};
-    for (int i = 0; i < 3; ++i) {
-        st.default_tag_names[i] = intern(defaults[i]);
-        st.default_tags[i] = attr(base_resolver.get(), st.default_tag_names[i].get());
-        st.resolver_names[i] = intern(resolver_methods[i]);
-        st.resolver_fns[i] = attr(base_resolver.get(), st.resolver_names[i].get());
+    for (int i = 0; i < NK_COUNT; ++i) st.default_tags[i] = attr(base_resolver.get(), st.names[default_tag_names[i]]);
+    for (int i = 0; i < RM_COUNT; ++i) {
+        st.resolver_fns[i] = attr(base_resolver.get(), st.names[resolver_names[i]]);
         st.resolve_fns[i] = make_function(module, resolve_defs[i], "_NodeSource");
     }
-    for (int i = 0; i < 3; ++i)
+    for (int i = 0; i < SRC_COUNT; ++i)
         st.source_template[i] = make_function(module, source_defs[i], "LocSafeLoader.__init__.<locals>");
 
     st.deepcopy_fn = make_function(module, deepcopy_def);

@@ -35,16 +35,16 @@ Ref super_call(State& st, PyObject* self, PyObject* name, PyObject* const* args,
 
 // Deletes the node-source methods from the loader's instance dict.
 void drop_node_source_methods(State& st, PyObject* loader) {
-    Ref d = attr(loader, st.n___dict__.get());
-    for (PyObject* name : {st.n_get_single_node.get(), st.n_check_node.get(), st.n_get_node.get()})
+    Ref d = attr(loader, st.names[N___dict__]);
+    for (PyObject* name : {st.names[N_get_single_node], st.names[N_check_node], st.names[N_get_node]})
         if (PyDict_Contains(d.get(), name) > 0) check(PyDict_DelItem(d.get(), name));
     if (PyErr_Occurred()) throw Error();
 }
 
 void drop_node_source(State& st, PyObject* loader, PyObject* src) {
     drop_node_source_methods(st, loader);
-    Ref d = attr(loader, st.n___dict__.get());
-    if (check(PyDict_Contains(d.get(), st.n__node_source.get()))) check(PyDict_DelItem(d.get(), st.n__node_source.get()));
+    Ref d = attr(loader, st.names[N___dict__]);
+    if (check(PyDict_Contains(d.get(), st.names[N__node_source]))) check(PyDict_DelItem(d.get(), st.names[N__node_source]));
     drop_resolver(st, src);
 }
 
@@ -56,14 +56,14 @@ void finish_node_source(State& st, PyObject* loader, PyObject* src) {
 }
 
 Py_ssize_t documents_of(State& st, PyObject* src) {
-    Ref n = attr(src, st.n__documents.get());
+    Ref n = attr(src, st.names[N__documents]);
     Py_ssize_t v = PyLong_AsSsize_t(n.get());
     if (v == -1 && PyErr_Occurred()) throw Error();
     return v;
 }
 
 void set_documents(State& st, PyObject* src, Py_ssize_t n) {
-    set_attr(src, st.n__documents.get(), own(PyLong_FromSsize_t(n)).get());
+    set_attr(src, st.names[N__documents], own(PyLong_FromSsize_t(n)).get());
 }
 
 Ref call0(PyObject* obj, PyObject* name) { return call_method(name, {obj}); }
@@ -71,8 +71,8 @@ Ref call0(PyObject* obj, PyObject* name) { return call_method(name, {obj}); }
 // Composes and drops `n` documents, as check_node / get_node calls would.
 void skip_documents(State& st, PyObject* loader, Py_ssize_t n) {
     for (Py_ssize_t i = 0; i < n; ++i) {
-        call0(loader, st.n_check_node.get());
-        call0(loader, st.n_get_node.get());
+        call0(loader, st.names[N_check_node]);
+        call0(loader, st.names[N_get_node]);
     }
 }
 
@@ -110,9 +110,9 @@ Ref source_get_single_node(const Call& c) {
     Source s(c);
     ev_hand_over(st, s.src.get());
     PyObject *loader = s.loader.get(), *src = s.src.get();
-    Ref node = ask_source(st, s, st.n_get_single_node.get(), true);
-    if (!node) return call0(loader, st.n_get_single_node.get());
-    set_attr(src, st.n__single.get(), Py_True);
+    Ref node = ask_source(st, s, st.names[N_get_single_node], true);
+    if (!node) return call0(loader, st.names[N_get_single_node]);
+    set_attr(src, st.names[N__single], Py_True);
     set_documents(st, src, 1);
     finish_node_source(st, loader, src);
     return node;
@@ -123,8 +123,8 @@ Ref source_check_node(const Call& c) {
     Source s(c);
     ev_hand_over(st, s.src.get());
     PyObject *loader = s.loader.get(), *src = s.src.get();
-    Ref result = ask_source(st, s, st.n_check_node.get(), false);
-    if (!result) return call0(loader, st.n_check_node.get());
+    Ref result = ask_source(st, s, st.names[N_check_node], false);
+    if (!result) return call0(loader, st.names[N_check_node]);
     if (!truth(result)) finish_node_source(st, loader, src);
     return result;
 }
@@ -134,10 +134,10 @@ Ref source_get_node(const Call& c) {
     Source s(c);
     ev_hand_over(st, s.src.get());
     PyObject *loader = s.loader.get(), *src = s.src.get();
-    Ref node = ask_source(st, s, st.n_get_node.get(), false);
+    Ref node = ask_source(st, s, st.names[N_get_node], false);
     if (!node) {
-        call0(loader, st.n_check_node.get());  // the pure composer drops STREAM-START here
-        return call0(loader, st.n_get_node.get());
+        call0(loader, st.names[N_check_node]);  // the pure composer drops STREAM-START here
+        return call0(loader, st.names[N_get_node]);
     }
     if (node.get() == Py_None)
         finish_node_source(st, loader, src);
@@ -146,7 +146,7 @@ Ref source_get_node(const Call& c) {
     return node;
 }
 
-const FuncDef source_defs[3] = {
+const FuncDef source_defs[SRC_COUNT] = {
     {"get_single_node", "()", "The stream's single document node, composed by libyaml.", source_get_single_node},
     {"check_node", "()", "Whether the stream holds another document (libyaml).", source_check_node},
     {"get_node", "()", "The next document node, composed by libyaml.", source_get_node},
@@ -251,21 +251,21 @@ Ref libyaml_text(PyObject* text) {
 // Whether the fast node source may stand in for the class's composer.
 bool may_use_libyaml(State& st, PyObject* module, PyObject* self) {
     if (!st.CParser) return false;
-    Ref cparser = lookup(module, st.n_CParser.get());
+    Ref cparser = lookup(module, st.names[N_CParser]);
     if (cparser.get() != st.CParser.get()) return false;  // None, or patched: pure-Python path
     auto* tp = reinterpret_cast<PyObject*>(Py_TYPE(self));
-    for (PyObject* name : {st.n_get_single_node.get(), st.n_check_node.get(), st.n_get_node.get()}) {
+    for (PyObject* name : {st.names[N_get_single_node], st.names[N_check_node], st.names[N_get_node]}) {
         Ref mine = attr(tp, name), composer = attr(st.composer_class.get(), name);
         if (mine.get() != composer.get()) return false;  // a subclass composes its own way
     }
-    Ref path_resolvers = attr(tp, st.n_yaml_path_resolvers.get());
+    Ref path_resolvers = attr(tp, st.names[N_yaml_path_resolvers]);
     return !truth(path_resolvers);
 }
 
 // An in-memory stream over `text`, named `name` when it is given.
 Ref named_stream(State& st, PyObject* type, PyObject* text, PyObject* name) {
     Ref stream = own(PyObject_CallOneArg(type, text));
-    if (name) set_attr(stream.get(), st.n_name.get(), name);
+    if (name) set_attr(stream.get(), st.names[N_name], name);
     return stream;
 }
 
@@ -276,11 +276,11 @@ Ref loader_init(const Call& c) {
     if (truth(file_name)) {
         file = Ref::borrow(file_name);
     } else {
-        file = optional_attr(stream, st.n_name.get());
+        file = optional_attr(stream, st.names[N_name]);
         if (!file) file = st.empty_str;
     }
-    set_attr(self, st.n__file.get(), file.get());
-    set_attr(self, st.n__locations.get(), locations);
+    set_attr(self, st.names[N__file], file.get());
+    set_attr(self, st.names[N__locations], locations);
 
     Ref text, pure_stream = Ref::borrow(stream), wrapper_type, stream_name;
     if (may_use_libyaml(st, c.module(), self)) {
@@ -288,17 +288,17 @@ Ref loader_init(const Call& c) {
             text = Ref::borrow(stream);
         } else if (check(PyObject_IsInstance(stream, st.io_base.get()))) {
             // Read once; both node sources work on the same text.
-            text = call0(stream, st.n_read.get());
+            text = call0(stream, st.names[N_read]);
             wrapper_type = Ref::borrow(PyUnicode_CheckExact(text.get()) ? st.string_io.get()
                                        : PyBytes_CheckExact(text.get()) ? st.bytes_io.get()
                                                                         : nullptr);
             if (!wrapper_type) raise(PyExc_TypeError, "a string or stream input is required");
-            stream_name = optional_attr(stream, st.n_name.get());
+            stream_name = optional_attr(stream, st.names[N_name]);
             pure_stream = named_stream(st, wrapper_type.get(), text.get(), stream_name.get());
         }
     }
     PyObject* args[] = {pure_stream.get()};
-    super_call(st, self, st.n___init__.get(), args, 1);
+    super_call(st, self, st.names[N___init__], args, 1);
     if (text) text = libyaml_text(text.get());
     if (!text) return Ref::borrow(Py_None);
 
@@ -306,32 +306,32 @@ Ref loader_init(const Call& c) {
     // that its marks carry that name as the pure-Python reader's do.
     Ref source_input = wrapper_type ? named_stream(st, wrapper_type.get(), text.get(), stream_name.get()) : text;
     Ref src = own(PyObject_CallOneArg(st.node_source_class.get(), source_input.get()));
-    set_attr(src.get(), st.n__text.get(), text.get());  // for the event path (events.hpp)
+    set_attr(src.get(), st.names[N__text], text.get());  // for the event path (events.hpp)
     lend_resolver(st, self, src.get());
     set_documents(st, src.get(), 0);
-    set_attr(src.get(), st.n__single.get(), Py_False);
-    set_attr(src.get(), st.n__constructing.get(), Py_False);
-    set_attr(self, st.n__node_source.get(), src.get());
+    set_attr(src.get(), st.names[N__single], Py_False);
+    set_attr(src.get(), st.names[N__constructing], Py_False);
+    set_attr(self, st.names[N__node_source], src.get());
     Ref captured = own(PyTuple_Pack(2, self, src.get()));
-    PyObject* names[] = {st.n_get_single_node.get(), st.n_check_node.get(), st.n_get_node.get()};
-    for (int i = 0; i < 3; ++i) set_attr(self, names[i], make_closure(st.source_template[i].get(), captured).get());
+    for (int i = 0; i < SRC_COUNT; ++i)
+        set_attr(self, st.names[source_names[i]], make_closure(st.source_template[i].get(), captured).get());
     return Ref::borrow(Py_None);
 }
 
 bool from_libyaml(State& st, PyObject* node) {
     if (!st.cmark_type) return false;
-    Ref mark = optional_attr(node, st.n_start_mark.get());
+    Ref mark = optional_attr(node, st.names[N_start_mark]);
     return mark && Py_TYPE(mark.get()) == reinterpret_cast<PyTypeObject*>(st.cmark_type.get());
 }
 
 // An implicit empty scalar (no tag, anchor or quotes): libyaml marks it at the
 // token after it, the pure-Python parser right after the ':' before it.
 bool empty_plain_scalar(State& st, PyObject* module, PyObject* node) {
-    if (!is_instance(module, st.n_ScalarNode.get(), st.ScalarNode.get(), node)) return false;
-    Ref value = attr(node, st.n_value.get());
+    if (!is_instance(module, st.names[N_ScalarNode], st.ScalarNode.get(), node)) return false;
+    Ref value = attr(node, st.names[N_value]);
     if (!PyUnicode_Check(value.get()) || PyUnicode_GET_LENGTH(value.get()) != 0) return false;
-    Ref start = attr(attr(node, st.n_start_mark.get()).get(), st.n_index.get());
-    Ref end = attr(attr(node, st.n_end_mark.get()).get(), st.n_index.get());
+    Ref start = attr(attr(node, st.names[N_start_mark]).get(), st.names[N_index]);
+    Ref end = attr(attr(node, st.names[N_end_mark]).get(), st.names[N_index]);
     return check(PyObject_RichCompareBool(start.get(), end.get(), Py_EQ));
 }
 
@@ -347,8 +347,6 @@ bool empty_plain_scalar(State& st, PyObject* module, PyObject* node) {
 // waits (as a _Fill entry instead of a generator) to be filled in the same
 // order as PyYAML's generators would be. The verdict is taken for each
 // document, so that a class or table changed between loads is noticed.
-
-enum Kind { K_STR, K_NULL, K_BOOL, K_INT, K_FLOAT, K_MAP, K_SEQ, K_COUNT, K_NONE = K_COUNT };
 
 struct Ctx;
 
@@ -413,9 +411,9 @@ struct Ctx {
     bool private_nodes = false;
 
     Ctx(State& s, PyObject* m, PyObject* loader) : st(s), module(m), self(loader) {
-        locations = attr(self, st.n__locations.get());
+        locations = attr(self, st.names[N__locations]);
         tracking = locations.get() != Py_None;
-        if (tracking) file = attr(self, st.n__file.get());
+        if (tracking) file = attr(self, st.names[N__file]);
         judge();
         if (native) refresh();
         st.active.push_back(this);
@@ -454,10 +452,10 @@ struct Ctx {
     Ctx& operator=(const Ctx&) = delete;
 
     void refresh() {
-        constructed = attr(self, st.n_constructed_objects.get());
-        recursive = attr(self, st.n_recursive_objects.get());
-        generators = attr(self, st.n_state_generators.get());
-        deep_construct = truth(attr(self, st.n_deep_construct.get()));
+        constructed = attr(self, st.names[N_constructed_objects]);
+        recursive = attr(self, st.names[N_recursive_objects]);
+        generators = attr(self, st.names[N_state_generators]);
+        deep_construct = truth(attr(self, st.names[N_deep_construct]));
         if (!PyDict_CheckExact(constructed.get()) || !PyDict_CheckExact(recursive.get()) ||
             !PyList_CheckExact(generators.get()))
             native = false;
@@ -476,16 +474,16 @@ struct Ctx {
     }
 
     void judge() {
-        Ref inst = optional_attr(self, st.n___dict__.get());
+        Ref inst = optional_attr(self, st.names[N___dict__]);
         PyObject* d = inst && PyDict_Check(inst.get()) ? inst.get() : nullptr;
-        native = standard(d, st.n_construct_object.get(), st.construct_object_fn.get());
+        native = standard(d, st.names[N_construct_object], st.construct_object_fn.get());
         if (!native) return;
-        Ref table = attr(self, st.n_yaml_constructors.get());
+        Ref table = attr(self, st.names[N_yaml_constructors]);
         if (!PyDict_Check(table.get())) {
             native = false;
             return;
         }
-        auto std_method = [&](int i) { return standard(d, st.std_names[i].get(), st.std_fns[i].get()); };
+        auto std_method = [&](int i) { return standard(d, st.names[std_method_names[i]], st.std_fns[i].get()); };
         auto table_has = [&](int i) {
             PyObject* fn = PyDict_GetItemWithError(table.get(), st.kind_tags[i].get());
             if (!fn && PyErr_Occurred()) throw Error();
@@ -497,11 +495,11 @@ struct Ctx {
         kind_ok[K_MAP] = kind_ok[K_MAP] && std_method(S_CONSTRUCT_MAPPING) && std_method(S_FLATTEN_MAPPING);
         kind_ok[K_SEQ] = kind_ok[K_SEQ] && std_method(S_CONSTRUCT_SEQUENCE);
         if (kind_ok[K_BOOL]) {
-            Ref values = attr(self, st.n_bool_values.get());
+            Ref values = attr(self, st.names[N_bool_values]);
             kind_ok[K_BOOL] = check(PyObject_RichCompareBool(values.get(), st.bool_values.get(), Py_EQ));
         }
         if (kind_ok[K_FLOAT]) {
-            Ref inf = attr(self, st.n_inf_value.get()), nan = attr(self, st.n_nan_value.get());
+            Ref inf = attr(self, st.names[N_inf_value]), nan = attr(self, st.names[N_nan_value]);
             kind_ok[K_FLOAT] = inf.get() == st.inf_value.get() && nan.get() == st.nan_value.get();
         }
     }
@@ -536,7 +534,7 @@ PyObject* fill_iter(PyObject* self) {
 
 Ref python_construct(Ctx& cx, PyObject* node, PyObject* deep) {
     PyObject* args[] = {node, deep};
-    Ref value = super_call(cx.st, cx.self, cx.st.n_construct_object.get(), args, 2);
+    Ref value = super_call(cx.st, cx.self, cx.st.names[N_construct_object], args, 2);
     if (cx.native) cx.refresh();
     return value;
 }
@@ -611,7 +609,7 @@ Kind kind_of(Ctx& cx, PyObject* node, Ref& tag) {
     PyTypeObject* tp = Py_TYPE(node);
     auto is = [&](const Ref& cls) { return tp == reinterpret_cast<PyTypeObject*>(cls.get()); };
     if (!is(st.ScalarNode) && !is(st.MappingNode) && !is(st.SequenceNode)) return K_NONE;
-    tag = attr(node, st.n_tag.get());
+    tag = attr(node, st.names[N_tag]);
     if (!PyUnicode_CheckExact(tag.get())) return K_NONE;
     PyObject* code = PyDict_GetItemWithError(st.tag_kinds.get(), tag.get());
     if (!code) {
@@ -666,7 +664,7 @@ Ref construct_value(Ctx& cx, PyObject* node, PyObject* deep, bool unshared, bool
     } else if (k == K_NULL) {
         value = Ref::borrow(Py_None);
     } else {
-        Ref text = attr(node, st.n_value.get());
+        Ref text = attr(node, st.names[N_value]);
         switch (k) {
             case K_STR: value = text; break;
             case K_BOOL: value = native_bool(text.get()); break;
@@ -687,7 +685,7 @@ bool hashable(State& st, PyObject* key) {
 }
 
 [[noreturn]] void unhashable_key(State& st, PyObject* node, PyObject* key_node) {
-    Ref mark = attr(node, st.n_start_mark.get()), key_mark = attr(key_node, st.n_start_mark.get());
+    Ref mark = attr(node, st.names[N_start_mark]), key_mark = attr(key_node, st.names[N_start_mark]);
     Ref context = own(PyUnicode_FromString("while constructing a mapping"));
     Ref problem = own(PyUnicode_FromString("found unhashable key"));
     Ref error = own(PyObject_CallFunctionObjArgs(st.ConstructorError.get(), context.get(), mark.get(), problem.get(),
@@ -702,7 +700,7 @@ bool hashable(State& st, PyObject* key) {
 // in nodes no caller holds, lets them go once filled, so that a large
 // document's nodes shrink while its data grows.
 void release_children(Ctx& cx, FillObject* f) {
-    if (cx.private_nodes && f->release) set_attr(f->node, cx.st.n_value.get(), own(PyList_New(0)).get());
+    if (cx.private_nodes && f->release) set_attr(f->node, cx.st.names[N_value], own(PyList_New(0)).get());
 }
 
 void run_fill(Ctx& cx, FillObject* f) {
@@ -710,7 +708,7 @@ void run_fill(Ctx& cx, FillObject* f) {
     Ref node = Ref::borrow(f->node), data = Ref::borrow(f->data);
     if (f->kind == K_SEQ) {
         // construct_sequence, then extend: appending as the items come is the same.
-        Ref items = attr(node.get(), st.n_value.get());
+        Ref items = attr(node.get(), st.names[N_value]);
         // Held by the node and here; an item by the list and here (for_each).
         bool own_list = PyList_CheckExact(items.get()) && Py_REFCNT(items.get()) == 2;
         for_each(items.get(), [&](PyObject* child) {
@@ -721,7 +719,7 @@ void run_fill(Ctx& cx, FillObject* f) {
         return;
     }
     // flatten_mapping changes nothing unless a key is a merge or value key.
-    Ref pairs = attr(node.get(), st.n_value.get());
+    Ref pairs = attr(node.get(), st.names[N_value]);
     bool flatten = !PyList_CheckExact(pairs.get());
     for (Py_ssize_t i = 0; !flatten && i < PyList_GET_SIZE(pairs.get()); ++i) {
         Ref pair = Ref::borrow(PyList_GET_ITEM(pairs.get(), i));  // reading a tag may change the list
@@ -729,7 +727,7 @@ void run_fill(Ctx& cx, FillObject* f) {
             flatten = true;
             break;
         }
-        Ref key_tag = attr(PyTuple_GET_ITEM(pair.get(), 0), st.n_tag.get());
+        Ref key_tag = attr(PyTuple_GET_ITEM(pair.get(), 0), st.names[N_tag]);
         for (PyObject* t : {st.merge_tag.get(), st.value_tag.get()}) {
             int eq = key_tag.get() == t ? 1 : PyObject_RichCompareBool(key_tag.get(), t, Py_EQ);
             if (eq < 0) throw Error();
@@ -737,9 +735,9 @@ void run_fill(Ctx& cx, FillObject* f) {
         }
     }
     if (flatten) {
-        call_method(st.n_flatten_mapping.get(), {cx.self, node.get()});
+        call_method(st.names[N_flatten_mapping], {cx.self, node.get()});
         cx.refresh();
-        pairs = attr(node.get(), st.n_value.get());
+        pairs = attr(node.get(), st.names[N_value]);
     }
     // construct_mapping, then update: storing as the pairs come is the same.
     // A pair is shared when merge keys copied it into another mapping.
@@ -768,25 +766,25 @@ Ref construct(Ctx& cx, PyObject* node, PyObject* deep, bool unshared, bool relea
     Ref loc;
     bool scalar = false;
     if (cx.tracking) {
-        loc = optional_attr(node, st.n__location.get());
+        loc = optional_attr(node, st.names[N__location]);
         if (!loc) {
             loc = new_location(st);
-            set_attr(node, st.n__location.get(), loc.get());
+            set_attr(node, st.names[N__location], loc.get());
         }
-        Ref mark = attr(node, st.n_start_mark.get());
-        set_location(st, loc.get(), cx.file.get(), attr(mark.get(), st.n_line.get()).get(),
-                     attr(mark.get(), st.n_column.get()).get());
-        scalar = is_instance(module, st.n_ScalarNode.get(), st.ScalarNode.get(), node);
-        if (!scalar && is_instance(module, st.n_MappingNode.get(), st.MappingNode.get(), node)) {
-            Ref parent = optional_attr(node, st.n__parent.get());
-            Ref pairs = attr(node, st.n_value.get());
+        Ref mark = attr(node, st.names[N_start_mark]);
+        set_location(st, loc.get(), cx.file.get(), attr(mark.get(), st.names[N_line]).get(),
+                     attr(mark.get(), st.names[N_column]).get());
+        scalar = is_instance(module, st.names[N_ScalarNode], st.ScalarNode.get(), node);
+        if (!scalar && is_instance(module, st.names[N_MappingNode], st.MappingNode.get(), node)) {
+            Ref parent = optional_attr(node, st.names[N__parent]);
+            Ref pairs = attr(node, st.names[N_value]);
             bool check_empty = false;
             if (Py_TYPE(mark.get()) == reinterpret_cast<PyTypeObject*>(st.cmark_type.get())) {
-                Ref flow = attr(node, st.n_flow_style.get());
+                Ref flow = attr(node, st.names[N_flow_style]);
                 if (truth(flow)) {
                     // Only within construct_document, which composes again.
-                    Ref src = optional_attr(cx.self, st.n__node_source.get());
-                    check_empty = src && truth(attr(src.get(), st.n__constructing.get()));
+                    Ref src = optional_attr(cx.self, st.names[N__node_source]);
+                    check_empty = src && truth(attr(src.get(), st.names[N__constructing]));
                 }
             }
             Ref it = own(PyObject_GetIter(pairs.get()));
@@ -796,28 +794,28 @@ Ref construct(Ctx& cx, PyObject* node, PyObject* deep, bool unshared, bool relea
                 if (check_empty &&
                     (empty_plain_scalar(st, module, key_node.get()) || empty_plain_scalar(st, module, value_node.get())))
                     raise(st.recompose_error.get(), "document composed again by the pure-Python parser");
-                Ref key_loc = optional_attr(key_node.get(), st.n__location.get());
+                Ref key_loc = optional_attr(key_node.get(), st.names[N__location]);
                 if (!key_loc) {
                     key_loc = new_location(st);
-                    set_attr(key_node.get(), st.n__location.get(), key_loc.get());
+                    set_attr(key_node.get(), st.names[N__location], key_loc.get());
                 }
                 // A mapping reached without a container (inside !!omap, or a
                 // merge source built later) records nothing for its keys.
-                if (parent) set_attr(key_node.get(), st.n__parent.get(), parent.get());
-                set_attr(value_node.get(), st.n__parent.get(), key_loc.get());
+                if (parent) set_attr(key_node.get(), st.names[N__parent], parent.get());
+                set_attr(value_node.get(), st.names[N__parent], key_loc.get());
             }
             if (PyErr_Occurred()) throw Error();
-        } else if (!scalar && is_instance(module, st.n_SequenceNode.get(), st.SequenceNode.get(), node)) {
-            Ref parent = optional_attr(node, st.n__parent.get());
-            Ref items = attr(node, st.n_value.get());
+        } else if (!scalar && is_instance(module, st.names[N_SequenceNode], st.SequenceNode.get(), node)) {
+            Ref parent = optional_attr(node, st.names[N__parent]);
+            Ref items = attr(node, st.names[N_value]);
             Ref it = own(PyObject_GetIter(items.get()));
             Py_ssize_t i = 0;
             while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-                Ref item_mark = attr(item.get(), st.n_start_mark.get());
-                Ref item_loc = make_location(st, cx.file.get(), attr(item_mark.get(), st.n_line.get()).get(),
-                                             attr(item_mark.get(), st.n_column.get()).get());
+                Ref item_mark = attr(item.get(), st.names[N_start_mark]);
+                Ref item_loc = make_location(st, cx.file.get(), attr(item_mark.get(), st.names[N_line]).get(),
+                                             attr(item_mark.get(), st.names[N_column]).get());
                 if (parent) cx.record(parent.get(), own(PyLong_FromSsize_t(i)).get(), item_loc.get());
-                set_attr(item.get(), st.n__parent.get(), item_loc.get());
+                set_attr(item.get(), st.names[N__parent], item_loc.get());
                 ++i;
             }
             if (PyErr_Occurred()) throw Error();
@@ -825,7 +823,7 @@ Ref construct(Ctx& cx, PyObject* node, PyObject* deep, bool unshared, bool relea
     }
     Ref value = construct_value(cx, node, deep, unshared, releasable);
     if (scalar) {
-        Ref parent = optional_attr(node, st.n__parent.get());
+        Ref parent = optional_attr(node, st.names[N__parent]);
         if (parent) {
             // Values that cannot be keys (from custom constructors) have no place.
             if (PyObject_Hash(value.get()) == -1) {
@@ -855,15 +853,15 @@ Ref construct_document_native(State& st, PyObject* module, PyObject* self, PyObj
     cx.private_nodes = private_nodes;
     if (!cx.native) {
         PyObject* args[] = {node};
-        return super_call(st, self, st.n_construct_document.get(), args, 1);
+        return super_call(st, self, st.names[N_construct_document], args, 1);
     }
     // The root, when only the caller of get_single_data / get_data holds it.
     Ref data = construct(cx, node, Py_False, false, private_nodes && Py_REFCNT(node) == 1);
     for (;;) {
-        Ref generators = attr(self, st.n_state_generators.get());
+        Ref generators = attr(self, st.names[N_state_generators]);
         if (!truth(generators)) break;
         cx.generators = own(PyList_New(0));
-        set_attr(self, st.n_state_generators.get(), cx.generators.get());
+        set_attr(self, st.names[N_state_generators], cx.generators.get());
         for_each(generators.get(), [&](PyObject* g) {
             if (Py_TYPE(g) == reinterpret_cast<PyTypeObject*>(st.fill_type.get()) &&
                 reinterpret_cast<FillObject*>(g)->loader == self && cx.native) {
@@ -874,28 +872,28 @@ Ref construct_document_native(State& st, PyObject* module, PyObject* self, PyObj
             if (cx.native) cx.refresh();
         });
     }
-    set_attr(self, st.n_constructed_objects.get(), new_dict().get());
-    set_attr(self, st.n_recursive_objects.get(), new_dict().get());
-    set_attr(self, st.n_deep_construct.get(), Py_False);
+    set_attr(self, st.names[N_constructed_objects], new_dict().get());
+    set_attr(self, st.names[N_recursive_objects], new_dict().get());
+    set_attr(self, st.names[N_deep_construct], Py_False);
     return data;
 }
 
 Ref construct_document_impl(PyObject* module, State& st, PyObject* self, PyObject* node, bool private_nodes) {
-    Ref locations = attr(self, st.n__locations.get());
-    if (locations.get() != Py_None) set_attr(node, st.n__parent.get(), locations.get());
+    Ref locations = attr(self, st.names[N__locations]);
+    if (locations.get() != Py_None) set_attr(node, st.names[N__parent], locations.get());
     Ref data, error;  // the document, or the error its construction raised
     try {
         // An empty document: libyaml marks its null at the next token.
         if (locations.get() != Py_None && from_libyaml(st, node) && empty_plain_scalar(st, module, node))
             raise(st.recompose_error.get(), "document composed again by the pure-Python parser");
-        Ref src = optional_attr(self, st.n__node_source.get());
-        if (src) set_attr(src.get(), st.n__constructing.get(), Py_True);
+        Ref src = optional_attr(self, st.names[N__node_source]);
+        if (src) set_attr(src.get(), st.names[N__constructing], Py_True);
         try {
             data = construct_document_native(st, module, self, node, private_nodes);
         } catch (const Error&) {
             error = take_error();
         }
-        if (src && PyObject_SetAttr(src.get(), st.n__constructing.get(), Py_False) < 0)
+        if (src && PyObject_SetAttr(src.get(), st.names[N__constructing], Py_False) < 0)
             PyErr_WriteUnraisable(src.get());
         if (error) reraise(std::move(error));
     } catch (const Error&) {
@@ -908,27 +906,27 @@ Ref construct_document_impl(PyObject* module, State& st, PyObject* self, PyObjec
     // The error stands unless the document is composed again.
     Ref src;
     try {
-        if (from_libyaml(st, node)) src = optional_attr(self, st.n__node_source.get());
+        if (from_libyaml(st, node)) src = optional_attr(self, st.names[N__node_source]);
     } catch (const Error&) {
         reraise(std::move(error));
     }
     if (!src) reraise(std::move(error));
     // Compose this document again on the pure-Python path and construct it
     // once more, so that its error marks and locations are SafeLoader's.
-    bool single = truth(attr(src.get(), st.n__single.get()));
+    bool single = truth(attr(src.get(), st.names[N__single]));
     Py_ssize_t before = documents_of(st, src.get()) - 1;
     drop_node_source(st, self, src.get());
-    set_attr(self, st.n_constructed_objects.get(), new_dict().get());
-    set_attr(self, st.n_recursive_objects.get(), new_dict().get());
-    set_attr(self, st.n_state_generators.get(), own(PyList_New(0)).get());
-    set_attr(self, st.n_deep_construct.get(), Py_False);
+    set_attr(self, st.names[N_constructed_objects], new_dict().get());
+    set_attr(self, st.names[N_recursive_objects], new_dict().get());
+    set_attr(self, st.names[N_state_generators], own(PyList_New(0)).get());
+    set_attr(self, st.names[N_deep_construct], Py_False);
     Ref again;
     if (single) {
-        again = call0(self, st.n_get_single_node.get());
+        again = call0(self, st.names[N_get_single_node]);
     } else {
         skip_documents(st, self, before);
-        call0(self, st.n_check_node.get());
-        again = call0(self, st.n_get_node.get());
+        call0(self, st.names[N_check_node]);
+        again = call0(self, st.names[N_get_node]);
     }
     if (again.get() == Py_None) raise(PyExc_RuntimeError, "document vanished on the pure-Python parser");
     return construct_document_impl(module, st, self, again.get(), private_nodes);
@@ -943,11 +941,11 @@ Ref loader_construct_document(const Call& c) {
 Ref construct_own_node(const Call& c, PyObject* node) {
     State& st = c.state<State>();
     PyObject* self = c[0];
-    Ref mine = attr(reinterpret_cast<PyObject*>(Py_TYPE(self)), st.n_construct_document.get());
-    Ref inst = optional_attr(self, st.n___dict__.get());
-    bool shadowed = inst && PyDict_Check(inst.get()) && PyDict_GetItemWithError(inst.get(), st.n_construct_document.get());
+    Ref mine = attr(reinterpret_cast<PyObject*>(Py_TYPE(self)), st.names[N_construct_document]);
+    Ref inst = optional_attr(self, st.names[N___dict__]);
+    bool shadowed = inst && PyDict_Check(inst.get()) && PyDict_GetItemWithError(inst.get(), st.names[N_construct_document]);
     if (PyErr_Occurred()) throw Error();
-    if (mine.get() != st.construct_document_fn.get() || shadowed) return call_method(st.n_construct_document.get(), {self, node});
+    if (mine.get() != st.construct_document_fn.get() || shadowed) return call_method(st.names[N_construct_document], {self, node});
     return construct_document_impl(c.module(), st, self, node, true);
 }
 
@@ -959,7 +957,7 @@ Ref loader_get_single_data(const Call& c) {
     Ref fast;
     if (ev_single(st, c.module(), c[0], fast)) return fast;
 #endif
-    Ref node = call0(c[0], st.n_get_single_node.get());
+    Ref node = call0(c[0], st.names[N_get_single_node]);
     if (node.get() == Py_None) return node;
     return construct_own_node(c, node.get());
 }
@@ -970,7 +968,7 @@ Ref loader_check_data(const Call& c) {
     bool more = false;
     if (ev_check_data(st, c.module(), c[0], more)) return Ref::borrow(more ? Py_True : Py_False);
 #endif
-    return call0(c[0], st.n_check_node.get());
+    return call0(c[0], st.names[N_check_node]);
 }
 
 Ref loader_get_data(const Call& c) {
@@ -979,8 +977,8 @@ Ref loader_get_data(const Call& c) {
     Ref fast;
     if (ev_get_data(st, c.module(), c[0], fast)) return fast;
 #endif
-    if (!truth(call0(c[0], st.n_check_node.get()))) return Ref::borrow(Py_None);
-    Ref node = call0(c[0], st.n_get_node.get());
+    if (!truth(call0(c[0], st.names[N_check_node]))) return Ref::borrow(Py_None);
+    Ref node = call0(c[0], st.names[N_get_node]);
     return construct_own_node(c, node.get());
 }
 

@@ -60,13 +60,13 @@ PyObject* location_materialize(PyObject* self) {
     });
 }
 
-enum Field { FILE_FIELD, LINE_FIELD, COLUMN_FIELD };
-const char* const field_names[] = {"file", "line", "column"};
+enum Field { FILE_FIELD, LINE_FIELD, COLUMN_FIELD, FIELD_COUNT };
+const char* const field_names[FIELD_COUNT] = {"file", "line", "column"};
+constexpr Name field_name_ids[FIELD_COUNT] = {N_file, N_line, N_column};
 
 // The interned name of a field, the key of its entry in the attribute dict.
 PyObject* field_key(PyObject* self, Field field) {
-    State& st = type_state<State>(Py_TYPE(self));
-    return (field == FILE_FIELD ? st.n_file : field == LINE_FIELD ? st.n_line : st.n_column).get();
+    return type_state<State>(Py_TYPE(self)).names[field_name_ids[field]];
 }
 
 [[noreturn]] void no_field(PyObject* self, Field field) {
@@ -215,9 +215,9 @@ void set_location(State& st, PyObject* loc, PyObject* file, PyObject* line, PyOb
         }
         if (PyErr_Occurred()) throw Error();
     }
-    set_attr(loc, st.n_file.get(), file);
-    set_attr(loc, st.n_line.get(), line);
-    set_attr(loc, st.n_column.get(), column);
+    set_attr(loc, st.names[N_file], file);
+    set_attr(loc, st.names[N_line], line);
+    set_attr(loc, st.names[N_column], column);
 }
 
 void set_location(PyObject* loc, PyObject* file, int line, int column) {
@@ -258,21 +258,21 @@ Ref location_init(const Call& c) {
     PyObject* self = c[0];
     PyObject* kwargs = PyDict_GET_SIZE(c[2]) ? c[2] : nullptr;
     check(PyDict_Type.tp_init(self, c[1], kwargs));
-    set_attr(self, st.n_file.get(), st.empty_str.get());
-    set_attr(self, st.n_line.get(), st.minus_one.get());
-    set_attr(self, st.n_column.get(), st.minus_one.get());
+    set_attr(self, st.names[N_file], st.empty_str.get());
+    set_attr(self, st.names[N_line], st.minus_one.get());
+    set_attr(self, st.names[N_column], st.minus_one.get());
     return Ref::borrow(Py_None);
 }
 
 Ref location_str(const Call& c) {
     State& st = c.state<State>();
     PyObject* self = c[0];
-    Ref os = lookup(c.module(), st.n_os.get());
-    Ref path = attr(os.get(), st.n_path.get());
-    Ref file = attr(self, st.n_file.get());
-    Ref base = call_method(st.n_basename.get(), {path.get(), file.get()});
-    Ref line = own(PyNumber_Add(attr(self, st.n_line.get()).get(), st.one.get()));
-    Ref column = own(PyNumber_Add(attr(self, st.n_column.get()).get(), st.one.get()));
+    Ref os = lookup(c.module(), st.names[N_os]);
+    Ref path = attr(os.get(), st.names[N_path]);
+    Ref file = attr(self, st.names[N_file]);
+    Ref base = call_method(st.names[N_basename], {path.get(), file.get()});
+    Ref line = own(PyNumber_Add(attr(self, st.names[N_line]).get(), st.one.get()));
+    Ref column = own(PyNumber_Add(attr(self, st.names[N_column]).get(), st.one.get()));
     return own(PyUnicode_FromFormat("%S line:%S column:%S", base.get(), line.get(), column.get()));
 }
 
@@ -280,7 +280,7 @@ Ref location_extract(const Call& c) {
     State& st = c.state<State>();
     PyObject* self = c[0];
     Ref d = new_dict();
-    for (PyObject* name : {st.n_file.get(), st.n_line.get(), st.n_column.get()})
+    for (PyObject* name : {st.names[N_file], st.names[N_line], st.names[N_column]})
         check(PyDict_SetItem(d.get(), name, attr(self, name).get()));
     return d;
 }
@@ -305,7 +305,7 @@ Ref location_setstate(const Call& c) {
     }
     for (PyObject* part : {dict_state.get(), slot_state.get()}) {
         if (!part || part == Py_None) continue;
-        for_items(part, st.n_items.get(), [&](PyObject* k, PyObject* v) { set_attr(self, k, v); });
+        for_items(part, st.names[N_items], [&](PyObject* k, PyObject* v) { set_attr(self, k, v); });
     }
     return Ref::borrow(Py_None);
 }

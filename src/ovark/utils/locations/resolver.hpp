@@ -129,7 +129,7 @@ Ref resolve_plain(State& st, PyObject* value) {
         case '<': return re_full(s, n, [](const char* p, size_t m) { return std::string_view(p, m) == "<<"; }) ? tag(R_MERGE) : Ref();
         case '=': return re_full(s, n, [](const char* p, size_t m) { return std::string_view(p, m) == "="; }) ? tag(R_VALUE) : Ref();
         case '!': case '&': case '*':
-            return re_full(s, n, [](const char* p, size_t m) { return m == 1; }) ? tag(R_YAML) : Ref();
+            return re_full(s, n, [](const char*, size_t m) { return m == 1; }) ? tag(R_YAML) : Ref();
         case '.': return re_full(s, n, float_full) ? tag(R_FLOAT) : Ref();
         default: break;
     }
@@ -137,7 +137,7 @@ Ref resolve_plain(State& st, PyObject* value) {
     if (re_full(s, n, float_full)) return tag(R_FLOAT);
     if (re_full(s, n, int_full)) return tag(R_INT);
     if (!digit(c) || n < 8 || s[4] != '-') return Ref();  // a timestamp starts with 4 digits and '-'
-    Ref match = call_method(st.n_match.get(), {st.timestamp_regexp.get(), value});
+    Ref match = call_method(st.names[N_match], {st.timestamp_regexp.get(), value});
     return match.get() != Py_None ? tag(R_TIMESTAMP) : Ref();
 }
 
@@ -149,18 +149,18 @@ Ref native_resolve(const Call& c) {
         if (truth(first)) {
             if (!PyUnicode_Check(value)) raise(PyExc_TypeError, "a plain scalar must be a str");
             Ref tag = resolve_plain(st, value);
-            return tag ? tag : st.default_tags[0];
+            return tag ? tag : st.default_tags[NK_SCALAR];
         }
-        return st.default_tags[0];
+        return st.default_tags[NK_SCALAR];
     }
-    if (kind == st.SequenceNode.get()) return st.default_tags[1];
-    if (kind == st.MappingNode.get()) return st.default_tags[2];
+    if (kind == st.SequenceNode.get()) return st.default_tags[NK_SEQUENCE];
+    if (kind == st.MappingNode.get()) return st.default_tags[NK_MAPPING];
     return Ref::borrow(Py_None);
 }
 
 Ref native_descend(const Call&) { return Ref::borrow(Py_None); }
 
-const FuncDef resolve_defs[3] = {
+const FuncDef resolve_defs[RM_COUNT] = {
     {"resolve", "(kind, value, implicit)", "The tag of a node, as PyYAML's default Resolver gives it.", native_resolve},
     {"descend_resolver", "(current_node, current_index)", "Nothing to do: no path resolvers.", native_descend},
     {"ascend_resolver", "()", "Nothing to do: no path resolvers.", native_descend},
@@ -168,19 +168,19 @@ const FuncDef resolve_defs[3] = {
 
 // Whether the loader resolves as PyYAML's default Resolver does.
 bool default_resolver(State& st, PyObject* loader) {
-    Ref inst = optional_attr(loader, st.n___dict__.get());
+    Ref inst = optional_attr(loader, st.names[N___dict__]);
     auto* tp = reinterpret_cast<PyObject*>(Py_TYPE(loader));
-    for (int i = 0; i < 3; ++i) {
-        PyObject* name = st.resolver_names[i].get();
+    for (int i = 0; i < RM_COUNT; ++i) {
+        PyObject* name = st.names[resolver_names[i]];
         if (inst && PyDict_Check(inst.get()) && PyDict_GetItemWithError(inst.get(), name)) return false;
         if (PyErr_Occurred()) throw Error();
         if (attr(tp, name).get() != st.resolver_fns[i].get()) return false;
     }
-    for (int i = 0; i < 3; ++i) {
-        Ref tag = attr(loader, st.default_tag_names[i].get());
+    for (int i = 0; i < NK_COUNT; ++i) {
+        Ref tag = attr(loader, st.names[default_tag_names[i]]);
         if (!check(PyObject_RichCompareBool(tag.get(), st.default_tags[i].get(), Py_EQ))) return false;
     }
-    Ref table = attr(loader, st.n_yaml_implicit_resolvers.get());
+    Ref table = attr(loader, st.names[N_yaml_implicit_resolvers]);
     return check(PyObject_RichCompareBool(table.get(), st.implicit_resolvers.get(), Py_EQ));
 }
 
@@ -188,14 +188,14 @@ bool default_resolver(State& st, PyObject* loader) {
 // the loader resolves as PyYAML's default does, else the loader's own.
 void lend_resolver(State& st, PyObject* loader, PyObject* src) {
     bool native = default_resolver(st, loader);
-    for (int i = 0; i < 3; ++i) {
-        PyObject* name = st.resolver_names[i].get();
+    for (int i = 0; i < RM_COUNT; ++i) {
+        PyObject* name = st.names[resolver_names[i]];
         set_attr(src, name, native ? st.resolve_fns[i].get() : attr(loader, name).get());
     }
 }
 
 void drop_resolver(State& st, PyObject* src) {
-    Ref sd = attr(src, st.n___dict__.get());
-    for (PyObject* name : {st.n_resolve.get(), st.n_descend_resolver.get(), st.n_ascend_resolver.get()})
+    Ref sd = attr(src, st.names[N___dict__]);
+    for (PyObject* name : {st.names[N_resolve], st.names[N_descend_resolver], st.names[N_ascend_resolver]})
         if (check(PyDict_Contains(sd.get(), name))) check(PyDict_DelItem(sd.get(), name));
 }

@@ -6,14 +6,57 @@
 
 struct Ctx;
 
-// SafeConstructor methods whose own versions the native construction stands in for.
+#define LOCATIONS_NAMES(X)                                                                                          \
+    X(os) X(path) X(basename) X(Location) X(MutableMapping) X(MutableSequence) X(MappingNode) X(ScalarNode)          \
+    X(SequenceNode) X(LIST_EXTEND_PATTERN) X(CParser) X(max) X(recursive_location_update)                          \
+    X(recursive_location_setdefault) X(location_deepcopy) X(list_extend) X(file) X(line) X(column) X(_file)        \
+    X(_locations) X(_location) X(_parent) X(start_mark) X(end_mark) X(value) X(flow_style) X(index) X(name) X(read) \
+    X(items) X(get) X(pop) X(setdefault) X(extend) X(match) X(groups) X(keys) X(__init__) X(__dict__)              \
+    X(__getstate__) X(_fast_path) X(_fast_loads)                                                                    \
+    /* the node source and the loader's bookkeeping */                                                             \
+    X(get_single_node) X(check_node) X(get_node) X(_node_source) X(_documents) X(_single) X(_constructing) X(_text) \
+    X(_ready) X(construct_object) X(construct_document) X(constructed_objects) X(recursive_objects)                 \
+    X(state_generators) X(deep_construct)                                                                           \
+    /* what native construction and resolution stand in for */                                                     \
+    X(tag) X(yaml_constructors) X(bool_values) X(inf_value) X(nan_value) X(construct_scalar) X(construct_mapping)   \
+    X(flatten_mapping) X(construct_sequence) X(resolve) X(descend_resolver) X(ascend_resolver)                      \
+    X(yaml_implicit_resolvers) X(yaml_path_resolvers) X(DEFAULT_SCALAR_TAG) X(DEFAULT_SEQUENCE_TAG)                \
+    X(DEFAULT_MAPPING_TAG)
+OVK_NAMES(LOCATIONS_NAMES)
+
 // The tags of PyYAML's default implicit resolvers.
 enum Resolved { R_BOOL, R_FLOAT, R_INT, R_MERGE, R_NULL, R_TIMESTAMP, R_VALUE, R_YAML, R_COUNT };
 
 // How the installed PyYAML merges (events.hpp, ev_merge_model).
 enum MergeModel { MERGE_UNKNOWN, MERGE_REVERSED, MERGE_FIRST_WINS };
 
+// SafeConstructor methods whose own versions the native construction stands in for.
 enum StdMethod { S_CONSTRUCT_SCALAR, S_CONSTRUCT_MAPPING, S_FLATTEN_MAPPING, S_CONSTRUCT_SEQUENCE, S_COUNT };
+inline constexpr Name std_method_names[S_COUNT] = {N_construct_scalar, N_construct_mapping, N_flatten_mapping,
+                                                   N_construct_sequence};
+
+// The standard kinds of node that native construction builds, by their tag.
+enum Kind { K_STR, K_NULL, K_BOOL, K_INT, K_FLOAT, K_MAP, K_SEQ, K_COUNT, K_NONE = K_COUNT };
+
+// The kinds of node the resolver tells apart, and its default tag for each.
+enum NodeKind { NK_SCALAR, NK_SEQUENCE, NK_MAPPING, NK_COUNT };
+inline constexpr Name default_tag_names[NK_COUNT] = {N_DEFAULT_SCALAR_TAG, N_DEFAULT_SEQUENCE_TAG,
+                                                     N_DEFAULT_MAPPING_TAG};
+
+// The resolver's methods, which the node source is lent while it composes.
+enum ResolverMethod { RM_RESOLVE, RM_DESCEND, RM_ASCEND, RM_COUNT };
+inline constexpr Name resolver_names[RM_COUNT] = {N_resolve, N_descend_resolver, N_ascend_resolver};
+
+// The node source's methods, which the loader's instance is given while
+// libyaml composes.
+enum SourceMethod { SRC_GET_SINGLE_NODE, SRC_CHECK_NODE, SRC_GET_NODE, SRC_COUNT };
+inline constexpr Name source_names[SRC_COUNT] = {N_get_single_node, N_check_node, N_get_node};
+
+// std::tie of every element of an array of Refs, for a state's refs().
+template <size_t N>
+auto each(Ref (&a)[N]) {
+    return [&]<size_t... I>(std::index_sequence<I...>) { return std::tie(a[I]...); }(std::make_index_sequence<N>());
+}
 
 struct State {
     // Objects bound at load, to recognise unpatched globals.
@@ -22,59 +65,32 @@ struct State {
     Ref location_type, loader_class, node_source_class, cmark_type, yaml_error, recompose_error;
     Ref io_base, string_io, bytes_io, composer_class;
     Ref empty_tuple, empty_str, minus_one, one;
-    Ref update_fn, setdefault_fn, deepcopy_fn, source_template[3];
-    // Interned names.
-    Ref n_os, n_path, n_basename, n_Location, n_MutableMapping, n_MutableSequence, n_MappingNode, n_ScalarNode,
-        n_SequenceNode, n_LIST_EXTEND_PATTERN, n_CParser, n_max, n_recursive_location_update,
-        n_recursive_location_setdefault, n_location_deepcopy, n_list_extend, n_file, n_line, n_column, n__file,
-        n__locations, n__location, n__parent, n_start_mark, n_end_mark, n_value, n_flow_style, n_index, n_name,
-        n_read, n_items, n_get, n_pop, n_setdefault, n_extend, n_match, n_groups, n_keys, n_resolve,
-        n_descend_resolver, n_ascend_resolver, n___init__, n_construct_object, n_construct_document,
-        n_get_single_node, n_check_node, n_get_node, n__node_source, n__documents, n__single, n__constructing,
-        n_constructed_objects, n_recursive_objects, n_state_generators, n_deep_construct, n_yaml_path_resolvers,
-        n___dict__, n__text, n__ready;
+    Ref update_fn, setdefault_fn, deepcopy_fn, source_template[SRC_COUNT];
     Ref object_getstate;
     // Native construction: SafeLoader's own methods and constructors, the
     // standard tags, and the class attributes they read.
-    Ref fill_type, construct_object_fn, construct_document_fn, Hashable, ConstructorError, tag_kinds, merge_tag, value_tag, bool_values,
-        inf_value, nan_value, n_tag, n_yaml_constructors, n_bool_values, n_inf_value, n_nan_value,
-        n_flatten_mapping;
-    Ref std_names[S_COUNT], std_fns[S_COUNT], kind_tags[7], kind_fns[7];
-    std::vector<Ctx*> active;
+    Ref fill_type, construct_object_fn, construct_document_fn, Hashable, ConstructorError, tag_kinds, merge_tag,
+        value_tag, bool_values, inf_value, nan_value;
+    Ref std_fns[S_COUNT], kind_tags[K_COUNT], kind_fns[K_COUNT];
+    std::vector<Ctx*> active;  // constructions in progress (nested loads, threads)
     MergeModel merge_model = MERGE_UNKNOWN;
     Ref timestamp_tag, timestamp_fn;  // SafeConstructor's, for the event path
     // Native resolution.
-    Ref resolved_tags[R_COUNT], default_tags[3], default_tag_names[3], resolver_names[3], resolver_fns[3],
-        resolve_fns[3], implicit_resolvers, timestamp_regexp, n_yaml_implicit_resolvers;  // constructions in progress (nested loads, threads)
+    Ref resolved_tags[R_COUNT], default_tags[NK_COUNT], resolver_fns[RM_COUNT], resolve_fns[RM_COUNT],
+        implicit_resolvers, timestamp_regexp;
+    Names names;  // interned: outside refs()
 
     auto refs() {
-        return std::tie(MutableMapping.cls, MutableSequence.cls, MappingNode, ScalarNode, SequenceNode, SafeLoader,
-                        CParser, location_type, loader_class, node_source_class, cmark_type, yaml_error,
-                        recompose_error, io_base, string_io, bytes_io, composer_class, empty_tuple, empty_str,
-                        minus_one, one, update_fn, setdefault_fn, deepcopy_fn, source_template[0],
-                        source_template[1], source_template[2], n_os, n_path, n_basename, n_Location,
-                        n_MutableMapping, n_MutableSequence, n_MappingNode, n_ScalarNode, n_SequenceNode,
-                        n_LIST_EXTEND_PATTERN, n_CParser, n_max, n_recursive_location_update,
-                        n_recursive_location_setdefault, n_location_deepcopy, n_list_extend, n_file, n_line,
-                        n_column, n__file, n__locations, n__location, n__parent, n_start_mark, n_end_mark, n_value,
-                        n_flow_style, n_index, n_name, n_read, n_items, n_get, n_pop, n_setdefault, n_extend,
-                        n_match, n_groups, n_keys, n_resolve, n_descend_resolver, n_ascend_resolver, n___init__,
-                        n_construct_object, n_construct_document, n_get_single_node, n_check_node, n_get_node,
-                        n__node_source, n__documents, n__single, n__constructing, n_constructed_objects,
-                        n_recursive_objects, n_state_generators, n_deep_construct, n_yaml_path_resolvers,
-                        n___dict__, n__text, n__ready, timestamp_tag, timestamp_fn, object_getstate, fill_type, construct_object_fn, construct_document_fn, Hashable,
-                        ConstructorError, tag_kinds, merge_tag, value_tag, bool_values, inf_value, nan_value, n_tag,
-                        n_yaml_constructors, n_bool_values, n_inf_value, n_nan_value, n_flatten_mapping,
-                        std_names[0], std_names[1], std_names[2], std_names[3], std_fns[0], std_fns[1], std_fns[2],
-                        std_fns[3], kind_tags[0], kind_tags[1], kind_tags[2], kind_tags[3], kind_tags[4],
-                        kind_tags[5], kind_tags[6], kind_fns[0], kind_fns[1], kind_fns[2], kind_fns[3], kind_fns[4],
-                        kind_fns[5], kind_fns[6], resolved_tags[0], resolved_tags[1], resolved_tags[2],
-                        resolved_tags[3], resolved_tags[4], resolved_tags[5], resolved_tags[6], resolved_tags[7],
-                        default_tags[0], default_tags[1], default_tags[2], default_tag_names[0],
-                        default_tag_names[1], default_tag_names[2], resolver_names[0], resolver_names[1],
-                        resolver_names[2], resolver_fns[0], resolver_fns[1], resolver_fns[2], resolve_fns[0],
-                        resolve_fns[1], resolve_fns[2], implicit_resolvers, timestamp_regexp,
-                        n_yaml_implicit_resolvers);
+        return std::tuple_cat(
+            std::tie(MutableMapping.cls, MutableSequence.cls, MappingNode, ScalarNode, SequenceNode, SafeLoader,
+                     CParser, location_type, loader_class, node_source_class, cmark_type, yaml_error,
+                     recompose_error, io_base, string_io, bytes_io, composer_class, empty_tuple, empty_str,
+                     minus_one, one, update_fn, setdefault_fn, deepcopy_fn, object_getstate, fill_type,
+                     construct_object_fn, construct_document_fn, Hashable, ConstructorError, tag_kinds, merge_tag,
+                     value_tag, bool_values, inf_value, nan_value, timestamp_tag, timestamp_fn, implicit_resolvers,
+                     timestamp_regexp),
+            each(source_template), each(std_fns), each(kind_tags), each(kind_fns), each(resolved_tags),
+            each(default_tags), each(resolver_fns), each(resolve_fns));
     }
 };
 
@@ -100,8 +116,8 @@ bool is_instance(PyObject* module, PyObject* name, PyObject* ours, PyObject* obj
 struct Abc {
     InstanceTest is_mapping, is_list;
     Abc(PyObject* module, State& st)
-        : is_mapping(module, st.n_MutableMapping.get(), st.MutableMapping),
-          is_list(module, st.n_MutableSequence.get(), st.MutableSequence) {}
+        : is_mapping(module, st.names[N_MutableMapping], st.MutableMapping),
+          is_list(module, st.names[N_MutableSequence], st.MutableSequence) {}
 };
 
 // obj.get(key, default) where `dflt` makes the default when needed.
@@ -112,7 +128,7 @@ Ref get_or(State& st, PyObject* obj, PyObject* key, D&& dflt) {
         return dflt();
     }
     Ref d = dflt();
-    return call_method(st.n_get.get(), {obj, key, d.get()});
+    return call_method(st.names[N_get], {obj, key, d.get()});
 }
 
 Ref new_dict() { return own(PyDict_New()); }
