@@ -98,8 +98,9 @@ Ref update_impl(PyObject* module, State& st, PyObject* data, PyObject* new_data,
     return keep;
 }
 
-Ref recursive_location_update(const Call& c) {
-    return update_impl(c.module(), c.state<State>(), c[0], c[1], c[2], c[3], c[4]);
+Ref recursive_location_update(const Call& c, PyObject* data, PyObject* new_data, PyObject* locations,
+                              PyObject* new_locations, PyObject* list_extend) {
+    return update_impl(c.module(), c.state<State>(), data, new_data, locations, new_locations, list_extend);
 }
 
 Ref setdefault_impl(PyObject* module, State& st, PyObject* data, PyObject* new_data, PyObject* locations,
@@ -135,8 +136,9 @@ Ref setdefault_impl(PyObject* module, State& st, PyObject* data, PyObject* new_d
     return keep;
 }
 
-Ref recursive_location_setdefault(const Call& c) {
-    return setdefault_impl(c.module(), c.state<State>(), c[0], c[1], c[2], c[3]);
+Ref recursive_location_setdefault(const Call& c, PyObject* data, PyObject* new_data, PyObject* locations,
+                                  PyObject* new_locations) {
+    return setdefault_impl(c.module(), c.state<State>(), data, new_data, locations, new_locations);
 }
 
 const FuncDef deepcopy_def{
@@ -152,11 +154,11 @@ const FuncDef update_def{
     "Recursively update data with new_data, and locations with new_locations in step.\n\n"
     "With list_extend, a key '%EXTEND_LIST{name}' (at any level) extends the list\n"
     "under name, the new items' locations numbered after the present ones.",
-    recursive_location_update,
+    params<recursive_location_update>,
 };
 const FuncDef setdefault_def{
     "recursive_location_setdefault",
     "(data, new_data, locations, new_locations)",
     "Recursively add the entries of new_data missing from data, with their locations.",
-    recursive_location_setdefault,
+    params<recursive_location_setdefault>,
 };

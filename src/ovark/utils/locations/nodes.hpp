@@ -269,9 +269,8 @@ Ref named_stream(State& st, PyObject* type, PyObject* text, PyObject* name) {
     return stream;
 }
 
-Ref loader_init(const Call& c) {
+Ref loader_init(const Call& c, PyObject* self, PyObject* stream, PyObject* locations, PyObject* file_name) {
     State& st = c.state<State>();
-    PyObject *self = c[0], *stream = c[1], *locations = c[2], *file_name = c[3];
     Ref file;
     if (truth(file_name)) {
         file = Ref::borrow(file_name);
@@ -836,9 +835,8 @@ Ref construct(Ctx& cx, PyObject* node, PyObject* deep, bool unshared, bool relea
     return value;
 }
 
-Ref loader_construct_object(const Call& c) {
+Ref loader_construct_object(const Call& c, PyObject* self, PyObject* node, PyObject* deep) {
     State& st = c.state<State>();
-    PyObject *self = c[0], *node = c[1], *deep = c[2];
     if (Ctx* cx = active_ctx(st, self)) {
         if (cx->native) cx->refresh();  // interpreter code ran since
         return construct(*cx, node, deep);
@@ -932,54 +930,52 @@ Ref construct_document_impl(PyObject* module, State& st, PyObject* self, PyObjec
     return construct_document_impl(module, st, self, again.get(), private_nodes);
 }
 
-Ref loader_construct_document(const Call& c) {
-    return construct_document_impl(c.module(), c.state<State>(), c[0], c[1], false);
+Ref loader_construct_document(const Call& c, PyObject* self, PyObject* node) {
+    return construct_document_impl(c.module(), c.state<State>(), self, node, false);
 }
 
 // BaseConstructor.get_single_data / get_data: the node goes to the class's
 // construct_document; to ours with the nodes marked as the loader's own.
-Ref construct_own_node(const Call& c, PyObject* node) {
-    State& st = c.state<State>();
-    PyObject* self = c[0];
+Ref construct_own_node(State& st, PyObject* module, PyObject* self, PyObject* node) {
     Ref mine = attr(reinterpret_cast<PyObject*>(Py_TYPE(self)), st.names[N_construct_document]);
     Ref inst = optional_attr(self, st.names[N___dict__]);
     bool shadowed = inst && PyDict_Check(inst.get()) && PyDict_GetItemWithError(inst.get(), st.names[N_construct_document]);
     if (PyErr_Occurred()) throw Error();
     if (mine.get() != st.construct_document_fn.get() || shadowed) return call_method(st.names[N_construct_document], {self, node});
-    return construct_document_impl(c.module(), st, self, node, true);
+    return construct_document_impl(module, st, self, node, true);
 }
 
 #include "ovark/utils/locations/events.hpp"
 
-Ref loader_get_single_data(const Call& c) {
+Ref loader_get_single_data(const Call& c, PyObject* self) {
     State& st = c.state<State>();
 #ifdef OVK_HAVE_LIBYAML
     Ref fast;
-    if (ev_single(st, c.module(), c[0], fast)) return fast;
+    if (ev_single(st, c.module(), self, fast)) return fast;
 #endif
-    Ref node = call0(c[0], st.names[N_get_single_node]);
+    Ref node = call0(self, st.names[N_get_single_node]);
     if (node.get() == Py_None) return node;
-    return construct_own_node(c, node.get());
+    return construct_own_node(st, c.module(), self, node.get());
 }
 
-Ref loader_check_data(const Call& c) {
+Ref loader_check_data(const Call& c, PyObject* self) {
     State& st = c.state<State>();
 #ifdef OVK_HAVE_LIBYAML
     bool more = false;
-    if (ev_check_data(st, c.module(), c[0], more)) return Ref::borrow(more ? Py_True : Py_False);
+    if (ev_check_data(st, c.module(), self, more)) return Ref::borrow(more ? Py_True : Py_False);
 #endif
-    return call0(c[0], st.names[N_check_node]);
+    return call0(self, st.names[N_check_node]);
 }
 
-Ref loader_get_data(const Call& c) {
+Ref loader_get_data(const Call& c, PyObject* self) {
     State& st = c.state<State>();
 #ifdef OVK_HAVE_LIBYAML
     Ref fast;
-    if (ev_get_data(st, c.module(), c[0], fast)) return fast;
+    if (ev_get_data(st, c.module(), self, fast)) return fast;
 #endif
-    if (!truth(call0(c[0], st.names[N_check_node]))) return Ref::borrow(Py_None);
-    Ref node = call0(c[0], st.names[N_get_node]);
-    return construct_own_node(c, node.get());
+    if (!truth(call0(self, st.names[N_check_node]))) return Ref::borrow(Py_None);
+    Ref node = call0(self, st.names[N_get_node]);
+    return construct_own_node(st, c.module(), self, node.get());
 }
 
 const FuncDef loader_init_def{
@@ -987,35 +983,35 @@ const FuncDef loader_init_def{
     "(self, stream, *, locations=None, file_name=None)",
     "Load from stream; fill locations, when given, with the Location tree of the data.\n\n"
     "file_name is the file recorded in every Location (default: the stream's name, else '').",
-    loader_init,
+    params<loader_init>,
 };
 const FuncDef loader_construct_document_def{
     "construct_document",
     "(self, node)",
     "Construct a document, its root entries recorded in the loader's locations.",
-    loader_construct_document,
+    params<loader_construct_document>,
 };
 const FuncDef loader_get_single_data_def{
     "get_single_data",
     "(self)",
     "Ensure that the stream contains a single document and construct it.",
-    loader_get_single_data,
+    params<loader_get_single_data>,
 };
 const FuncDef loader_check_data_def{
     "check_data",
     "(self)",
     "Whether the stream holds another document.",
-    loader_check_data,
+    params<loader_check_data>,
 };
 const FuncDef loader_get_data_def{
     "get_data",
     "(self)",
     "Construct and return the next document.",
-    loader_get_data,
+    params<loader_get_data>,
 };
 const FuncDef loader_construct_object_def{
     "construct_object",
     "(self, node, deep=False)",
     "Construct a node as SafeLoader does, recording its Location.",
-    loader_construct_object,
+    params<loader_construct_object>,
 };

@@ -253,11 +253,9 @@ Ref make_location(State& st, PyObject* file, PyObject* line, PyObject* column) {
 
 Ref new_location(State& st) { return make_location(st, st.empty_str.get(), -1, -1); }
 
-Ref location_init(const Call& c) {
+Ref location_init(const Call& c, PyObject* self, PyObject* args, PyObject* kwargs) {
     State& st = c.state<State>();
-    PyObject* self = c[0];
-    PyObject* kwargs = PyDict_GET_SIZE(c[2]) ? c[2] : nullptr;
-    check(PyDict_Type.tp_init(self, c[1], kwargs));
+    check(PyDict_Type.tp_init(self, args, PyDict_GET_SIZE(kwargs) ? kwargs : nullptr));
     set_attr(self, st.names[N_file], st.empty_str.get());
     set_attr(self, st.names[N_line], st.minus_one.get());
     set_attr(self, st.names[N_column], st.minus_one.get());
@@ -295,8 +293,7 @@ Ref location_getstate(const Call& c) {
     return own(PyObject_CallOneArg(st.object_getstate.get(), self));
 }
 
-Ref location_setstate(const Call& c) {
-    PyObject *self = c[0], *state = c[1];
+Ref location_setstate(const Call& c, PyObject* self, PyObject* state) {
     State& st = c.state<State>();
     Ref dict_state = Ref::borrow(state), slot_state;
     if (PyTuple_Check(state) && PyTuple_GET_SIZE(state) == 2) {
@@ -311,13 +308,13 @@ Ref location_setstate(const Call& c) {
 }
 
 const FuncDef location_getstate_def{"__getstate__", "(self)", nullptr, location_getstate};
-const FuncDef location_setstate_def{"__setstate__", "(self, state)", nullptr, location_setstate};
+const FuncDef location_setstate_def{"__setstate__", "(self, state)", nullptr, params<location_setstate>};
 
 const FuncDef location_init_def{
     "__init__",
     "(self, *args, **kwargs)",
     "Initialise the mapping as dict() does; file is '', line and column are -1.",
-    location_init,
+    params<location_init>,
 };
 const FuncDef location_str_def{
     "__str__",

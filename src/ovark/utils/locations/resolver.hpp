@@ -141,9 +141,8 @@ Ref resolve_plain(State& st, PyObject* value) {
     return match.get() != Py_None ? tag(R_TIMESTAMP) : Ref();
 }
 
-Ref native_resolve(const Call& c) {
+Ref native_resolve(const Call& c, PyObject* kind, PyObject* value, PyObject* implicit) {
     State& st = c.state<State>();
-    PyObject *kind = c[0], *value = c[1], *implicit = c[2];
     if (kind == st.ScalarNode.get()) {
         Ref first = own(PySequence_GetItem(implicit, 0));
         if (truth(first)) {
@@ -161,7 +160,7 @@ Ref native_resolve(const Call& c) {
 Ref native_descend(const Call&) { return Ref::borrow(Py_None); }
 
 const FuncDef resolve_defs[RM_COUNT] = {
-    {"resolve", "(kind, value, implicit)", "The tag of a node, as PyYAML's default Resolver gives it.", native_resolve},
+    {"resolve", "(kind, value, implicit)", "The tag of a node, as PyYAML's default Resolver gives it.", params<native_resolve>},
     {"descend_resolver", "(current_node, current_index)", "Nothing to do: no path resolvers.", native_descend},
     {"ascend_resolver", "()", "Nothing to do: no path resolvers.", native_descend},
 };
