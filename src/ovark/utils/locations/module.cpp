@@ -12,12 +12,12 @@
 // check_data and get_data read libyaml's events here, compose them into
 // compact C++ nodes and construct the data and the Location records from them,
 // with no PyYAML node or mark object. It runs where the node path would take
-// libyaml's nodes and construct them natively (see events.hpp), and hands
+// libyaml's nodes and construct them natively (see events.cpp), and hands
 // anything else to the node path, from the start of the stream.
 //
 // The node path: construct_document / construct_object record locations and
 // build the data as SafeLoader's own methods do: the standard kinds of node
-// here, any other through PyYAML (see "construction" in nodes.hpp); plain
+// here, any other through PyYAML (see "construction" in nodes.cpp); plain
 // scalars are resolved here too while the resolver is PyYAML's default. Node
 // source: when PyYAML has libyaml (the module global CParser is not None), the
 // loader takes its nodes from libyaml's parser, which carries the same start
@@ -37,45 +37,38 @@
 // (see Ctx::hide, EvBuilder::hidden), so that collections in the middle of a
 // large load do not walk everything built so far again and again.
 //
-// The module is one translation unit made of the parts in this folder, in the
-// order they are included:
-//   state.hpp     module state, interned names, small helpers
-//   record.hpp    Location
-//   resolver.hpp  the plain-scalar resolver (PyYAML's default implicit resolvers)
-//   nodes.hpp     the node path: node sources, construction with location
-//                 records, and the loader's methods, which include events.hpp
-//                 and try the event path first
-//   events.hpp    the event path (compiled with libyaml only)
-//   merges.hpp    location_deepcopy and the two location-aware merges
+// The parts, in this folder (each .cpp compiled on its own):
+//   state.hpp     module state and interned names (`OVK_NAMES`); the layout of
+//                 a Location record and the inline helpers that make and fill
+//                 one (make_location, set_location); the small helpers (the
+//                 collections.abc tests, get_or); what each part offers the
+//                 others
+//   scalars.hpp   the patterns of PyYAML's default implicit resolvers, matched
+//                 by hand; inline, for resolver.cpp and events.cpp
+//   record.cpp    Location: its slots, attribute access (file, line, column
+//                 in C fields until a __dict__ is asked for), pickling, methods
+//   resolver.cpp  the plain-scalar resolver lent to libyaml's node source, and
+//                 the test of whether a loader still resolves as PyYAML's
+//                 default Resolver (default_resolver)
+//   nodes.cpp     the node path: LocSafeLoader.__init__ (node source set up),
+//                 the node source's methods and its fall-back to the
+//                 pure-Python composer, construction with location records
+//                 (Ctx, construct, run_fill, _Fill), construct_document and its
+//                 second composition, and the loader's entry points
+//                 (get_single_data, check_data, get_data), which try the event
+//                 path first
+//   events.cpp    the event path: libyaml's events composed into EvNodes
+//                 (ev_compose), constructed with their records (EvBuilder),
+//                 merges as the installed PyYAML does them (ev_merge_model);
+//                 compiled with libyaml only
+//   merges.cpp    location_deepcopy and the two location-aware merges
 //   module.cpp    this file: the module body (imports, classes, functions)
-#include "ovk/ovk.hpp"
+#include "state.hpp"
 
-#include <algorithm>
-#include <cstddef>
-#include <climits>
-#include <cstring>
-#include <memory>
 #include <string>
-#include <string_view>
-#include <unordered_map>
-#include <unordered_set>
-#include <vector>
 
-#ifdef OVK_HAVE_LIBYAML
-#include <yaml.h>
-#endif
-
-using namespace ovk;
-
+namespace locations {
 namespace {
-
-#include "ovark/utils/locations/state.hpp"
-#include "ovark/utils/locations/record.hpp"
-#include "ovark/utils/locations/resolver.hpp"
-#include "ovark/utils/locations/nodes.hpp"
-#include "ovark/utils/locations/merges.hpp"
-
-// ---------------------------------------------------------------- module body
 
 void exec(PyObject* module, State& st) {
     st.names.init();
@@ -212,7 +205,7 @@ void exec(PyObject* module, State& st) {
     st.deepcopy_fn = make_function(module, deepcopy_def);
     st.update_fn = make_function(module, update_def);
     st.setdefault_fn = make_function(module, setdefault_def);
-    // The event path (events.hpp): a switch, and how many loads it made.
+    // The event path (events.cpp): a switch, and how many loads it made.
 #ifdef OVK_HAVE_LIBYAML
     add_object(module, "_fast_path", Ref::borrow(Py_True));
     st.merge_model = ev_merge_model(st);
@@ -228,5 +221,6 @@ void exec(PyObject* module, State& st) {
 }
 
 }  // namespace
+}  // namespace locations
 
-OVK_MODULE(State, exec, nullptr)
+OVK_MODULE(locations::State, locations::exec, nullptr)

@@ -1,8 +1,7 @@
 // The event path of LocSafeLoader: libyaml's parser driven here, its events
 // composed into compact C++ nodes, resolved and constructed as SafeLoader would,
 // with the location records of the PyYAML path, and no PyYAML node or mark
-// object made. Included inside the module's namespace (uses State, the plain
-// scalar patterns and the Location helpers).
+// object made.
 //
 // It stands in for the libyaml node path exactly where that path would have
 // composed: the loader made a node source over text that both parsers read
@@ -26,9 +25,21 @@
 // refuses (or any merge, under a PyYAML that merges in a way not known here:
 // see ev_merge_model), a second document for get_single_data. So errors are
 // always PyYAML's own, raised by the path that raises them today.
-#pragma once
+#include "state.hpp"
+#include "scalars.hpp"
 
 #ifdef OVK_HAVE_LIBYAML
+
+#include <yaml.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace locations {
+namespace {
 
 struct Unsupported {};
 
@@ -483,7 +494,7 @@ struct EvBuilder {
         return n->value.get();
     }
 
-    // construct_object with the location records (see construct in the module).
+    // construct_object with the location records (see construct in nodes.cpp).
     PyObject* construct(EvNode* n) {
         if (tracking) {
             if (n->kind == E_SCALAR) {
@@ -585,12 +596,7 @@ bool ev_applies(State& st, PyObject* module, PyObject* self, EvInput& in) {
     Ref mine = attr(reinterpret_cast<PyObject*>(Py_TYPE(self)), st.names[N_construct_document]);
     if (mine.get() != st.construct_document_fn.get()) return false;
     if (dict_get(inst.get(), st.names[N_construct_document])) return false;
-    {
-        Ctx cx(st, module, self);
-        if (!cx.native) return false;
-        for (bool ok : cx.kind_ok)
-            if (!ok) return false;
-    }
+    if (!constructs_natively(st, module, self)) return false;
     if (!default_resolver(st, self)) return false;
     Ref table = attr(self, st.names[N_yaml_constructors]);
     if (PyDict_Check(table.get())) in.timestamps = dict_get(table.get(), st.timestamp_tag.get()).get() == st.timestamp_fn.get();
@@ -689,41 +695,6 @@ void ev_count(State& st, PyObject* module) {
     set_attr(module, st.names[N__fast_loads], more.get());
 }
 
-// get_single_data on the event path: true with `out` set, or false when the
-// node path must load.
-bool ev_single(State& st, PyObject* module, PyObject* self, Ref& out) {
-    EvInput in;
-    if (!ev_applies(st, module, self, in)) {
-        if (in.text) ev_drop_attr(st, in.src.get(), st.names[N__text]);  // the node path reads the stream
-        return false;
-    }
-    Ref data;
-    bool done = ev_attempt([&] {
-        EvParser parser(in.bytes, in.size);
-        if (parser.next().type != YAML_STREAM_START_EVENT) throw Unsupported{};
-        const yaml_event_t& e = parser.next();
-        if (e.type == YAML_STREAM_END_EVENT) {
-            data = Ref::borrow(Py_None);
-            return;
-        }
-        if (e.type != YAML_DOCUMENT_START_EVENT) throw Unsupported{};
-        EvDocument doc;
-        ev_compose(st, self, in.timestamps, parser, doc);
-        if (parser.next().type != YAML_STREAM_END_EVENT) throw Unsupported{};  // PyYAML's "expected a single document"
-        Ref root = in.locations.get() != Py_None ? new_dict() : Ref();
-        data = ev_build(st, in, doc, root.get());
-        if (root) ev_deliver(root.get(), in.locations.get());
-    });
-    if (!done) {
-        ev_drop_attr(st, in.src.get(), st.names[N__text]);  // the node path reads the stream
-        return false;
-    }
-    ev_finish_single(st, self, in.src.get());
-    ev_count(st, module);
-    out = data;
-    return true;
-}
-
 // check_data / get_data on the event path. The whole stream is read, composed
 // and constructed at the first call, each document with its records in a tree
 // of its own; get_data then hands the documents out one by one, moving their
@@ -770,6 +741,43 @@ void ev_finish_stream(State& st, PyObject* self) {
     Ref src = attr(self, st.names[N__node_source]);
     ev_drop_attr(st, src.get(), st.names[N__ready]);
     finish_node_source(st, self, src.get());
+}
+
+}  // namespace
+
+// get_single_data on the event path: true with `out` set, or false when the
+// node path must load.
+bool ev_single(State& st, PyObject* module, PyObject* self, Ref& out) {
+    EvInput in;
+    if (!ev_applies(st, module, self, in)) {
+        if (in.text) ev_drop_attr(st, in.src.get(), st.names[N__text]);  // the node path reads the stream
+        return false;
+    }
+    Ref data;
+    bool done = ev_attempt([&] {
+        EvParser parser(in.bytes, in.size);
+        if (parser.next().type != YAML_STREAM_START_EVENT) throw Unsupported{};
+        const yaml_event_t& e = parser.next();
+        if (e.type == YAML_STREAM_END_EVENT) {
+            data = Ref::borrow(Py_None);
+            return;
+        }
+        if (e.type != YAML_DOCUMENT_START_EVENT) throw Unsupported{};
+        EvDocument doc;
+        ev_compose(st, self, in.timestamps, parser, doc);
+        if (parser.next().type != YAML_STREAM_END_EVENT) throw Unsupported{};  // PyYAML's "expected a single document"
+        Ref root = in.locations.get() != Py_None ? new_dict() : Ref();
+        data = ev_build(st, in, doc, root.get());
+        if (root) ev_deliver(root.get(), in.locations.get());
+    });
+    if (!done) {
+        ev_drop_attr(st, in.src.get(), st.names[N__text]);  // the node path reads the stream
+        return false;
+    }
+    ev_finish_single(st, self, in.src.get());
+    ev_count(st, module);
+    out = data;
+    return true;
 }
 
 // check_data: whether another document follows; false (nothing done) when
@@ -844,8 +852,14 @@ void ev_hand_over(State& st, PyObject* src) {
     }
 }
 
+}  // namespace locations
+
 #else
 
+namespace locations {
+
 void ev_hand_over(State&, PyObject*) {}
+
+}  // namespace locations
 
 #endif  // OVK_HAVE_LIBYAML

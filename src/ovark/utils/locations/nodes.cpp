@@ -1,8 +1,15 @@
-// nodes.hpp - the node path: LocSafeLoader over PyYAML's nodes (libyaml's node
-// source, or the pure-Python composer), its construction with the location
-// records, and the loader's entry points, which try the event path first.
-// Part of ovark.utils.locations, included by module.cpp inside its namespace.
-#pragma once
+// ovark.utils.locations - the node path: LocSafeLoader over PyYAML's nodes
+// (libyaml's node source, or the pure-Python composer), its construction with
+// the location records, and the loader's entry points, which try the event
+// path (events.cpp) first.
+#include "state.hpp"
+
+#include <cstring>
+#include <string>
+#include <string_view>
+
+namespace locations {
+namespace {
 
 // ---------------------------------------------------------------- the loader
 
@@ -48,26 +55,6 @@ void drop_node_source(State& st, PyObject* loader, PyObject* src) {
     drop_resolver(st, src);
 }
 
-// Done with libyaml for this stream: the cycle loader -> src.resolve is broken,
-// the source stays for a possible second construction of the last document.
-void finish_node_source(State& st, PyObject* loader, PyObject* src) {
-    drop_node_source_methods(st, loader);
-    drop_resolver(st, src);
-}
-
-Py_ssize_t documents_of(State& st, PyObject* src) {
-    Ref n = attr(src, st.names[N__documents]);
-    Py_ssize_t v = PyLong_AsSsize_t(n.get());
-    if (v == -1 && PyErr_Occurred()) throw Error();
-    return v;
-}
-
-void set_documents(State& st, PyObject* src, Py_ssize_t n) {
-    set_attr(src, st.names[N__documents], own(PyLong_FromSsize_t(n)).get());
-}
-
-Ref call0(PyObject* obj, PyObject* name) { return call_method(name, {obj}); }
-
 // Composes and drops `n` documents, as check_node / get_node calls would.
 void skip_documents(State& st, PyObject* loader, Py_ssize_t n) {
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -100,10 +87,6 @@ Ref ask_source(State& st, const Source& s, PyObject* name, bool single) {
     fall_back(st, s.loader.get(), s.src.get(), single ? 0 : documents_of(st, s.src.get()));
     return Ref();
 }
-
-// Before the node source answers: documents the event path handed out are
-// skipped on it first (events.hpp).
-void ev_hand_over(State& st, PyObject* src);
 
 Ref source_get_single_node(const Call& c) {
     State& st = c.state<State>();
@@ -145,12 +128,6 @@ Ref source_get_node(const Call& c) {
         set_documents(st, src, documents_of(st, src) + 1);
     return node;
 }
-
-const FuncDef source_defs[SRC_COUNT] = {
-    {"get_single_node", "()", "The stream's single document node, composed by libyaml.", source_get_single_node},
-    {"check_node", "()", "Whether the stream holds another document (libyaml).", source_check_node},
-    {"get_node", "()", "The next document node, composed by libyaml.", source_get_node},
-};
 
 // Text where libyaml and the pure-Python scanner are known to part ways: the
 // pure-Python path reads it (it is SafeLoader's reading that counts). Checked:
@@ -305,7 +282,7 @@ Ref loader_init(const Call& c, PyObject* self, PyObject* stream, PyObject* locat
     // that its marks carry that name as the pure-Python reader's do.
     Ref source_input = wrapper_type ? named_stream(st, wrapper_type.get(), text.get(), stream_name.get()) : text;
     Ref src = own(PyObject_CallOneArg(st.node_source_class.get(), source_input.get()));
-    set_attr(src.get(), st.names[N__text], text.get());  // for the event path (events.hpp)
+    set_attr(src.get(), st.names[N__text], text.get());  // for the event path (events.cpp)
     lend_resolver(st, self, src.get());
     set_documents(st, src.get(), 0);
     set_attr(src.get(), st.names[N__single], Py_False);
@@ -347,8 +324,6 @@ bool empty_plain_scalar(State& st, PyObject* module, PyObject* node) {
 // order as PyYAML's generators would be. The verdict is taken for each
 // document, so that a class or table changed between loads is noticed.
 
-struct Ctx;
-
 // One pending mapping or sequence.
 struct FillObject {
     PyObject_HEAD
@@ -385,15 +360,10 @@ PyType_Slot fill_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec fill_spec = {
-    "ovark.utils.locations._Fill",
-    sizeof(FillObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    fill_slots,
-};
+}  // namespace
 
 // The construction of one document (or one construct_object call from outside).
+// Declared in state.hpp: the state lists the constructions in progress.
 struct Ctx {
     State& st;
     PyObject* module;
@@ -503,6 +473,8 @@ struct Ctx {
         }
     }
 };
+
+namespace {
 
 // The context of `loader`'s construction in progress, if any.
 Ctx* active_ctx(State& st, PyObject* loader) {
@@ -945,8 +917,6 @@ Ref construct_own_node(State& st, PyObject* module, PyObject* self, PyObject* no
     return construct_document_impl(module, st, self, node, true);
 }
 
-#include "ovark/utils/locations/events.hpp"
-
 Ref loader_get_single_data(const Call& c, PyObject* self) {
     State& st = c.state<State>();
 #ifdef OVK_HAVE_LIBYAML
@@ -977,6 +947,50 @@ Ref loader_get_data(const Call& c, PyObject* self) {
     Ref node = call0(self, st.names[N_get_node]);
     return construct_own_node(st, c.module(), self, node.get());
 }
+
+}  // namespace
+
+// Done with libyaml for this stream: the cycle loader -> src.resolve is broken,
+// the source stays for a possible second construction of the last document.
+void finish_node_source(State& st, PyObject* loader, PyObject* src) {
+    drop_node_source_methods(st, loader);
+    drop_resolver(st, src);
+}
+
+Py_ssize_t documents_of(State& st, PyObject* src) {
+    Ref n = attr(src, st.names[N__documents]);
+    Py_ssize_t v = PyLong_AsSsize_t(n.get());
+    if (v == -1 && PyErr_Occurred()) throw Error();
+    return v;
+}
+
+void set_documents(State& st, PyObject* src, Py_ssize_t n) {
+    set_attr(src, st.names[N__documents], own(PyLong_FromSsize_t(n)).get());
+}
+
+// Whether the loader's construction is SafeLoader's own for every standard
+// kind of node (see Ctx::judge).
+bool constructs_natively(State& st, PyObject* module, PyObject* loader) {
+    Ctx cx(st, module, loader);
+    if (!cx.native) return false;
+    for (bool ok : cx.kind_ok)
+        if (!ok) return false;
+    return true;
+}
+
+const FuncDef source_defs[SRC_COUNT] = {
+    {"get_single_node", "()", "The stream's single document node, composed by libyaml.", source_get_single_node},
+    {"check_node", "()", "Whether the stream holds another document (libyaml).", source_check_node},
+    {"get_node", "()", "The next document node, composed by libyaml.", source_get_node},
+};
+
+PyType_Spec fill_spec = {
+    "ovark.utils.locations._Fill",
+    sizeof(FillObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    fill_slots,
+};
 
 const FuncDef loader_init_def{
     "__init__",
@@ -1015,3 +1029,5 @@ const FuncDef loader_construct_object_def{
     "Construct a node as SafeLoader does, recording its Location.",
     params<loader_construct_object>,
 };
+
+}  // namespace locations

@@ -1,24 +1,11 @@
-// record.hpp - Location, the record of one place: a dict subclass with file, line and
-// column in C fields.
-// Part of ovark.utils.locations, included by module.cpp inside its namespace.
-#pragma once
+// ovark.utils.locations - Location, the record of one place: a dict subclass
+// with file, line and column in C fields (the layout, and the helpers that make
+// and fill records, are in state.hpp): its slots, attribute access, pickling
+// and methods.
+#include "state.hpp"
 
-// ---------------------------------------------------------------- Location
-
-// A record keeps file, line and column in C fields while nobody asked for its
-// attribute dict: `file` shares the loader's file name, line and column are
-// plain ints. The first request for `__dict__` (vars(), copying), an attribute
-// of another name, a deletion, or a line or column that is not an int in range
-// makes the dict, which from then on holds all three as ordinary attributes.
-struct LocationObject {
-    PyDictObject base;
-    PyObject* file;  // unused (null) once `dict` exists
-    PyObject* dict;  // instance __dict__, made on demand
-    PyObject* weakrefs;
-    int line1, column1;  // line + 1 and column + 1: zeroed memory is the fresh record
-};
-
-inline LocationObject* as_location(PyObject* self) { return reinterpret_cast<LocationObject*>(self); }
+namespace locations {
+namespace {
 
 // The file of a record, a new reference: a zeroed record's is the empty string.
 inline PyObject* file_of(LocationObject* loc) { return loc->file ? Py_NewRef(loc->file) : PyUnicode_New(0, 0); }
@@ -36,12 +23,6 @@ int location_clear(PyObject* self) {
     Py_CLEAR(loc->file);
     Py_CLEAR(loc->dict);
     return PyDict_Type.tp_clear(self);
-}
-
-// A record with no attribute dict holding a container is seen by the collector
-// through dict insertion; an attribute value that is a container tracks it too.
-inline void track_for(PyObject* self, PyObject* value) {
-    if (value && PyObject_IS_GC(value) && !PyObject_GC_IsTracked(self)) PyObject_GC_Track(self);
 }
 
 // The attribute dict, made from the fields when first needed.
@@ -91,16 +72,6 @@ PyObject* location_get_field(PyObject* self, void* closure) {
             default: return PyLong_FromLong(loc->column1 - 1L);
         }
     });
-}
-
-// An exact int that fits the field, else false (with no error set).
-bool compact_int(PyObject* value, int* out) {
-    if (!value || !PyLong_CheckExact(value)) return false;
-    int overflow = 0;
-    long v = PyLong_AsLongAndOverflow(value, &overflow);
-    if (overflow || v < INT_MIN || v >= INT_MAX) return false;
-    *out = static_cast<int>(v);
-    return true;
 }
 
 int location_set_field(PyObject* self, PyObject* value, void* closure) {
@@ -163,7 +134,6 @@ int location_setattro(PyObject* self, PyObject* name, PyObject* value) {
     return 0;
 }
 
-
 PyMemberDef location_members[] = {
     {"__dictoffset__", T_PYSSIZET, offsetof(LocationObject, dict), READONLY, nullptr},
     {"__weaklistoffset__", T_PYSSIZET, offsetof(LocationObject, weakrefs), READONLY, nullptr},
@@ -186,72 +156,6 @@ PyType_Slot location_slots[] = {
     {Py_tp_members, location_members},
     {0, nullptr},
 };
-
-PyType_Spec location_spec = {
-    "ovark.utils.locations.Location",
-    sizeof(LocationObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    location_slots,
-};
-
-// Whether `loc` is one of our records with its attributes in the C fields.
-inline bool compact_record(State& st, PyObject* loc) {
-    return Py_TYPE(loc) == reinterpret_cast<PyTypeObject*>(st.location_type.get()) && !as_location(loc)->dict;
-}
-
-// Sets file, line and column, as attribute assignments would.
-void set_location(State& st, PyObject* loc, PyObject* file, PyObject* line, PyObject* column) {
-    if (compact_record(st, loc)) {
-        auto* lo = as_location(loc);
-        int l, c;
-        if (compact_int(line, &l) && compact_int(column, &c)) {
-            // The old file goes last: its destructor may read the record.
-            lo->line1 = l + 1;
-            lo->column1 = c + 1;
-            Ref old = Ref::steal(std::exchange(lo->file, Py_NewRef(file)));
-            track_for(loc, file);
-            return;
-        }
-        if (PyErr_Occurred()) throw Error();
-    }
-    set_attr(loc, st.names[N_file], file);
-    set_attr(loc, st.names[N_line], line);
-    set_attr(loc, st.names[N_column], column);
-}
-
-void set_location(PyObject* loc, PyObject* file, int line, int column) {
-    auto* lo = as_location(loc);
-    lo->line1 = line + 1;
-    lo->column1 = column + 1;
-    if (lo->file != file) {
-        Ref old = Ref::steal(std::exchange(lo->file, Py_NewRef(file)));
-        track_for(loc, file);
-    }
-}
-
-// A new empty record with the given attributes, made as Location() would.
-Ref make_location(State& st, PyObject* file, int line, int column) {
-    auto* tp = reinterpret_cast<PyTypeObject*>(st.location_type.get());
-    Ref loc = own(PyDict_Type.tp_new(tp, st.empty_tuple.get(), nullptr));
-    // Like a fresh plain dict, an empty record stays out of the collector's
-    // sight until it holds a container (dict insertion tracks it then; so does
-    // setting an attribute to one). Records that alias documents link into
-    // cycles; those hold containers, so the collector sees them.
-    PyObject_GC_UnTrack(loc.get());
-    set_location(loc.get(), file, line, column);
-    return loc;
-}
-
-Ref make_location(State& st, PyObject* file, PyObject* line, PyObject* column) {
-    auto* tp = reinterpret_cast<PyTypeObject*>(st.location_type.get());
-    Ref loc = own(PyDict_Type.tp_new(tp, st.empty_tuple.get(), nullptr));
-    PyObject_GC_UnTrack(loc.get());
-    set_location(st, loc.get(), file, line, column);
-    return loc;
-}
-
-Ref new_location(State& st) { return make_location(st, st.empty_str.get(), -1, -1); }
 
 Ref location_init(const Call& c, PyObject* self, PyObject* args, PyObject* kwargs) {
     State& st = c.state<State>();
@@ -307,6 +211,16 @@ Ref location_setstate(const Call& c, PyObject* self, PyObject* state) {
     return Ref::borrow(Py_None);
 }
 
+}  // namespace
+
+PyType_Spec location_spec = {
+    "ovark.utils.locations.Location",
+    sizeof(LocationObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    location_slots,
+};
+
 const FuncDef location_getstate_def{"__getstate__", "(self)", nullptr, location_getstate};
 const FuncDef location_setstate_def{"__setstate__", "(self, state)", nullptr, params<location_setstate>};
 
@@ -328,3 +242,5 @@ const FuncDef location_extract_def{
     "Return a plain dict with the keys 'file', 'line' and 'column' (0-based).",
     location_extract,
 };
+
+}  // namespace locations

@@ -1,9 +1,9 @@
-// merges.hpp - location_deepcopy, recursive_location_update and
+// ovark.utils.locations - location_deepcopy, recursive_location_update and
 // recursive_location_setdefault: data and location trees merged in step.
-// Part of ovark.utils.locations, included by module.cpp inside its namespace.
-#pragma once
+#include "state.hpp"
 
-// ---------------------------------------------------------------- copy and merges
+namespace locations {
+namespace {
 
 Ref deepcopy_impl(PyObject* module, State& st, PyObject* d) {
     RecursionGuard guard(" in location_deepcopy");
@@ -141,6 +141,8 @@ Ref recursive_location_setdefault(const Call& c, PyObject* data, PyObject* new_d
     return setdefault_impl(c.module(), c.state<State>(), data, new_data, locations, new_locations);
 }
 
+}  // namespace
+
 const FuncDef deepcopy_def{
     "location_deepcopy",
     "(d)",
@@ -162,3 +164,5 @@ const FuncDef setdefault_def{
     "Recursively add the entries of new_data missing from data, with their locations.",
     params<recursive_location_setdefault>,
 };
+
+}  // namespace locations
