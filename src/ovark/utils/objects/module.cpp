@@ -110,7 +110,8 @@ const FuncDef find_def{"find",
 const FuncDef reset_keys_def{"reset_keys", "(self)",
                              " Reset all the keys as find api returns an instance not the object.", Find_reset_keys};
 const FuncDef normalize_r_def{"_normalize_r", "(self, requirements)",
-                              "normalization function to reduce regex at multiple requirements", params<Find_normalize_r>};
+                              "normalization function to reduce regex at multiple requirements",
+                              params<Find_normalize_r>};
 const FuncDef formalize_loopable_def{"_formalize_loopable", "(self, obj)",
                                      "formalize_loopable for _match\n\n"
                                      "        return a valid loopable for _match. Will raise an exception if not a "
@@ -118,7 +119,8 @@ const FuncDef formalize_loopable_def{"_formalize_loopable", "(self, obj)",
                                      params<Find_formalize_loopable>};
 const FuncDef match_def{"_match", "(self, obj, wanted, use__syntax=True, filter_=True)", match_doc, params<Find_match>};
 const FuncDef build_dict_def{"_build_dict", "(self, from_, keys, index)",
-                             "Recursive function to return the right dictionary for the index", params<Find_build_dict>};
+                             "Recursive function to return the right dictionary for the index",
+                             params<Find_build_dict>};
 const FuncDef unhashable_intersection_def{
     "_unhashable_intersection", "(self, unhashables_lists)",
     " _unhashable_intersection\n\n"

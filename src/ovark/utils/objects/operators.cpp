@@ -280,7 +280,9 @@ Ref Operator_hash(const Call& c) {
     return operator_hash_value(st, self_checked(st, c[0], true, "__hash__"));
 }
 
-Ref Operator_match(const Call&, PyObject* self, PyObject* other) { return own(PyObject_RichCompare(self, other, Py_EQ)); }
+Ref Operator_match(const Call&, PyObject* self, PyObject* other) {
+    return own(PyObject_RichCompare(self, other, Py_EQ));
+}
 
 Ref Operator_eq(const Call& c, PyObject* self, PyObject* other) {
     State& st = c.state<State>();

@@ -21,12 +21,12 @@ using namespace ovk;
 // ---------------------------------------------------------------------------
 
 // Interned names: attributes, methods, keywords and module globals the engine reads.
-#define OBJECTS_NAMES(X)                                                                                         \
-    X(re) X(copy) X(Iterable) X(Mapping) X(TopologyObject) X(BaseLogic) X(logger) X(compile) X(match) X(items)   \
-    X(values) X(warning) X(groupindex) X(__hash__) X(args) X(value) X(pattern) X(initial_object)                   \
-    X(initial_requirements) X(to_find_dict) X(found_objects) X(initial_found_objects) X(find) X(_match)            \
-    X(_normalize_r) X(_formalize_loopable) X(_build_dict) X(_unhashable_intersection) X(_unhashable_remove)        \
-    X(reset_keys) X(filter_) X(_first) X(all_keys) X(use__syntax) X(from_) X(keys) X(index) X(insert) X(deepcopy) \
+#define OBJECTS_NAMES(X)                                                                                               \
+    X(re) X(copy) X(Iterable) X(Mapping) X(TopologyObject) X(BaseLogic) X(logger) X(compile) X(match) X(items)         \
+    X(values) X(warning) X(groupindex) X(__hash__) X(args) X(value) X(pattern) X(initial_object)                       \
+    X(initial_requirements) X(to_find_dict) X(found_objects) X(initial_found_objects) X(find) X(_match)                \
+    X(_normalize_r) X(_formalize_loopable) X(_build_dict) X(_unhashable_intersection) X(_unhashable_remove)            \
+    X(reset_keys) X(filter_) X(_first) X(all_keys) X(use__syntax) X(from_) X(keys) X(index) X(insert) X(deepcopy)      \
     X(get) X(__dict__) X(literal_eval) X(sort) X(key) X(__getitem__)
 OVK_NAMES(OBJECTS_NAMES)
 

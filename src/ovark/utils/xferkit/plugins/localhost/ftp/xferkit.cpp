@@ -732,8 +732,9 @@ Ref stat(const Call& c, PyObject* self, PyObject* target, PyObject* timeout, PyO
         gmtime_r(&now_t, &utc);
         long year = utc.tm_year + 1900L;
         auto text = [&](long y) {
-            return own(PyUnicode_FromFormat("%U %U %U:%U %ld", group(st.names[N_month]).get(), group(st.names[N_day]).get(),
-                                            group(st.names[N_hour]).get(), group(st.names[N_minute]).get(), y));
+            return own(PyUnicode_FromFormat("%U %U %U:%U %ld", group(st.names[N_month]).get(),
+                                            group(st.names[N_day]).get(), group(st.names[N_hour]).get(),
+                                            group(st.names[N_minute]).get(), y));
         };
         mtime = listing_time(st, module, text(year), st.names[N_DATETIME_PAT_RECENT], true);
         if (!mtime || check(PyObject_RichCompareBool(mtime.get(), now.get(), Py_GT)))
@@ -747,8 +748,8 @@ Ref stat(const Call& c, PyObject* self, PyObject* target, PyObject* timeout, PyO
     return result;
 }
 
-Ref chmod(const Call& c, PyObject* self, PyObject* target, PyObject* mode, PyObject* timeout, PyObject*, PyObject* strip,
-          PyObject*) {
+Ref chmod(const Call& c, PyObject* self, PyObject* target, PyObject* mode, PyObject* timeout, PyObject*,
+          PyObject* strip, PyObject*) {
     State& st = c.state<State>();
     remote_operation(st, c.module(), self, target, st.names[N_chmod], timeout, strip,
                      [&](PyObject* ftp_sess, PyObject*, PyObject* path) {
