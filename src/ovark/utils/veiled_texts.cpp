@@ -112,19 +112,16 @@ Ref config_get(const Ctx& c, PyObject* mapping, PyObject* key, bool last) {
     if (!PyDict_CheckExact(mapping)) {
         Ref get = attr(mapping, c.n(N_get));
         PyObject* g = get.get();
-        bool dict_get = PyDict_Check(mapping) && PyCFunction_Check(g) && PyCFunction_GET_SELF(g) == mapping &&
-                        PyCFunction_GET_FUNCTION(g) == c.st.dict_get;
-        if (!dict_get) {
+        bool dicts_own = PyDict_Check(mapping) && PyCFunction_Check(g) && PyCFunction_GET_SELF(g) == mapping &&
+                         PyCFunction_GET_FUNCTION(g) == c.st.dict_get;
+        if (!dicts_own) {
             if (last) return own(PyObject_CallOneArg(g, key));
             Ref fallback = own(PyDict_New());
             PyObject* args[] = {key, fallback.get()};
             return own(PyObject_Vectorcall(g, args, 2, nullptr));
         }
     }
-    Ref keep = Ref::borrow(mapping);
-    Ref value = Ref::borrow(PyDict_GetItemWithError(mapping, key));  // held before anything else runs
-    if (!value && PyErr_Occurred()) throw Error();
-    return value;
+    return dict_get(mapping, key);
 }
 
 // cfg.get(CNF_SEC, {}).get(prefix, {}).get(name)
