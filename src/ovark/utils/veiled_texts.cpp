@@ -24,6 +24,15 @@
 //
 // Plaintext never reaches a message: errors name the encoded text, a type or
 // a position, never the content of a secret.
+//
+// The file, in order: the state and `Ctx` (module and state of one call), with
+// what the classes share (log, plaintext_of, the error of a plaintext that is
+// not UTF-8, the configuration reads config_get and configured); Base64; one
+// section per class, bases first: BaseSecretStringContainer,
+// BaseSecretStringRepresenter (the configured key), PlainText..., Obscuring...
+// (KeyStream, the cipher, the one-pass decoder decode_common), Fernet...,
+// SecretString (class_finds, the `_get_rep` chain, __init__'s refusal of a text
+// its representer cannot decode); to_plaintext; the module body (exec).
 #include "ovk/ovk.hpp"
 
 #include <cstdint>

@@ -13,6 +13,11 @@
 // registries of its own. The finder is asked about every import of the
 // process: when `cls` is LegacyImporter itself with its own `translate`, the
 // rules are applied here directly instead of through a bound-method call.
+//
+// The file, in order: the rules of one direction (apply_rules) and
+// `Translator`, which applies them directly or through the class's method;
+// the class methods of LegacyImporter; the methods of LegacyLoader; the
+// docstrings; the module body (exec), which makes both classes.
 #include "ovk/ovk.hpp"
 
 using namespace ovk;
