@@ -60,11 +60,7 @@ Ref import_or_refuse(State& st, PyObject* module, PyObject* obj) {
     if (!names_module_or_parent(missing.get(), obj)) reraise(std::move(error));  // a dependency of an existing module
     Ref message = own(PyUnicode_FromFormat("failure to load %S.\n> Did you provide a valid file or module name?", obj));
     Ref refusal = own(PyObject_CallOneArg(PyExc_Exception, message.get()));
-    // raise ... from None: the refused import stays its context (raise_from
-    // would drop the context with the cause).
-    PyException_SetContext(refusal.get(), error.release());
-    PyException_SetCause(refusal.get(), nullptr);
-    reraise(std::move(refusal));
+    raise_from(refusal.get(), nullptr, error.get());  // from None: the refused import stays its context
 }
 
 Ref init(const Call& c, PyObject* self, PyObject* module_prefix) {

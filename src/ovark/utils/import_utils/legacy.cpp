@@ -39,12 +39,6 @@ struct State {
 
 enum Direction { Forward, Reverse };
 
-// Raise `exc` as `raise exc` inside `except` of `context` does.
-[[noreturn]] void raise_in_context(Ref exc, Ref context) {
-    PyException_SetContext(exc.get(), context.release());
-    reraise(std::move(exc));
-}
-
 // The first non-empty result of f(item) over `iterable` (a list may change under f).
 template <class F>
 Ref first_of(PyObject* iterable, F&& f) {
@@ -148,7 +142,7 @@ Ref reverse_translate(const Call& c, PyObject* cls, PyObject* name) {
         PyUnicode_FromString("Must supply two functions to register: \n  - one to translate from legacy to modern"));
     Ref second = own(PyUnicode_FromFormat("  - one to translate from modern to legacy\nGot: %U", shown.get()));
     Ref exc = own(PyObject_CallFunctionObjArgs(PyExc_ValueError, first.get(), second.get(), nullptr));
-    raise_in_context(std::move(exc), std::move(context));
+    raise_in(exc.get(), context.get());
 }
 
 void append(State& st, PyObject* list, PyObject* item) {
