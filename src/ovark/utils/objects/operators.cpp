@@ -494,18 +494,12 @@ Ref operator_type(PyObject* module, PyType_Spec* spec, PyObject* base, std::vect
 // R and the operators, in the module's order. The layouts as a class statement
 // would declare them, so that copy and pickle carry the attributes.
 void add_requirement_types(PyObject* module, State& st) {
-    auto slots = [](std::initializer_list<const char*> names) {
-        Ref t = own(PyTuple_New((Py_ssize_t)names.size()));
-        Py_ssize_t i = 0;
-        for (const char* n : names) PyTuple_SET_ITEM(t.get(), i++, intern(n).release());
-        return t;
-    };
     st.R = new_type(module, &r_spec, nullptr,
-                    {method(R_init_def), value("__slots__", slots({"args", "kwargs", "__dict__", "__weakref__"}))});
+                    {method(R_init_def), value("__slots__", interned_tuple({"args", "kwargs", "__dict__", "__weakref__"}))});
     add_object(module, "R", st.R);
     st.Operator = operator_type(module, &operator_spec, nullptr,
                                 {method(Operator_init_def), method(Operator_match_def), method(Operator_deepcopy_def),
-                                 value("__slots__", slots({"value", "regex", "parent", "__dict__", "__weakref__"}))},
+                                 value("__slots__", interned_tuple({"value", "regex", "parent", "__dict__", "__weakref__"}))},
                                 {&Operator_hash_def, &Operator_eq_def}, "Operator");
     add_object(module, "Operator", st.Operator);
     st.Not = operator_type(module, &not_spec, st.Operator.get(), {}, {&Not_hash_def, &Not_eq_def, &Not_repr_def}, "Not");

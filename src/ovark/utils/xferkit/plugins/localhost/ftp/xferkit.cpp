@@ -860,13 +860,6 @@ const char* const NOT_RECENT_PATTERN =
     "\\s*(?P<mode>\\S+)\\s+(?P<num_links>\\d+)\\s+(?P<owner>\\w+)\\s+(?P<group>\\w+)\\s+(?P<size>\\d+)\\s+"
     "(?P<month>[A-Za-z]{3})\\s+(?P<day>\\d+)\\s+(?P<year>\\d{4})\\s*(?P<filename>\\S+)\\s*$";
 
-Ref kwnames(std::initializer_list<const char*> names) {
-    Ref t = own(PyTuple_New((Py_ssize_t)names.size()));
-    Py_ssize_t i = 0;
-    for (const char* n : names) PyTuple_SET_ITEM(t.get(), i++, intern(n).release());
-    return t;
-}
-
 void load_filemode_table(State& st) {
     for_each(st.filemode_table.get(), [&](PyObject* row) {
         std::vector<State::Pair> pairs;
@@ -912,13 +905,13 @@ void exec(PyObject* module, State& st) {
     st.mode_rb = intern("rb");
     st.mode_wb = intern("wb");
     st.zero = own(PyLong_FromLong(0));
-    st.kw_connect = kwnames({"host", "port", "timeout"});
-    st.kw_login = kwnames({"user", "passwd"});
-    st.kw_storbinary = kwnames({"cmd", "fp", "callback"});
-    st.kw_retrbinary = kwnames({"cmd", "callback"});
-    st.kw_delete = kwnames({"filename"});
-    st.kw_rename = kwnames({"fromname", "toname"});
-    st.kw_normalize = kwnames({"filename", "parent_path"});
+    st.kw_connect = interned_tuple({"host", "port", "timeout"});
+    st.kw_login = interned_tuple({"user", "passwd"});
+    st.kw_storbinary = interned_tuple({"cmd", "fp", "callback"});
+    st.kw_retrbinary = interned_tuple({"cmd", "callback"});
+    st.kw_delete = interned_tuple({"filename"});
+    st.kw_rename = interned_tuple({"fromname", "toname"});
+    st.kw_normalize = interned_tuple({"filename", "parent_path"});
     st.filemode_table = attr(libstat.get(), st.names[N__filemode_table]);
     load_filemode_table(st);
     st.copy_state_type = new_type(module, &copy_state_spec, nullptr);
