@@ -645,7 +645,8 @@ struct Writer {
         return true;
     }
 
-    // The location entry under `key` (cli._location_child), or none.
+    // The location entry under `key`, looking into included files' trees as
+    // markup.locate does at each step, or none.
     Ref child(PyObject* node, PyObject* key) {
         RecursionGuard guard(" while looking up a location");
         if (!node || !is_mapping(node)) return {};
