@@ -968,6 +968,15 @@ def test_no_leak_on_a_layered_testbed(testbed):
             assert e.location is not None
 
     assert_no_leak(run, calls=200)
+    Processor(yaml_loader_cls=IncludeLoader)(data, locs)
+
+    def lookups():
+        for path in (["devices", "r2", "links", 1, "speed"], ("devices", "r1"), ["devices", ["unhashable"]], ["no"]):
+            markup.locate(locs, path)
+        with pytest.raises(TypeError):
+            markup.locate(locs, 5)
+
+    assert_no_leak(lookups, calls=2000)
 
 
 def test_the_collector_is_left_as_the_caller_set_it():
