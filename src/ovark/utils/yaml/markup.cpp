@@ -1267,7 +1267,7 @@ struct StrWalk {
     // (a value that is not a text, or a reference's container, walked as a new
     // level at the same index); empty when `data`, a text, goes on being
     // resolved here.
-    Ref after_substitution(const Action& a, Ref& data, PyObject* before) {
+    Ref after_substitution(const Action& a, const Ref& data, PyObject* before) {
         if (from_reference(c, a) && (c.is_mutable_mapping(data.get()) || c.is_iterable(data.get()))) {
             write_back(c, index, data.get());
             if (c.direct && PyUnicode_Check(data.get()) && pending.empty() && done.empty()) {
