@@ -230,6 +230,30 @@ def test_find_spec_answers_only_translations_that_exist():
     assert importer.invalidate_caches() is None
 
 
+@pytest.mark.parametrize("make_error", [
+    lambda name: ImportError("partly initialised", name=name),  # names the module, yet is no missing module
+    lambda name: ValueError(name + ".__spec__ is None"),
+    lambda name: KeyboardInterrupt(),
+], ids=["ImportError", "ValueError", "KeyboardInterrupt"])
+def test_only_a_missing_module_is_answered_or_refused(monkeypatch, make_error):
+    raised = {}
+
+    def fail(name, *args):
+        raised[name] = make_error(name)
+        raise raised[name]
+
+    fake = types.SimpleNamespace(import_module=fail, util=types.SimpleNamespace(find_spec=fail))
+    monkeypatch.setattr(flex, "importlib", fake)
+    monkeypatch.setattr(sys.modules["ovark.utils.import_utils.legacy"], "importlib", fake)
+    importer = fresh_rules()
+    importer.register(zzfails="some_module")
+    for name, action in [("no_such_module_xyz", lambda: FlexImporter().load("no_such_module_xyz")),
+                         ("some_module", lambda: importer.find_spec("zzfails", None))]:
+        with pytest.raises(BaseException) as info:
+            action()
+        assert info.value is raised[name] and info.value.__context__ is None
+
+
 # --- LegacyImporter on the meta path, bootstrapped from entry points ----------
 
 

@@ -719,6 +719,98 @@ def test_error_in_base_layer_and_environment(testbed, monkeypatch):
     assert fails({"a": "%{b}"}).location is None
 
 
+@pytest.mark.parametrize("path, where", [
+    (["devices", "r2", "links", 1, "speed"], ("links.yaml", 1)),  # through the included file's tree
+    (("devices", "r2", "links", 1), ("links.yaml", 1)),
+    (["devices", "r1", "connections", "cli", "port"], ("overlay.yaml", 3)),  # the layer that won
+    (iter(["devices", "r1"]), ("base.yaml", 1)),
+    (["devices", "r9"], None),
+    (["devices", "r2", "links", 7], None),
+    (["devices", ["unhashable"]], None),
+    ([], "root"),
+])
+def test_locate_finds_where_a_value_was_written(testbed, path, where):
+    data, locs = testbed()
+    Processor(yaml_loader_cls=IncludeLoader)(data, locs)  # hangs the records of links.yaml in the tree
+    found = markup.locate(locs, path)
+    if where is None or where == "root":
+        assert found is (None if where is None else locs)
+    else:
+        assert isinstance(found, Location) and (os.path.basename(found.file), found.line) == where
+    assert markup.locate(None, ["devices"]) is None and markup.locate({}, []) == {}
+    with pytest.raises(TypeError):
+        markup.locate(locs, 5)
+
+
+def reference_locate(locations, path):
+    """The location entry at `path`, looking into the trees hung under "%INCLUDE{...}" texts, in plain Python."""
+    def is_location(obj):
+        return hasattr(obj, "line") and hasattr(obj, "column") and hasattr(obj, "file")
+
+    def child(node, key):
+        if not isinstance(node, collections.abc.Mapping):
+            return None
+        try:
+            if key in node:
+                return node[key]
+        except TypeError:
+            return None
+        for name, entry in node.items():
+            if (isinstance(name, str) and "%INCLUDE{" in name and isinstance(entry, collections.abc.Mapping)
+                    and not is_location(entry)):
+                found = child(entry, key)
+                if found is not None:
+                    return found
+        return None
+
+    node = locations
+    for key in path:
+        node = child(node, key)
+        if node is None:
+            return None
+    return node
+
+
+STEPS = ["a", "b", 0, 1, None]
+INCLUDES = ["%INCLUDE{x}", "%INCLUDE{y}", "pre %INCLUDE{z} post", "%INCLUD{w}", 5]
+
+
+@st.composite
+def location_trees(draw, depth=3, mappings=(Location, dict, types.MappingProxyType)):
+    """A location node: Location records, plain dicts and read-only mappings, with included files' trees beside
+    its own entries (under "%INCLUDE{...}" texts, and under keys that only look like them)."""
+    if depth == 0 or draw(st.integers(0, 5)) == 5:
+        return draw(st.sampled_from([None, "text", Location()]))
+    entries = {key: draw(location_trees(depth - 1)) for key in draw(st.lists(st.sampled_from(STEPS), max_size=3))}
+    for key in draw(st.lists(st.sampled_from(INCLUDES), max_size=2)):
+        entries[key] = draw(location_trees(depth - 1, (dict, dict, types.MappingProxyType, Location)))
+    return draw(st.sampled_from(mappings))(entries)
+
+
+@st.composite
+def paths_into(draw, tree):
+    """A path into `tree`, each step drawn from the keys of the node reached, those of the trees included there
+    first, or a key that is not there."""
+    path, node = [], tree
+    for _ in range(4 - draw(st.integers(0, 4))):
+        keys, stack = [], [node]
+        while stack:
+            n = stack.pop(0)
+            if isinstance(n, collections.abc.Mapping):
+                keys[:0] = list(n)
+                stack += [v for k, v in n.items() if isinstance(k, str) and "%INCLUDE{" in k]
+        path.append(draw(st.sampled_from(keys + [["unhashable"], "missing"])))
+        node = reference_locate(node, path[-1:])
+    return path
+
+
+@given(location_trees(), st.data())
+@settings(max_examples=300, suppress_health_check=[HealthCheck.too_slow])
+def test_locate_agrees_with_a_plain_walk(tree, data):
+    path = data.draw(paths_into(tree))
+    assert markup.locate(tree, path) is reference_locate(tree, path)
+
+
 def test_plaintext_never_reaches_a_message(testbed, monkeypatch):
     monkeypatch.setattr(markup, "SecretString", type("S", (), {
         "__init__": lambda self, secret_string, prefix=None: None, "plaintext": "%{TOPSECRET}"}))
@@ -876,6 +968,15 @@ def test_no_leak_on_a_layered_testbed(testbed):
             assert e.location is not None
 
     assert_no_leak(run, calls=200)
+    Processor(yaml_loader_cls=IncludeLoader)(data, locs)
+
+    def lookups():
+        for path in (["devices", "r2", "links", 1, "speed"], ("devices", "r1"), ["devices", ["unhashable"]], ["no"]):
+            markup.locate(locs, path)
+        with pytest.raises(TypeError):
+            markup.locate(locs, 5)
+
+    assert_no_leak(lookups, calls=2000)
 
 
 def test_the_collector_is_left_as_the_caller_set_it():

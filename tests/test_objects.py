@@ -829,6 +829,29 @@ def test_populate_path():
     assert str(info.value) == "'(bad' is not a valid regex expression"
 
 
+# Each method reaches each of its parameters under its own name: the same
+# call by position and by keyword, where every argument changes the answer.
+POPULATE = (["a", "(?P<k>.*)", "{uut}"], {"k": ["1", "1"]}, "dev", ["root"], False)
+BUILD = ({"a": {"b": {"c": 1}}}, ["a", "b", "c"], 2)
+MATCH = ({"a": {"b": 1}}, {"a__b": 1}, True, False)
+
+
+@pytest.mark.parametrize("method, args, kwargs, expected", [
+    ("_populate_path", POPULATE, {}, [["root", "a", "1", "dev"]] * 2),
+    ("_populate_path", (), dict(zip(["path", "keys", "device", "_cur_path", "_first"], POPULATE)),
+     [["root", "a", "1", "dev"]] * 2),
+    ("_build_dict", BUILD, {}, {"c": 1}),
+    ("_build_dict", (), dict(zip(["from_", "keys", "index"], BUILD)), {"c": 1}),
+    ("_match", MATCH, {}, (1, ["a", "b"])),
+    ("_match", (), dict(zip(["obj", "wanted", "use__syntax", "filter_"], MATCH)), (1, ["a", "b"])),
+    ("find", ([{"a": {"b": 1}}], R(["a", "b", 1])),
+     {"type_": [dict], "filter_": False, "index": 1, "_first": True, "all_keys": False}, [({"b": 1}, ["a", "b"])]),
+    ("find", ([{"a": 1}, {"a": 2}],), {"type_": None, "filter_": True, "a": 1}, [{"a": 1}]),
+])
+def test_methods_bind_every_parameter_by_name(method, args, kwargs, expected):
+    assert getattr(Find(), method)(*args, **kwargs) == expected
+
+
 # ---------------------------------------------------------------------------
 # Robustness
 # ---------------------------------------------------------------------------

@@ -665,6 +665,49 @@ def test_a_fernet_plaintext_that_is_not_utf8_never_shows(conf, tmp_path, plainte
     assert SECRET[:8] not in command.stderr + command.stdout and "codec" not in command.stderr
 
 
+class Raising:
+    """Held data, or a decrypted result, whose encode and decode raise `error`."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def encode(self, *args):
+        raise self.error
+
+    decode = encode
+
+
+@pytest.mark.parametrize("step, error, replaced_by", [
+    ("encode", UnicodeEncodeError("utf-8", "ab\udfff", 2, 3, "surrogates not allowed"),
+     "The plaintext cannot be encoded as UTF-8: it holds a surrogate at position 2."),
+    ("encode", LookupError("no codec"), None),
+    ("decode", UnicodeDecodeError("utf-8", b"\xff", 0, 1, "invalid start byte"), NOT_UTF8),
+    ("decode", LookupError("no codec"), None),
+    ("init", KeyboardInterrupt(), None),
+    ("init", ModuleNotFoundError("gone"), None),
+])
+def test_only_the_errors_a_step_words_itself_are_replaced(conf, monkeypatch, step, error, replaced_by):
+    conf("[secrets]\nstring.key = {}\n".format(FERNET_KEY))
+    secret = holder("token")
+    if step == "encode":
+        secret.data = Raising(error)
+        action = FernetSecretStringRepresenter(secret).encode
+    elif step == "decode":
+        fake = type("Fake", (), {"__init__": lambda self, key: None, "decrypt": lambda self, token: Raising(error)})
+        monkeypatch.setattr(vt, "Fernet", fake)
+        action = FernetSecretStringRepresenter(secret).decode
+    else:
+        failing = type("Failing", (PlainTextSecretStringRepresenter,), {"decode": Raising(error).decode})
+        action = lambda: SecretString("token", failing)  # noqa: E731
+    with pytest.raises(BaseException) as info:
+        action()
+    if replaced_by is None:
+        assert info.value is error
+    else:
+        assert type(info.value) is ValueError and info.value.args == (replaced_by,)
+        assert info.value.__context__ is None and info.value.__cause__ is None
+
+
 def test_a_failing_decode_names_the_encoded_text_only():
     class Leaky(PlainTextSecretStringRepresenter):
         def decode(self):

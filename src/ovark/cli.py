@@ -529,23 +529,6 @@ def _is_location(obj):
     return hasattr(obj, "line") and hasattr(obj, "column") and hasattr(obj, "file")
 
 
-def _location_child(node, key):
-    """The location entry under ``key``, looking into included files' trees."""
-    if not isinstance(node, Mapping):
-        return None
-    try:
-        if key in node:
-            return node[key]
-    except TypeError:
-        return None
-    for entry_key, entry in node.items():
-        if isinstance(entry_key, str) and "%INCLUDE{" in entry_key and isinstance(entry, Mapping) and not _is_location(entry):
-            found = _location_child(entry, key)
-            if found is not None:
-                return found
-    return None
-
-
 def _hashable(value):
     try:
         hash(value)
@@ -556,22 +539,17 @@ def _hashable(value):
 
 def _location_node(locations, path):
     """The location entry of ``path`` (looking into included files' trees), or None."""
-    node = locations
-    for key in path:
-        node = _location_child(node, key)
-        if node is None:
-            return None
-    return node
+    from ovark.utils.yaml.markup import locate as location_entry
+
+    return location_entry(locations, path)
 
 
 def locate(locations, path, value=None):
     """(location, markup): where the value at ``path`` was written, and the
     markup text it was written as (None when it was written as it is)."""
-    node = locations
-    for key in path:
-        node = _location_child(node, key)
-        if node is None:
-            return None, None
+    node = _location_node(locations, path)
+    if node is None:
+        return None, None
     if isinstance(node, Mapping) and not isinstance(value, (Mapping, list)):
         try:
             own = node.get(value)

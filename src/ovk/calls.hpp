@@ -3,6 +3,8 @@
 // The shapes that interpreter code writes in one line:
 //   call_method(name, {obj, a, b})    obj.name(a, b)   (`name` interned; with
 //                                     kwnames, the last values are keywords)
+//   interned_tuple({"a", "b"})        ("a", "b") of interned texts: keyword
+//                                     names of a call, `__slots__`
 //   attr(obj, name)                   obj.name
 //   set_attr(obj, name, v)            obj.name = v
 //   optional_attr(obj, name)          getattr(obj, name, <missing>): an empty
@@ -35,6 +37,13 @@ inline Ref call_method(PyObject* name, std::initializer_list<PyObject*> self_and
     }
     size_t npos = n - (kwnames ? (size_t)PyTuple_GET_SIZE(kwnames) : 0);
     return own(PyObject_VectorcallMethod(name, stack, npos, kwnames));
+}
+
+inline Ref interned_tuple(std::initializer_list<const char*> texts) {
+    Ref t = own(PyTuple_New((Py_ssize_t)texts.size()));
+    Py_ssize_t i = 0;
+    for (const char* text : texts) PyTuple_SET_ITEM(t.get(), i++, intern(text).release());
+    return t;
 }
 
 inline Ref attr(PyObject* obj, PyObject* name) { return own(PyObject_GetAttr(obj, name)); }

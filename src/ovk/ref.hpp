@@ -10,9 +10,10 @@
 // - `Error` is the one C++ exception of the layer. It means "a Python error is
 //   already set". Throw it with `throw Error()` right after an API call failed
 //   (or use `check`), or with `raise(type, fmt, ...)`, which sets the error first.
-//   An exception object is raised with `raise(exc)` (`raise exc`) or
-//   `raise_from(exc, cause)` (`raise exc from cause`); `clear_if(type)` is
-//   `except type: pass` for the error that is set.
+//   An exception object is raised with `raise(exc)` (`raise exc`),
+//   `raise_in(exc, caught)` (`raise exc` inside `except` of an error taken
+//   with `take_error`) or `raise_from(exc, cause[, caught])` (`raise exc from
+//   cause`); `clear_if(type)` is `except type: pass` for the error that is set.
 // - Every function the interpreter calls (functions, slots, module exec) runs its
 //   body through `boundary()`, which turns `Error` into the slot's error value
 //   and never lets a C++ exception reach the interpreter (`std::bad_alloc`
@@ -63,12 +64,24 @@ template <class... A>
     throw Error();
 }
 
-// `except ... as cause: raise exc from cause` for an error this code caught
-// (take_error): `cause` is the cause and the context of `exc`, which is raised
-// as it is. An empty `cause` is `raise exc from None`.
-[[noreturn]] inline void raise_from(PyObject* exc, PyObject* cause) {
-    PyException_SetContext(exc, Py_XNewRef(cause));
+// `except ... as caught: raise exc from cause`, for an error this code caught
+// (take_error): `caught` becomes the context of `exc` and `cause` its cause;
+// an empty `cause` is `raise exc from None`, which keeps the context but hides
+// it. `exc` is raised as it is.
+[[noreturn]] inline void raise_from(PyObject* exc, PyObject* cause, PyObject* caught) {
+    PyException_SetContext(exc, Py_XNewRef(caught));
     PyException_SetCause(exc, Py_XNewRef(cause));
+    compat::set_raised_exception(Py_NewRef(exc));
+    throw Error();
+}
+
+// `except ... as cause: raise exc from cause`: the caught `cause` is the cause
+// and the context of `exc`.
+[[noreturn]] inline void raise_from(PyObject* exc, PyObject* cause) { raise_from(exc, cause, cause); }
+
+// `except ... as caught: raise exc`: `caught` becomes the context of `exc`.
+[[noreturn]] inline void raise_in(PyObject* exc, PyObject* caught) {
+    PyException_SetContext(exc, Py_XNewRef(caught));
     compat::set_raised_exception(Py_NewRef(exc));
     throw Error();
 }

@@ -13,21 +13,22 @@ using namespace ovk;
 
 namespace {
 
+#define ALIASES_NAMES(X)                                                                                    \
+    X(warnings) X(warn) X(entry_points) X(LEGACY_IMPORT_ENTRYPOINT) X(Mapping) X(LegacyImporter) X(ImportWarning) \
+    X(register) X(install) X(load)
+OVK_NAMES(ALIASES_NAMES)
+
 struct State {
-    Ref n_warnings, n_warn, n_entry_points, n_LEGACY_IMPORT_ENTRYPOINT, n_Mapping, n_LegacyImporter, n_ImportWarning,
-        n_register, n_install, n_load;
     Ref warn_kwnames, group_kwnames, banner;
-    auto refs() {
-        return std::tie(n_warnings, n_warn, n_entry_points, n_LEGACY_IMPORT_ENTRYPOINT, n_Mapping, n_LegacyImporter,
-                        n_ImportWarning, n_register, n_install, n_load, warn_kwnames, group_kwnames, banner);
-    }
+    Names names;
+    auto refs() { return std::tie(warn_kwnames, group_kwnames, banner); }
 };
 
 // LegacyImporter.register(**translations) or LegacyImporter.register(*translations).
 void register_translations(State& st, PyObject* module, PyObject* translations) {
-    Ref importer = lookup(module, st.n_LegacyImporter.get());
-    Ref register_ = own(PyObject_GetAttr(importer.get(), st.n_register.get()));
-    Ref mapping = lookup(module, st.n_Mapping.get());
+    Ref importer = lookup(module, st.names[N_LegacyImporter]);
+    Ref register_ = attr(importer.get(), st.names[N_register]);
+    Ref mapping = lookup(module, st.names[N_Mapping]);
     if (check(PyObject_IsInstance(translations, mapping.get()))) {
         Ref kwargs = Ref::borrow(translations);
         if (!PyDict_CheckExact(translations)) {
@@ -45,21 +46,21 @@ void register_translations(State& st, PyObject* module, PyObject* translations) 
 Ref initialize(const Call& c) {
     State& st = c.state<State>();
     PyObject* module = c.module();
-    Ref warnings = lookup(module, st.n_warnings.get());
-    Ref category = lookup(module, st.n_ImportWarning.get());
-    call_method(st.n_warn.get(), {warnings.get(), st.banner.get(), category.get()}, st.warn_kwnames.get());
+    Ref warnings = lookup(module, st.names[N_warnings]);
+    Ref category = lookup(module, st.names[N_ImportWarning]);
+    call_method(st.names[N_warn], {warnings.get(), st.banner.get(), category.get()}, st.warn_kwnames.get());
 
-    Ref entry_points = lookup(module, st.n_entry_points.get());
-    Ref group = lookup(module, st.n_LEGACY_IMPORT_ENTRYPOINT.get());
+    Ref entry_points = lookup(module, st.names[N_entry_points]);
+    Ref group = lookup(module, st.names[N_LEGACY_IMPORT_ENTRYPOINT]);
     PyObject* args[] = {group.get()};
     Ref found = own(PyObject_Vectorcall(entry_points.get(), args, 0, st.group_kwnames.get()));
     for_each(found.get(), [&](PyObject* entry_point) {
-        Ref translations = call_method(st.n_load.get(), {entry_point});
-        if (!truth(translations.get())) translations = own(PyDict_New());
+        Ref translations = call_method(st.names[N_load], {entry_point});
+        if (!truth(translations)) translations = own(PyDict_New());
         register_translations(st, module, translations.get());
     });
-    Ref importer = lookup(module, st.n_LegacyImporter.get());
-    call_method(st.n_install.get(), {importer.get()});
+    Ref importer = lookup(module, st.names[N_LegacyImporter]);
+    call_method(st.names[N_install], {importer.get()});
     return Ref::borrow(Py_None);
 }
 
@@ -73,16 +74,7 @@ const FuncDef initialize_def{
 };
 
 void exec(PyObject* module, State& st) {
-    struct {
-        Ref* ref;
-        const char* text;
-    } names[] = {
-        {&st.n_warnings, "warnings"}, {&st.n_warn, "warn"}, {&st.n_entry_points, "entry_points"},
-        {&st.n_LEGACY_IMPORT_ENTRYPOINT, "LEGACY_IMPORT_ENTRYPOINT"}, {&st.n_Mapping, "Mapping"},
-        {&st.n_LegacyImporter, "LegacyImporter"}, {&st.n_ImportWarning, "ImportWarning"},
-        {&st.n_register, "register"}, {&st.n_install, "install"}, {&st.n_load, "load"},
-    };
-    for (auto& n : names) *n.ref = intern(n.text);
+    st.names.init();
     st.warn_kwnames = own(Py_BuildValue("(ss)", "message", "category"));
     st.group_kwnames = own(Py_BuildValue("(s)", "group"));
     st.banner = own(PyUnicode_FromString("+-------------------------------------+\n"
@@ -90,7 +82,7 @@ void exec(PyObject* module, State& st) {
                                          "+-------------------------------------+"));
 
     add_object(module, "LEGACY_IMPORT_ENTRYPOINT", own(PyUnicode_FromString("ovark.utils.__compat_aliases__")));
-    add_object(module, "warnings", own(PyImport_ImportModule("warnings")));
+    add_object(module, "warnings", import_module("warnings"));
     add_object(module, "entry_points", import_from("importlib.metadata", "entry_points"));
     add_object(module, "Mapping", import_from("collections.abc", "Mapping"));
     add_object(module, "LegacyImporter", import_from("ovark.utils.import_utils", "LegacyImporter"));

@@ -17,12 +17,14 @@ namespace {
 
 constexpr const char* escape_source = "(\\x9B|\\x1B\\[)[0-?]*[ -\\/]*[@-~]";
 
+#define ANSI_NAMES(X) X(ESCAPE_SEQUENCE) X(sub)
+OVK_NAMES(ANSI_NAMES)
+
 struct State {
-    Ref pattern;          // the pattern made at load, to recognise it unpatched
-    Ref ESCAPE_SEQUENCE;  // interned global names and constants
-    Ref sub;
+    Ref pattern;  // the pattern made at load, to recognise it unpatched
     Ref empty;
-    auto refs() { return std::tie(pattern, ESCAPE_SEQUENCE, sub, empty); }
+    Names names;
+    auto refs() { return std::tie(pattern, empty); }
 };
 
 // End of the escape sequence whose introducer starts at `i`, or 0 if none does.
@@ -66,11 +68,9 @@ Ref strip(PyObject* line, const Ch* s, Py_ssize_t n, int kind) {
 Ref escape(const Call& c) {
     State& st = c.state<State>();
     PyObject* line = c[0];
-    Ref pattern = lookup(c.module(), st.ESCAPE_SEQUENCE.get());
-    if (pattern.get() != st.pattern.get() || !PyUnicode_Check(line)) {
-        PyObject* args[] = {pattern.get(), st.empty.get(), line};
-        return own(PyObject_VectorcallMethod(st.sub.get(), args, 3, nullptr));
-    }
+    Global pattern(c.module(), st.names[N_ESCAPE_SEQUENCE], st.pattern.get());
+    if (!pattern.ours || !PyUnicode_Check(line))
+        return call_method(st.names[N_sub], {pattern.value.get(), st.empty.get(), line});
     if (PyUnicode_READY(line) < 0) throw Error();
     Py_ssize_t n = PyUnicode_GET_LENGTH(line);
     switch (PyUnicode_KIND(line)) {
@@ -88,12 +88,11 @@ const FuncDef escape_def{
 };
 
 void exec(PyObject* module, State& st) {
-    Ref re = own(PyImport_ImportModule("re"));
+    st.names.init();
+    Ref re = import_module("re");
     add_object(module, "re", re);
     st.pattern = own(PyObject_CallMethod(re.get(), "compile", "s", escape_source));
     add_object(module, "ESCAPE_SEQUENCE", st.pattern);
-    st.ESCAPE_SEQUENCE = intern("ESCAPE_SEQUENCE");
-    st.sub = intern("sub");
     st.empty = own(PyUnicode_FromString(""));
     add_functions(module, {&escape_def});
 }

@@ -5,29 +5,33 @@ using namespace ovk;
 
 namespace {
 
+#define ARGV_NAMES(X) X(split) X(strip)
+OVK_NAMES(ARGV_NAMES)
+
 struct State {
-    Ref split, strip, blank, double_quote, single_quote;
-    auto refs() { return std::tie(split, strip, blank, double_quote, single_quote); }
+    Ref blank, double_quote, single_quote;
+    Names names;
+    auto refs() { return std::tie(blank, double_quote, single_quote); }
 };
 
 // The pieces of one argument: split on " ", empty pieces dropped, quotes stripped.
 void add_pieces(State& st, PyObject* itemstr, PyObject* into) {
-    Ref pieces = call_method(st.split.get(), {itemstr, st.blank.get()});
+    Ref pieces = call_method(st.names[N_split], {itemstr, st.blank.get()});
     for_each(pieces.get(), [&](PyObject* item) {
-        if (!check(PyObject_IsTrue(item))) return;
-        Ref stripped = call_method(st.strip.get(), {item, st.double_quote.get()});
-        stripped = call_method(st.strip.get(), {stripped.get(), st.single_quote.get()});
+        if (!truth(item)) return;
+        Ref stripped = call_method(st.names[N_strip], {item, st.double_quote.get()});
+        stripped = call_method(st.names[N_strip], {stripped.get(), st.single_quote.get()});
         check(PySet_Add(into, stripped.get()));
     });
 }
 
 Ref expand_nargs_list(const Call& c) {
     PyObject* nargs_list = c[0];
-    if (!check(PyObject_IsTrue(nargs_list))) return Ref::borrow(nargs_list);
+    if (!truth(nargs_list)) return Ref::borrow(nargs_list);
     State& st = c.state<State>();
     Ref seen = own(PySet_New(nullptr));
     for_each(nargs_list, [&](PyObject* itemstr) {
-        if (check(PyObject_IsTrue(itemstr))) add_pieces(st, itemstr, seen.get());
+        if (truth(itemstr)) add_pieces(st, itemstr, seen.get());
     });
     return own(PySequence_List(seen.get()));
 }
@@ -69,9 +73,8 @@ const FuncDef remove_dups_def{
 };
 
 void exec(PyObject* module, State& st) {
-    add_object(module, "itertools", own(PyImport_ImportModule("itertools")));
-    st.split = intern("split");
-    st.strip = intern("strip");
+    st.names.init();
+    add_object(module, "itertools", import_module("itertools"));
     st.blank = own(PyUnicode_FromString(" "));
     st.double_quote = own(PyUnicode_FromString("\""));
     st.single_quote = own(PyUnicode_FromString("'"));

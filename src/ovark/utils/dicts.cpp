@@ -145,29 +145,33 @@ Ref cast_impl(PyObject* module, State& st, PyObject* d, PyObject* type_) {
     return result;
 }
 
-Ref recursive_update(const Call& c) { return update_impl(c.module(), c.state<State>(), c[0], c[1], c[2]); }
-Ref recursive_setdefault(const Call& c) { return setdefault_impl(c.module(), c.state<State>(), c[0], c[1]); }
-Ref recursive_cast(const Call& c) { return cast_impl(c.module(), c.state<State>(), c[0], c[1]); }
+Ref recursive_update(const Call& c, PyObject* a, PyObject* b, PyObject* list_extend) {
+    return update_impl(c.module(), c.state<State>(), a, b, list_extend);
+}
+Ref recursive_setdefault(const Call& c, PyObject* a, PyObject* b) {
+    return setdefault_impl(c.module(), c.state<State>(), a, b);
+}
+Ref recursive_cast(const Call& c, PyObject* d, PyObject* type_) { return cast_impl(c.module(), c.state<State>(), d, type_); }
 
 const FuncDef update_def{
     "recursive_update",
     "(a, b, *, list_extend=False)",
     "recursive_update\n\n    Recursively updates on nested dictionary a with dictionary b.\n",
-    recursive_update,
+    params<recursive_update>,
 };
 
 const FuncDef setdefault_def{
     "recursive_setdefault",
     "(a, b)",
     "recursive_setdefault\n\n    Recursively calls setdefault on nested dictionary a with dictionary b.\n",
-    recursive_setdefault,
+    params<recursive_setdefault>,
 };
 
 const FuncDef cast_def{
     "recursive_cast",
     "(d, type_)",
     "recursive_cast\n\n    Recursively cast a nested dictionary to the provided class type\n",
-    recursive_cast,
+    params<recursive_cast>,
 };
 
 void exec(PyObject* module, State& st) {

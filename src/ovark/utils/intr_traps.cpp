@@ -10,62 +10,75 @@ using namespace ovk;
 
 namespace {
 
+#define TRAPS_NAMES(X)                                                                                  \
+    X(logger) X(os) X(signal) X(restore_sigint_handler) X(debug) X(warning) X(getpid) X(SIGINT)         \
+    X(default_int_handler) X(SIG_DFL)
+OVK_NAMES(TRAPS_NAMES)
+
 struct State {
     Ref handler_template;  // enable_double_ctrl_c.<locals>.sigint_handler
-    Ref logger, os, signal, restore_sigint_handler;
-    Ref debug, warning, getpid, SIGINT, default_int_handler, SIG_DFL;
-    auto refs() {
-        return std::tie(handler_template, logger, os, signal, restore_sigint_handler, debug, warning, getpid, SIGINT,
-                        default_int_handler, SIG_DFL);
-    }
+    Names names;
+    auto refs() { return std::tie(handler_template); }
 };
 
-void log(State& st, PyObject* module, PyObject* level, const char* message, PyObject* arg = nullptr) {
-    Ref logger = lookup(module, st.logger.get());
+void log(State& st, PyObject* module, Name level, const char* message, PyObject* arg = nullptr) {
+    Ref logger = lookup(module, st.names[N_logger]);
     Ref text = own(PyUnicode_FromString(message));
-    PyObject* args[] = {logger.get(), text.get(), arg};
-    own(PyObject_VectorcallMethod(level, args, arg ? 3 : 2, nullptr));
+    if (arg)
+        call_method(st.names[level], {logger.get(), text.get(), arg});
+    else
+        call_method(st.names[level], {logger.get(), text.get()});
 }
 
-void set_sigint(State& st, PyObject* module, PyObject* handler_name_or_obj, bool by_name) {
-    Ref signal = lookup(module, st.signal.get());
-    Ref handler = by_name ? attr(signal.get(), handler_name_or_obj) : Ref::borrow(handler_name_or_obj);
-    Ref signum = attr(signal.get(), st.SIGINT.get());
-    PyObject* args[] = {signal.get(), signum.get(), handler.get()};
-    own(PyObject_VectorcallMethod(st.signal.get(), args, 3, nullptr));
+// signal.signal(signal.SIGINT, handler)
+void install_sigint(State& st, PyObject* signal, PyObject* handler) {
+    Ref signum = attr(signal, st.names[N_SIGINT]);
+    call_method(st.names[N_signal], {signal, signum.get(), handler});
 }
 
-Ref sigint_handler(const Call& c) {
+void set_sigint(State& st, PyObject* module, PyObject* handler) {
+    Ref signal = lookup(module, st.names[N_signal]);
+    install_sigint(st, signal.get(), handler);
+}
+
+// The handler is signal.<handler_name>.
+void set_sigint(State& st, PyObject* module, Name handler_name) {
+    Ref signal = lookup(module, st.names[N_signal]);
+    Ref handler = attr(signal.get(), st.names[handler_name]);
+    install_sigint(st, signal.get(), handler.get());
+}
+
+Ref sigint_handler(const Call& c, PyObject* /*signum*/, PyObject* frame) {
     State& st = c.state<State>();
     PyObject* module = c.module();
-    Ref os = lookup(module, st.os.get());
-    Ref pid = own(PyObject_CallMethodNoArgs(os.get(), st.getpid.get()));
-    log(st, module, st.debug.get(),
+    Ref os = lookup(module, st.names[N_os]);
+    Ref pid = call_method(st.names[N_getpid], {os.get()});
+    log(st, module, N_debug,
         "PID-%s received CTRL-C (SIGINT): hit CTRL-C again to fully interrupt this process", pid.get());
     PyObject* callback = c.closure();
-    if (check(PyObject_IsTrue(callback))) own(PyObject_CallOneArg(callback, c[1]));
-    own(PyObject_CallNoArgs(lookup(module, st.restore_sigint_handler.get()).get()));
+    if (truth(callback)) own(PyObject_CallOneArg(callback, frame));
+    own(PyObject_CallNoArgs(lookup(module, st.names[N_restore_sigint_handler]).get()));
     return Ref::borrow(Py_None);
 }
 
 Ref enable_double_ctrl_c(const Call& c) {
     State& st = c.state<State>();
     Ref handler = make_closure(st.handler_template.get(), Ref::borrow(c[0]));
-    set_sigint(st, c.module(), handler.get(), false);
+    set_sigint(st, c.module(), handler.get());
     return Ref::borrow(Py_None);
 }
 
 Ref restore_sigint_handler(const Call& c) {
     State& st = c.state<State>();
     PyObject* module = c.module();
-    log(st, module, st.debug.get(), "Resetting SIGINT handler");
+    log(st, module, N_debug, "Resetting SIGINT handler");
     try {
-        set_sigint(st, module, st.default_int_handler.get(), true);
+        set_sigint(st, module, N_default_int_handler);
     } catch (const Error&) {
         PyErr_Clear();  // whatever failed, fall back to the OS default
-        log(st, module, st.warning.get(), "Failed to re-use signal.default_int_handler");
-        log(st, module, st.warning.get(), "Reverting to signal.SIG_DFL instead...");
-        set_sigint(st, module, st.SIG_DFL.get(), true);
+        log(st, module, N_warning, "Failed to re-use signal.default_int_handler");
+        log(st, module, N_warning, "Reverting to signal.SIG_DFL instead...");
+        set_sigint(st, module, N_SIG_DFL);
     }
     return Ref::borrow(Py_None);
 }
@@ -74,7 +87,7 @@ const FuncDef sigint_handler_def{
     "sigint_handler",
     "(signum, frame)",
     "Swallow this SIGINT, tell the callback, and restore the default handler.",
-    sigint_handler,
+    params<sigint_handler>,
 };
 
 const FuncDef enable_def{
@@ -96,17 +109,13 @@ const FuncDef restore_def{
 };
 
 void exec(PyObject* module, State& st) {
-    Ref logging = own(PyImport_ImportModule("logging"));
+    st.names.init();
+    Ref logging = import_module("logging");
     Ref name = own(PyObject_GetAttrString(module, "__name__"));
     add_object(module, "logging", logging);
-    add_object(module, "os", own(PyImport_ImportModule("os")));
-    add_object(module, "signal", own(PyImport_ImportModule("signal")));
+    add_object(module, "os", import_module("os"));
+    add_object(module, "signal", import_module("signal"));
     add_object(module, "logger", own(PyObject_CallMethod(logging.get(), "getLogger", "O", name.get())));
-    for (auto [ref, text] : {std::pair{&st.logger, "logger"}, {&st.os, "os"}, {&st.signal, "signal"},
-                             {&st.restore_sigint_handler, "restore_sigint_handler"}, {&st.debug, "debug"},
-                             {&st.warning, "warning"}, {&st.getpid, "getpid"}, {&st.SIGINT, "SIGINT"},
-                             {&st.default_int_handler, "default_int_handler"}, {&st.SIG_DFL, "SIG_DFL"}})
-        *ref = intern(text);
     st.handler_template = make_function(module, sigint_handler_def, "enable_double_ctrl_c.<locals>");
     add_functions(module, {&enable_def, &restore_def});
 }

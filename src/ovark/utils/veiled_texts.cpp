@@ -24,6 +24,15 @@
 //
 // Plaintext never reaches a message: errors name the encoded text, a type or
 // a position, never the content of a secret.
+//
+// The file, in order: the state and `Ctx` (module and state of one call), with
+// what the classes share (log, plaintext_of, the error of a plaintext that is
+// not UTF-8, the configuration reads config_get and configured); Base64; one
+// section per class, bases first: BaseSecretStringContainer,
+// BaseSecretStringRepresenter (the configured key), PlainText..., Obscuring...
+// (KeyStream, the cipher, the one-pass decoder decode_common), Fernet...,
+// SecretString (class_finds, the `_get_rep` chain, __init__'s refusal of a text
+// its representer cannot decode); to_plaintext; the module body (exec).
 #include "ovk/ovk.hpp"
 
 #include <cstdint>
@@ -43,13 +52,7 @@ namespace {
     X(ObscuringSecretStringRepresenter) X(PlainTextSecretStringRepresenter) X(CNF_SEC) X(CNF_SS_REP)             \
     X(CNF_SS_KEY) X(base64) X(inspect) X(uuid) X(uuid4) X(isclass) X(urlsafe_b64decode) X(urlsafe_b64encode)     \
     X(generate_key) X(encrypt) X(decrypt) X(_verify_runnable) X(__name__) X(__dir__)
-
-enum Name {
-#define X(n) N_##n,
-    VEILED_NAMES(X)
-#undef X
-    N_COUNT
-};
+OVK_NAMES(VEILED_NAMES)
 
 struct State {
     Ref base64_module;  // the module bound at load; the C++ Base64 runs while the global is still it
@@ -62,7 +65,7 @@ struct State {
     // one of them, its implementation is called directly.
     Ref key_property, plaintext_property, get_rep_method, validate_rep_method, get_cls_method;
     PyCFunction dict_get = nullptr;  // the C function of dict.get
-    Ref names[N_COUNT];  // interned texts: never in a reference cycle, released with the state
+    Names names;
     auto refs() {
         return std::tie(base64_module, secret_string, user_string, kw_rep_prefix, utf8, empty, not_utf8, key_property,
                         plaintext_property, get_rep_method, validate_rep_method, get_cls_method);
@@ -73,7 +76,7 @@ struct Ctx {
     PyObject* module;
     State& st;
     explicit Ctx(const Call& c) : module(c.module()), st(c.state<State>()) {}
-    PyObject* n(Name name) const { return st.names[name].get(); }
+    PyObject* n(Name name) const { return st.names[name]; }
     Ref global(Name name) const { return lookup(module, n(name)); }
 };
 
@@ -118,19 +121,16 @@ Ref config_get(const Ctx& c, PyObject* mapping, PyObject* key, bool last) {
     if (!PyDict_CheckExact(mapping)) {
         Ref get = attr(mapping, c.n(N_get));
         PyObject* g = get.get();
-        bool dict_get = PyDict_Check(mapping) && PyCFunction_Check(g) && PyCFunction_GET_SELF(g) == mapping &&
-                        PyCFunction_GET_FUNCTION(g) == c.st.dict_get;
-        if (!dict_get) {
+        bool dicts_own = PyDict_Check(mapping) && PyCFunction_Check(g) && PyCFunction_GET_SELF(g) == mapping &&
+                         PyCFunction_GET_FUNCTION(g) == c.st.dict_get;
+        if (!dicts_own) {
             if (last) return own(PyObject_CallOneArg(g, key));
             Ref fallback = own(PyDict_New());
             PyObject* args[] = {key, fallback.get()};
             return own(PyObject_Vectorcall(g, args, 2, nullptr));
         }
     }
-    Ref keep = Ref::borrow(mapping);
-    Ref value = Ref::borrow(PyDict_GetItemWithError(mapping, key));  // held before anything else runs
-    if (!value && PyErr_Occurred()) throw Error();
-    return value;
+    return dict_get(mapping, key);
 }
 
 // cfg.get(CNF_SEC, {}).get(prefix, {}).get(name)
@@ -249,10 +249,12 @@ Ref container_init_impl(const Ctx& c, PyObject* self, PyObject* obj) {
     return Ref::borrow(Py_None);
 }
 
-Ref container_init(const Call& call) { return container_init_impl(Ctx(call), call[0], call[1]); }
+Ref container_init(const Call& call, PyObject* self, PyObject* obj) {
+    return container_init_impl(Ctx(call), self, obj);
+}
 
 const FuncDef container_init_def{
-    "__init__", "(self, obj)", "Hold obj, which must be a SecretString.", container_init};
+    "__init__", "(self, obj)", "Hold obj, which must be a SecretString.", params<container_init>};
 
 // ---------------------------------------------------------------------------
 // BaseSecretStringRepresenter
@@ -264,10 +266,10 @@ Ref base_keygen(const Call& call) {
     return own(PyObject_Str(fresh.get()));
 }
 
-Ref base_init(const Call& call) {
+Ref base_init(const Call& call, PyObject* self, PyObject* obj, PyObject* prefix) {
     Ctx c(call);
-    container_init_impl(c, call[0], call[1]);
-    set_attr(call[0], c.n(N_prefix), call[2]);
+    container_init_impl(c, self, obj);
+    set_attr(self, c.n(N_prefix), prefix);
     return Ref::borrow(Py_None);
 }
 
@@ -310,7 +312,7 @@ const FuncDef base_keygen_def{"keygen", "(cls)", "Return a new random key: the t
 const FuncDef base_init_def{"__init__", "(self, obj, prefix=CNF_STR)",
                             "Bind the representer to the SecretString obj; prefix selects the configuration "
                             "entries [secrets] <prefix>.key and <prefix>.representer.",
-                            base_init};
+                            params<base_init>};
 const FuncDef base_key_def{"key", "(self)",
                            "The key configured under [secrets] <prefix>.key, else the shared DEFAULT_KEY.",
                            base_key};
@@ -417,10 +419,10 @@ Ref obscuring_encode(const Call& call) {
         }
     }
     // base64.urlsafe_b64encode(shifted.encode()).decode()
-    Ref base64 = c.global(N_base64);
-    if (base64.get() == c.st.base64_module.get()) return b64_encode(utf8);
+    Global base64(c.module, c.n(N_base64), c.st.base64_module.get());
+    if (base64.ours) return b64_encode(utf8);
     Ref raw = own(PyBytes_FromStringAndSize(utf8.data(), (Py_ssize_t)utf8.size()));
-    Ref encoded = call_method(c.n(N_urlsafe_b64encode), {base64.get(), raw.get()});
+    Ref encoded = call_method(c.n(N_urlsafe_b64encode), {base64.value.get(), raw.get()});
     return call_method(c.n(N_decode), {encoded.get()});
 }
 
@@ -492,11 +494,11 @@ Ref obscuring_decode(const Call& call) {
     Ref enc = held_data(c, self);
     Ref key = key_of(c, self);
     // base64.urlsafe_b64decode(enc).decode()
-    Ref base64 = c.global(N_base64);
-    if (base64.get() == c.st.base64_module.get() && PyUnicode_CheckExact(enc.get())) {
+    Global base64(c.module, c.n(N_base64), c.st.base64_module.get());
+    if (base64.ours && PyUnicode_CheckExact(enc.get())) {
         if (Ref plain = decode_common(c, enc.get(), key.get())) return plain;
     }
-    Ref decoded = call_method(c.n(N_urlsafe_b64decode), {base64.get(), enc.get()});
+    Ref decoded = call_method(c.n(N_urlsafe_b64decode), {base64.value.get(), enc.get()});
     PyObject* bytes = decoded.get();
     Ref text = PyBytes_CheckExact(bytes)
                    ? own(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes), PyBytes_GET_SIZE(bytes), nullptr))
@@ -583,10 +585,10 @@ Ref fernet_encode(const Call& call) {
     try {
         clear = utf8_bytes(c, data.get());
     } catch (const Error&) {
-        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw;
+        Ref error = take_error();
+        if (!PyErr_GivenExceptionMatches(error.get(), PyExc_UnicodeEncodeError)) reraise(std::move(error));
         // The interpreter's message would quote a character of the plaintext.
         Py_ssize_t start = 0;
-        Ref error = take_error();
         if (PyUnicodeEncodeError_GetStart(error.get(), &start) < 0) PyErr_Clear();
         raise(PyExc_ValueError, "The plaintext cannot be encoded as UTF-8: it holds a surrogate at position %zd.",
               start);
@@ -606,9 +608,9 @@ Ref fernet_decode(const Call& call) {
                               ? PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes), PyBytes_GET_SIZE(bytes), nullptr)
                               : PyObject_CallMethodOneArg(bytes, c.n(N_decode), c.st.utf8.get()));
     if (!text) {
-        if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw Error();
         // The codec's error carries the whole plaintext and its message a byte of it.
-        take_error();
+        Ref error = take_error();
+        if (!PyErr_GivenExceptionMatches(error.get(), PyExc_UnicodeDecodeError)) reraise(std::move(error));
         raise_not_utf8(c);
     }
     return text;
@@ -663,7 +665,9 @@ Ref validate_rep_impl(const Ctx& c, PyObject* rep_cls) {
     return Ref::borrow(Py_None);
 }
 
-Ref validate_rep(const Call& call) { return validate_rep_impl(Ctx(call), call[1]); }
+Ref validate_rep(const Call& call, PyObject* /*cls*/, PyObject* rep_cls) {
+    return validate_rep_impl(Ctx(call), rep_cls);
+}
 
 // cls._validate_rep(rep_cls)
 void validate_with(const Ctx& c, PyObject* cls, PyObject* rep_cls) {
@@ -685,7 +689,9 @@ Ref get_rep_impl(const Ctx& c, PyObject* cls, PyObject* representer_cls, PyObjec
     return c.global(N_ObscuringSecretStringRepresenter);
 }
 
-Ref get_rep(const Call& call) { return get_rep_impl(Ctx(call), call[0], call[1], call[2]); }
+Ref get_rep(const Call& call, PyObject* cls, PyObject* representer_cls, PyObject* prefix) {
+    return get_rep_impl(Ctx(call), cls, representer_cls, prefix);
+}
 
 // cls._get_rep(representer_cls, prefix)
 Ref get_rep_with(const Ctx& c, PyObject* cls, PyObject* representer_cls, PyObject* prefix) {
@@ -699,9 +705,8 @@ Ref make_secret(const Ctx& c, PyObject* cls, PyObject* text, PyObject* rep_cls, 
     return own(PyObject_Vectorcall(cls, args, 1, c.st.kw_rep_prefix.get()));
 }
 
-Ref from_plaintext(const Call& call) {
+Ref from_plaintext(const Call& call, PyObject* cls, PyObject* plaintext, PyObject* representer_cls, PyObject* prefix) {
     Ctx c(call);
-    PyObject *cls = call[0], *plaintext = call[1], *representer_cls = call[2], *prefix = call[3];
     Ref plain_cls = c.global(N_PlainTextSecretStringRepresenter);
     Ref holder = make_secret(c, cls, plaintext, plain_cls.get(), prefix);
     Ref rep_cls = get_rep_with(c, cls, representer_cls, prefix);
@@ -711,15 +716,15 @@ Ref from_plaintext(const Call& call) {
     return make_secret(c, cls, encoded.get(), rep_cls.get(), prefix);
 }
 
-Ref secret_keygen(const Call& call) {
+Ref secret_keygen(const Call& call, PyObject* cls, PyObject* representer_cls, PyObject* prefix) {
     Ctx c(call);
-    Ref rep_cls = get_rep_with(c, call[0], call[1], call[2]);
+    Ref rep_cls = get_rep_with(c, cls, representer_cls, prefix);
     return call_method(c.n(N_keygen), {rep_cls.get()});
 }
 
-Ref secret_init(const Call& call) {
+Ref secret_init(const Call& call, PyObject* self, PyObject* secret_string, PyObject* representer_cls,
+                PyObject* prefix) {
     Ctx c(call);
-    PyObject *self = call[0], *secret_string = call[1], *representer_cls = call[2], *prefix = call[3];
     // UserString.__init__: a str is held as it is, another UserString gives a
     // copy of its data, anything else its str().
     Ref data;
@@ -737,8 +742,10 @@ Ref secret_init(const Call& call) {
     try {
         plaintext_of(c, self);
     } catch (const Error&) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_ImportError)) throw;
         Ref cause = take_error();
+        if (!PyErr_GivenExceptionMatches(cause.get(), PyExc_Exception) ||
+            PyErr_GivenExceptionMatches(cause.get(), PyExc_ImportError))
+            reraise(std::move(cause));
         Ref name = attr(rep_cls.get(), c.n(N___name__));
         Ref message = own(PyUnicode_FromFormat(
             "The secret string '%U' has the wrong format.\nIt cannot be decoded with representer %U.",
@@ -760,9 +767,9 @@ Ref masked(PyObject* self, const Ctx& c) {
 
 Ref secret_str(const Call& call) { return masked(call[0], Ctx(call)); }
 
-Ref secret_format(const Call& call) {
-    Ref text = own(PyObject_Str(call[0]));
-    return own(PyObject_Format(text.get(), call[1]));
+Ref secret_format(const Call&, PyObject* self, PyObject* format_spec) {
+    Ref text = own(PyObject_Str(self));
+    return own(PyObject_Format(text.get(), format_spec));
 }
 
 Ref secret_dir(const Call& call) {
@@ -784,27 +791,27 @@ const FuncDef get_cls_def{"_get_cls", "(cls_or_cls_name)",
                           get_cls};
 const FuncDef validate_rep_def{"_validate_rep", "(cls, rep_cls)",
                                "Raise unless rep_cls is falsy or a subclass of BaseSecretStringRepresenter.",
-                               validate_rep};
+                               params<validate_rep>};
 const FuncDef get_rep_def{"_get_rep", "(cls, representer_cls=None, prefix=CNF_STR)",
                           "Return the representer class: representer_cls, else the one configured under\n"
                           "[secrets] <prefix>.representer, else ObscuringSecretStringRepresenter.",
-                          get_rep};
+                          params<get_rep>};
 const FuncDef from_plaintext_def{"from_plaintext", "(cls, plaintext, representer_cls=None, prefix=CNF_STR)",
                                  "Return a new secret string that holds the encoded form of plaintext.",
-                                 from_plaintext};
+                                 params<from_plaintext>};
 const FuncDef secret_keygen_def{"keygen", "(cls, representer_cls=None, prefix=CNF_STR)",
-                                "Return a new key made by the chosen representer class.", secret_keygen};
+                                "Return a new key made by the chosen representer class.", params<secret_keygen>};
 const FuncDef secret_init_def{"__init__", "(self, secret_string, representer_cls=None, prefix=CNF_STR)",
                               "Hold the encoded text secret_string; raise when the chosen representer cannot "
                               "decode it.",
-                              secret_init};
+                              params<secret_init>};
 const FuncDef secret_str_def{"__str__", "(self)", "One asterisk per character of the encoded text.", secret_str};
 const FuncDef secret_dir_def{"__dir__", "(self)", "The attributes of the secret string, then those of its text.",
                              secret_dir};
 const FuncDef secret_plaintext_def{"plaintext", "(self)", "The decoded secret (decoded anew on every read).",
                                    secret_plaintext};
 const FuncDef secret_format_def{"__format__", "(self, format_spec)",
-                                "Format the asterisks of str(self), never the secret.", secret_format};
+                                "Format the asterisks of str(self), never the secret.", params<secret_format>};
 
 // ---------------------------------------------------------------------------
 
@@ -830,31 +837,30 @@ Ref member_of(PyObject* cls, PyObject* name) {
 }
 
 void exec(PyObject* module, State& st) {
-#define X(n) st.names[N_##n] = intern(#n);
-    VEILED_NAMES(X)
-#undef X
+    st.names.init();
     st.utf8 = intern("utf-8");
     st.empty = text("");
     st.not_utf8 = text("The decrypted plaintext is not valid UTF-8 text.");
-    st.kw_rep_prefix = own(PyTuple_Pack(2, st.names[N_representer_cls].get(), st.names[N_prefix].get()));
+    st.kw_rep_prefix = own(PyTuple_Pack(2, st.names[N_representer_cls], st.names[N_prefix]));
 
-    Ref base64 = own(PyImport_ImportModule("base64"));
+    Ref base64 = import_module("base64");
     st.base64_module = base64;
     add_object(module, "base64", base64);
-    add_object(module, "inspect", own(PyImport_ImportModule("inspect")));
-    Ref logging = own(PyImport_ImportModule("logging"));
+    add_object(module, "inspect", import_module("inspect"));
+    Ref logging = import_module("logging");
     add_object(module, "logging", logging);
-    add_object(module, "uuid", own(PyImport_ImportModule("uuid")));
+    add_object(module, "uuid", import_module("uuid"));
     Ref user_string = import_from("collections", "UserString");
     st.user_string = user_string;
     add_object(module, "UserString", user_string);
     add_object(module, "cfg", import_from("ovark", "configuration"));
     add_object(module, "import_from_name", import_from("ovark.utils.import_utils", "import_from_name"));
     // cryptography is optional: without it only the Fernet representer fails.
-    Ref fernet = Ref::steal(PyImport_ImportModule("cryptography.fernet"));
-    if (fernet) fernet = Ref::steal(PyObject_GetAttrString(fernet.get(), "Fernet"));
-    if (!fernet) {
-        if (!clear_if(PyExc_ImportError) && !clear_if(PyExc_AttributeError)) throw Error();
+    Ref fernet;
+    try {
+        fernet = import_from("cryptography.fernet", "Fernet");
+    } catch (const Error&) {
+        if (!clear_if(PyExc_ImportError) && !clear_if(PyExc_AttributeError)) throw;
         fernet = Ref::borrow(Py_None);
     }
     add_object(module, "Fernet", fernet);
@@ -865,8 +871,8 @@ void exec(PyObject* module, State& st) {
     // keys are found by identity.
     add_object(module, "CNF_SEC", intern("secrets"));
     add_object(module, "CNF_STR", intern("string"));
-    add_object(module, "CNF_SS_REP", st.names[N_representer]);
-    add_object(module, "CNF_SS_KEY", st.names[N_key]);
+    add_object(module, "CNF_SS_REP", Ref::borrow(st.names[N_representer]));
+    add_object(module, "CNF_SS_KEY", Ref::borrow(st.names[N_key]));
 
     auto one = [](PyObject* base) { return own(PyTuple_Pack(1, base)); };
 
@@ -882,7 +888,7 @@ void exec(PyObject* module, State& st) {
                           method(base_init_def), property(base_key_def), method(base_encode_def),
                           method(base_decode_def)});
     add_object(module, "BaseSecretStringRepresenter", base);
-    st.key_property = member_of(base.get(), st.names[N_key].get());
+    st.key_property = member_of(base.get(), st.names[N_key]);
 
     Ref plain = new_class(module, "PlainTextSecretStringRepresenter", one(base.get()).get(),
                           "Holds the plaintext itself: encode and decode change nothing.",
@@ -913,12 +919,12 @@ void exec(PyObject* module, State& st) {
          value("__str__", str_fn), method(secret_dir_def), value("__repr__", str_fn), property(secret_plaintext_def),
          method(secret_format_def)});
     add_object(module, "SecretString", st.secret_string);
-    st.plaintext_property = member_of(st.secret_string.get(), st.names[N_plaintext].get());
-    st.get_rep_method = member_of(st.secret_string.get(), st.names[N__get_rep].get());
-    st.validate_rep_method = member_of(st.secret_string.get(), st.names[N__validate_rep].get());
-    st.get_cls_method = member_of(st.secret_string.get(), st.names[N__get_cls].get());
+    st.plaintext_property = member_of(st.secret_string.get(), st.names[N_plaintext]);
+    st.get_rep_method = member_of(st.secret_string.get(), st.names[N__get_rep]);
+    st.validate_rep_method = member_of(st.secret_string.get(), st.names[N__validate_rep]);
+    st.get_cls_method = member_of(st.secret_string.get(), st.names[N__get_cls]);
     Ref probe = own(PyDict_New());
-    Ref bound_get = attr(probe.get(), st.names[N_get].get());
+    Ref bound_get = attr(probe.get(), st.names[N_get]);
     st.dict_get = PyCFunction_GET_FUNCTION(bound_get.get());
 
     add_functions(module, {&to_plaintext_def});

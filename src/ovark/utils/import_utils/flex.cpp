@@ -13,36 +13,28 @@ using namespace ovk;
 
 namespace {
 
+#define FLEX_NAMES(X)                                                                                        \
+    X(logger) X(debug) X(isEnabledFor) X(sys) X(modules) X(path) X(os) X(types) X(ModuleType) X(importlib)         \
+    X(import_module) X(util) X(machinery) X(isfile) X(expanduser) X(abspath) X(dirname) X(basename) X(splitext)    \
+    X(append) X(endswith) X(module_prefix) X(load_module_from_file) X(SourceFileLoader) X(spec_from_file_location) \
+    X(module_from_spec) X(exec_module) X(loader) X(name) X(origin) X(parent) X(cached) X(__spec__) X(__loader__)   \
+    X(__package__) X(__file__) X(__cached__)
+OVK_NAMES(FLEX_NAMES)
+
 struct State {
-    Ref n_logger, n_debug, n_isEnabledFor, n_sys, n_modules, n_path, n_os, n_types, n_ModuleType, n_importlib,
-        n_import_module, n_util, n_machinery, n_isfile, n_expanduser, n_abspath, n_dirname, n_basename, n_splitext,
-        n_append, n_endswith, n_module_prefix, n_load_module_from_file, n_SourceFileLoader,
-        n_spec_from_file_location, n_module_from_spec, n_exec_module, n_loader, n_name, n_origin, n_parent, n_cached,
-        n__spec__, n__loader__, n__package__, n__file__, n__cached__;
     Ref dot, loading, loaded, DEBUG;
     Ref loader_kwnames, spec_kwnames;  // ("fullname", "path"), ("loader",)
-    auto refs() {
-        return std::tie(n_logger, n_debug, n_isEnabledFor, n_sys, n_modules, n_path, n_os, n_types, n_ModuleType,
-                        n_importlib, n_import_module, n_util, n_machinery, n_isfile, n_expanduser, n_abspath,
-                        n_dirname, n_basename, n_splitext, n_append, n_endswith, n_module_prefix,
-                        n_load_module_from_file, n_SourceFileLoader, n_spec_from_file_location, n_module_from_spec,
-                        n_exec_module, n_loader, n_name, n_origin, n_parent, n_cached, n__spec__, n__loader__,
-                        n__package__, n__file__, n__cached__, dot, loading, loaded, DEBUG, loader_kwnames,
-                        spec_kwnames);
-    }
+    Names names;
+    auto refs() { return std::tie(dot, loading, loaded, DEBUG, loader_kwnames, spec_kwnames); }
 };
 
 void debug(State& st, PyObject* logger, PyObject* message, PyObject* arg) {
-    call_method(st.n_debug.get(), {logger, message, arg});
+    call_method(st.names[N_debug], {logger, message, arg});
 }
 
 // The module stored under `name` in `modules`, or an empty Ref.
 Ref loaded_module(PyObject* modules, PyObject* name) {
-    if (PyDict_CheckExact(modules)) {
-        PyObject* m = PyDict_GetItemWithError(modules, name);
-        if (!m && PyErr_Occurred()) throw Error();
-        return Ref::borrow(m);
-    }
+    if (PyDict_CheckExact(modules)) return dict_get(modules, name);
     if (!check(PySequence_Contains(modules, name))) return Ref();
     return own(PyObject_GetItem(modules, name));
 }
@@ -59,52 +51,50 @@ bool names_module_or_parent(PyObject* missing, PyObject* name) {
 // importlib.import_module(obj); a module that does not exist (itself or a parent
 // package) is refused with the loader's own message and no chained error.
 Ref import_or_refuse(State& st, PyObject* module, PyObject* obj) {
-    Ref importlib = lookup(module, st.n_importlib.get());
-    Ref result = Ref::steal(PyObject_CallMethodOneArg(importlib.get(), st.n_import_module.get(), obj));
+    Ref importlib = lookup(module, st.names[N_importlib]);
+    Ref result = Ref::steal(PyObject_CallMethodOneArg(importlib.get(), st.names[N_import_module], obj));
     if (result) return result;
-    if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) throw Error();
     Ref error = take_error();
-    Ref missing = attr(error.get(), st.n_name.get());
+    if (!PyErr_GivenExceptionMatches(error.get(), PyExc_ModuleNotFoundError)) reraise(std::move(error));
+    Ref missing = attr(error.get(), st.names[N_name]);
     if (!names_module_or_parent(missing.get(), obj)) reraise(std::move(error));  // a dependency of an existing module
     Ref message = own(PyUnicode_FromFormat("failure to load %S.\n> Did you provide a valid file or module name?", obj));
     Ref refusal = own(PyObject_CallOneArg(PyExc_Exception, message.get()));
-    PyException_SetContext(refusal.get(), error.release());
-    PyException_SetCause(refusal.get(), nullptr);  // raise ... from None
-    reraise(std::move(refusal));
+    raise_from(refusal.get(), nullptr, error.get());  // from None: the refused import stays its context
 }
 
-Ref init(const Call& c) {
+Ref init(const Call& c, PyObject* self, PyObject* module_prefix) {
     State& st = c.state<State>();
-    Ref prefix = Ref::borrow(c[1]);
-    if (truth(prefix.get()) && !truth(call_method(st.n_endswith.get(), {prefix.get(), st.dot.get()}).get()))
+    Ref prefix = Ref::borrow(module_prefix);
+    if (truth(prefix) && !truth(call_method(st.names[N_endswith], {prefix.get(), st.dot.get()})))
         prefix = own(PyNumber_Add(prefix.get(), st.dot.get()));
-    check(PyObject_SetAttr(c[0], st.n_module_prefix.get(), prefix.get()));
+    set_attr(self, st.names[N_module_prefix], prefix.get());
     return Ref::borrow(Py_None);
 }
 
-Ref load(const Call& c) {
+Ref load(const Call& c, PyObject* self, PyObject* obj) {
     State& st = c.state<State>();
-    PyObject *self = c[0], *obj = c[1], *module = c.module();
-    debug(st, lookup(module, st.n_logger.get()).get(), st.loading.get(), obj);
-    Ref sys = lookup(module, st.n_sys.get());
-    Ref result = loaded_module(attr(sys.get(), st.n_modules.get()).get(), obj);
+    PyObject* module = c.module();
+    debug(st, lookup(module, st.names[N_logger]).get(), st.loading.get(), obj);
+    Ref sys = lookup(module, st.names[N_sys]);
+    Ref result = loaded_module(attr(sys.get(), st.names[N_modules]).get(), obj);
     if (!result) {
-        Ref types = lookup(module, st.n_types.get());
-        if (check(PyObject_IsInstance(obj, attr(types.get(), st.n_ModuleType.get()).get()))) {
+        Ref types = lookup(module, st.names[N_types]);
+        if (check(PyObject_IsInstance(obj, attr(types.get(), st.names[N_ModuleType]).get()))) {
             result = Ref::borrow(obj);
         } else {
-            Ref os = lookup(module, st.n_os.get());
-            Ref path = attr(os.get(), st.n_path.get());
-            Ref expanded = call_method(st.n_expanduser.get(), {path.get(), obj});
-            if (truth(call_method(st.n_isfile.get(), {path.get(), expanded.get()}).get()))
-                result = call_method(st.n_load_module_from_file.get(), {self, obj});
+            Ref os = lookup(module, st.names[N_os]);
+            Ref path = attr(os.get(), st.names[N_path]);
+            Ref expanded = call_method(st.names[N_expanduser], {path.get(), obj});
+            if (truth(call_method(st.names[N_isfile], {path.get(), expanded.get()})))
+                result = call_method(st.names[N_load_module_from_file], {self, obj});
             else
                 result = import_or_refuse(st, module, obj);
         }
     }
     // The module's repr runs interpreter code: made only for a record that is kept.
-    Ref logger = lookup(module, st.n_logger.get());
-    if (truth(call_method(st.n_isEnabledFor.get(), {logger.get(), st.DEBUG.get()}).get())) {
+    Ref logger = lookup(module, st.names[N_logger]);
+    if (truth(call_method(st.names[N_isEnabledFor], {logger.get(), st.DEBUG.get()}))) {
         Ref shown = own(PyObject_Repr(result.get()));
         debug(st, logger.get(), st.loaded.get(), shown.get());
     }
@@ -113,55 +103,55 @@ Ref load(const Call& c) {
 
 // The attributes that an import gives a module, taken from `spec` again.
 void refresh_module_attributes(State& st, PyObject* module, PyObject* spec) {
-    check(PyObject_SetAttr(module, st.n__spec__.get(), spec));
-    check(PyObject_SetAttr(module, st.n__loader__.get(), attr(spec, st.n_loader.get()).get()));
-    check(PyObject_SetAttr(module, st.n__package__.get(), attr(spec, st.n_parent.get()).get()));
-    check(PyObject_SetAttr(module, st.n__file__.get(), attr(spec, st.n_origin.get()).get()));
-    check(PyObject_SetAttr(module, st.n__cached__.get(), attr(spec, st.n_cached.get()).get()));
+    set_attr(module, st.names[N___spec__], spec);
+    set_attr(module, st.names[N___loader__], attr(spec, st.names[N_loader]).get());
+    set_attr(module, st.names[N___package__], attr(spec, st.names[N_parent]).get());
+    set_attr(module, st.names[N___file__], attr(spec, st.names[N_origin]).get());
+    set_attr(module, st.names[N___cached__], attr(spec, st.names[N_cached]).get());
 }
 
 // Everything the load needs is worked out before sys.path or sys.modules
 // change. The file's folder stays on sys.path once added (sys.path only
 // grows); a file that fails to run leaves no module behind.
-Ref load_module_from_file(const Call& c) {
+Ref load_module_from_file(const Call& c, PyObject* self, PyObject* target) {
     State& st = c.state<State>();
-    PyObject *self = c[0], *module = c.module();
-    Ref os = lookup(module, st.n_os.get());
-    Ref path = attr(os.get(), st.n_path.get());
-    Ref target = call_method(st.n_expanduser.get(), {path.get(), c[1]});
-    target = call_method(st.n_abspath.get(), {path.get(), target.get()});
-    if (!PyUnicode_Check(target.get()))
+    PyObject* module = c.module();
+    Ref os = lookup(module, st.names[N_os]);
+    Ref path = attr(os.get(), st.names[N_path]);
+    Ref file = call_method(st.names[N_expanduser], {path.get(), target});
+    file = call_method(st.names[N_abspath], {path.get(), file.get()});
+    if (!PyUnicode_Check(file.get()))
         raise(PyExc_TypeError, "a module file must be named by a str or an os.PathLike of str, not %.200s",
-              Py_TYPE(target.get())->tp_name);
+              Py_TYPE(file.get())->tp_name);
 
-    Ref directory = call_method(st.n_dirname.get(), {path.get(), target.get()});
-    Ref base = call_method(st.n_basename.get(), {path.get(), target.get()});
-    Ref name = own(PySequence_GetItem(call_method(st.n_splitext.get(), {path.get(), base.get()}).get(), 0));
-    Ref fullname = own(PyNumber_Add(attr(self, st.n_module_prefix.get()).get(), name.get()));
+    Ref directory = call_method(st.names[N_dirname], {path.get(), file.get()});
+    Ref base = call_method(st.names[N_basename], {path.get(), file.get()});
+    Ref name = own(PySequence_GetItem(call_method(st.names[N_splitext], {path.get(), base.get()}).get(), 0));
+    Ref fullname = own(PyNumber_Add(attr(self, st.names[N_module_prefix]).get(), name.get()));
 
     // Any file is read as source, whatever its extension.
-    Ref importlib = lookup(module, st.n_importlib.get());
-    Ref util = attr(importlib.get(), st.n_util.get());
-    Ref source_loader = attr(attr(importlib.get(), st.n_machinery.get()).get(), st.n_SourceFileLoader.get());
-    PyObject* loader_args[] = {fullname.get(), target.get()};
+    Ref importlib = lookup(module, st.names[N_importlib]);
+    Ref util = attr(importlib.get(), st.names[N_util]);
+    Ref source_loader = attr(attr(importlib.get(), st.names[N_machinery]).get(), st.names[N_SourceFileLoader]);
+    PyObject* loader_args[] = {fullname.get(), file.get()};
     Ref loader = own(PyObject_Vectorcall(source_loader.get(), loader_args, 0, st.loader_kwnames.get()));
-    Ref spec = call_method(st.n_spec_from_file_location.get(), {util.get(), fullname.get(), target.get(), loader.get()},
+    Ref spec = call_method(st.names[N_spec_from_file_location], {util.get(), fullname.get(), file.get(), loader.get()},
                            st.spec_kwnames.get());
-    Ref sys = lookup(module, st.n_sys.get());
-    Ref sys_path = attr(sys.get(), st.n_path.get());
-    Ref modules = attr(sys.get(), st.n_modules.get());
+    Ref sys = lookup(module, st.names[N_sys]);
+    Ref sys_path = attr(sys.get(), st.names[N_path]);
+    Ref modules = attr(sys.get(), st.names[N_modules]);
     Ref existing = loaded_module(modules.get(), fullname.get());
-    Ref fresh = existing ? Ref() : call_method(st.n_module_from_spec.get(), {util.get(), spec.get()});
+    Ref fresh = existing ? Ref() : call_method(st.names[N_module_from_spec], {util.get(), spec.get()});
 
     if (!check(PySequence_Contains(sys_path.get(), directory.get())))
-        call_method(st.n_append.get(), {sys_path.get(), directory.get()});
+        call_method(st.names[N_append], {sys_path.get(), directory.get()});
     if (existing) {
         // Loaded before: run the file again in the same module.
         refresh_module_attributes(st, existing.get(), spec.get());
-        call_method(st.n_exec_module.get(), {loader.get(), existing.get()});
+        call_method(st.names[N_exec_module], {loader.get(), existing.get()});
     } else {
         check(PyObject_SetItem(modules.get(), fullname.get(), fresh.get()));
-        if (!Ref::steal(PyObject_CallMethodOneArg(loader.get(), st.n_exec_module.get(), fresh.get()))) {
+        if (!Ref::steal(PyObject_CallMethodOneArg(loader.get(), st.names[N_exec_module], fresh.get()))) {
             ErrorStash stash;  // a file that fails leaves no half-run module behind
             if (PyObject_DelItem(modules.get(), fullname.get()) < 0) PyErr_Clear();
             throw Error();
@@ -170,7 +160,7 @@ Ref load_module_from_file(const Call& c) {
     return own(PyObject_GetItem(modules.get(), fullname.get()));
 }
 
-const FuncDef init_def{"__init__", "(self, module_prefix='')", nullptr, init};
+const FuncDef init_def{"__init__", "(self, module_prefix='')", nullptr, params<init>};
 
 const FuncDef load_def{
     "load",
@@ -180,7 +170,7 @@ const FuncDef load_def{
     "object, the path of a source file (a leading \"~\" is expanded; see\n"
     "load_module_from_file), or an absolute dotted module name to import. A\n"
     "module that does not exist raises Exception(\"failure to load ...\").",
-    load,
+    params<load>,
 };
 
 const FuncDef load_module_from_file_def{
@@ -190,39 +180,24 @@ const FuncDef load_module_from_file_def{
     "The file's folder is appended to sys.path unless it is already there; the\n"
     "module stays in sys.modules, and loading the same name again runs the file\n"
     "again in the same module.",
-    load_module_from_file,
+    params<load_module_from_file>,
 };
 
 void exec(PyObject* module, State& st) {
-    struct {
-        Ref* ref;
-        const char* text;
-    } names[] = {
-        {&st.n_logger, "logger"}, {&st.n_debug, "debug"}, {&st.n_isEnabledFor, "isEnabledFor"}, {&st.n_sys, "sys"},
-        {&st.n_modules, "modules"}, {&st.n_path, "path"}, {&st.n_os, "os"}, {&st.n_types, "types"},
-        {&st.n_ModuleType, "ModuleType"}, {&st.n_importlib, "importlib"}, {&st.n_import_module, "import_module"},
-        {&st.n_util, "util"}, {&st.n_machinery, "machinery"}, {&st.n_isfile, "isfile"},
-        {&st.n_expanduser, "expanduser"}, {&st.n_abspath, "abspath"}, {&st.n_dirname, "dirname"},
-        {&st.n_basename, "basename"}, {&st.n_splitext, "splitext"}, {&st.n_append, "append"},
-        {&st.n_endswith, "endswith"}, {&st.n_module_prefix, "module_prefix"},
-        {&st.n_load_module_from_file, "load_module_from_file"}, {&st.n_SourceFileLoader, "SourceFileLoader"},
-        {&st.n_spec_from_file_location, "spec_from_file_location"}, {&st.n_module_from_spec, "module_from_spec"},
-        {&st.n_exec_module, "exec_module"}, {&st.n_loader, "loader"}, {&st.n_name, "name"},
-        {&st.n_origin, "origin"}, {&st.n_parent, "parent"}, {&st.n_cached, "cached"}, {&st.n__spec__, "__spec__"},
-        {&st.n__loader__, "__loader__"}, {&st.n__package__, "__package__"}, {&st.n__file__, "__file__"},
-        {&st.n__cached__, "__cached__"}, {&st.dot, "."}, {&st.loading, "Loading: %s"}, {&st.loaded, "Loaded: %s"},
-    };
-    for (auto& n : names) *n.ref = intern(n.text);
+    st.names.init();
+    st.dot = intern(".");
+    st.loading = intern("Loading: %s");
+    st.loaded = intern("Loaded: %s");
     st.loader_kwnames = own(Py_BuildValue("(ss)", "fullname", "path"));
-    st.spec_kwnames = own(PyTuple_Pack(1, st.n_loader.get()));
+    st.spec_kwnames = own(PyTuple_Pack(1, st.names[N_loader]));
 
-    own(PyImport_ImportModule("importlib.machinery"));
-    own(PyImport_ImportModule("importlib.util"));
-    add_object(module, "importlib", own(PyImport_ImportModule("importlib")));
-    add_object(module, "os", own(PyImport_ImportModule("os")));
-    add_object(module, "sys", own(PyImport_ImportModule("sys")));
-    add_object(module, "types", own(PyImport_ImportModule("types")));
-    Ref logging = own(PyImport_ImportModule("logging"));
+    import_module("importlib.machinery");
+    import_module("importlib.util");
+    add_object(module, "importlib", import_module("importlib"));
+    add_object(module, "os", import_module("os"));
+    add_object(module, "sys", import_module("sys"));
+    add_object(module, "types", import_module("types"));
+    Ref logging = import_module("logging");
     add_object(module, "logging", logging);
     st.DEBUG = own(PyObject_GetAttrString(logging.get(), "DEBUG"));
     Ref module_name = own(PyObject_GetAttrString(module, "__name__"));

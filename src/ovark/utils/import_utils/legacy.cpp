@@ -13,35 +13,31 @@
 // registries of its own. The finder is asked about every import of the
 // process: when `cls` is LegacyImporter itself with its own `translate`, the
 // rules are applied here directly instead of through a bound-method call.
+//
+// The file, in order: the rules of one direction (apply_rules) and
+// `Translator`, which applies them directly or through the class's method;
+// the class methods of LegacyImporter; the methods of LegacyLoader; the
+// docstrings; the module body (exec), which makes both classes.
 #include "ovk/ovk.hpp"
 
 using namespace ovk;
 
 namespace {
 
+#define LEGACY_NAMES(X)                                                                                        \
+    X(_importmap) X(_reverse_importmap) X(_custom_translators) X(_custom_reverse_translators) X(translate)          \
+    X(reverse_translate) X(sys) X(modules) X(meta_path) X(importlib) X(util) X(machinery) X(find_spec) X(ModuleSpec) \
+    X(LegacyLoader) X(LegacyImporter) X(_module_name) X(__import__) X(name) X(__name__) X(append) X(insert) X(update)
+OVK_NAMES(LEGACY_NAMES)
+
 struct State {
     Ref importer;                            // LegacyImporter
     Ref translate_cm, reverse_translate_cm;  // its class methods, as stored in its dict
-    Ref n_importmap, n_reverse_importmap, n_custom_translators, n_custom_reverse_translators;
-    Ref n_translate, n_reverse_translate, n_sys, n_modules, n_meta_path, n_importlib, n_util, n_machinery,
-        n_find_spec, n_ModuleSpec, n_LegacyLoader, n_LegacyImporter, n_module_name, n_import, n_name, n__name__,
-        n_append, n_insert, n_update;
-    auto refs() {
-        return std::tie(importer, translate_cm, reverse_translate_cm, n_importmap, n_reverse_importmap,
-                        n_custom_translators, n_custom_reverse_translators, n_translate, n_reverse_translate, n_sys,
-                        n_modules, n_meta_path, n_importlib, n_util, n_machinery, n_find_spec, n_ModuleSpec,
-                        n_LegacyLoader, n_LegacyImporter, n_module_name, n_import, n_name, n__name__, n_append,
-                        n_insert, n_update);
-    }
+    Names names;
+    auto refs() { return std::tie(importer, translate_cm, reverse_translate_cm); }
 };
 
 enum Direction { Forward, Reverse };
-
-// Raise `exc` as `raise exc` inside `except` of `context` does.
-[[noreturn]] void raise_in_context(Ref exc, Ref context) {
-    PyException_SetContext(exc.get(), context.release());
-    reraise(std::move(exc));
-}
 
 // The first non-empty result of f(item) over `iterable` (a list may change under f).
 template <class F>
@@ -83,10 +79,9 @@ Ref apply_rules(State& st, PyObject* cls, PyObject* name, Direction d) {
     if (!PyUnicode_Check(name))
         raise(PyExc_TypeError, "%s() argument must be str, not %.200s",
               d == Forward ? "translate" : "reverse_translate", Py_TYPE(name)->tp_name);
-    Ref map = attr(cls, d == Forward ? st.n_importmap.get() : st.n_reverse_importmap.get());
+    Ref map = attr(cls, st.names[d == Forward ? N__importmap : N__reverse_importmap]);
     if (PyDict_CheckExact(map.get())) {
-        if (PyObject* v = PyDict_GetItemWithError(map.get(), name)) return Ref::borrow(v);
-        if (PyErr_Occurred()) throw Error();
+        if (Ref v = dict_get(map.get(), name)) return v;
         Py_ssize_t pos = 0;
         PyObject *k, *v;
         while (PyDict_Next(map.get(), &pos, &k, &v))  // nothing below runs interpreter code
@@ -100,7 +95,7 @@ Ref apply_rules(State& st, PyObject* cls, PyObject* name, Direction d) {
         });
         if (found) return found;
     }
-    Ref translators = attr(cls, d == Forward ? st.n_custom_translators.get() : st.n_custom_reverse_translators.get());
+    Ref translators = attr(cls, st.names[d == Forward ? N__custom_translators : N__custom_reverse_translators]);
     Ref result = first_of(translators.get(), [&](PyObject* translator) -> Ref {
         Ref r = own(PyObject_CallOneArg(translator, name));
         return r.get() == Py_None ? Ref() : r;
@@ -115,7 +110,7 @@ struct Translator {
     Ref cls, bound;  // `bound` stays empty when the rules apply here directly
 
     Translator(State& st_, PyObject* cls_, Direction d_) : st(st_), d(d_), cls(Ref::borrow(cls_)) {
-        PyObject* name = d == Forward ? st.n_translate.get() : st.n_reverse_translate.get();
+        PyObject* name = st.names[d == Forward ? N_translate : N_reverse_translate];
         PyObject* ours = d == Forward ? st.translate_cm.get() : st.reverse_translate_cm.get();
         if (cls_ == st.importer.get()) {
             Ref dict = own(compat::type_dict(reinterpret_cast<PyTypeObject*>(cls_)));
@@ -132,32 +127,36 @@ struct Translator {
 // ---------------------------------------------------------------------------
 // LegacyImporter
 
-Ref translate(const Call& c) { return apply_rules(c.state<State>(), c[0], c[1], Forward); }
+Ref translate(const Call& c, PyObject* cls, PyObject* name) {
+    return apply_rules(c.state<State>(), cls, name, Forward);
+}
 
-Ref reverse_translate(const Call& c) { return apply_rules(c.state<State>(), c[0], c[1], Reverse); }
+Ref reverse_translate(const Call& c, PyObject* cls, PyObject* name) {
+    return apply_rules(c.state<State>(), cls, name, Reverse);
+}
 
-[[noreturn]] void refuse_translators(PyObject* args) {
-    Ref context = take_error();
+// The refusal of translators that are not two callables, raised while handling `context`.
+[[noreturn]] void refuse_translators(PyObject* args, Ref context) {
     Ref shown = own(PyObject_Repr(args));
     Ref first = own(
         PyUnicode_FromString("Must supply two functions to register: \n  - one to translate from legacy to modern"));
     Ref second = own(PyUnicode_FromFormat("  - one to translate from modern to legacy\nGot: %U", shown.get()));
     Ref exc = own(PyObject_CallFunctionObjArgs(PyExc_ValueError, first.get(), second.get(), nullptr));
-    raise_in_context(std::move(exc), std::move(context));
+    raise_in(exc.get(), context.get());
 }
 
 void append(State& st, PyObject* list, PyObject* item) {
     if (PyList_CheckExact(list))
         check(PyList_Append(list, item));
     else
-        call_method(st.n_append.get(), {list, item});
+        call_method(st.names[N_append], {list, item});
 }
 
 void update(State& st, PyObject* map, PyObject* with) {
     if (PyDict_CheckExact(map))
         check(PyDict_Update(map, with));
     else
-        call_method(st.n_update.get(), {map, with});
+        call_method(st.names[N_update], {map, with});
 }
 
 // A rule of the keyword form: both names must be texts, or every later import
@@ -172,24 +171,22 @@ void check_rule(PyObject* legacy, PyObject* modern) {
 
 // Everything is checked before anything is registered: a refused call leaves
 // the rules as they were.
-Ref register_(const Call& c) {
+Ref register_(const Call& c, PyObject* cls, PyObject* args, PyObject* kwargs) {
     State& st = c.state<State>();
-    PyObject *cls = c[0], *args = c[1], *kwargs = c[2];
     Ref to_modern, to_legacy;
     if (PyTuple_GET_SIZE(args)) {
         try {
             auto pair = unpack<2>(args);
             to_modern = std::move(pair[0]), to_legacy = std::move(pair[1]);
         } catch (const Error&) {
-            if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw;
-            refuse_translators(args);
+            Ref error = take_error();
+            if (!PyErr_GivenExceptionMatches(error.get(), PyExc_ValueError)) reraise(std::move(error));
+            refuse_translators(args, std::move(error));
         }
         // Checked whatever the interpreter's optimisation: a value that is not
         // callable would break every later import.
-        if (!PyCallable_Check(to_modern.get()) || !PyCallable_Check(to_legacy.get())) {
-            PyErr_SetNone(PyExc_AssertionError);
-            refuse_translators(args);
-        }
+        if (!PyCallable_Check(to_modern.get()) || !PyCallable_Check(to_legacy.get()))
+            refuse_translators(args, own(PyObject_CallNoArgs(PyExc_AssertionError)));
     }
     Ref inverted;
     if (PyDict_GET_SIZE(kwargs)) {
@@ -204,12 +201,12 @@ Ref register_(const Call& c) {
     }
     Ref importmap, reverse_importmap, translators, reverse_translators;
     if (inverted) {
-        importmap = attr(cls, st.n_importmap.get());
-        reverse_importmap = attr(cls, st.n_reverse_importmap.get());
+        importmap = attr(cls, st.names[N__importmap]);
+        reverse_importmap = attr(cls, st.names[N__reverse_importmap]);
     }
     if (to_modern) {
-        translators = attr(cls, st.n_custom_translators.get());
-        reverse_translators = attr(cls, st.n_custom_reverse_translators.get());
+        translators = attr(cls, st.names[N__custom_translators]);
+        reverse_translators = attr(cls, st.names[N__custom_reverse_translators]);
     }
     if (to_modern) {
         append(st, translators.get(), to_modern.get());
@@ -224,13 +221,13 @@ Ref register_(const Call& c) {
 
 // importlib.util.find_spec(name); None when `name` or one of its parents does not exist.
 Ref find_modern_spec(State& st, PyObject* module, PyObject* name) {
-    Ref importlib = lookup(module, st.n_importlib.get());
-    Ref util = attr(importlib.get(), st.n_util.get());
-    Ref spec = Ref::steal(PyObject_CallMethodOneArg(util.get(), st.n_find_spec.get(), name));
+    Ref importlib = lookup(module, st.names[N_importlib]);
+    Ref util = attr(importlib.get(), st.names[N_util]);
+    Ref spec = Ref::steal(PyObject_CallMethodOneArg(util.get(), st.names[N_find_spec], name));
     if (spec) return spec;
-    if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) throw Error();
     Ref error = take_error();
-    Ref missing = attr(error.get(), st.n_name.get());
+    if (!PyErr_GivenExceptionMatches(error.get(), PyExc_ModuleNotFoundError)) reraise(std::move(error));
+    Ref missing = attr(error.get(), st.names[N_name]);
     if (PyUnicode_Check(missing.get())) {
         if (check(PyObject_RichCompareBool(missing.get(), name, Py_EQ)) || is_prefix(missing.get(), name))
             return Ref::borrow(Py_None);
@@ -238,17 +235,16 @@ Ref find_modern_spec(State& st, PyObject* module, PyObject* name) {
     reraise(std::move(error));
 }
 
-Ref find_spec(const Call& c) {
+Ref find_spec(const Call& c, PyObject* cls, PyObject* name, PyObject* /*path*/, PyObject* /*target*/) {
     RecursionGuard guard(" while translating a legacy module name");
     State& st = c.state<State>();
-    PyObject *cls = c[0], *name = c[1];
     Ref translated = Translator(st, cls, Forward)(name);
     if (translated.get() == Py_None) return translated;
     Ref spec = find_modern_spec(st, c.module(), translated.get());
     if (spec.get() == Py_None) return spec;
-    Ref loader = own(PyObject_CallOneArg(lookup(c.module(), st.n_LegacyLoader.get()).get(), translated.get()));
-    Ref importlib = lookup(c.module(), st.n_importlib.get());
-    Ref module_spec = attr(attr(importlib.get(), st.n_machinery.get()).get(), st.n_ModuleSpec.get());
+    Ref loader = own(PyObject_CallOneArg(lookup(c.module(), st.names[N_LegacyLoader]).get(), translated.get()));
+    Ref importlib = lookup(c.module(), st.names[N_importlib]);
+    Ref module_spec = attr(attr(importlib.get(), st.names[N_machinery]).get(), st.names[N_ModuleSpec]);
     return own(PyObject_CallFunctionObjArgs(module_spec.get(), name, loader.get(), nullptr));
 }
 
@@ -257,11 +253,11 @@ Ref invalidate_caches(const Call&) { return Ref::borrow(Py_None); }
 Ref install(const Call& c) {
     State& st = c.state<State>();
     PyObject* cls = c[0];
-    Ref sys = lookup(c.module(), st.n_sys.get());
-    Ref meta_path = attr(sys.get(), st.n_meta_path.get());
+    Ref sys = lookup(c.module(), st.names[N_sys]);
+    Ref meta_path = attr(sys.get(), st.names[N_meta_path]);
     if (!check(PySequence_Contains(meta_path.get(), cls))) {
         Ref zero = own(PyLong_FromLong(0));
-        call_method(st.n_insert.get(), {meta_path.get(), zero.get(), cls});
+        call_method(st.names[N_insert], {meta_path.get(), zero.get(), cls});
     }
     return Ref::borrow(Py_None);
 }
@@ -269,27 +265,26 @@ Ref install(const Call& c) {
 // ---------------------------------------------------------------------------
 // LegacyLoader
 
-Ref loader_init(const Call& c) {
-    check(PyObject_SetAttr(c[0], c.state<State>().n_module_name.get(), c[1]));
+Ref loader_init(const Call& c, PyObject* self, PyObject* module_name) {
+    set_attr(self, c.state<State>().names[N__module_name], module_name);
     return Ref::borrow(Py_None);
 }
 
 Ref loader_create_module(const Call& c) {
     State& st = c.state<State>();
-    Ref modern = attr(c[0], st.n_module_name.get());
-    own(PyObject_CallOneArg(lookup(c.module(), st.n_import.get()).get(), modern.get()));
+    Ref modern = attr(c[0], st.names[N__module_name]);
+    own(PyObject_CallOneArg(lookup(c.module(), st.names[N___import__]).get(), modern.get()));
     return Ref::borrow(Py_None);
 }
 
 // The aliases are found first and written last: a reverse translator that
 // raises, or a modern module that is gone, leaves sys.modules as it was.
-Ref loader_exec_module(const Call& c) {
+Ref loader_exec_module(const Call& c, PyObject* self, PyObject* legacy_module) {
     State& st = c.state<State>();
-    PyObject *self = c[0], *legacy_module = c[1];
-    Ref sys = lookup(c.module(), st.n_sys.get());
-    Ref modules = attr(sys.get(), st.n_modules.get());
+    Ref sys = lookup(c.module(), st.names[N_sys]);
+    Ref modules = attr(sys.get(), st.names[N_modules]);
     Ref names = PyDict_Check(modules.get()) ? own(PyDict_Keys(modules.get())) : own(PySequence_List(modules.get()));
-    Translator reverse(st, lookup(c.module(), st.n_LegacyImporter.get()).get(), Reverse);
+    Translator reverse(st, lookup(c.module(), st.names[N_LegacyImporter]).get(), Reverse);
     Ref aliases = own(PyList_New(0));  // legacy name, module, legacy name, module, ...
     for_each(names.get(), [&](PyObject* name) {
         if (!PyUnicode_Check(name)) return;
@@ -303,8 +298,8 @@ Ref loader_exec_module(const Call& c) {
         check(PyList_Append(aliases.get(), legacy.get()));
         check(PyList_Append(aliases.get(), module.get()));
     });
-    Ref legacy_name = attr(legacy_module, st.n__name__.get());
-    Ref modern = own(PyObject_GetItem(modules.get(), attr(self, st.n_module_name.get()).get()));
+    Ref legacy_name = attr(legacy_module, st.names[N___name__]);
+    Ref modern = own(PyObject_GetItem(modules.get(), attr(self, st.names[N__module_name]).get()));
     for (Py_ssize_t i = 0; i + 1 < PyList_GET_SIZE(aliases.get()); i += 2) {
         Ref legacy = Ref::borrow(PyList_GET_ITEM(aliases.get(), i));
         Ref module = Ref::borrow(PyList_GET_ITEM(aliases.get(), i + 1));
@@ -323,7 +318,7 @@ const FuncDef translate_def{
     "An exact rule wins; then the first package rule (in registration order)\n"
     "whose legacy name is followed by \".\" in name; then the first translator\n"
     "that returns something other than None.",
-    translate,
+    params<translate>,
 };
 
 const FuncDef reverse_translate_def{
@@ -331,7 +326,7 @@ const FuncDef reverse_translate_def{
     "(cls, name)",
     "Return the legacy name for the modern module name, or None.\n\n"
     "The rules of translate, applied from modern to legacy.",
-    reverse_translate,
+    params<reverse_translate>,
 };
 
 const FuncDef register_def{
@@ -343,7 +338,7 @@ const FuncDef register_def{
     "it does not translate. Keyword form: each keyword is a legacy name (a module\n"
     "or a package prefix) and its value the modern name; pass dotted names as\n"
     "register(**{\"old.pkg\": \"new.pkg\"}). Both forms may be combined.",
-    register_,
+    params<register_>,
 };
 
 const FuncDef find_spec_def{
@@ -351,7 +346,7 @@ const FuncDef find_spec_def{
     "(cls, name, path, target=None)",
     "Return a spec that loads the modern module under the legacy name, or None\n"
     "when name does not translate or its modern module does not exist.",
-    find_spec,
+    params<find_spec>,
 };
 
 const FuncDef invalidate_caches_def{
@@ -368,14 +363,14 @@ const FuncDef install_def{
     install,
 };
 
-const FuncDef loader_init_def{"__init__", "(self, module_name)", nullptr, loader_init};
+const FuncDef loader_init_def{"__init__", "(self, module_name)", nullptr, params<loader_init>};
 
 const FuncDef loader_exec_module_def{
     "exec_module",
     "(self, legacy_module)",
     "Make the legacy name, and the legacy name of every loaded modern module, an\n"
     "alias of the modern module in sys.modules.",
-    loader_exec_module,
+    params<loader_exec_module>,
 };
 
 const FuncDef loader_create_module_def{
@@ -386,34 +381,19 @@ const FuncDef loader_create_module_def{
 };
 
 void exec(PyObject* module, State& st) {
-    struct {
-        Ref* ref;
-        const char* text;
-    } names[] = {
-        {&st.n_importmap, "_importmap"}, {&st.n_reverse_importmap, "_reverse_importmap"},
-        {&st.n_custom_translators, "_custom_translators"},
-        {&st.n_custom_reverse_translators, "_custom_reverse_translators"}, {&st.n_translate, "translate"},
-        {&st.n_reverse_translate, "reverse_translate"}, {&st.n_sys, "sys"}, {&st.n_modules, "modules"},
-        {&st.n_meta_path, "meta_path"}, {&st.n_importlib, "importlib"}, {&st.n_util, "util"},
-        {&st.n_machinery, "machinery"}, {&st.n_find_spec, "find_spec"}, {&st.n_ModuleSpec, "ModuleSpec"},
-        {&st.n_LegacyLoader, "LegacyLoader"}, {&st.n_LegacyImporter, "LegacyImporter"},
-        {&st.n_module_name, "_module_name"}, {&st.n_import, "__import__"}, {&st.n_name, "name"},
-        {&st.n__name__, "__name__"}, {&st.n_append, "append"}, {&st.n_insert, "insert"}, {&st.n_update, "update"},
-    };
-    for (auto& n : names) *n.ref = intern(n.text);
+    st.names.init();
 
-    Ref abc = own(PyImport_ImportModule("importlib.abc"));
-    own(PyImport_ImportModule("importlib.machinery"));
-    own(PyImport_ImportModule("importlib.util"));
-    add_object(module, "importlib", own(PyImport_ImportModule("importlib")));
-    add_object(module, "sys", own(PyImport_ImportModule("sys")));
-    Ref logging = own(PyImport_ImportModule("logging"));
+    import_module("importlib.machinery");
+    import_module("importlib.util");
+    add_object(module, "importlib", import_module("importlib"));
+    add_object(module, "sys", import_module("sys"));
+    Ref logging = import_module("logging");
     add_object(module, "logging", logging);
     Ref module_name = own(PyObject_GetAttrString(module, "__name__"));
     add_object(module, "logger", own(PyObject_CallMethod(logging.get(), "getLogger", "O", module_name.get())));
 
     // class LegacyImporter(importlib.abc.MetaPathFinder)
-    Ref finder_bases = own(PyTuple_Pack(1, own(PyObject_GetAttrString(abc.get(), "MetaPathFinder")).get()));
+    Ref finder_bases = own(PyTuple_Pack(1, import_from("importlib.abc", "MetaPathFinder").get()));
     st.importer = new_class(
         module, "LegacyImporter", finder_bases.get(),
         "Meta-path finder that answers imports of legacy module names with their\n"
@@ -425,13 +405,12 @@ void exec(PyObject* module, State& st) {
          classmethod(translate_def), classmethod(reverse_translate_def), classmethod(register_def),
          classmethod(find_spec_def), classmethod(invalidate_caches_def), classmethod(install_def)});
     Ref importer_dict = own(compat::type_dict(reinterpret_cast<PyTypeObject*>(st.importer.get())));
-    st.translate_cm = Ref::borrow(check(PyDict_GetItemWithError(importer_dict.get(), st.n_translate.get())));
-    st.reverse_translate_cm =
-        Ref::borrow(check(PyDict_GetItemWithError(importer_dict.get(), st.n_reverse_translate.get())));
+    st.translate_cm = dict_get(importer_dict.get(), st.names[N_translate]);
+    st.reverse_translate_cm = dict_get(importer_dict.get(), st.names[N_reverse_translate]);
     add_object(module, "LegacyImporter", st.importer);
 
     // class LegacyLoader(importlib.abc.Loader)
-    Ref loader_bases = own(PyTuple_Pack(1, own(PyObject_GetAttrString(abc.get(), "Loader")).get()));
+    Ref loader_bases = own(PyTuple_Pack(1, import_from("importlib.abc", "Loader").get()));
     add_object(module, "LegacyLoader",
                new_class(module, "LegacyLoader", loader_bases.get(),
                          "Loader that makes a legacy module name an alias of its modern module.",

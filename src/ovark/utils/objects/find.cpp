@@ -15,7 +15,7 @@ namespace objects {
 namespace {
 
 Ref first_path(State& st, PyObject* req) {
-    Ref args = own(PyObject_GetAttr(req, st.n_args.get()));
+    Ref args = attr(req, st.names[N_args]);
     Ref as_list = own(PySequence_List(args.get()));
     return own(PySequence_GetItem(as_list.get(), 0));
 }
@@ -48,13 +48,13 @@ Ref normalize_r(State& st, PyObject* requirements) {
     Ref rest = own(PySequence_GetSlice(requirements, 1, PY_SSIZE_T_MAX));
     if (!truth(rest)) return Ref::borrow(requirements);
     Ref first = own(PySequence_GetItem(requirements, 0));
-    if (!truth(own(PyObject_GetAttr(first.get(), st.n_args.get())))) return Ref::borrow(requirements);
+    if (!truth(attr(first.get(), st.names[N_args]))) return Ref::borrow(requirements);
     Py_ssize_t min_len = PY_SSIZE_T_MAX;
     std::vector<Ref> to_process;
     bool unchanged = false;
     for_each(requirements, [&](PyObject* req) {
         if (unchanged) return;
-        if (!truth(own(PyObject_GetAttr(req, st.n_args.get())))) {
+        if (!truth(attr(req, st.names[N_args]))) {
             unchanged = true;
             return;
         }
@@ -78,8 +78,7 @@ Ref normalize_r(State& st, PyObject* requirements) {
         if (!hashable) continue;  // like any other element that cannot be hashed
         Ref members = Ref::steal(PySet_New(elements.get()));
         if (!members) {  // values that cannot be hashed (a list expected, say): nothing to reduce here
-            if (!unhashable_error_set()) throw Error();
-            PyErr_Clear();
+            if (!clear_if_unhashable()) throw Error();
             continue;
         }
         if (PySet_GET_SIZE(members.get()) < 2) continue;
@@ -100,7 +99,9 @@ Ref normalize_r(State& st, PyObject* requirements) {
     return rs_over(st, to_process);
 }
 
-Ref Find_normalize_r(const Call& c) { return normalize_r(c.state<State>(), c[1]); }
+Ref Find_normalize_r(const Call& c, PyObject*, PyObject* requirements) {
+    return normalize_r(c.state<State>(), requirements);
+}
 
 namespace {
 
@@ -110,10 +111,7 @@ void probe_hash(PyObject* o) {
     if (PyUnicode_CheckExact(o) || PyLong_CheckExact(o) || PyFloat_CheckExact(o) || PyBool_Check(o) ||
         o == Py_None || PyDict_CheckExact(o) || PyList_CheckExact(o))
         return;
-    if (PyObject_Hash(o) == -1 && PyErr_Occurred()) {
-        if (!unhashable_error_set()) throw Error();
-        PyErr_Clear();
-    }
+    if (PyObject_Hash(o) == -1 && PyErr_Occurred() && !clear_if_unhashable()) throw Error();
 }
 
 // One step of a path requirement, classified on first use.
@@ -213,7 +211,7 @@ Children take_step(Ctx& c, PyObject* item, StepPlan& s) {
         bool mapping = is_mapping(item, c.Mapping.get());
         if (s.kind == StepPlan::Pattern) {
             if (!mapping) return children;
-            for_items(item, c.st.n_items.get(), [&](PyObject* k, PyObject* v) {
+            for_items(item, c.st.names[N_items], [&](PyObject* k, PyObject* v) {
                 if (!s.always || !PyUnicode_CheckExact(k)) {
                     Ref text = text_of(k);
                     if (!s.always && !regex_truth(c, s.regex.get(), text.get())) return;
@@ -230,7 +228,7 @@ Children take_step(Ctx& c, PyObject* item, StepPlan& s) {
             }
             children.emplace_back(std::move(child), s.step);
         } else {
-            Ref child = own(PyObject_GetAttr(item, s.step.get()));
+            Ref child = attr(item, s.step.get());
             children.emplace_back(std::move(child), s.step);
         }
     } catch (const Error&) {
@@ -294,9 +292,8 @@ bool walk_dispatch(Ctx& c, PyObject* item, PathPlan& p, const Search& s, PyObjec
     if (p.steps.size() == 1) {
         Ref wanted = own(PyDict_New());
         check(PyDict_SetItem(wanted.get(), p.steps[0].step.get(), p.expected.get()));
-        PyObject* args[] = {c.self, item, wanted.get(), Py_False, s.filter_obj};
-        Ref kwnames = own(PyTuple_Pack(2, st.n_use__syntax.get(), st.n_filter_.get()));
-        Ref r = own(PyObject_VectorcallMethod(st.n__match.get(), args, 3, kwnames.get()));
+        Ref kwnames = own(PyTuple_Pack(2, st.names[N_use__syntax], st.names[N_filter_]));
+        Ref r = call_method(st.names[N__match], {c.self, item, wanted.get(), Py_False, s.filter_obj}, kwnames.get());
         if (!truth(r)) return false;
         if (!s.filter) append(out, r.get());
         return true;
@@ -305,18 +302,18 @@ bool walk_dispatch(Ctx& c, PyObject* item, PathPlan& p, const Search& s, PyObjec
     Children children = take_step(c, item, p.steps[0]);
     Ref rest = own(PyList_GetSlice(p.list.get(), 1, PY_SSIZE_T_MAX));
     Ref r = new_path_r(st, rest.get());
-    Ref kwnames = own(PyTuple_Pack(3, st.n_filter_.get(), st.n__first.get(), st.n_all_keys.get()));
+    Ref kwnames = own(PyTuple_Pack(3, st.names[N_filter_], st.names[N__first], st.names[N_all_keys]));
     for (auto& [child, key] : children) {
         Ref from = list_of({child.get()});
-        PyObject* args[] = {c.self, from.get(), r.get(), s.filter_obj, Py_False, s.all_keys};
-        Ref found = own(PyObject_VectorcallMethod(st.n_find.get(), args, 3, kwnames.get()));
+        Ref found = call_method(st.names[N_find], {c.self, from.get(), r.get(), s.filter_obj, Py_False, s.all_keys},
+                                kwnames.get());
         if (!truth(found)) continue;
         admitted = true;
         if (s.filter) continue;
         for_each(found.get(), [&](PyObject* match) {
             Ref path = own(PySequence_GetItem(match, 1));
             Ref zero = own(PyLong_FromLong(0));
-            call_method(st.n_insert.get(), {path.get(), zero.get(), key.get()});
+            call_method(st.names[N_insert], {path.get(), zero.get(), key.get()});
             append(out, match);
         });
     }
@@ -372,9 +369,8 @@ Ref search_requirement(Ctx& c, PyObject* members, PyObject* type_, ReqPlan& rp, 
                 append(ret.get(), s.filter ? item.get() : match_result(true, false, pair).get());
         } else {
             Ref wanted = field(req, as_r(req)->kwargs, "kwargs");
-            PyObject* args[] = {c.self, item.get(), wanted.get(), s.filter_obj};
-            Ref kwnames = own(PyTuple_Pack(1, st.n_filter_.get()));
-            Ref r = own(PyObject_VectorcallMethod(st.n__match.get(), args, 3, kwnames.get()));
+            Ref kwnames = own(PyTuple_Pack(1, st.names[N_filter_]));
+            Ref r = call_method(st.names[N__match], {c.self, item.get(), wanted.get(), s.filter_obj}, kwnames.get());
             if (truth(r)) append(ret.get(), s.filter ? item.get() : r.get());
         }
         for (Py_ssize_t k = before; k < PyList_GET_SIZE(ret.get()); ++k) owners.push_back(m);
@@ -394,10 +390,9 @@ Ref combine(Ctx& c, PyObject* return_objs) {
             result = own(PySequence_List(both.get()));
         }
     } catch (const Error&) {
-        if (!unhashable_error_set()) throw;
-        PyErr_Clear();
+        if (!clear_if_unhashable()) throw;
         if (c.direct) return unhashable_intersection(c, return_objs);
-        return own(PyObject_CallMethodOneArg(c.self, c.st.n__unhashable_intersection.get(), return_objs));
+        return call_method(c.st.names[N__unhashable_intersection], {c.self, return_objs});
     }
     return result;
 }
@@ -432,9 +427,8 @@ Ref apply_index(Ctx& c, PyObject* result, PyObject* member, PyObject* index) {
         if (c.direct) {
             value = build_dict(c, member, path.get(), index);
         } else {
-            PyObject* args[] = {c.self, member, path.get(), index};
-            Ref kwnames = own(PyTuple_Pack(3, c.st.n_from_.get(), c.st.n_keys.get(), c.st.n_index.get()));
-            value = own(PyObject_VectorcallMethod(c.st.n__build_dict.get(), args, 1, kwnames.get()));
+            Ref kwnames = own(PyTuple_Pack(3, c.st.names[N_from_], c.st.names[N_keys], c.st.names[N_index]));
+            value = call_method(c.st.names[N__build_dict], {c.self, member, path.get(), index}, kwnames.get());
         }
         append(out.get(), pair_of(value.get(), path.get()).get());
     });
@@ -446,8 +440,8 @@ bool has_attr(PyObject* obj, PyObject* name) {
 }
 
 void reset_keys(State& st, PyObject* self) {
-    for (PyObject* name : {st.n_found_objects.get(), st.n_initial_object.get(), st.n_initial_requirements.get(),
-                           st.n_initial_found_objects.get()}) {
+    for (PyObject* name : {st.names[N_found_objects], st.names[N_initial_object], st.names[N_initial_requirements],
+                           st.names[N_initial_found_objects]}) {
         if (has_attr(self, name)) check(PyObject_DelAttr(self, name));
     }
 }
@@ -456,9 +450,9 @@ void reset_keys(State& st, PyObject* self) {
 // cannot be copied (a view, a mappingproxy, ...) is kept as it is.
 Ref shallow_copy(Ctx& c, PyObject* from_) {
     if (PyList_CheckExact(from_)) return own(PyList_GetSlice(from_, 0, PY_SSIZE_T_MAX));
-    Ref copy_module = lookup(c.module, c.st.n_copy.get());
+    Ref copy_module = lookup(c.module, c.st.names[N_copy]);
     try {
-        return call_method(c.st.n_copy.get(), {copy_module.get(), from_});
+        return call_method(c.st.names[N_copy], {copy_module.get(), from_});
     } catch (const Error&) {
         if (!clear_if(PyExc_Exception)) throw;
         return Ref::borrow(from_);
@@ -466,10 +460,10 @@ Ref shallow_copy(Ctx& c, PyObject* from_) {
 }
 
 void warn_both(Ctx& c) {
-    Ref logger = lookup(c.module, c.st.n_logger.get());
+    Ref logger = lookup(c.module, c.st.names[N_logger]);
     Ref text = own(PyUnicode_FromString(
         "Requirements were provided by using both *requirements and kwargs. Ignoring kwargs."));
-    call_method(c.st.n_warning.get(), {logger.get(), text.get()});
+    call_method(c.st.names[N_warning], {logger.get(), text.get()});
 }
 
 Ref find(Ctx& c, PyObject* from_arg, PyObject* requirements, PyObject* type_arg, PyObject* filter_obj,
@@ -504,14 +498,14 @@ Ref find(Ctx& c, PyObject* from_arg, PyObject* requirements, PyObject* type_arg,
     };
     for_each(reqs.get(), [&](PyObject* req) { check_r(req, reqs.get()); });
     reqs = c.direct ? normalize_r(st, reqs.get())
-                    : own(PyObject_CallMethodOneArg(self, st.n__normalize_r.get(), reqs.get()));
+                    : call_method(st.names[N__normalize_r], {self, reqs.get()});
     // Step 8: the bookkeeping of the outermost call.
     if (!c.has_initial) {
         c.has_initial = true;
-        check(PyObject_SetAttr(self, st.n_initial_object.get(), shallow_copy(c, from_.get()).get()));
-        check(PyObject_SetAttr(self, st.n_initial_requirements.get(), reqs.get()));
+        set_attr(self, st.names[N_initial_object], shallow_copy(c, from_.get()).get());
+        set_attr(self, st.names[N_initial_requirements], reqs.get());
         if (PyList_GET_SIZE(members.get()) && PyDict_Check(PyList_GET_ITEM(members.get(), 0)))
-            check(PyObject_SetAttr(self, st.n_to_find_dict.get(), Py_True));
+            set_attr(self, st.names[N_to_find_dict], Py_True);
     }
     // Steps 9-10: each requirement over the members.
     Search s{truth(filter_obj), filter_obj, all_keys_obj};
@@ -530,8 +524,8 @@ Ref find(Ctx& c, PyObject* from_arg, PyObject* requirements, PyObject* type_arg,
     Ref result;
     if (truth(all_keys_obj) && !s.filter && PyList_GET_SIZE(return_objs.get()) > 1) {
         result = all_keys_matches(return_objs.get(), owners);
-        check(PyObject_SetAttr(self, st.n_found_objects.get(), return_objs.get()));
-        check(PyObject_SetAttr(self, st.n_initial_found_objects.get(), PyList_GET_ITEM(return_objs.get(), 0)));
+        set_attr(self, st.names[N_found_objects], return_objs.get());
+        set_attr(self, st.names[N_initial_found_objects], PyList_GET_ITEM(return_objs.get(), 0));
     } else {
         result = combine(c, return_objs.get());
     }
@@ -544,19 +538,19 @@ Ref find(Ctx& c, PyObject* from_arg, PyObject* requirements, PyObject* type_arg,
 
 }  // namespace
 
-Ref Find_find(const Call& c) {
+Ref Find_find(const Call& c, PyObject* self, PyObject* from_, PyObject* requirements, PyObject* type_,
+              PyObject* filter_, PyObject* index, PyObject* first, PyObject* all_keys, PyObject* kwargs) {
     State& st = c.state<State>();
-    PyObject* self = c[0];
     Ctx ctx(st, c.module(), self);
-    if (truth(c[6])) {
+    if (truth(first)) {
         if (ctx.direct)
             reset_keys(st, self);
         else
-            own(PyObject_CallMethodNoArgs(self, st.n_reset_keys.get()));
+            call_method(st.names[N_reset_keys], {self});
     } else {
-        ctx.has_initial = has_attr(self, st.n_initial_object.get());
+        ctx.has_initial = has_attr(self, st.names[N_initial_object]);
     }
-    return find(ctx, c[1], c[2], c[3], c[4], c[5], c[7], c[8]);
+    return find(ctx, from_, requirements, type_, filter_, index, all_keys, kwargs);
 }
 
 Ref Find_reset_keys(const Call& c) {
@@ -570,9 +564,9 @@ namespace {
 Ref literal_key(Ctx& c, PyObject* key) {
     if (PyUnicode_CheckExact(key) || PyLong_CheckExact(key)) return Ref::borrow(key);
     State& st = c.st;
-    if (!st.ast) st.ast = own(PyImport_ImportModule("ast"));
+    if (!st.ast) st.ast = import_module("ast");
     Ref text = own(PyObject_Repr(key));
-    return call_method(st.n_literal_eval.get(), {st.ast.get(), text.get()});
+    return call_method(st.names[N_literal_eval], {st.ast.get(), text.get()});
 }
 
 }  // namespace
@@ -589,13 +583,13 @@ Ref build_dict(Ctx& c, PyObject* from_arg, PyObject* keys_arg, PyObject* index_a
         } else {
             // An attribute and, when the path goes on, the entry below it (or,
             // for a value that has no entries, its attribute): one level.
-            from_ = own(PyObject_GetAttr(from_.get(), k0.get()));
+            from_ = attr(from_.get(), k0.get());
             if (length(keys.get()) > 1) {
                 Ref k1 = own(PySequence_GetItem(keys.get(), 1));
                 if (PyMapping_Check(from_.get()) || !PyUnicode_Check(k1.get()))
                     from_ = own(PyObject_GetItem(from_.get(), literal_key(c, k1.get()).get()));
                 else
-                    from_ = own(PyObject_GetAttr(from_.get(), k1.get()));
+                    from_ = attr(from_.get(), k1.get());
                 used = 2;
             }
         }
@@ -604,9 +598,9 @@ Ref build_dict(Ctx& c, PyObject* from_arg, PyObject* keys_arg, PyObject* index_a
     }
 }
 
-Ref Find_build_dict(const Call& c) {
+Ref Find_build_dict(const Call& c, PyObject*, PyObject* from_, PyObject* keys, PyObject* index) {
     Ctx ctx(c.state<State>(), c.module());
-    return build_dict(ctx, c[1], c[2], c[3]);
+    return build_dict(ctx, from_, keys, index);
 }
 
 }  // namespace objects

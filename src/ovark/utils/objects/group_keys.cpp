@@ -6,10 +6,10 @@
 
 namespace objects {
 
-Ref Find_populate_path(const Call& c) {
+Ref Find_populate_path(const Call& c, PyObject*, PyObject* path, PyObject* keys, PyObject* device, PyObject* cur_path,
+                       PyObject* first) {
     State& st = c.state<State>();
     Ctx ctx(st, c.module());
-    PyObject *path = c[1], *keys = c[2], *device = c[3], *cur_path = c[4];
     std::vector<Ref> paths;
     paths.push_back(truth(cur_path) ? own(PySequence_List(cur_path)) : new_list());
     for_each(path, [&](PyObject* item) {
@@ -43,7 +43,7 @@ Ref Find_populate_path(const Call& c) {
         paths = std::move(next);
     });
     Ref result = new_list();
-    if (!truth(c[5])) {
+    if (!truth(first)) {
         for (auto& p : paths) append(result.get(), p.get());
         return result;
     }
@@ -53,12 +53,12 @@ Ref Find_populate_path(const Call& c) {
     return result;
 }
 
-Ref GroupKeys_group_keys(const Call& c) {
+Ref GroupKeys_group_keys(const Call& c, PyObject*, PyObject* source, PyObject* reqs, PyObject*, PyObject* all_keys) {
     State& st = c.state<State>();
     Ctx ctx(st, c.module());
-    Ref source = truth(c[4]) ? Ref::borrow(c[1]) : list_of({c[1]});
+    Ref outputs = truth(all_keys) ? Ref::borrow(source) : list_of({source});  // one find output per requirement
     Ref sources = new_list();
-    for_each(source.get(), [&](PyObject* found) {
+    for_each(outputs.get(), [&](PyObject* found) {
         Ref full_paths = new_list();
         for_each(found, [&](PyObject* pair) {
             auto [value, path] = unpack<2>(pair);
@@ -71,7 +71,7 @@ Ref GroupKeys_group_keys(const Call& c) {
     // paths alone (a stable sort), so that every row takes its column names
     // from the requirement that found it.
     std::vector<Ref> entries;
-    Ref reqs_it = own(PyObject_GetIter(c[2]));
+    Ref reqs_it = own(PyObject_GetIter(reqs));
     while ((Py_ssize_t)entries.size() < PyList_GET_SIZE(sources.get())) {
         Ref entry = Ref::steal(PyIter_Next(reqs_it.get()));
         if (!entry) {
@@ -85,9 +85,9 @@ Ref GroupKeys_group_keys(const Call& c) {
     Ref order = own(PyList_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(order.get(), i, own(PyLong_FromSsize_t(i)).release());
     if (n > 1) {
-        Ref by_paths = own(PyObject_GetAttr(paired.get(), st.n_getitem.get()));
-        Ref kwnames = own(PyTuple_Pack(1, st.n_key.get()));
-        call_method(st.n_sort.get(), {order.get(), by_paths.get()}, kwnames.get());
+        Ref by_paths = attr(paired.get(), st.names[N___getitem__]);
+        Ref kwnames = own(PyTuple_Pack(1, st.names[N_key]));
+        call_method(st.names[N_sort], {order.get(), by_paths.get()}, kwnames.get());
     }
     Ref result = new_list();
     for (Py_ssize_t k = 0; k < n; ++k) {

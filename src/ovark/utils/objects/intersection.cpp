@@ -19,7 +19,7 @@ Ref unhashable_remove(PyObject* unhashables) {
     return result;
 }
 
-Ref Find_unhashable_remove(const Call& c) { return unhashable_remove(c[1]); }
+Ref Find_unhashable_remove(const Call&, PyObject*, PyObject* unhashables) { return unhashable_remove(unhashables); }
 
 namespace {
 
@@ -74,8 +74,7 @@ bool equality_key(PyObject* o, Py_uhash_t& out, int depth = 0) {
     if (Py_TYPE(o)->tp_richcompare != PyBaseObject_Type.tp_richcompare) return false;
     Py_hash_t h = PyObject_Hash(o);  // equality is identity: any hash of its own fits
     if (h == -1 && PyErr_Occurred()) {
-        if (!unhashable_error_set()) throw Error();
-        PyErr_Clear();
+        if (!clear_if_unhashable()) throw Error();
         return false;
     }
     out = (Py_uhash_t)h;
@@ -186,7 +185,7 @@ Ref unhashable_intersection(Ctx& c, PyObject* lists) {
     if (!truth(lists)) return new_list();
     Ref first = own(PySequence_GetItem(lists, 0));
     Ref result = c.direct ? unhashable_remove(first.get())
-                          : own(PyObject_CallMethodOneArg(c.self, c.st.n__unhashable_remove.get(), first.get()));
+                          : call_method(c.st.names[N__unhashable_remove], {c.self, first.get()});
     Ref others = own(PySequence_List(own(PySequence_GetSlice(lists, 1, PY_SSIZE_T_MAX)).get()));
     if (!PyList_GET_SIZE(others.get())) return result;
     std::vector<std::unique_ptr<EqualityIndex>> indexes;
@@ -202,9 +201,9 @@ Ref unhashable_intersection(Ctx& c, PyObject* lists) {
     return kept;
 }
 
-Ref Find_unhashable_intersection(const Call& c) {
-    Ctx ctx(c.state<State>(), c.module(), c[0]);
-    return unhashable_intersection(ctx, c[1]);
+Ref Find_unhashable_intersection(const Call& c, PyObject* self, PyObject* unhashables_lists) {
+    Ctx ctx(c.state<State>(), c.module(), self);
+    return unhashable_intersection(ctx, unhashables_lists);
 }
 
 }  // namespace objects

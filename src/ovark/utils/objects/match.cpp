@@ -16,7 +16,7 @@ Ref formalize_loopable(Ctx& c, PyObject* obj, bool with_message) {
         Ref text = fmt(st, obj);
         raise(PyExc_TypeError, "object '%U' is a string which is not allowed.", text.get());
     }
-    if (is_mapping(obj, c.Mapping.get())) return call_method(st.n_values.get(), {obj});
+    if (is_mapping(obj, c.Mapping.get())) return call_method(st.names[N_values], {obj});
     bool iterable = PyList_CheckExact(obj) || PyTuple_CheckExact(obj) ||
                     check(PyObject_IsInstance(obj, c.Iterable.get()));
     if (iterable && !check(PyObject_IsInstance(obj, c.TopologyObject.get()))) return Ref::borrow(obj);
@@ -26,9 +26,9 @@ Ref formalize_loopable(Ctx& c, PyObject* obj, bool with_message) {
     raise(PyExc_TypeError, "object '%U' of type %U is not allowed.", text.get(), type_text.get());
 }
 
-Ref Find_formalize_loopable(const Call& c) {
+Ref Find_formalize_loopable(const Call& c, PyObject*, PyObject* obj) {
     Ctx ctx(c.state<State>(), c.module());
-    return formalize_loopable(ctx, c[1], true);
+    return formalize_loopable(ctx, obj, true);
 }
 
 // Regroup `wanted`: keys with "__" are cut once at the first "__" and grouped
@@ -121,8 +121,8 @@ Ref member_of(Ctx& c, PyObject* obj, PyObject* key) {
 // each instance attribute of anything else.
 template <class F>
 void for_each_entry(Ctx& c, PyObject* obj, F&& f) {
-    if (is_mapping(obj, c.Mapping.get())) return for_items(obj, c.st.n_items.get(), f);
-    Ref held = optional_attr(obj, c.st.n_dict.get());
+    if (is_mapping(obj, c.Mapping.get())) return for_items(obj, c.st.names[N_items], f);
+    Ref held = optional_attr(obj, c.st.names[N___dict__]);
     if (!held || !PyDict_Check(held.get())) return;
     Ref copy = own(PyDict_Copy(held.get()));
     Ref source = own(PyDict_Items(copy.get()));
@@ -144,9 +144,10 @@ Ref path_list(const Prefix* prefix, std::initializer_list<PyObject*> tail) {
 
 // self._match(obj, wanted, use__syntax, filter_=filter_) through the instance.
 Ref call_match(Ctx& c, PyObject* obj, PyObject* wanted, bool use__syntax, bool filter) {
-    PyObject* args[] = {c.self, obj, wanted, use__syntax ? Py_True : Py_False, filter ? Py_True : Py_False};
-    Ref kwnames = own(PyTuple_Pack(1, c.st.n_filter_.get()));
-    return own(PyObject_VectorcallMethod(c.st.n__match.get(), args, 4, kwnames.get()));
+    Ref kwnames = own(PyTuple_Pack(1, c.st.names[N_filter_]));
+    return call_method(c.st.names[N__match],
+                       {c.self, obj, wanted, use__syntax ? Py_True : Py_False, filter ? Py_True : Py_False},
+                       kwnames.get());
 }
 
 // The (value, path) pair of a match one level down, with `steps` put in front.
@@ -198,7 +199,7 @@ bool match_multi(Ctx& c, PyObject* obj, Want& w, bool use__syntax, bool filter, 
         if (c.direct) {
             loop = formalize_loopable(c, child.get(), false);
         } else {
-            loop = Ref::steal(PyObject_CallMethodOneArg(c.self, c.st.n__formalize_loopable.get(), child.get()));
+            loop = Ref::steal(PyObject_CallMethodOneArg(c.self, c.st.names[N__formalize_loopable], child.get()));
             if (!loop) {
                 if (!clear_if(PyExc_TypeError)) throw Error();
             }
@@ -372,12 +373,13 @@ Ref match_result(bool ok, bool filter, Ref& pair) {
     return pair;
 }
 
-Ref Find_match(const Call& c) {
-    Ctx ctx(c.state<State>(), c.module(), c[0]);
-    bool filter = truth(c[4]);
-    Plan plan = regroup(c[2], truth(c[3]));
+Ref Find_match(const Call& c, PyObject* self, PyObject* obj, PyObject* wanted, PyObject* use__syntax,
+               PyObject* filter_) {
+    Ctx ctx(c.state<State>(), c.module(), self);
+    bool filter = truth(filter_);
+    Plan plan = regroup(wanted, truth(use__syntax));
     Ref pair;
-    bool ok = match_plan(ctx, c[1], plan, filter, pair);
+    bool ok = match_plan(ctx, obj, plan, filter, pair);
     return match_result(ok, filter, pair);
 }
 

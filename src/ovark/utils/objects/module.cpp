@@ -6,11 +6,13 @@
 // value. `GroupKeys.group_keys` tabulates find results by named pattern groups.
 //
 // The parts, in this folder:
-//   state.hpp          module state; `Ctx`, the working state of one top-level
-//                      call (globals read at call time, pattern cache,
-//                      bookkeeping); the small helpers (truth, text form,
-//                      pattern tests); the layouts of R and the operators; the
-//                      plans of the matcher; what each part offers the others
+//   state.hpp          the interned names (OBJECTS_NAMES) and the module state;
+//                      `Ctx`, the working state of one top-level call (globals
+//                      read at call time, pattern cache, bookkeeping); the
+//                      small helpers (text form, pattern tests, the unhashable
+//                      error); the layouts of R and the operators; the plans of
+//                      the matcher; what each part offers the others, with the
+//                      named parameters of the methods
 //   patterns.cpp       pattern texts compiled once per call; the test of a text
 //                      against a pattern; patterns that match every text
 //   operators.cpp      R and the operators: native heap types; their C slots
@@ -25,7 +27,8 @@
 //   intersection.cpp   Find._unhashable_intersection, _unhashable_remove
 //   group_keys.cpp     Find._populate_path, GroupKeys.group_keys
 //   module.cpp         this file: the docstrings and the methods of Find and
-//                      GroupKeys, the interned names, the module body (exec)
+//                      GroupKeys, the module body (exec: imports, classes,
+//                      the shared instance behind `find`)
 //
 // Engine calls on a `Find` whose methods are not overridden run in C++ all
 // the way down; when a subclass (or a patch) replaces one of them, the engine
@@ -103,31 +106,33 @@ const char* const match_doc =
 const FuncDef find_def{"find",
                        "(self, from_, *requirements, type_=None, filter_=True, index=None, _first=True, "
                        "all_keys=False, **kwargs)",
-                       find_doc, Find_find};
+                       find_doc, params<Find_find>};
 const FuncDef reset_keys_def{"reset_keys", "(self)",
                              " Reset all the keys as find api returns an instance not the object.", Find_reset_keys};
 const FuncDef normalize_r_def{"_normalize_r", "(self, requirements)",
-                              "normalization function to reduce regex at multiple requirements", Find_normalize_r};
+                              "normalization function to reduce regex at multiple requirements",
+                              params<Find_normalize_r>};
 const FuncDef formalize_loopable_def{"_formalize_loopable", "(self, obj)",
                                      "formalize_loopable for _match\n\n"
                                      "        return a valid loopable for _match. Will raise an exception if not a "
                                      "valid type",
-                                     Find_formalize_loopable};
-const FuncDef match_def{"_match", "(self, obj, wanted, use__syntax=True, filter_=True)", match_doc, Find_match};
+                                     params<Find_formalize_loopable>};
+const FuncDef match_def{"_match", "(self, obj, wanted, use__syntax=True, filter_=True)", match_doc, params<Find_match>};
 const FuncDef build_dict_def{"_build_dict", "(self, from_, keys, index)",
-                             "Recursive function to return the right dictionary for the index", Find_build_dict};
+                             "Recursive function to return the right dictionary for the index",
+                             params<Find_build_dict>};
 const FuncDef unhashable_intersection_def{
     "_unhashable_intersection", "(self, unhashables_lists)",
     " _unhashable_intersection\n\n"
     "        Intersection of lists whose members cannot be hashed: the members of the first\n"
     "        list, without repeats, that are in every other list, in the order of the first.",
-    Find_unhashable_intersection};
+    params<Find_unhashable_intersection>};
 const FuncDef unhashable_remove_def{"_unhashable_remove", "(self, unhashables)",
                                     " _unhashable_remove\n\n"
                                     "        Removes repeating unhashables from a list. Equivelant of set()",
-                                    Find_unhashable_remove};
+                                    params<Find_unhashable_remove>};
 const FuncDef populate_path_def{"_populate_path", "(self, path, keys, device=None, _cur_path=None, _first=True)",
-                                "Create the multiple paths out of the paths", Find_populate_path};
+                                "Create the multiple paths out of the paths", params<Find_populate_path>};
 const FuncDef group_keys_def{
     "group_keys", "(cls, source, reqs, ret_num=None, all_keys=False)",
     "Group the paths found by find by the named groups of the requirement patterns.\n"
@@ -151,7 +156,7 @@ const FuncDef group_keys_def{
     "            [{'instance': 'default', 'vrf': 'default', 'neighbor': '200.1.1.1'},\n"
     "             {'instance': 'default', 'vrf': 'default', 'neighbor': '200:1::1:1'}]\n"
     "        ",
-    GroupKeys_group_keys};
+    params<GroupKeys_group_keys>};
 
 // ---------------------------------------------------------------------------
 // Module body
@@ -159,41 +164,18 @@ const FuncDef group_keys_def{
 
 void exec(PyObject* module, State& st) {
     // Names first: the classes' methods use them.
-    struct {
-        Ref* ref;
-        const char* text;
-    } names[] = {
-        {&st.n_re, "re"}, {&st.n_copy, "copy"}, {&st.n_Iterable, "Iterable"}, {&st.n_Mapping, "Mapping"},
-        {&st.n_TopologyObject, "TopologyObject"}, {&st.n_BaseLogic, "BaseLogic"}, {&st.n_logger, "logger"},
-        {&st.n_compile, "compile"}, {&st.n_match, "match"}, {&st.n_items, "items"},
-        {&st.n_values, "values"}, {&st.n_warning, "warning"}, {&st.n_groupindex, "groupindex"},
-        {&st.n_hash, "__hash__"}, {&st.n_args, "args"}, {&st.n_value, "value"},
-        {&st.n_pattern, "pattern"},
-        {&st.n_initial_object, "initial_object"}, {&st.n_initial_requirements, "initial_requirements"},
-        {&st.n_to_find_dict, "to_find_dict"}, {&st.n_found_objects, "found_objects"},
-        {&st.n_initial_found_objects, "initial_found_objects"}, {&st.n_find, "find"}, {&st.n__match, "_match"},
-        {&st.n__normalize_r, "_normalize_r"}, {&st.n__formalize_loopable, "_formalize_loopable"},
-        {&st.n__build_dict, "_build_dict"}, {&st.n__unhashable_intersection, "_unhashable_intersection"},
-        {&st.n__unhashable_remove, "_unhashable_remove"}, {&st.n_reset_keys, "reset_keys"},
-        {&st.n_filter_, "filter_"}, {&st.n__first, "_first"}, {&st.n_all_keys, "all_keys"},
-        {&st.n_use__syntax, "use__syntax"}, {&st.n_from_, "from_"}, {&st.n_keys, "keys"}, {&st.n_index, "index"},
-        {&st.n_insert, "insert"}, {&st.n_deepcopy, "deepcopy"}, {&st.n_get, "get"},
-        {&st.n_dict, "__dict__"}, {&st.n_literal_eval, "literal_eval"}, {&st.n_empty, ""},
-        {&st.n_sort, "sort"}, {&st.n_key, "key"}, {&st.n_getitem, "__getitem__"}, };
-    for (auto& n : names) *n.ref = intern(n.text);
+    st.names.init();
+    st.empty = own(PyUnicode_FromString(""));
 
     // 1. Imports.
-    Ref re = own(PyImport_ImportModule("re"));
+    Ref re = import_module("re");
     add_object(module, "re", re);
-    add_object(module, "copy", own(PyImport_ImportModule("copy")));
-    Ref bases = own(PyImport_ImportModule("ovark.topology.bases"));
-    add_object(module, "TopologyObject", own(PyObject_GetAttrString(bases.get(), "TopologyObject")));
-    Ref logic = own(PyImport_ImportModule("ovark.datastructures.logic"));
-    add_object(module, "BaseLogic", own(PyObject_GetAttrString(logic.get(), "BaseLogic")));
-    Ref abc = own(PyImport_ImportModule("collections.abc"));
-    add_object(module, "Iterable", own(PyObject_GetAttrString(abc.get(), "Iterable")));
-    add_object(module, "Mapping", own(PyObject_GetAttrString(abc.get(), "Mapping")));
-    Ref logging = own(PyImport_ImportModule("logging"));
+    add_object(module, "copy", import_module("copy"));
+    add_object(module, "TopologyObject", import_from("ovark.topology.bases", "TopologyObject"));
+    add_object(module, "BaseLogic", import_from("ovark.datastructures.logic", "BaseLogic"));
+    add_object(module, "Iterable", import_from("collections.abc", "Iterable"));
+    add_object(module, "Mapping", import_from("collections.abc", "Mapping"));
+    Ref logging = import_module("logging");
     add_object(module, "logging", logging);
     // 2. The logger.
     Ref name = own(PyObject_GetAttrString(module, "__name__"));
@@ -225,7 +207,7 @@ void exec(PyObject* module, State& st) {
 
     // 4. The shared instance behind the module-level find.
     Ref instance = own(PyObject_CallNoArgs(st.Find.get()));
-    add_object(module, "find", own(PyObject_GetAttr(instance.get(), st.n_find.get())));
+    add_object(module, "find", attr(instance.get(), st.names[N_find]));
 }
 
 }  // namespace

@@ -16,7 +16,7 @@ Ref operator_eq(State& st, PyObject* self, PyObject* other) {
     Ref regex = op_regex(self);
     if (truth(regex) && truth(other)) {
         Ref text = text_of(other);
-        return call_method(st.n_match.get(), {regex.get(), text.get()});
+        return call_method(st.names[N_match], {regex.get(), text.get()});
     }
     return own(PyObject_RichCompare(op_value(self).get(), other, Py_EQ));
 }
@@ -26,7 +26,7 @@ bool operator_truth(Ctx* c, PyObject* self, PyObject* other) {
     if (truth(regex) && truth(other)) {
         Ref text = text_of(other);
         if (c) return regex_truth(*c, regex.get(), text.get());
-        return truth(call_method(type_state<State>(Py_TYPE(self)).n_match.get(), {regex.get(), text.get()}));
+        return truth(call_method(type_state<State>(Py_TYPE(self)).names[N_match], {regex.get(), text.get()}));
     }
     return equal(op_value(self).get(), other);
 }
@@ -36,12 +36,12 @@ bool operator_truth(Ctx* c, PyObject* self, PyObject* other) {
 Ref contains_eq(State& st, PyObject* module, PyObject* self, PyObject* other, Ctx* c, bool* as_truth) {
     Ref value = op_value(self);
     if (other == Py_None || value.get() == Py_None) return Ref::borrow(Py_False);
-    Ref mapping = c ? c->Mapping : lookup(module, st.n_Mapping.get());
+    Ref mapping = c ? c->Mapping : lookup(module, st.names[N_Mapping]);
     if (is_mapping(other, mapping.get())) {
-        Ref values = call_method(st.n_values.get(), {other});
+        Ref values = call_method(st.names[N_values], {other});
         if (check(PySequence_Contains(values.get(), value.get()))) return Ref::borrow(Py_True);
     }
-    Ref iterable = c ? c->Iterable : lookup(module, st.n_Iterable.get());
+    Ref iterable = c ? c->Iterable : lookup(module, st.names[N_Iterable]);
     if (check(PyObject_IsInstance(other, iterable.get())) && check(PySequence_Contains(other, value.get())))
         return Ref::borrow(Py_True);
     if (as_truth) {
@@ -142,10 +142,10 @@ PyObject* contains_richcompare(PyObject* self, PyObject* other, int op) {
         return contains_eq(state_of<State>(module), module, self, other, nullptr, nullptr);
     });
 }
-PyObject* notexists_richcompare(PyObject* self, PyObject* other, int op) {
+PyObject* notexists_richcompare(PyObject* self, PyObject*, int op) {
     return richcompare(op, [&] {
         PyObject* module = module_of_type(Py_TYPE(self));
-        Ref mapping = lookup(module, state_of<State>(module).n_Mapping.get());
+        Ref mapping = lookup(module, state_of<State>(module).names[N_Mapping]);
         bool absent = notexists_truth(mapping.get(), self, field(self, as_op(self)->parent, "parent").get());
         return Ref::borrow(absent ? Py_True : Py_False);
     });
@@ -161,7 +161,7 @@ Ref operator_hash_value(State& st, PyObject* self) {
         if (h == -1 && PyErr_Occurred()) throw Error();
         return own(PyLong_FromSsize_t(h));
     }
-    return call_method(st.n_hash.get(), {value});
+    return call_method(st.names[N___hash__], {value});
 }
 
 }  // namespace
@@ -249,25 +249,24 @@ PyObject* self_checked(State& st, PyObject* self, bool op, const char* name) {
     return self;
 }
 
-Ref R_init(const Call& c) {
+Ref R_init(const Call& c, PyObject* self, PyObject* args, PyObject* kwargs) {
     State& st = c.state<State>();
-    PyObject* self = self_checked(st, c[0], false, "__init__");
-    as_r(self)->args = Ref::borrow(c[1]);
-    as_r(self)->kwargs = Ref::borrow(c[2]);
+    self_checked(st, self, false, "__init__");
+    as_r(self)->args = Ref::borrow(args);
+    as_r(self)->kwargs = Ref::borrow(kwargs);
     return Ref::borrow(Py_None);
 }
 
-Ref Operator_init(const Call& c) {
+Ref Operator_init(const Call& c, PyObject* self, PyObject* value) {
     State& st = c.state<State>();
-    PyObject* self = self_checked(st, c[0], true, "__init__");
-    PyObject* value = c[1];
+    self_checked(st, self, true, "__init__");
     auto* op = as_op(self);
     op->value = Ref::borrow(value);
     op->regex = Ref::borrow(Py_None);
     op->parent = Ref::borrow(Py_None);
     if (!is_text_with(value, "(")) return Ref::borrow(Py_None);
-    Ref re = lookup(c.module(), st.n_re.get());
-    Ref compiled = Ref::steal(PyObject_CallMethodOneArg(re.get(), st.n_compile.get(), value));
+    Ref re = lookup(c.module(), st.names[N_re]);
+    Ref compiled = Ref::steal(PyObject_CallMethodOneArg(re.get(), st.names[N_compile], value));
     if (!compiled) {
         if (!clear_if(PyExc_Exception)) throw Error();  // a pattern that does not compile compares as text
         return Ref::borrow(Py_None);
@@ -281,30 +280,31 @@ Ref Operator_hash(const Call& c) {
     return operator_hash_value(st, self_checked(st, c[0], true, "__hash__"));
 }
 
-Ref Operator_match(const Call& c) { return own(PyObject_RichCompare(c[0], c[1], Py_EQ)); }
-
-Ref Operator_eq(const Call& c) {
-    State& st = c.state<State>();
-    return operator_eq(st, self_checked(st, c[0], true, "__eq__"), c[1]);
+Ref Operator_match(const Call&, PyObject* self, PyObject* other) {
+    return own(PyObject_RichCompare(self, other, Py_EQ));
 }
 
-Ref Operator_deepcopy(const Call& c) {
+Ref Operator_eq(const Call& c, PyObject* self, PyObject* other) {
     State& st = c.state<State>();
-    PyObject *self = c[0], *memo = c[1];
+    return operator_eq(st, self_checked(st, self, true, "__eq__"), other);
+}
+
+Ref Operator_deepcopy(const Call& c, PyObject* self, PyObject* memo) {
+    State& st = c.state<State>();
     Ref id = own(PyLong_FromVoidPtr(self));
-    Ref known = call_method(st.n_get.get(), {memo, id.get()});
+    Ref known = call_method(st.names[N_get], {memo, id.get()});
     if (known.get() != Py_None) return known;
-    Ref copy = lookup(c.module(), st.n_copy.get());
-    Ref value = own(PyObject_GetAttr(self, st.n_value.get()));
-    Ref value_copy = call_method(st.n_deepcopy.get(), {copy.get(), value.get(), memo});
+    Ref copy = lookup(c.module(), st.names[N_copy]);
+    Ref value = attr(self, st.names[N_value]);
+    Ref value_copy = call_method(st.names[N_deepcopy], {copy.get(), value.get(), memo});
     Ref result = own(PyObject_CallOneArg(reinterpret_cast<PyObject*>(Py_TYPE(self)), value_copy.get()));
     check(PyObject_SetItem(memo, id.get(), result.get()));
     return result;
 }
 
-Ref Not_eq(const Call& c) {
+Ref Not_eq(const Call& c, PyObject* self, PyObject* other) {
     State& st = c.state<State>();
-    return Ref::borrow(truth(operator_eq(st, self_checked(st, c[0], true, "__eq__"), c[1])) ? Py_False : Py_True);
+    return Ref::borrow(truth(operator_eq(st, self_checked(st, self, true, "__eq__"), other)) ? Py_False : Py_True);
 }
 
 Ref Not_repr(const Call& c) {
@@ -312,15 +312,15 @@ Ref Not_repr(const Call& c) {
     return repr_with(st, "Not", self_checked(st, c[0], true, "__repr__"));
 }
 
-Ref Contains_eq(const Call& c) {
+Ref Contains_eq(const Call& c, PyObject* self, PyObject* other) {
     State& st = c.state<State>();
-    return contains_eq(st, c.module(), self_checked(st, c[0], true, "__eq__"), c[1], nullptr, nullptr);
+    return contains_eq(st, c.module(), self_checked(st, self, true, "__eq__"), other, nullptr, nullptr);
 }
 
 Ref NotExists_eq(const Call& c) {
     State& st = c.state<State>();
     PyObject* self = self_checked(st, c[0], true, "__eq__");
-    Ref mapping = lookup(c.module(), st.n_Mapping.get());
+    Ref mapping = lookup(c.module(), st.names[N_Mapping]);
     Ref parent = field(self, as_op(self)->parent, "parent");
     return Ref::borrow(notexists_truth(mapping.get(), self, parent.get()) ? Py_True : Py_False);
 }
@@ -330,24 +330,24 @@ Ref NotExists_repr(const Call& c) {
     return repr_with(st, "NotExists", self_checked(st, c[0], true, "__repr__"));
 }
 
-const FuncDef R_init_def{"__init__", "(self, *args, **kwargs)", "Requirements class", R_init};
-const FuncDef Operator_init_def{"__init__", "(self, value=None)", nullptr, Operator_init};
+const FuncDef R_init_def{"__init__", "(self, *args, **kwargs)", "Requirements class", params<R_init>};
+const FuncDef Operator_init_def{"__init__", "(self, value=None)", nullptr, params<Operator_init>};
 const FuncDef Operator_hash_def{"__hash__", "(self)", "Hash of the operator: the hash of its value.", Operator_hash};
-const FuncDef Operator_match_def{"match", "(self, other)", "Return self == other.", Operator_match};
+const FuncDef Operator_match_def{"match", "(self, other)", "Return self == other.", params<Operator_match>};
 const FuncDef Operator_eq_def{"__eq__", "(self, other)", "dunder function to match regex or object comparison",
-                              Operator_eq};
+                              params<Operator_eq>};
 const FuncDef Operator_deepcopy_def{"__deepcopy__", "(self, memo)",
                                     "A new operator of the same class over a deep copy of the value.",
-                                    Operator_deepcopy};
+                                    params<Operator_deepcopy>};
 const FuncDef Not_hash_def{"__hash__", "(self)", "Hash of the operator: the hash of its value.", Operator_hash};
 const FuncDef Not_eq_def{"__eq__", "(self, other)", "dunder function to check whether no value or they dont match ",
-                         Not_eq};
+                         params<Not_eq>};
 const FuncDef Not_repr_def{"__repr__", "(self)", nullptr, Not_repr};
 const FuncDef Contains_hash_def{"__hash__", "(self)", "Hash of the operator: the hash of its value.", Operator_hash};
 const FuncDef Contains_eq_def{"__eq__", "(self, other)",
                               "True when value is among other's values (dict) or in other (iterable), else the\n"
                               "comparison of Operator.",
-                              Contains_eq};
+                              params<Contains_eq>};
 const FuncDef NotExists_hash_def{"__hash__", "(self)", "Hash of the operator: the hash of its value.",
                                  Operator_hash};
 const FuncDef NotExists_eq_def{"__eq__", "(self, other)",
@@ -494,18 +494,12 @@ Ref operator_type(PyObject* module, PyType_Spec* spec, PyObject* base, std::vect
 // R and the operators, in the module's order. The layouts as a class statement
 // would declare them, so that copy and pickle carry the attributes.
 void add_requirement_types(PyObject* module, State& st) {
-    auto slots = [](std::initializer_list<const char*> names) {
-        Ref t = own(PyTuple_New((Py_ssize_t)names.size()));
-        Py_ssize_t i = 0;
-        for (const char* n : names) PyTuple_SET_ITEM(t.get(), i++, intern(n).release());
-        return t;
-    };
     st.R = new_type(module, &r_spec, nullptr,
-                    {method(R_init_def), value("__slots__", slots({"args", "kwargs", "__dict__", "__weakref__"}))});
+                    {method(R_init_def), value("__slots__", interned_tuple({"args", "kwargs", "__dict__", "__weakref__"}))});
     add_object(module, "R", st.R);
     st.Operator = operator_type(module, &operator_spec, nullptr,
                                 {method(Operator_init_def), method(Operator_match_def), method(Operator_deepcopy_def),
-                                 value("__slots__", slots({"value", "regex", "parent", "__dict__", "__weakref__"}))},
+                                 value("__slots__", interned_tuple({"value", "regex", "parent", "__dict__", "__weakref__"}))},
                                 {&Operator_hash_def, &Operator_eq_def}, "Operator");
     add_object(module, "Operator", st.Operator);
     st.Not = operator_type(module, &not_spec, st.Operator.get(), {}, {&Not_hash_def, &Not_eq_def, &Not_repr_def}, "Not");

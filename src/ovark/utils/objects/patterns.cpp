@@ -36,7 +36,7 @@ Ref compile(Ctx& c, PyObject* text) {
         if (PyObject* hit = PyDict_GetItemWithError(c.patterns.get(), text)) return Ref::borrow(hit);
         if (PyErr_Occurred()) throw Error();
     }
-    Ref compiled = call_method(c.st.n_compile.get(), {c.re.get(), text});
+    Ref compiled = call_method(c.st.names[N_compile], {c.re.get(), text});
     if (cacheable) {
         if (!c.patterns) c.patterns = own(PyDict_New());
         check(PyDict_SetItem(c.patterns.get(), text, compiled.get()));
@@ -52,7 +52,7 @@ bool always_matches(Ctx& c, PyObject* regex) {
     if (found != c.always.end()) return found->second;
     bool always = false;
     if (Py_TYPE(regex) == reinterpret_cast<PyTypeObject*>(c.st.pattern_type.get())) {
-        Ref text = own(PyObject_GetAttr(regex, c.st.n_pattern.get()));
+        Ref text = attr(regex, c.st.names[N_pattern]);
         always = always_matching_text(text.get());
     }
     c.kept.push_back(Ref::borrow(regex));
@@ -63,7 +63,7 @@ bool always_matches(Ctx& c, PyObject* regex) {
 // regex.match(text), as a truth value.
 bool regex_truth(Ctx& c, PyObject* regex, PyObject* text) {
     if (always_matches(c, regex)) return true;
-    return truth(call_method(c.st.n_match.get(), {regex, text}));
+    return truth(call_method(c.st.names[N_match], {regex, text}));
 }
 
 // re.compile(text); one that does not compile raises the engine's ValueError.
@@ -73,7 +73,7 @@ Ref compile_or_value_error(Ctx& c, PyObject* text) {
         compiled = compile(c, text);
     } catch (const Error&) {
         if (!clear_if(PyExc_Exception)) throw;
-        Ref shown = own(PyObject_Format(text, c.st.n_empty.get()));
+        Ref shown = fmt(c.st, text);
         raise(PyExc_ValueError, "'%U' is not a valid regex expression", shown.get());
     }
     return compiled;
@@ -81,7 +81,7 @@ Ref compile_or_value_error(Ctx& c, PyObject* text) {
 
 // The first named group of a compiled pattern, or an empty Ref.
 Ref first_group(State& st, PyObject* regex) {
-    Ref groups = own(PyObject_GetAttr(regex, st.n_groupindex.get()));
+    Ref groups = attr(regex, st.names[N_groupindex]);
     Ref it = own(PyObject_GetIter(groups.get()));
     Ref name = Ref::steal(PyIter_Next(it.get()));
     if (!name && PyErr_Occurred()) throw Error();

@@ -1,7 +1,8 @@
-// ovark.utils.objects - what the parts of the module share: the module state,
-// the call context `Ctx`, the small helpers, the layouts of `R` and the
-// operators, the plans of the matcher, and the functions one part offers the
-// others. The map of the module is at the top of module.cpp.
+// ovark.utils.objects - what the parts of the module share: the interned
+// names and the module state, the call context `Ctx`, the small helpers, the
+// layouts of `R` and the operators, the plans of the matcher, and the
+// functions one part offers the others. The map of the module is at the top
+// of module.cpp.
 #pragma once
 #include "ovk/ovk.hpp"
 
@@ -19,31 +20,29 @@ using namespace ovk;
 // State and call context
 // ---------------------------------------------------------------------------
 
+// Interned names: attributes, methods, keywords and module globals the engine reads.
+#define OBJECTS_NAMES(X)                                                                                               \
+    X(re) X(copy) X(Iterable) X(Mapping) X(TopologyObject) X(BaseLogic) X(logger) X(compile) X(match) X(items)         \
+    X(values) X(warning) X(groupindex) X(__hash__) X(args) X(value) X(pattern) X(initial_object)                       \
+    X(initial_requirements) X(to_find_dict) X(found_objects) X(initial_found_objects) X(find) X(_match)                \
+    X(_normalize_r) X(_formalize_loopable) X(_build_dict) X(_unhashable_intersection) X(_unhashable_remove)            \
+    X(reset_keys) X(filter_) X(_first) X(all_keys) X(use__syntax) X(from_) X(keys) X(index) X(insert) X(deepcopy)      \
+    X(get) X(__dict__) X(literal_eval) X(sort) X(key) X(__getitem__)
+OVK_NAMES(OBJECTS_NAMES)
+
 struct State {
     Ref Find, R, Operator, Not, Contains, NotExists, GroupKeys;
     Ref pattern_type;  // type(re.compile(""))
     Ref ast;           // imported on first use by _build_dict
+    Ref empty;         // "", the format spec of str.format's "{}"
     // The methods of Find as made here, to tell when one is overridden.
     Ref f_find, f_match, f_normalize_r, f_formalize_loopable, f_build_dict, f_unhashable_intersection,
         f_unhashable_remove, f_reset_keys;
-    // Interned names.
-    Ref n_re, n_copy, n_Iterable, n_Mapping, n_TopologyObject, n_BaseLogic, n_logger, n_compile, n_match, n_items,
-        n_values, n_warning, n_groupindex, n_hash, n_args, n_value, n_pattern,
-        n_initial_object, n_initial_requirements, n_to_find_dict, n_found_objects, n_initial_found_objects, n_find,
-        n__match, n__normalize_r, n__formalize_loopable, n__build_dict, n__unhashable_intersection,
-        n__unhashable_remove, n_reset_keys, n_filter_, n__first, n_all_keys, n_use__syntax, n_from_, n_keys,
-        n_index, n_insert, n_deepcopy, n_get, n_dict, n_literal_eval, n_empty, n_sort, n_key, n_getitem;
+    Names names;
     auto refs() {
-        return std::tie(Find, R, Operator, Not, Contains, NotExists, GroupKeys, pattern_type, ast, f_find, f_match,
-                        f_normalize_r, f_formalize_loopable, f_build_dict, f_unhashable_intersection,
-                        f_unhashable_remove, f_reset_keys, n_re, n_copy, n_Iterable, n_Mapping, n_TopologyObject, n_BaseLogic,
-                        n_logger, n_compile, n_match, n_items, n_values, n_warning, n_groupindex, n_hash,
-                        n_args, n_value, n_pattern, n_initial_object,
-                        n_initial_requirements, n_to_find_dict, n_found_objects, n_initial_found_objects, n_find,
-                        n__match, n__normalize_r, n__formalize_loopable, n__build_dict,
-                        n__unhashable_intersection, n__unhashable_remove, n_reset_keys, n_filter_, n__first,
-                        n_all_keys, n_use__syntax, n_from_, n_keys, n_index, n_insert, n_deepcopy, n_get,
-                        n_dict, n_literal_eval, n_empty, n_sort, n_key, n_getitem);
+        return std::tie(Find, R, Operator, Not, Contains, NotExists, GroupKeys, pattern_type, ast, empty, f_find,
+                        f_match, f_normalize_r, f_formalize_loopable, f_build_dict, f_unhashable_intersection,
+                        f_unhashable_remove, f_reset_keys);
     }
 };
 
@@ -63,25 +62,25 @@ struct Ctx {
     std::vector<Ref> kept;                       // keeps the keys of `always` alive
 
     Ctx(State& s, PyObject* m, PyObject* self_ = nullptr) : st(s), module(m), self(self_) {
-        re = lookup(m, st.n_re.get());
-        Iterable = lookup(m, st.n_Iterable.get());
-        Mapping = lookup(m, st.n_Mapping.get());
-        TopologyObject = lookup(m, st.n_TopologyObject.get());
-        BaseLogic = lookup(m, st.n_BaseLogic.get());
+        re = lookup(m, st.names[N_re]);
+        Iterable = lookup(m, st.names[N_Iterable]);
+        Mapping = lookup(m, st.names[N_Mapping]);
+        TopologyObject = lookup(m, st.names[N_TopologyObject]);
+        BaseLogic = lookup(m, st.names[N_BaseLogic]);
         if (self) direct = methods_are_ours();
     }
 
     bool methods_are_ours() const {
         auto* type = Py_TYPE(self);
         std::pair<PyObject*, PyObject*> checks[] = {
-            {st.n_find.get(), st.f_find.get()},
-            {st.n__match.get(), st.f_match.get()},
-            {st.n__normalize_r.get(), st.f_normalize_r.get()},
-            {st.n__formalize_loopable.get(), st.f_formalize_loopable.get()},
-            {st.n__build_dict.get(), st.f_build_dict.get()},
-            {st.n__unhashable_intersection.get(), st.f_unhashable_intersection.get()},
-            {st.n__unhashable_remove.get(), st.f_unhashable_remove.get()},
-            {st.n_reset_keys.get(), st.f_reset_keys.get()},
+            {st.names[N_find], st.f_find.get()},
+            {st.names[N__match], st.f_match.get()},
+            {st.names[N__normalize_r], st.f_normalize_r.get()},
+            {st.names[N__formalize_loopable], st.f_formalize_loopable.get()},
+            {st.names[N__build_dict], st.f_build_dict.get()},
+            {st.names[N__unhashable_intersection], st.f_unhashable_intersection.get()},
+            {st.names[N__unhashable_remove], st.f_unhashable_remove.get()},
+            {st.names[N_reset_keys], st.f_reset_keys.get()},
         };
         for (auto [name, fn] : checks)
             if (compat::type_lookup(type, name) != fn) return false;
@@ -138,7 +137,7 @@ inline bool is_exact_text(PyObject* o, const char* text) {
 }
 
 // format(o, "") as str.format does it for "{}".
-inline Ref fmt(State& st, PyObject* o) { return own(PyObject_Format(o, st.n_empty.get())); }
+inline Ref fmt(State& st, PyObject* o) { return own(PyObject_Format(o, st.empty.get())); }
 
 inline Ref new_list() { return own(PyList_New(0)); }
 inline void append(PyObject* list, PyObject* item) { check(PyList_Append(list, item)); }
@@ -150,17 +149,20 @@ inline Ref list_of(std::initializer_list<PyObject*> items) {
     return l;
 }
 
-// A TypeError whose text starts with "unhashable type" is set.
-inline bool unhashable_error_set() {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+// `clear_if` for a value that cannot be hashed: the set error, if it is a
+// TypeError whose text starts with "unhashable type", is cleared and true
+// returned; otherwise it stays set.
+inline bool clear_if_unhashable() noexcept {
     Ref exc = take_error();
-    bool result = false;
-    if (Ref text = Ref::steal(PyObject_Str(exc.get())))
-        result = text_starts_with(text.get(), "unhashable type");
-    else
-        PyErr_Clear();
-    restore_error(std::move(exc));
-    return result;
+    bool unhashable = false;
+    if (PyErr_GivenExceptionMatches(exc.get(), PyExc_TypeError)) {
+        if (Ref text = Ref::steal(PyObject_Str(exc.get())))
+            unhashable = text_starts_with(text.get(), "unhashable type");
+        else
+            PyErr_Clear();
+    }
+    if (!unhashable) restore_error(std::move(exc));
+    return unhashable;
 }
 
 // ---------------------------------------------------------------------------
@@ -282,15 +284,19 @@ Ref unhashable_remove(PyObject* unhashables);
 Ref unhashable_intersection(Ctx& c, PyObject* lists);
 
 // The methods of Find and GroupKeys, listed in module.cpp.
-Ref Find_find(const Call& c);
+Ref Find_find(const Call& c, PyObject* self, PyObject* from_, PyObject* requirements, PyObject* type_,
+              PyObject* filter_, PyObject* index, PyObject* first, PyObject* all_keys, PyObject* kwargs);
 Ref Find_reset_keys(const Call& c);
-Ref Find_normalize_r(const Call& c);
-Ref Find_formalize_loopable(const Call& c);
-Ref Find_match(const Call& c);
-Ref Find_build_dict(const Call& c);
-Ref Find_unhashable_intersection(const Call& c);
-Ref Find_unhashable_remove(const Call& c);
-Ref Find_populate_path(const Call& c);
-Ref GroupKeys_group_keys(const Call& c);
+Ref Find_normalize_r(const Call& c, PyObject* self, PyObject* requirements);
+Ref Find_formalize_loopable(const Call& c, PyObject* self, PyObject* obj);
+Ref Find_match(const Call& c, PyObject* self, PyObject* obj, PyObject* wanted, PyObject* use__syntax,
+               PyObject* filter_);
+Ref Find_build_dict(const Call& c, PyObject* self, PyObject* from_, PyObject* keys, PyObject* index);
+Ref Find_unhashable_intersection(const Call& c, PyObject* self, PyObject* unhashables_lists);
+Ref Find_unhashable_remove(const Call& c, PyObject* self, PyObject* unhashables);
+Ref Find_populate_path(const Call& c, PyObject* self, PyObject* path, PyObject* keys, PyObject* device,
+                       PyObject* cur_path, PyObject* first);
+Ref GroupKeys_group_keys(const Call& c, PyObject* cls, PyObject* source, PyObject* reqs, PyObject* ret_num,
+                         PyObject* all_keys);
 
 }  // namespace objects

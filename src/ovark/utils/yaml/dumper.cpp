@@ -19,6 +19,20 @@
 //
 // _fits_libyaml tells whether libyaml's emitter writes a tree exactly as the
 // pure-Python one does in block style (see its comment).
+//
+// Layout of this file, top to bottom:
+//   State                  interned names (DUMPER_NAMES), what exec keeps of
+//                          PyYAML; ordereddict_representer
+//   implicit resolution    resolve(): the tag PyYAML's default resolvers give
+//                          a plain scalar (float, int, timestamp patterns)
+//   scalar analysis        analyze() (the emitter's analyze_scalar), single
+//                          and double quoting, UTF-8 output
+//   the writer             Writer: output in chunks, location records and the
+//                          comment of each value (child, comment, place),
+//                          scalars, the tree (lines_of, list_item, run);
+//                          _dump_with_locations
+//   libyaml                Fits, _fits_libyaml
+//   module                 the resolver table, ordered_dumper, exec
 #include "ovk/ovk.hpp"
 
 #include <algorithm>
@@ -83,36 +97,37 @@ const char* const emitter_names[] = {
     "ESCAPE_REPLACEMENTS", "DEFAULT_SCALAR_TAG", "inf_value", "__init__",
 };
 
+#define DUMPER_NAMES(X)                                                                                      \
+    X(represent_dict) X(items) X(dump) X(yaml_representers) X(yaml_multi_representers) X(yaml_implicit_resolvers) \
+    X(yaml_path_resolvers) X(isoformat) X(get) X(line) X(column) X(file) X(tzinfo)
+OVK_NAMES(DUMPER_NAMES)
+
 struct State {
-    Ref n_represent_dict, n_items;
     // The writer: its view of PyYAML and of the trees.
-    Ref dumper, cdumper, representers_at_import, crepresenters_at_import, yaml, yaml_dump, representers, resolvers, emitter_values, Mapping, OrderedDict, date_type,
-        datetime_type, dict_methods;
-    Ref n_dump, n_yaml_representers, n_yaml_implicit_resolvers, n_yaml_path_resolvers, n_isoformat, n_get,
-        n_line, n_column, n_file, n_tzinfo, n_yaml_multi_representers, s_space, s_percent, s_include;
+    Ref dumper, cdumper, representers_at_import, crepresenters_at_import, yaml, yaml_dump, representers, resolvers,
+        emitter_values, Mapping, OrderedDict, date_type, datetime_type, dict_methods;
+    Ref s_space, s_percent, s_include;  // " ", "%", "%INCLUDE{"
+    Names names;
     auto refs() {
-        return std::tie(n_represent_dict, n_items, dumper, cdumper, representers_at_import, crepresenters_at_import, yaml, yaml_dump, representers, resolvers, emitter_values,
-                        Mapping, OrderedDict, date_type, datetime_type, dict_methods, n_dump, n_yaml_representers,
-                        n_yaml_implicit_resolvers, n_yaml_path_resolvers, n_isoformat, n_get, n_line, n_column,
-                        n_file, n_tzinfo, n_yaml_multi_representers, s_space, s_percent, s_include);
+        return std::tie(dumper, cdumper, representers_at_import, crepresenters_at_import, yaml, yaml_dump,
+                        representers, resolvers, emitter_values, Mapping, OrderedDict, date_type, datetime_type,
+                        dict_methods, s_space, s_percent, s_include);
     }
 };
 
 // Hands PyYAML the items view, not the mapping, so that the pairs keep their
 // order instead of being sorted.
-Ref ordereddict_representer(const Call& c) {
+Ref ordereddict_representer(const Call& c, PyObject* dumper, PyObject* data) {
     State& st = c.state<State>();
-    PyObject* items_args[] = {c[1]};
-    Ref items = own(PyObject_VectorcallMethod(st.n_items.get(), items_args, 1, nullptr));
-    PyObject* args[] = {c[0], items.get()};
-    return own(PyObject_VectorcallMethod(st.n_represent_dict.get(), args, 2, nullptr));
+    Ref items = call_method(st.names[N_items], {data});
+    return call_method(st.names[N_represent_dict], {dumper, items.get()});
 }
 
 const FuncDef representer_def{
     "ordereddict_representer",
     "(dumper, data)",
     "Represent an OrderedDict as a plain YAML mapping, entries in their order.",
-    ordereddict_representer,
+    params<ordereddict_representer>,
 };
 
 // ---------------------------------------------------------------- implicit resolution
@@ -452,8 +467,7 @@ void put_str(std::string& out, PyObject* s) {
         out.append(p, (size_t)n);
         return;
     }
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw Error();
-    PyErr_Clear();
+    if (!clear_if(PyExc_UnicodeEncodeError)) throw Error();
     Ref bytes = own(PyUnicode_AsEncodedString(s, "utf-8", "surrogatepass"));
     out.append(PyBytes_AS_STRING(bytes.get()), (size_t)PyBytes_GET_SIZE(bytes.get()));
 }
@@ -482,19 +496,19 @@ struct Writer {
     // OrderedSafeDumper and yaml.dump are what the native writer reproduces.
     bool pyyaml_as_known() {
         PyObject* cls = st.dumper.get();
-        Ref dump = optional_attr(st.yaml.get(), st.n_dump.get());
+        Ref dump = optional_attr(st.yaml.get(), st.names[N_dump]);
         if (dump.get() != st.yaml_dump.get()) return false;
-        Ref reps = own(PyObject_GetAttr(cls, st.n_yaml_representers.get()));
+        Ref reps = attr(cls, st.names[N_yaml_representers]);
         if (!PyDict_Check(reps.get())) return false;
         bool same = true;
-        for_items(st.representers.get(), st.n_items.get(), [&](PyObject* type, PyObject* fn) {
+        for_items(st.representers.get(), st.names[N_items], [&](PyObject* type, PyObject* fn) {
             if (dict_get(reps.get(), type).get() != fn) same = false;
         });
         if (!same) return false;
-        Ref resolvers = own(PyObject_GetAttr(cls, st.n_yaml_implicit_resolvers.get()));
+        Ref resolvers = attr(cls, st.names[N_yaml_implicit_resolvers]);
         if (!check(PyObject_RichCompareBool(resolvers.get(), st.resolvers.get(), Py_EQ))) return false;
-        Ref paths = own(PyObject_GetAttr(cls, st.n_yaml_path_resolvers.get()));
-        if (check(PyObject_IsTrue(paths.get()))) return false;
+        Ref paths = attr(cls, st.names[N_yaml_path_resolvers]);
+        if (truth(paths)) return false;
         PyObject* values = st.emitter_values.get();
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(values); ++i) {
             PyObject* pair = PyTuple_GET_ITEM(values, i);
@@ -549,7 +563,7 @@ struct Writer {
         for (auto& [t, ok] : dict_like_types)
             if (t.get() == type) return ok;
         bool ok = true;
-        for_items(st.dict_methods.get(), st.n_items.get(), [&](PyObject* name, PyObject* method) {
+        for_items(st.dict_methods.get(), st.names[N_items], [&](PyObject* name, PyObject* method) {
             Ref found = optional_attr(type, name);
             if (found.get() != method) ok = false;
         });
@@ -562,8 +576,7 @@ struct Writer {
         try {
             return dict_get(d, key);
         } catch (const Error&) {
-            if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw;
-            PyErr_Clear();
+            if (!clear_if(PyExc_TypeError)) throw;
             return {};
         }
     }
@@ -575,10 +588,9 @@ struct Writer {
             return v ? v : Ref::borrow(Py_None);
         } else {
             PyObject* args[] = {mapping, key};
-            if (PyObject* v = PyObject_VectorcallMethod(st.n_get.get(), args, 2, nullptr)) return Ref::steal(v);
+            if (PyObject* v = PyObject_VectorcallMethod(st.names[N_get], args, 2, nullptr)) return Ref::steal(v);
         }
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw Error();
-        PyErr_Clear();
+        if (!clear_if(PyExc_TypeError)) throw Error();
         return Ref::borrow(Py_None);
     }
 
@@ -597,7 +609,7 @@ struct Writer {
             }
             return;
         }
-        Ref pairs = call_method(st.n_items.get(), {mapping});
+        Ref pairs = call_method(st.names[N_items], {mapping});
         Ref it = own(PyObject_GetIter(pairs.get()));
         while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
             auto [key, value] = unpack<2>(pair.get());
@@ -623,17 +635,18 @@ struct Writer {
         if (PyDict_CheckExact(o) || PyList_CheckExact(o) || PyUnicode_CheckExact(o) || PyLong_CheckExact(o) ||
             PyFloat_CheckExact(o) || PyTuple_CheckExact(o) || PyBool_Check(o) || o == Py_None)
             return false;
-        r.line = optional_attr(o, st.n_line.get());
+        r.line = optional_attr(o, st.names[N_line]);
         if (!r.line) return false;
-        r.column = optional_attr(o, st.n_column.get());
+        r.column = optional_attr(o, st.names[N_column]);
         if (!r.column) return false;
-        r.file = optional_attr(o, st.n_file.get());
+        r.file = optional_attr(o, st.names[N_file]);
         if (!r.file) return false;
         r.obj = Ref::borrow(o);
         return true;
     }
 
-    // The location entry under `key` (cli._location_child), or none.
+    // The location entry under `key`, looking into included files' trees as
+    // markup.locate does at each step, or none.
     Ref child(PyObject* node, PyObject* key) {
         RecursionGuard guard(" while looking up a location");
         if (!node || !is_mapping(node)) return {};
@@ -657,8 +670,7 @@ struct Writer {
             int in = PySequence_Contains(node, key);
             if (in > 0) found = Ref::steal(PyObject_GetItem(node, key));
             if (in < 0 || !found) {
-                if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw Error();
-                PyErr_Clear();
+                if (!clear_if(PyExc_TypeError)) throw Error();
                 found.reset();
             }
         }
@@ -814,8 +826,8 @@ struct Writer {
         }
         auto* type = reinterpret_cast<PyObject*>(Py_TYPE(v));
         if (type == st.date_type.get() || type == st.datetime_type.get()) {
-            Ref text = type == st.date_type.get() ? call_method(st.n_isoformat.get(), {v})
-                                                   : call_method(st.n_isoformat.get(), {v, st.s_space.get()});
+            Ref text = type == st.date_type.get() ? call_method(st.names[N_isoformat], {v})
+                                                   : call_method(st.names[N_isoformat], {v, st.s_space.get()});
             return PyUnicode_CheckExact(text.get()) && str_scalar(text.get(), true);
         }
         if ((PyDict_CheckExact(v) || type == st.OrderedDict.get()) && PyDict_GET_SIZE(v) == 0) {
@@ -879,7 +891,7 @@ struct Writer {
     // --- the tree
 
     bool nonempty_container(PyObject* v) {
-        if (PyList_Check(v) || is_mapping(v)) return check(PyObject_IsTrue(v));
+        if (PyList_Check(v) || is_mapping(v)) return truth(v);
         return false;
     }
 
@@ -961,10 +973,10 @@ struct Writer {
     }
 };
 
-Ref dump_with_locations(const Call& c) {
-    State& st = c.state<State>();
-    Writer w(st, c[2], c[3], c[4]);
-    w.run(c[0], c[1]);
+Ref dump_with_locations(const Call& c, PyObject* data, PyObject* locations, PyObject* write, PyObject* scalar,
+                        PyObject* place) {
+    Writer w(c.state<State>(), write, scalar, place);
+    w.run(data, locations);
     return Ref::borrow(Py_None);
 }
 
@@ -977,7 +989,7 @@ const FuncDef dump_with_locations_def{
     "alone on one line; `scalar(value)` gives the text of a value this writer does\n"
     "not know, `place(record)` the \"file:line:column\" text of an unusual\n"
     "location record (or None).",
-    dump_with_locations,
+    params<dump_with_locations>,
 };
 
 // ---------------------------------------------------------------- libyaml
@@ -1031,7 +1043,7 @@ struct Fits {
         auto* type = reinterpret_cast<PyObject*>(Py_TYPE(v));
         if (type == st.date_type.get()) return true;
         if (type == st.datetime_type.get()) {
-            Ref tz = optional_attr(v, st.n_tzinfo.get());
+            Ref tz = optional_attr(v, st.names[N_tzinfo]);
             return tz.get() == Py_None;
         }
         return false;
@@ -1074,28 +1086,27 @@ Ref fits_libyaml(const Call& c) {
     PyObject* snapshots[] = {st.representers_at_import.get(), st.crepresenters_at_import.get()};
     PyObject* classes[] = {st.dumper.get(), st.cdumper.get()};
     for (int i = 0; i < 2; ++i) {
-        PyObject* names[] = {st.n_yaml_representers.get(), st.n_yaml_multi_representers.get()};
+        PyObject* names[] = {st.names[N_yaml_representers], st.names[N_yaml_multi_representers]};
         for (int j = 0; j < 2; ++j) {
-            Ref now = own(PyObject_GetAttr(classes[i], names[j]));
+            Ref now = attr(classes[i], names[j]);
             if (!check(PyObject_RichCompareBool(now.get(), PyTuple_GET_ITEM(snapshots[i], j), Py_EQ)))
                 return Ref::borrow(Py_False);
         }
     }
-    for (PyObject* name : {st.n_yaml_implicit_resolvers.get(), st.n_yaml_path_resolvers.get()}) {
-        Ref mine = own(PyObject_GetAttr(st.dumper.get(), name));
-        Ref theirs = own(PyObject_GetAttr(st.cdumper.get(), name));
+    for (PyObject* name : {st.names[N_yaml_implicit_resolvers], st.names[N_yaml_path_resolvers]}) {
+        Ref mine = attr(st.dumper.get(), name);
+        Ref theirs = attr(st.cdumper.get(), name);
         if (!check(PyObject_RichCompareBool(mine.get(), theirs.get(), Py_EQ))) return Ref::borrow(Py_False);
     }
     auto* type = reinterpret_cast<PyObject*>(Py_TYPE(data));
     bool container = PyDict_CheckExact(data) || type == st.OrderedDict.get() || PyList_CheckExact(data);
-    if (!container || !check(PyObject_IsTrue(data))) return Ref::borrow(Py_False);
+    if (!container || !truth(data)) return Ref::borrow(Py_False);
     Fits fits{st, {}};
     bool ok;
     try {
         ok = fits.node(data);
     } catch (const Error&) {
-        if (!PyErr_ExceptionMatches(PyExc_RecursionError)) throw;
-        PyErr_Clear();  // too deep to tell: PyYAML's own emitter decides
+        if (!clear_if(PyExc_RecursionError)) throw;  // too deep to tell: PyYAML's own emitter decides
         ok = false;
     }
     return Ref::borrow(ok ? Py_True : Py_False);
@@ -1113,13 +1124,13 @@ const FuncDef fits_libyaml_def{
 // ---------------------------------------------------------------- module
 
 Ref make_resolvers() {
-    Ref re = own(PyImport_ImportModule("re"));
-    Ref verbose = own(PyObject_GetAttrString(re.get(), "X"));
+    Ref compile = import_from("re", "compile");
+    Ref verbose = import_from("re", "X");
     Ref table = own(PyDict_New());
     for (const auto& src : resolver_sources) {
         Ref pattern = own(PyUnicode_FromString(src.pattern));
-        Ref compiled = src.verbose ? own(PyObject_CallMethod(re.get(), "compile", "OO", pattern.get(), verbose.get()))
-                                   : own(PyObject_CallMethod(re.get(), "compile", "O", pattern.get()));
+        PyObject* args[] = {pattern.get(), verbose.get()};
+        Ref compiled = own(PyObject_Vectorcall(compile.get(), args, src.verbose ? 2 : 1, nullptr));
         Ref entry = own(Py_BuildValue("(sO)", src.tag, compiled.get()));
         for (const char* first : src.firsts) {
             Ref key = own(PyUnicode_FromString(first));
@@ -1135,41 +1146,42 @@ Ref make_resolvers() {
 }
 
 // Copies of a dumper class's (yaml_representers, yaml_multi_representers).
-Ref representers_of(PyObject* cls) {
-    Ref single = own(PyObject_GetAttrString(cls, "yaml_representers"));
-    Ref multi = own(PyObject_GetAttrString(cls, "yaml_multi_representers"));
+Ref representers_of(State& st, PyObject* cls) {
+    Ref single = attr(cls, st.names[N_yaml_representers]);
+    Ref multi = attr(cls, st.names[N_yaml_multi_representers]);
     Ref single_copy = own(PyDict_Copy(single.get())), multi_copy = own(PyDict_Copy(multi.get()));
     return own(PyTuple_Pack(2, single_copy.get(), multi_copy.get()));
 }
 
+// A subclass `name` of `base` whose representer writes OrderedDicts in order.
+Ref ordered_dumper(PyObject* module, const char* name, PyObject* base, const char* doc, PyObject* OrderedDict) {
+    Ref bases = own(PyTuple_Pack(1, base));
+    Ref cls = new_class(module, name, bases.get(), doc, {staticmethod(representer_def)});
+    Ref representer = own(PyObject_GetAttrString(cls.get(), "ordereddict_representer"));
+    own(PyObject_CallMethod(cls.get(), "add_representer", "OO", OrderedDict, representer.get()));
+    return cls;
+}
+
 void exec(PyObject* module, State& st) {
-    st.n_represent_dict = intern("represent_dict");
-    st.n_items = intern("items");
-    Ref yaml = own(PyImport_ImportModule("yaml"));
-    Ref SafeDumper = own(PyObject_GetAttrString(yaml.get(), "SafeDumper"));
+    st.names.init();
+    Ref yaml = import_module("yaml");
+    Ref SafeDumper = import_from("yaml", "SafeDumper");
     add_object(module, "SafeDumper", SafeDumper);
     Ref OrderedDict = import_from("collections", "OrderedDict");
     add_object(module, "OrderedDict", OrderedDict);
 
-    Ref bases = own(PyTuple_Pack(1, SafeDumper.get()));
-    Ref cls = new_class(module, "OrderedSafeDumper", bases.get(), "Order safe dumper",
-                        {staticmethod(representer_def)});
+    Ref cls = ordered_dumper(module, "OrderedSafeDumper", SafeDumper.get(), "Order safe dumper", OrderedDict.get());
     add_object(module, "OrderedSafeDumper", cls);
-    Ref representer = own(PyObject_GetAttrString(cls.get(), "ordereddict_representer"));
-    own(PyObject_CallMethod(cls.get(), "add_representer", "OO", OrderedDict.get(), representer.get()));
 
     // The same on libyaml's emitter, when PyYAML has it.
     Ref CSafeDumper = optional_attr(yaml.get(), own(PyUnicode_FromString("CSafeDumper")).get());
     if (CSafeDumper) {
-        Ref cbases = own(PyTuple_Pack(1, CSafeDumper.get()));
-        Ref ccls = new_class(module, "_OrderedCSafeDumper", cbases.get(), "OrderedSafeDumper on libyaml's emitter",
-                             {staticmethod(representer_def)});
-        Ref crepresenter = own(PyObject_GetAttrString(ccls.get(), "ordereddict_representer"));
-        own(PyObject_CallMethod(ccls.get(), "add_representer", "OO", OrderedDict.get(), crepresenter.get()));
+        Ref ccls = ordered_dumper(module, "_OrderedCSafeDumper", CSafeDumper.get(),
+                                  "OrderedSafeDumper on libyaml's emitter", OrderedDict.get());
         add_object(module, "_OrderedCSafeDumper", ccls);
         st.cdumper = ccls;
-        st.representers_at_import = representers_of(cls.get());
-        st.crepresenters_at_import = representers_of(ccls.get());
+        st.representers_at_import = representers_of(st, cls.get());
+        st.crepresenters_at_import = representers_of(st, ccls.get());
     } else {
         add_object(module, "_OrderedCSafeDumper", Ref::borrow(Py_None));
     }
@@ -1177,11 +1189,11 @@ void exec(PyObject* module, State& st) {
     // What the native writer stands in for, as it is now.
     st.dumper = cls;
     st.yaml = yaml;
-    st.yaml_dump = own(PyObject_GetAttrString(yaml.get(), "dump"));
+    st.yaml_dump = attr(yaml.get(), st.names[N_dump]);
     st.OrderedDict = OrderedDict;
     st.date_type = import_from("datetime", "date");
     st.datetime_type = import_from("datetime", "datetime");
-    Ref reps = own(PyObject_GetAttrString(cls.get(), "yaml_representers"));
+    Ref reps = attr(cls.get(), st.names[N_yaml_representers]);
     st.representers = own(PyDict_New());
     PyObject* types[] = {(PyObject*)&PyUnicode_Type, (PyObject*)&PyLong_Type,  (PyObject*)&PyBool_Type,
                          (PyObject*)Py_TYPE(Py_None), (PyObject*)&PyFloat_Type, (PyObject*)&PyDict_Type,
@@ -1206,20 +1218,8 @@ void exec(PyObject* module, State& st) {
     st.dict_methods = own(PyDict_New());
     for (const char* name : {"get", "__getitem__", "__contains__", "items", "__iter__", "__len__"}) {
         Ref n = intern(name);
-        check(PyDict_SetItem(st.dict_methods.get(), n.get(),
-                             own(PyObject_GetAttr((PyObject*)&PyDict_Type, n.get())).get()));
+        check(PyDict_SetItem(st.dict_methods.get(), n.get(), attr((PyObject*)&PyDict_Type, n.get()).get()));
     }
-    st.n_dump = intern("dump");
-    st.n_yaml_representers = intern("yaml_representers");
-    st.n_yaml_implicit_resolvers = intern("yaml_implicit_resolvers");
-    st.n_yaml_path_resolvers = intern("yaml_path_resolvers");
-    st.n_isoformat = intern("isoformat");
-    st.n_get = intern("get");
-    st.n_line = intern("line");
-    st.n_column = intern("column");
-    st.n_file = intern("file");
-    st.n_tzinfo = intern("tzinfo");
-    st.n_yaml_multi_representers = intern("yaml_multi_representers");
     st.s_space = own(PyUnicode_FromString(" "));
     st.s_percent = own(PyUnicode_FromString("%"));
     st.s_include = own(PyUnicode_FromString("%INCLUDE{"));

@@ -2,18 +2,30 @@
 //
 // A `Processor` walks a loaded YAML tree, rebuilds every container and replaces
 // each markup (`%{a.b}`, `%CALLABLE{m.f(x)}`, `%ENV{NAME}`, `%INCLUDE{path}`,
-// `%ASK{comment}`, `%ENC{text}`) by its value.
+// `%ASK{comment}`, `%ENC{text}`) by its value. `locate(locations, path)` finds
+// the entry of a location tree for a value, through the trees of included
+// files; the MarkupError locations and the `ovark` command's places use it.
 //
 // Layout of this file, top to bottom:
-//   State and call context     module state; `Ctx`, what one entry from the
+//   State and call context     interned names (MARKUP_NAMES), the markup kinds
+//                              (`kinds`: matcher, handler, pattern), module
+//                              state; `Ctx`, what one entry from the
 //                              interpreter reads once (globals, overrides)
-//   Small helpers              type tests, index lists, texts, errors
-//   Lookups                    chainget (in C++ while it is the one
-//                              imported), where a value was loaded from
-//   Matchers and handlers      one function per markup kind
-//   The walk                   _recurse, _process_mutable_mapping,
-//                              _process_iterable, _process_str
-//   Module body
+//   Small helpers              leaf test, index lists, texts, errors
+//   Lookups                    chainget (in C++ while it is the one imported)
+//   Where a value was loaded   the location entry at a path, looking into
+//   from                       included files' trees (location_child,
+//                              location_entry; public as `locate`); the
+//                              Location a MarkupError carries (value_location)
+//   Matchers and handlers      base_search, match_impl, the native searches of
+//                              %{...} and %ENV{...}; one p_* function per kind
+//   The walk                   Index; _recurse, _process_mutable_mapping,
+//                              _process_iterable; one string (`StrWalk`): find
+//                              the action, split %ENC, apply the handler,
+//                              after the substitution
+//   Interpreter-level functions  the methods of Processor, `locate`,
+//                              `ask_for_input`, their FuncDefs
+//   Module body                exec
 //
 // Calls of the interpreter-level methods: while a processor's walk methods
 // (`_recurse`, `_process_*`) are the ones made here, the walk stays in C++;
@@ -55,30 +67,41 @@ namespace {
 // State and call context
 // ---------------------------------------------------------------------------
 
+#define MARKUP_NAMES(X)                                                                                         \
+    X(match_reference_markup) X(match_callable_markup) X(match_env_markup) X(match_include_file_markup)          \
+    X(match_ask_markup) X(match_enc_markup) X(p_reference_markup) X(p_callable_markup) X(p_environ_markup)      \
+    X(p_file_markup) X(p_ask_markup) X(p_enc_markup) X(REFERENCE_PATTERN) X(CALLABLE_PATTERN) X(ENV_PATTERN)    \
+    X(INCLUDE_FILE_PATTERN) X(ASK_PATTERN) X(ENC_PATTERN) X(_recurse) X(_process_mutable_mapping)               \
+    X(_process_iterable) X(_process_str) X(BASE_PATTERN) X(MutableMapping) X(Iterable) X(MarkupError) X(utils)  \
+    X(chainget) X(import_utils) X(import_from_name) X(os) X(environ) X(get) X(yaml) X(safe_load) X(open)        \
+    X(close) X(load) X(wrap_split) X(SecretString) X(plaintext) X(secret_string) X(prefix) X(ask_for_input)     \
+    X(prompt_text) X(print) X(input) X(end) X(search) X(group) X(groups) X(span) X(replace) X(split) X(format)  \
+    X(original) X(_actions) X(_inhibit_recurse_exception) X(_yaml_loader_cls) X(markupprocessor) X(locations)  \
+    X(location) X(line) X(column) X(file) X(items) X(_data) X(encodekey) X(decodevalue) X(__getitem__)
+OVK_NAMES(MARKUP_NAMES)
+
 enum Kind { REFERENCE, CALLABLE, ENV, INCLUDE, ASK, ENC, KINDS };
 
 struct KindInfo {
-    const char* matcher;
-    const char* handler;
-    const char* pattern_name;
+    Name matcher, handler, pattern_name;
     const char* pattern;
     const char* literal;  // text every match starts with
-    const char* switch_name;
 };
 
 const KindInfo kinds[KINDS] = {
-    {"match_reference_markup", "p_reference_markup", "REFERENCE_PATTERN", "(%{ *(.+?) *})", "%{", "reference"},
-    {"match_callable_markup", "p_callable_markup", "CALLABLE_PATTERN", "(%CALLABLE{ *(.+?)(\\((.*)\\))* *})",
-     "%CALLABLE{", "callable"},
-    {"match_env_markup", "p_environ_markup", "ENV_PATTERN", "(%ENV{ *([0-9a-zA-Z\\_]+) *})", "%ENV{", "env_var"},
-    {"match_include_file_markup", "p_file_markup", "INCLUDE_FILE_PATTERN", "(%INCLUDE{ *(.+?) *})", "%INCLUDE{",
-     "include_file"},
-    {"match_ask_markup", "p_ask_markup", "ASK_PATTERN", "(%ASK{ *(.*?) *})", "%ASK{", "ask"},
-    {"match_enc_markup", "p_enc_markup", "ENC_PATTERN",
-     "(%ENC{ *(.*?) *(, *prefix *= *([0-9a-zA-Z\\_]+))? *})", "%ENC{", "encode"},
+    {N_match_reference_markup, N_p_reference_markup, N_REFERENCE_PATTERN, "(%{ *(.+?) *})", "%{"},
+    {N_match_callable_markup, N_p_callable_markup, N_CALLABLE_PATTERN, "(%CALLABLE{ *(.+?)(\\((.*)\\))* *})",
+     "%CALLABLE{"},
+    {N_match_env_markup, N_p_environ_markup, N_ENV_PATTERN, "(%ENV{ *([0-9a-zA-Z\\_]+) *})", "%ENV{"},
+    {N_match_include_file_markup, N_p_file_markup, N_INCLUDE_FILE_PATTERN, "(%INCLUDE{ *(.+?) *})", "%INCLUDE{"},
+    {N_match_ask_markup, N_p_ask_markup, N_ASK_PATTERN, "(%ASK{ *(.*?) *})", "%ASK{"},
+    {N_match_enc_markup, N_p_enc_markup, N_ENC_PATTERN, "(%ENC{ *(.*?) *(, *prefix *= *([0-9a-zA-Z\\_]+))? *})",
+     "%ENC{"},
 };
 
-const char* const WALK[] = {"_recurse", "_process_mutable_mapping", "_process_iterable", "_process_str"};
+// The walk methods of a processor.
+enum Walk { RECURSE, MAPPING, ITERABLE, STR, WALKS };
+const Name walk_names[WALKS] = {N__recurse, N__process_mutable_mapping, N__process_iterable, N__process_str};
 
 // The rounds of substitution one string may take: every markup of the text
 // as loaded (each at least four characters long) plus this many more for
@@ -104,49 +127,39 @@ struct Including {
     unsigned long serial;
 };
 
+// std::tie of every Ref of an array.
+template <size_t N, size_t... I>
+auto tie_array(Ref (&a)[N], std::index_sequence<I...>) {
+    return std::tie(a[I]...);
+}
+template <size_t N>
+auto tie_array(Ref (&a)[N]) {
+    return tie_array(a, std::make_index_sequence<N>{});
+}
+
 struct State {
     // The includes being walked, outermost first (all processors).
     std::vector<Including> including;
     unsigned long include_serial = 0;
     // Objects bound at load, to tell whether a global still holds them.
-    Ref MutableMapping, Iterable, UserString, base_pattern, patterns[KINDS], utils, chainget;
+    KnownClass MutableMapping, Iterable;
+    Ref UserString, Mapping, base_pattern, patterns[KINDS], utils, chainget;
     // Our own function objects.
-    Ref f_walk[4], f_match[KINDS], f_handle[KINDS];
+    Ref f_walk[WALKS], f_match[KINDS], f_handle[KINDS];
     Ref processor_class, pair_template;
     Ref literals[KINDS];
     // os.environ as bound at load, and what its reads go through.
     Ref os, environ, environ_type, environ_get, environ_getitem, encodekey, decodevalue, fs_encoding;
-    // Interned names.
-    Ref n_walk[4], n_match[KINDS], n_handle[KINDS], n_pattern[KINDS], n_BASE_PATTERN, n_MutableMapping,
-        n_Iterable, n_MarkupError, n_utils, n_chainget, n_import_utils, n_import_from_name, n_os, n_environ, n_get,
-        n_yaml, n_safe_load, n_open, n_close, n_load, n_wrap_split, n_SecretString, n_plaintext, n_secret_string,
-        n_prefix, n_ask_for_input, n_prompt_text, n_print, n_input, n_end, n_search, n_group, n_groups, n_span,
-        n_replace, n_split, n_format, n_original, n__actions, n__inhibit_recurse_exception, n__yaml_loader_cls,
-        n_markupprocessor, n_locations, n_location, n_file, n_items, n__data, n_encodekey, n_decodevalue,
-        n___getitem__;
-    Ref empty, dot, newline, comma, two, four, zero, kw_locations, kw_prompt_text, kw_end;
+    Names names;
+    Ref empty, dot, newline, comma, include_mark, two, four, zero, kw_locations, kw_prompt_text, kw_end;
     auto refs() {
         return std::tuple_cat(
-            std::tie(MutableMapping, Iterable, UserString, base_pattern, utils, chainget, processor_class,
-                     pair_template),
-            std::tie(patterns[0], patterns[1], patterns[2], patterns[3], patterns[4], patterns[5]),
-            std::tie(f_walk[0], f_walk[1], f_walk[2], f_walk[3]),
-            std::tie(literals[0], literals[1], literals[2], literals[3], literals[4], literals[5]),
+            std::tie(MutableMapping.cls, Iterable.cls, UserString, Mapping, base_pattern, utils, chainget,
+                     processor_class, pair_template),
+            tie_array(patterns), tie_array(f_walk), tie_array(f_match), tie_array(f_handle), tie_array(literals),
             std::tie(os, environ, environ_type, environ_get, environ_getitem, encodekey, decodevalue, fs_encoding),
-            std::tie(f_match[0], f_match[1], f_match[2], f_match[3], f_match[4], f_match[5]),
-            std::tie(f_handle[0], f_handle[1], f_handle[2], f_handle[3], f_handle[4], f_handle[5]),
-            std::tie(n_walk[0], n_walk[1], n_walk[2], n_walk[3]),
-            std::tie(n_match[0], n_match[1], n_match[2], n_match[3], n_match[4], n_match[5]),
-            std::tie(n_handle[0], n_handle[1], n_handle[2], n_handle[3], n_handle[4], n_handle[5]),
-            std::tie(n_pattern[0], n_pattern[1], n_pattern[2], n_pattern[3], n_pattern[4], n_pattern[5]),
-            std::tie(n_BASE_PATTERN, n_MutableMapping, n_Iterable, n_MarkupError, n_utils, n_chainget,
-                     n_import_utils, n_import_from_name, n_os, n_environ, n_get, n_yaml, n_safe_load, n_open,
-                     n_close, n_load, n_wrap_split, n_SecretString, n_plaintext, n_secret_string, n_prefix,
-                     n_ask_for_input, n_prompt_text, n_print, n_input, n_end, n_search, n_group, n_groups,
-                     n_span, n_replace, n_split, n_format, n_original, n__actions, n__inhibit_recurse_exception,
-                     n__yaml_loader_cls, n_markupprocessor, n_locations, n_location, n_file, n_items, n__data,
-                     n_encodekey, n_decodevalue, n___getitem__),
-            std::tie(empty, dot, newline, comma, two, four, zero, kw_locations, kw_prompt_text, kw_end));
+            std::tie(empty, dot, newline, comma, include_mark, two, four, zero, kw_locations, kw_prompt_text,
+                     kw_end));
     }
 };
 
@@ -156,23 +169,21 @@ struct Ctx {
     State& st;
     PyObject* module;
     PyObject* self;
-    Ref MutableMapping, Iterable, base_pattern;
-    bool abc_ours = false, base_ours = false;
+    InstanceTest is_mutable_mapping, is_iterable;  // isinstance against the module's MutableMapping, Iterable
+    Global base_pattern;                           // BASE_PATTERN
     bool pattern_ours[KINDS] = {};  // REFERENCE_PATTERN, ... still hold the patterns made at load
     bool direct = false;  // _recurse and _process_* are the ones made here
     mutable int environ_plain = -1;  // os.environ reads as bound at load (-1: not asked yet)
     mutable int ref_matcher = -1;    // self.match_reference_markup is ours (-1: not asked yet)
 
-    Ctx(State& s, PyObject* m, PyObject* self_) : st(s), module(m), self(self_) {
-        MutableMapping = lookup(m, st.n_MutableMapping.get());
-        Iterable = lookup(m, st.n_Iterable.get());
-        abc_ours = MutableMapping.get() == st.MutableMapping.get() && Iterable.get() == st.Iterable.get();
-        base_pattern = lookup(m, st.n_BASE_PATTERN.get());
-        base_ours = base_pattern.get() == st.base_pattern.get();
+    Ctx(State& s, PyObject* m, PyObject* self_)
+        : st(s), module(m), self(self_), is_mutable_mapping(m, s.names[N_MutableMapping], s.MutableMapping),
+          is_iterable(m, s.names[N_Iterable], s.Iterable),
+          base_pattern(m, s.names[N_BASE_PATTERN], s.base_pattern.get()) {
         for (int k = 0; k < KINDS; ++k)
-            pattern_ours[k] = lookup(m, st.n_pattern[k].get()).get() == st.patterns[k].get();
+            pattern_ours[k] = Global(m, st.names[kinds[k].pattern_name], st.patterns[k].get()).ours;
         direct = true;
-        for (int i = 0; i < 4 && direct; ++i) direct = is_own_method(st.n_walk[i].get(), st.f_walk[i].get());
+        for (int w = 0; w < WALKS && direct; ++w) direct = is_own_method(st.names[walk_names[w]], st.f_walk[w].get());
     }
 
     // getattr(self, name) is our function `fn` bound to this processor: the
@@ -181,7 +192,7 @@ struct Ctx {
         if (compat::type_lookup(Py_TYPE(self), name) != fn) return false;
         PyObject** dictptr = compat::object_dict_ptr(self);
         if (!dictptr || !*dictptr) {
-            Ref bound = own(PyObject_GetAttr(self, name));
+            Ref bound = attr(self, name);
             return is_bound(bound.get(), fn);
         }
         Ref dict = Ref::borrow(*dictptr);  // a key's __eq__ may replace the instance dict
@@ -198,33 +209,13 @@ struct Ctx {
 // Small helpers
 // ---------------------------------------------------------------------------
 
-// Exact builtin types whose answers to MutableMapping and Iterable are known.
-bool known_scalar(PyObject* v) {
-    return PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyBool_Check(v) || v == Py_None;
-}
-
-bool is_mutable_mapping(const Ctx& c, PyObject* v) {
-    if (c.abc_ours) {
-        if (PyDict_CheckExact(v)) return true;
-        if (known_scalar(v) || PyUnicode_CheckExact(v) || PyList_CheckExact(v) || PyTuple_CheckExact(v)) return false;
-    }
-    return check(PyObject_IsInstance(v, c.MutableMapping.get()));
-}
-
-bool is_iterable(const Ctx& c, PyObject* v) {
-    if (c.abc_ours) {
-        if (PyUnicode_CheckExact(v) || PyList_CheckExact(v) || PyTuple_CheckExact(v) || PyDict_CheckExact(v))
-            return true;
-        if (known_scalar(v)) return false;
-    }
-    return check(PyObject_IsInstance(v, c.Iterable.get()));
-}
-
 // bytes, bytearray and UserString values (a SecretString among them) are
 // values of their own, not sequences to rebuild as lists.
 bool is_leaf(const State& st, PyObject* v) {
     if (PyBytes_Check(v) || PyByteArray_Check(v)) return true;
-    if (known_scalar(v) || PyList_CheckExact(v) || PyDict_CheckExact(v) || PyTuple_CheckExact(v)) return false;
+    if (PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyBool_Check(v) || v == Py_None || PyList_CheckExact(v) ||
+        PyDict_CheckExact(v) || PyTuple_CheckExact(v))
+        return false;
     return check(PyObject_IsInstance(v, st.UserString.get()));
 }
 
@@ -273,11 +264,11 @@ Ref quoted(Ref shown) {
 Ref replace(const State& st, PyObject* data, PyObject* old, PyObject* repl) {
     if (PyUnicode_CheckExact(data) && PyUnicode_Check(old) && PyUnicode_Check(repl))
         return own(PyUnicode_Replace(data, old, repl, -1));
-    return call_method(st.n_replace.get(), {data, old, repl});
+    return call_method(st.names[N_replace], {data, old, repl});
 }
 
 Ref markup_error(const Ctx& c, PyObject* message) {
-    Ref cls = lookup(c.module, c.st.n_MarkupError.get());
+    Ref cls = lookup(c.module, c.st.names[N_MarkupError]);
     return own(PyObject_CallOneArg(cls.get(), message));
 }
 
@@ -353,70 +344,93 @@ Ref chainget_fast(PyObject* tree, PyObject* path, PyObject* dot) {
 // utils.chainget(tree, path), with the module global read when used.
 // `steps`, when given, is path.split(".") of a dotted path already made.
 Ref chainget(const Ctx& c, PyObject* tree, PyObject* path, PyObject* steps = nullptr) {
-    Ref utils = lookup(c.module, c.st.n_utils.get());
-    Ref fn = own(PyObject_GetAttr(utils.get(), c.st.n_chainget.get()));
+    Ref utils = lookup(c.module, c.st.names[N_utils]);
+    Ref fn = attr(utils.get(), c.st.names[N_chainget]);
     if (fn.get() == c.st.chainget.get())
         if (Ref v = chainget_fast(tree, steps ? steps : path, c.st.dot.get())) return v;
     PyObject* args[] = {tree, path};
     return own(PyObject_Vectorcall(fn.get(), args, 2, nullptr));
 }
 
+// ---------------------------------------------------------------------------
+// Where a value was loaded from
+// ---------------------------------------------------------------------------
+
+// isinstance(o, collections.abc.Mapping)
+bool is_mapping(const State& st, PyObject* o) {
+    return PyDict_Check(o) || check(PyObject_IsInstance(o, st.Mapping.get()));
+}
+
+// A location record: an object with a `file`, a `line` and a `column`.
 bool is_location(const State& st, PyObject* o) {
-    if (!PyDict_Check(o) || PyDict_CheckExact(o)) return false;
-    Ref f = optional_attr(o, st.n_file.get());
-    return (bool)f;
+    for (Name n : {N_file, N_line, N_column})
+        if (!optional_attr(o, st.names[n])) return false;
+    return true;
 }
 
-// d[key] as a new reference, or empty when d holds no such key or the lookup
-// fails. The caller holds `d` and `key`: the lookup may run a key's __eq__.
-Ref dict_get(PyObject* d, PyObject* key) {
-    PyObject* v = PyDict_GetItemWithError(d, key);
-    if (!v) PyErr_Clear();
-    return Ref::borrow(v);
+// The entry under `key` of the location node `node`; where the node holds no
+// such key, the first found in the trees of the files included there (each
+// hangs, a mapping that is not itself a record, under the text of its
+// "%INCLUDE{...}" markup). Empty when there is none, the entry is None or the
+// key is unhashable.
+Ref location_child(const State& st, PyObject* node, PyObject* key) {
+    RecursionGuard guard(" while looking up a location");
+    if (!is_mapping(st, node)) return {};
+    Ref keep = Ref::borrow(node), keep_key = Ref::borrow(key);  // a key's __eq__ may drop them
+    int in = PySequence_Contains(node, key);
+    Ref found = in > 0 ? Ref::steal(PyObject_GetItem(node, key)) : Ref();
+    if (in < 0 || (in > 0 && !found)) {
+        if (!clear_if(PyExc_TypeError)) throw Error();
+        return {};
+    }
+    if (in > 0) return found.get() == Py_None ? Ref() : found;
+    Ref items = own(PyMapping_Items(node));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        Ref pair = Ref::borrow(PyList_GET_ITEM(items.get(), i));
+        auto [name, entry] = unpack<2>(pair.get());
+        if (!PyUnicode_Check(name.get()) || !check(PySequence_Contains(name.get(), st.include_mark.get())) ||
+            !is_mapping(st, entry.get()) || is_location(st, entry.get()))
+            continue;
+        if (Ref f = location_child(st, entry.get(), key)) return f;
+    }
+    return {};
 }
 
-// Where the value at `index` was loaded from: the Location record of the
-// value itself, else of the entry that holds it; None when the location tree
-// does not say. Never raises: it serves error reports. Every node, step and
-// record is held while it is looked into: keys' __eq__ and records' `file`
-// run interpreter code, which may change or drop any part of the tree.
-Ref locate(const State& st, PyObject* locations, PyObject* index, PyObject* data) {
+// The entry of the location tree `locations` for the value at `path` (keys
+// and positions), looking into included files' trees; empty when there is
+// none.
+Ref location_entry(const State& st, PyObject* locations, PyObject* path) {
+    Ref steps = own(PySequence_List(path));
+    Ref node = Ref::borrow(locations);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(steps.get()) && node; ++i) {
+        Ref step = Ref::borrow(PyList_GET_ITEM(steps.get(), i));
+        node = location_child(st, node.get(), step.get());
+    }
+    return node;
+}
+
+// Where the string `data` at `index` was loaded from: its own Location
+// record, else the record of the entry that holds it; None when the location
+// tree does not say. Never raises: it serves error reports. Every node, step
+// and record is held while it is looked into: keys' __eq__ and records'
+// attributes run interpreter code, which may change or drop any part of the
+// tree.
+Ref value_location(const State& st, PyObject* locations, PyObject* index, PyObject* data) {
     if (!locations || locations == Py_None || !PyList_Check(index)) return Ref::borrow(Py_None);
     ErrorStash stash;
     Ref result = Ref::borrow(Py_None);
     try {
-        Ref steps = Ref::borrow(index), value = data ? Ref::borrow(data) : Ref();
-        Ref node = Ref::borrow(locations);
-        bool found = true;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(steps.get()) && found; ++i) {
-            if (!PyDict_Check(node.get())) {
-                found = false;
-                break;
+        Ref node = location_entry(st, locations, index);
+        if (node && data && PyDict_Check(node.get())) {
+            Ref own_record;
+            try {
+                own_record = dict_get(node.get(), data);
+            } catch (const Error&) {
+                PyErr_Clear();  // an unhashable value has no record of its own
             }
-            Ref step = Ref::borrow(PyList_GET_ITEM(steps.get(), i));
-            Ref v = dict_get(node.get(), step.get());
-            if (!v) {
-                // Below an %INCLUDE{...} the records of the included file
-                // hang, as a plain dict, under the markup text.
-                Ref subs = own(PyDict_Values(node.get()));
-                for (Py_ssize_t j = 0; !v && j < PyList_GET_SIZE(subs.get()); ++j) {
-                    Ref sub = Ref::borrow(PyList_GET_ITEM(subs.get(), j));
-                    if (PyDict_CheckExact(sub.get())) v = dict_get(sub.get(), step.get());
-                }
-            }
-            if (!v) {
-                found = false;
-                break;
-            }
-            node = std::move(v);
+            if (own_record && is_location(st, own_record.get())) result = std::move(own_record);
         }
-        if (found) {
-            if (value && PyDict_Check(node.get())) {
-                Ref own_loc = dict_get(node.get(), value.get());
-                if (own_loc && is_location(st, own_loc.get())) result = std::move(own_loc);
-            }
-            if (result.get() == Py_None && is_location(st, node.get())) result = node;
-        }
+        if (node && result.get() == Py_None && is_location(st, node.get())) result = std::move(node);
     } catch (const Error&) {
         result = Ref::borrow(Py_None);
     }
@@ -428,8 +442,8 @@ Ref locate(const State& st, PyObject* locations, PyObject* index, PyObject* data
 // loaded from (or None) as its `location`.
 Ref markup_error_at(const Ctx& c, PyObject* message, PyObject* index, PyObject* data, PyObject* locations) {
     Ref error = markup_error(c, message);
-    Ref where = locate(c.st, locations, index, data);
-    check(PyObject_SetAttr(error.get(), c.st.n_location.get(), where.get()));
+    Ref where = value_location(c.st, locations, index, data);
+    set_attr(error.get(), c.st.names[N_location], where.get());
     return error;
 }
 
@@ -471,28 +485,28 @@ bool base_found(PyObject* s) {
 }
 
 bool base_search(const Ctx& c, PyObject* data) {
-    if (c.base_ours && PyUnicode_Check(data)) return base_found(data);
-    Ref m = call_method(c.st.n_search.get(), {c.base_pattern.get(), data});
+    if (c.base_pattern.ours && PyUnicode_Check(data)) return base_found(data);
+    Ref m = call_method(c.st.names[N_search], {c.base_pattern.value.get(), data});
     return truth(m.get());
 }
 
 // KIND_PATTERN.search(data); a text without the markup's opening needs no
 // search (every match starts with it).
 Ref match_impl(const Ctx& c, int kind, PyObject* data) {
-    Ref pattern = lookup(c.module, c.st.n_pattern[kind].get());
-    if (pattern.get() == c.st.patterns[kind].get() && PyUnicode_Check(data)) {
+    Global pattern(c.module, c.st.names[kinds[kind].pattern_name], c.st.patterns[kind].get());
+    if (pattern.ours && PyUnicode_Check(data)) {
         Py_ssize_t at = PyUnicode_Find(data, c.st.literals[kind].get(), 0, PY_SSIZE_T_MAX, 1);
         if (at == -2) throw Error();
         if (at == -1) return Ref::borrow(Py_None);
     }
-    return call_method(c.st.n_search.get(), {pattern.get(), data});
+    return call_method(c.st.names[N_search], {pattern.value.get(), data});
 }
 
-Ref group(const State& st, PyObject* match, PyObject* n) { return call_method(st.n_group.get(), {match, n}); }
+Ref group(const State& st, PyObject* match, PyObject* n) { return call_method(st.names[N_group], {match, n}); }
 
 // data[start:end] of the whole match.
 Ref matched_text(const State& st, PyObject* match, PyObject* data) {
-    Ref span = call_method(st.n_span.get(), {match, st.zero.get()});
+    Ref span = call_method(st.names[N_span], {match, st.zero.get()});
     auto [a, b] = unpack<2>(span.get());
     Py_ssize_t start = PyLong_AsSsize_t(a.get()), end = PyLong_AsSsize_t(b.get());
     if ((start == -1 || end == -1) && PyErr_Occurred()) throw Error();
@@ -616,11 +630,11 @@ Ref substitute(const Ctx& c, PyObject* data, PyObject* old, PyObject* repl, PyOb
     return replace(c.st, data, old, repl);
 }
 
-// A KeyError is set: raise the lookup error message from it.
+// An error is set: a KeyError becomes the lookup error message, raised from it.
 [[noreturn]] void raise_lookup_error(const Ctx& c, const Match& match, PyObject* data, PyObject* index,
                                      PyObject* locations) {
-    if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw Error();
     Ref cause = take_error();
+    if (!PyErr_GivenExceptionMatches(cause.get(), PyExc_KeyError)) reraise(std::move(cause));
     Ref g0 = group0(c.st, match);
     Ref msg = index_message(c.st, "Caught error while processing markups", index, g0.get());
     raise_from(markup_error_at(c, msg.get(), index, data, locations).get(), cause.get());
@@ -637,7 +651,7 @@ Ref guarded(const Ctx& c, const Match& match, PyObject* data, PyObject* index, P
 }
 
 PyObject* original_of(const Ctx& c, Ref& keep) {
-    keep = own(PyObject_GetAttr(c.self, c.st.n_original.get()));
+    keep = attr(c.self, c.st.names[N_original]);
     return keep.get();
 }
 
@@ -671,7 +685,7 @@ Ref p_reference(const Ctx& c, const Match& match, PyObject* data, PyObject* inde
                     : Ref();
     Ref value = guarded(c, match, data, index, locations,
                         [&] { return chainget(c, original_of(c, original), path.get(), steps.get()); });
-    Ref value_index = steps ? steps : call_method(st.n_split.get(), {path.get(), st.dot.get()});
+    Ref value_index = steps ? steps : call_method(st.names[N_split], {path.get(), st.dot.get()});
     // The recursion test looks up the string's own place in `original`; a
     // place that is not there (a member of a set) fails with its KeyError.
     // A string inside what `original` holds as markup text (an included
@@ -680,8 +694,8 @@ Ref p_reference(const Ctx& c, const Match& match, PyObject* data, PyObject* inde
     try {
         here = chainget(c, original_of(c, original), index);
     } catch (const Error&) {
-        if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw;
         Ref key_error = take_error();
+        if (!PyErr_GivenExceptionMatches(key_error.get(), PyExc_KeyError)) reraise(std::move(key_error));
         bool within_text;
         try {
             within_text = below_text(original.get(), index);
@@ -729,15 +743,15 @@ Ref p_callable(const Ctx& c, const Match& m, PyObject* data, PyObject* index, Py
     const State& st = c.st;
     PyObject* match = m.obj.get();
     Ref value = guarded(c, m, data, index, locations, [&] {
-        Ref import_utils = lookup(c.module, st.n_import_utils.get());
+        Ref import_utils = lookup(c.module, st.names[N_import_utils]);
         Ref name = group(st, match, st.two.get());
-        Ref func = call_method(st.n_import_from_name.get(), {import_utils.get(), name.get()});
-        Ref groups = call_method(st.n_groups.get(), {match});
+        Ref func = call_method(st.names[N_import_from_name], {import_utils.get(), name.get()});
+        Ref groups = call_method(st.names[N_groups], {match});
         Py_ssize_t n = PyObject_Length(groups.get());
         if (n < 0) throw Error();
         Ref args_text = n == 4 ? group(st, match, st.four.get()) : Ref();
         if (args_text && PyUnicode_Check(args_text.get()) && PyUnicode_GET_LENGTH(args_text.get()) > 0) {
-            Ref pieces = call_method(st.n_split.get(), {args_text.get(), st.comma.get()});
+            Ref pieces = call_method(st.names[N_split], {args_text.get(), st.comma.get()});
             Ref args = own(PyList_New(0));
             for_each(pieces.get(), [&](PyObject* piece) {
                 if (truth(piece)) check(PyList_Append(args.get(), piece));
@@ -752,16 +766,16 @@ Ref p_callable(const Ctx& c, const Match& m, PyObject* data, PyObject* index, Py
 
 // os.environ is still the mapping bound at load, reading through the
 // functions it was made with.
-bool environ_plain(const Ctx& c, PyObject* os, PyObject* environ) {
+bool environ_plain(const Ctx& c, const Global& os, PyObject* environ) {
     const State& st = c.st;
-    if (os != st.os.get() || environ != st.environ.get()) return false;
+    if (!os.ours || environ != st.environ.get()) return false;
     if (c.environ_plain < 0) {
         PyTypeObject* type = Py_TYPE(environ);
-        Ref enc = optional_attr(environ, st.n_encodekey.get());
-        Ref dec = optional_attr(environ, st.n_decodevalue.get());
+        Ref enc = optional_attr(environ, st.names[N_encodekey]);
+        Ref dec = optional_attr(environ, st.names[N_decodevalue]);
         c.environ_plain = reinterpret_cast<PyObject*>(type) == st.environ_type.get() &&
-                          compat::type_lookup(type, st.n_get.get()) == st.environ_get.get() &&
-                          compat::type_lookup(type, st.n___getitem__.get()) == st.environ_getitem.get() &&
+                          compat::type_lookup(type, st.names[N_get]) == st.environ_get.get() &&
+                          compat::type_lookup(type, st.names[N___getitem__]) == st.environ_getitem.get() &&
                           enc.get() == st.encodekey.get() && dec.get() == st.decodevalue.get() &&
                           PyUnicode_Check(st.fs_encoding.get());
     }
@@ -773,10 +787,10 @@ bool environ_plain(const Ctx& c, PyObject* os, PyObject* environ) {
 // (file-system encoding, "surrogateescape").
 Ref environ_get(const Ctx& c, PyObject* name) {
     const State& st = c.st;
-    Ref os = lookup(c.module, st.n_os.get());
-    Ref environ = own(PyObject_GetAttr(os.get(), st.n_environ.get()));
-    if (environ_plain(c, os.get(), environ.get()) && PyUnicode_Check(name) && PyUnicode_IS_ASCII(name)) {
-        Ref table = optional_attr(environ.get(), st.n__data.get());
+    Global os(c.module, st.names[N_os], st.os.get());
+    Ref environ = attr(os.value.get(), st.names[N_environ]);
+    if (environ_plain(c, os, environ.get()) && PyUnicode_Check(name) && PyUnicode_IS_ASCII(name)) {
+        Ref table = optional_attr(environ.get(), st.names[N__data]);
         if (table && PyDict_CheckExact(table.get())) {
             Ref key = own(PyBytes_FromStringAndSize(static_cast<const char*>(PyUnicode_DATA(name)),
                                                     PyUnicode_GET_LENGTH(name)));
@@ -790,7 +804,7 @@ Ref environ_get(const Ctx& c, PyObject* name) {
                                             PyUnicode_AsUTF8(st.fs_encoding.get()), "surrogateescape"));
         }
     }
-    return call_method(st.n_get.get(), {environ.get(), name, st.empty.get()});
+    return call_method(st.names[N_get], {environ.get(), name, st.empty.get()});
 }
 
 Ref p_environ(const Ctx& c, const Match& match, PyObject* data, PyObject* index, PyObject* locations) {
@@ -804,19 +818,19 @@ Ref p_environ(const Ctx& c, const Match& match, PyObject* data, PyObject* index,
 
 Ref load_file(const Ctx& c, PyObject* path) {
     const State& st = c.st;
-    Ref open = lookup(c.module, st.n_open.get());
+    Ref open = lookup(c.module, st.names[N_open]);
     Ref f = own(PyObject_CallOneArg(open.get(), path));
     Ref value;
     try {
-        Ref yaml = lookup(c.module, st.n_yaml.get());
-        value = call_method(st.n_safe_load.get(), {yaml.get(), f.get()});
+        Ref yaml = lookup(c.module, st.names[N_yaml]);
+        value = call_method(st.names[N_safe_load], {yaml.get(), f.get()});
     } catch (const Error&) {
         ErrorStash stash;
-        Ref closed = Ref::steal(PyObject_CallMethodNoArgs(f.get(), st.n_close.get()));
+        Ref closed = Ref::steal(PyObject_CallMethodNoArgs(f.get(), st.names[N_close]));
         PyErr_Clear();
         throw;
     }
-    call_method(st.n_close.get(), {f.get()});
+    call_method(st.names[N_close], {f.get()});
     return value;
 }
 
@@ -862,23 +876,23 @@ Ref p_file(const Ctx& c, const Match& match, PyObject* data, PyObject* index, Py
         Ref g0 = group0(st, match);
         Ref msg = index_message(st, "Detected recursion markup", index, g0.get());
         Ref error = markup_error_at(c, msg.get(), index, data, locations);
-        Ref where = own(PyObject_GetAttr(error.get(), st.n_location.get()));
+        Ref where = attr(error.get(), st.names[N_location]);
         if (where.get() == Py_None) {
-            where = locate(st, locations, loop->index.get(), loop->data.get());
-            check(PyObject_SetAttr(error.get(), st.n_location.get(), where.get()));
+            where = value_location(st, locations, loop->index.get(), loop->data.get());
+            set_attr(error.get(), st.names[N_location], where.get());
         }
         raise(error.get());
     }
     Ref value = guarded(c, match, data, index, locations, [&] {
-        Ref loader_cls = own(PyObject_GetAttr(c.self, st.n__yaml_loader_cls.get()));
+        Ref loader_cls = attr(c.self, st.names[N__yaml_loader_cls]);
         if (!truth(loader_cls.get())) return load_file(c, path.get());
         PyObject* locs = locations ? locations : Py_None;
         Ref new_locations = locs == Py_None ? Ref::borrow(Py_None) : own(PyDict_New());
-        Ref kw = own(PyTuple_Pack(1, st.n_markupprocessor.get()));
+        Ref kw = own(PyTuple_Pack(1, st.names[N_markupprocessor]));
         PyObject* args[] = {c.self};
         Ref loader = own(PyObject_Vectorcall(loader_cls.get(), args, 0, kw.get()));
         PyObject* largs[] = {loader.get(), path.get(), new_locations.get()};
-        Ref loaded = own(PyObject_VectorcallMethod(st.n_load.get(), largs, 2,
+        Ref loaded = own(PyObject_VectorcallMethod(st.names[N_load], largs, 2,
                                                    st.kw_locations.get()));
         try {
             Ref holder = chainget(c, locs, index);
@@ -893,7 +907,7 @@ Ref p_file(const Ctx& c, const Match& match, PyObject* data, PyObject* index, Py
 
 Ref p_ask(const Ctx& c, const Match& match, PyObject* data, PyObject* index, PyObject* locations) {
     const State& st = c.st;
-    Ref wrap_split = lookup(c.module, st.n_wrap_split.get());
+    Ref wrap_split = lookup(c.module, st.names[N_wrap_split]);
     Ref where = dotted(st, index);
     Ref lines = own(PyObject_CallOneArg(wrap_split.get(), where.get()));
     Ref joined = own(PyUnicode_Join(st.newline.get(), lines.get()));
@@ -906,7 +920,7 @@ Ref p_ask(const Ctx& c, const Match& match, PyObject* data, PyObject* index, PyO
     }
     Ref colon = text(": ");
     prompt = concat({prompt.get(), colon.get()});
-    Ref ask = lookup(c.module, st.n_ask_for_input.get());
+    Ref ask = lookup(c.module, st.names[N_ask_for_input]);
     PyObject* args[] = {prompt.get()};
     Ref value = own(PyObject_Vectorcall(ask.get(), args, 0, st.kw_prompt_text.get()));
     return text_rule(c, match, data, value.get(), index, locations);
@@ -916,18 +930,18 @@ Ref enc_plaintext(const Ctx& c, PyObject* match) {  // a match object
     const State& st = c.st;
     Ref secret = group(st, match, st.two.get());
     Ref prefix = group(st, match, st.four.get());
-    Ref cls = lookup(c.module, st.n_SecretString.get());
+    Ref cls = lookup(c.module, st.names[N_SecretString]);
     Ref obj;
     if (PyUnicode_Check(prefix.get()) && PyUnicode_GET_LENGTH(prefix.get()) > 0) {
-        Ref kw = own(PyTuple_Pack(2, st.n_secret_string.get(), st.n_prefix.get()));
+        Ref kw = own(PyTuple_Pack(2, st.names[N_secret_string], st.names[N_prefix]));
         PyObject* args[] = {secret.get(), prefix.get()};
         obj = own(PyObject_Vectorcall(cls.get(), args, 0, kw.get()));
     } else {
-        Ref kw = own(PyTuple_Pack(1, st.n_secret_string.get()));
+        Ref kw = own(PyTuple_Pack(1, st.names[N_secret_string]));
         PyObject* args[] = {secret.get()};
         obj = own(PyObject_Vectorcall(cls.get(), args, 0, kw.get()));
     }
-    return own(PyObject_GetAttr(obj.get(), st.n_plaintext.get()));
+    return attr(obj.get(), st.names[N_plaintext]);
 }
 
 Ref p_enc(const Ctx& c, const Match& match, PyObject* data, PyObject* index, PyObject* locations) {
@@ -989,9 +1003,9 @@ Ref recurse(Ctx& c, PyObject* data, const Index& index, PyObject* locations);
 Ref process_str(Ctx& c, PyObject* data, const Index& index, PyObject* locations);
 
 // self.<walk method>(data, index, locations=locations)
-Ref call_walk(Ctx& c, int which, PyObject* data, PyObject* index, PyObject* locations) {
+Ref call_walk(Ctx& c, Walk which, PyObject* data, PyObject* index, PyObject* locations) {
     PyObject* args[] = {c.self, data, index, locations ? locations : Py_None};
-    return own(PyObject_VectorcallMethod(c.st.n_walk[which].get(), args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+    return own(PyObject_VectorcallMethod(c.st.names[walk_names[which]], args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                          c.st.kw_locations.get()));
 }
 
@@ -1002,22 +1016,24 @@ Ref process_iterable(Ctx& c, PyObject* data, const Index& index, PyObject* locat
 [[noreturn]] void wrap_error(Ctx& c, PyObject* data, PyObject* index, PyObject* locations) {
     // A tree too deep to walk reports itself: wrapping would need the very
     // stack depth that ran out.
-    if (PyErr_ExceptionMatches(PyExc_RecursionError) || !PyErr_ExceptionMatches(PyExc_Exception)) throw Error();
     Ref cause = take_error();
-    Ref flag = own(PyObject_GetAttr(c.self, c.st.n__inhibit_recurse_exception.get()));
-    if (truth(flag.get())) raise(cause.get());
-    check(PyObject_SetAttr(c.self, c.st.n__inhibit_recurse_exception.get(), Py_True));
+    if (PyErr_GivenExceptionMatches(cause.get(), PyExc_RecursionError) ||
+        !PyErr_GivenExceptionMatches(cause.get(), PyExc_Exception))
+        reraise(std::move(cause));
+    Ref flag = attr(c.self, c.st.names[N__inhibit_recurse_exception]);
+    if (truth(flag)) raise(cause.get());
+    set_attr(c.self, c.st.names[N__inhibit_recurse_exception], Py_True);
     Ref fmt = text("Caught error while processing markups: \nIndex:  {}\nMarkup: {}\n");
     Ref shown = quoted(own(PyObject_Format(data, c.st.empty.get())));
-    Ref msg = call_method(c.st.n_format.get(), {fmt.get(), index, shown.get()});
+    Ref msg = call_method(c.st.names[N_format], {fmt.get(), index, shown.get()});
     Ref error = markup_error_at(c, msg.get(), index, data, locations);
     // A handler's MarkupError may know where its value is when the tree does
     // not (a loop of includes says where it starts).
-    if (Ref where = own(PyObject_GetAttr(error.get(), c.st.n_location.get())); where.get() == Py_None) {
-        Ref markup_error_cls = lookup(c.module, c.st.n_MarkupError.get());
+    if (Ref where = attr(error.get(), c.st.names[N_location]); where.get() == Py_None) {
+        Ref markup_error_cls = lookup(c.module, c.st.names[N_MarkupError]);
         if (PyType_Check(markup_error_cls.get()) && check(PyObject_IsInstance(cause.get(), markup_error_cls.get())))
-            if (Ref inner = optional_attr(cause.get(), c.st.n_location.get()))
-                check(PyObject_SetAttr(error.get(), c.st.n_location.get(), inner.get()));
+            if (Ref inner = optional_attr(cause.get(), c.st.names[N_location]))
+                set_attr(error.get(), c.st.names[N_location], inner.get());
     }
     raise_from(error.get(), cause.get());
 }
@@ -1026,14 +1042,14 @@ Ref recurse_impl(Ctx& c, PyObject* data, const Index& index, PyObject* locations
     RecursionGuard guard(" while processing markups");
     try {
         if (PyUnicode_Check(data))
-            return c.direct ? process_str(c, data, index, locations) : call_walk(c, 3, data, index.get(), locations);
+            return c.direct ? process_str(c, data, index, locations) : call_walk(c, STR, data, index.get(), locations);
         if (is_leaf(c.st, data)) return Ref::borrow(data);
-        if (is_mutable_mapping(c, data))
+        if (c.is_mutable_mapping(data))
             return c.direct ? process_mapping(c, data, index, locations)
-                            : call_walk(c, 1, data, index.get(), locations);
-        if (is_iterable(c, data))
+                            : call_walk(c, MAPPING, data, index.get(), locations);
+        if (c.is_iterable(data))
             return c.direct ? process_iterable(c, data, index, locations)
-                            : call_walk(c, 2, data, index.get(), locations);
+                            : call_walk(c, ITERABLE, data, index.get(), locations);
         return Ref::borrow(data);
     } catch (const Error&) {
         ErrorStash keep;  // the error stays set while the index list is made
@@ -1044,7 +1060,7 @@ Ref recurse_impl(Ctx& c, PyObject* data, const Index& index, PyObject* locations
 
 Ref recurse(Ctx& c, PyObject* data, const Index& index, PyObject* locations) {
     if (c.direct) return recurse_impl(c, data, index, locations);
-    return call_walk(c, 0, data, index.get(), locations);
+    return call_walk(c, RECURSE, data, index.get(), locations);
 }
 
 // The lazy pairs handed to a mapping type that is not exactly dict: one
@@ -1064,7 +1080,7 @@ const FuncDef pair_def{"<genexpr>", "(item)", nullptr, [](const Call& call) -> R
 Ref process_mapping(Ctx& c, PyObject* data, const Index& index, PyObject* locations) {
     if (PyDict_CheckExact(data)) {
         Ref out = own(compat::new_presized_dict(PyDict_GET_SIZE(data)));  // (the same dict, without regrowing)
-        for_items(data, c.st.n_items.get(), [&](PyObject* k, PyObject* v) {
+        for_items(data, c.st.names[N_items], [&](PyObject* k, PyObject* v) {
             Index idx{&index, k};
             Ref value = recurse(c, v, idx, locations);
             check(PyDict_SetItem(out.get(), k, value.get()));
@@ -1074,7 +1090,7 @@ Ref process_mapping(Ctx& c, PyObject* data, const Index& index, PyObject* locati
     Ref idx_list = as_list(index.get());
     Ref captured = own(PyTuple_Pack(3, c.self, idx_list.get(), locations ? locations : Py_None));
     Ref fn = make_closure(c.st.pair_template.get(), std::move(captured));
-    Ref items = call_method(c.st.n_items.get(), {data});
+    Ref items = call_method(c.st.names[N_items], {data});
     PyObject* margs[] = {fn.get(), items.get()};
     Ref pairs = own(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyMap_Type), margs, 2, nullptr));
     return own(PyObject_CallOneArg(reinterpret_cast<PyObject*>(Py_TYPE(data)), pairs.get()));
@@ -1096,7 +1112,7 @@ Ref process_iterable(Ctx& c, PyObject* data, const Index& index, PyObject* locat
 // structure a callable returned) is not written back: a step that does not
 // look up, or leads to a string, ends the write-back quietly.
 void write_back(Ctx& c, PyObject* index, PyObject* value) {
-    Ref original = own(PyObject_GetAttr(c.self, c.st.n_original.get()));
+    Ref original = attr(c.self, c.st.names[N_original]);
     Py_ssize_t n = PyObject_Length(index);
     if (n < 0) throw Error();
     Ref node = original;
@@ -1129,155 +1145,201 @@ struct Piece {
     bool plaintext;
 };
 
+// The pair of _actions that resolves the next markup of a text, and its match.
+struct Action {
+    Ref matcher, handler;
+    Match match;
+    int mkind = -1, hkind = -1;  // the kinds of our own matcher and handler, or -1
+};
+
+// Find the action: for matcher, handler in self._actions, the first whose
+// matcher matches `data` (a list is read by position, as its iterator does).
+bool find_action(const Ctx& c, PyObject* data, Action& a) {
+    const State& st = c.st;
+    Ref actions = attr(c.self, st.names[N__actions]);
+    Ref it = PyList_CheckExact(actions.get()) ? Ref() : own(PyObject_GetIter(actions.get()));
+    bool found = false;
+    for (Py_ssize_t i = 0; !found; ++i) {
+        Ref pair;
+        if (it) {
+            pair = Ref::steal(PyIter_Next(it.get()));
+        } else if (i < PyList_GET_SIZE(actions.get())) {
+            pair = Ref::borrow(PyList_GET_ITEM(actions.get(), i));
+        }
+        if (!pair) break;
+        auto [m, h] = unpack<2>(pair.get());
+        int kind = own_kind(c, m.get(), st.f_match);
+        if ((kind == REFERENCE || kind == ENV) && PyUnicode_Check(data) && c.pattern_ours[kind]) {
+            found = kind == ENV ? env_search(data, st, a.match) : reference_search(data, st, a.match);
+        } else {
+            Ref result;
+            if (kind >= 0) {
+                result = match_impl(c, kind, data);
+            } else {
+                PyObject* args[] = {data};
+                result = own(PyObject_Vectorcall(m.get(), args, 1, nullptr));
+            }
+            found = truth(result);
+            if (found) a.match.obj = result;
+        }
+        if (found) {
+            a.matcher = m;
+            a.handler = h;
+            a.mkind = kind;
+        }
+    }
+    if (PyErr_Occurred()) throw Error();
+    if (!found) return false;
+    a.hkind = own_kind(c, a.handler.get(), st.f_handle);
+    if (a.match.native() && !(a.hkind >= 0 && reads_texts_only(a.hkind))) {
+        // the match object itself is needed: the pattern finds the same match
+        Ref pattern = lookup(c.module, st.names[kinds[a.mkind].pattern_name]);
+        a.match.obj = call_method(st.names[N_search], {pattern.get(), data});
+    }
+    return true;
+}
+
+// Split %ENC: for our own p_enc_markup, `data` becomes its parts around each
+// copy of the markup, pushed on `pending` with the plaintext between them, so
+// that the plaintext is never read for markup. False for an empty match.
+bool split_enc(const Ctx& c, PyObject* data, const Match& match, std::vector<Piece>& pending) {
+    Ref markup = matched_text(c.st, match.obj.get(), data);
+    if (!PyUnicode_Check(markup.get()) || PyUnicode_GET_LENGTH(markup.get()) == 0) return false;
+    Ref value = enc_plaintext(c, match.obj.get());
+    Ref plain = str_of(value.get());
+    Ref parts = own(PyUnicode_Split(data, markup.get(), -1));
+    for (Py_ssize_t i = PyList_GET_SIZE(parts.get()) - 1; i >= 0; --i) {
+        pending.push_back({Ref::borrow(PyList_GET_ITEM(parts.get(), i)), false});
+        if (i > 0) pending.push_back({plain, true});
+    }
+    return true;
+}
+
+// Apply the handler: handler(match, data, index, locations=locations).
+Ref apply_handler(const Ctx& c, const Action& a, PyObject* data, PyObject* index, PyObject* locations) {
+    if (a.hkind >= 0) return handlers[a.hkind](c, a.match, data, index, locations);
+    PyObject* args[] = {a.match.obj.get(), data, index, locations ? locations : Py_None};
+    return own(PyObject_Vectorcall(a.handler.get(), args, 3, c.st.kw_locations.get()));
+}
+
+// Whether the winning matcher is self.match_reference_markup (compared by
+// equality with the processor's own bound method).
+bool from_reference(Ctx& c, const Action& a) {
+    const State& st = c.st;
+    if (c.ref_matcher < 0)
+        c.ref_matcher = c.is_own_method(st.names[N_match_reference_markup], st.f_match[REFERENCE].get());
+    if (a.mkind >= 0 && c.ref_matcher == 1) return a.mkind == REFERENCE;
+    Ref own_ref_matcher = attr(c.self, st.names[N_match_reference_markup]);
+    return a.matcher.get() == own_ref_matcher.get() ||
+           truth(own(PyObject_RichCompare(a.matcher.get(), own_ref_matcher.get(), Py_EQ)));
+}
+
 // One string: while BASE_PATTERN finds something, the first pair of _actions
 // whose matcher matches resolves one markup. A plaintext that %ENC gives (by
 // our own p_enc_markup) is not read for markup again: a secret is data, and
 // its text must neither change nor show in the errors of markup it seems to
 // hold. The text around it is resolved as before.
-Ref process_str(Ctx& c, PyObject* data0, const Index& idx, PyObject* locations) {
-    const State& st = c.st;
-    if (!base_search(c, data0)) return Ref::borrow(data0);  // the common case: no markup at all
-    PyObject* index = idx.get();
+struct StrWalk {
+    Ctx& c;
+    PyObject* data0;  // the string as the walk met it
+    const Index& idx;
+    PyObject* index;
+    PyObject* locations;
     std::vector<Piece> pending;  // (no allocation until an %ENC plaintext splits the string)
     std::vector<Ref> done;
-    Piece first{Ref::borrow(data0), false};
-    bool first_taken = false;
     Py_ssize_t rounds = 0, limit = -1;
     // A reference that gives a string is processed again at the same index,
     // as a new level of the walk would; it goes on here instead, so that
     // thousands of references in one string take no stack. `level` is the
     // string such a level would have started with, shown by its error.
     Ref level;
-    try {
-    while (!first_taken || !pending.empty()) {
-        Piece piece;
-        if (!first_taken) {
-            piece = std::move(first);
-            first_taken = true;
-        } else {
-            piece = std::move(pending.back());
-            pending.pop_back();
+
+    // Another round for one string, within the bound of rounds.
+    void count_round() {
+        if (limit < 0) limit = EXTRA_ROUNDS + (PyUnicode_Check(data0) ? PyUnicode_GET_LENGTH(data0) : 0);
+        if (++rounds > limit) {
+            Ref msg = index_message(c.st, "Markup substitutions do not end", index, data0);
+            raise(markup_error_at(c, msg.get(), index, data0, locations).get());
         }
-        if (piece.plaintext) {
-            done.push_back(std::move(piece.text));
-            continue;
-        }
-        Ref data = std::move(piece.text);
-        while (data && base_search(c, data.get())) {
-            if (limit < 0) limit = EXTRA_ROUNDS + (PyUnicode_Check(data0) ? PyUnicode_GET_LENGTH(data0) : 0);
-            if (++rounds > limit) {
-                Ref msg = index_message(st, "Markup substitutions do not end", index, data0);
-                raise(markup_error_at(c, msg.get(), index, data0, locations).get());
+    }
+
+    // After the substitution: the new value of the string, when it is final
+    // (a value that is not a text, or a reference's container, walked as a new
+    // level at the same index); empty when `data`, a text, goes on being
+    // resolved here.
+    Ref after_substitution(const Action& a, const Ref& data, PyObject* before) {
+        if (from_reference(c, a) && (c.is_mutable_mapping(data.get()) || c.is_iterable(data.get()))) {
+            write_back(c, index, data.get());
+            if (c.direct && PyUnicode_Check(data.get()) && pending.empty() && done.empty()) {
+                level = data;
+                return {};
             }
-            Ref actions = own(PyObject_GetAttr(c.self, st.n__actions.get()));
-            Ref matcher, handler;
-            Match match;
-            int mkind = -1;
-            bool found = false;
-            // for matcher, handler in self._actions (a list is read by position,
-            // as its iterator does)
-            Ref it = PyList_CheckExact(actions.get()) ? Ref() : own(PyObject_GetIter(actions.get()));
-            for (Py_ssize_t i = 0;; ++i) {
-                Ref pair;
-                if (it) {
-                    pair = Ref::steal(PyIter_Next(it.get()));
-                } else if (i < PyList_GET_SIZE(actions.get())) {
-                    pair = Ref::borrow(PyList_GET_ITEM(actions.get(), i));
-                }
-                if (!pair) break;
-                auto [m, h] = unpack<2>(pair.get());
-                int kind = own_kind(c, m.get(), st.f_match);
-                if ((kind == REFERENCE || kind == ENV) && PyUnicode_Check(data.get()) && c.pattern_ours[kind]) {
-                    found = kind == ENV ? env_search(data.get(), st, match) : reference_search(data.get(), st, match);
+            return recurse(c, data.get(), idx, locations);
+        }
+        if (PyUnicode_Check(data.get())) return {};
+        if (a.mkind == INCLUDE || a.hkind == INCLUDE) {  // an included document
+            IncludeScope scope(c.st, c.self, group2(c.st, a.match), index, before);
+            return recurse(c, data.get(), idx, locations);
+        }
+        return recurse(c, data.get(), idx, locations);
+    }
+
+    // Resolve one piece: the resolved text (empty when %ENC split it into
+    // pending pieces), or, in `result`, the final value of the whole string.
+    Ref resolve(Ref data, Ref& result) {
+        while (data && base_search(c, data.get())) {
+            count_round();
+            Action a;
+            if (!find_action(c, data.get(), a)) break;
+            if (a.hkind == ENC && split_enc(c, data.get(), a.match, pending)) return {};
+            Ref before = data;
+            data = apply_handler(c, a, data.get(), index, locations);
+            if ((result = after_substitution(a, data, before.get()))) return {};
+        }
+        return data;
+    }
+
+    Ref run() {
+        try {
+            for (Piece piece{Ref::borrow(data0), false};;) {
+                if (piece.plaintext) {
+                    done.push_back(std::move(piece.text));
                 } else {
                     Ref result;
-                    if (kind >= 0) {
-                        result = match_impl(c, kind, data.get());
-                    } else {
-                        PyObject* args[] = {data.get()};
-                        result = own(PyObject_Vectorcall(m.get(), args, 1, nullptr));
+                    Ref data = resolve(std::move(piece.text), result);
+                    if (result) return result;
+                    if (data) {
+                        if (pending.empty() && done.empty()) return data;
+                        done.push_back(std::move(data));
                     }
-                    found = truth(result.get());
-                    if (found) match.obj = result;
                 }
-                if (found) {
-                    matcher = m;
-                    handler = h;
-                    mkind = kind;
-                    break;
-                }
+                if (pending.empty()) break;
+                piece = std::move(pending.back());
+                pending.pop_back();
             }
-            if (PyErr_Occurred()) throw Error();
-            if (!found) break;
-            int hkind = own_kind(c, handler.get(), st.f_handle);
-            if (match.native() && !(hkind >= 0 && reads_texts_only(hkind))) {
-                // the match object itself is needed: the pattern finds the same match
-                Ref pattern = lookup(c.module, st.n_pattern[mkind].get());
-                match.obj = call_method(st.n_search.get(), {pattern.get(), data.get()});
-            }
-            if (hkind == ENC) {
-                Ref markup = matched_text(st, match.obj.get(), data.get());
-                if (PyUnicode_Check(markup.get()) && PyUnicode_GET_LENGTH(markup.get()) > 0) {
-                    Ref value = enc_plaintext(c, match.obj.get());
-                    Ref plain = str_of(value.get());
-                    Ref parts = own(PyUnicode_Split(data.get(), markup.get(), -1));
-                    for (Py_ssize_t i = PyList_GET_SIZE(parts.get()) - 1; i >= 0; --i) {
-                        pending.push_back({Ref::borrow(PyList_GET_ITEM(parts.get(), i)), false});
-                        if (i > 0) pending.push_back({plain, true});
-                    }
-                    data.reset();
-                    break;
-                }
-            }
-            Ref before = data;
-            if (hkind >= 0) {
-                data = handlers[hkind](c, match, data.get(), index, locations);
-            } else {
-                PyObject* args[] = {match.obj.get(), data.get(), index, locations ? locations : Py_None};
-                data = own(PyObject_Vectorcall(handler.get(), args, 3, st.kw_locations.get()));
-            }
-            // matcher == self.match_reference_markup
-            if (c.ref_matcher < 0) c.ref_matcher = c.is_own_method(st.n_match[REFERENCE].get(), st.f_match[REFERENCE].get());
-            bool from_reference;
-            if (mkind >= 0 && c.ref_matcher == 1) {
-                from_reference = mkind == REFERENCE;
-            } else {
-                Ref own_ref_matcher = own(PyObject_GetAttr(c.self, st.n_match[REFERENCE].get()));
-                from_reference = matcher.get() == own_ref_matcher.get() ||
-                                 truth(own(PyObject_RichCompare(matcher.get(), own_ref_matcher.get(), Py_EQ)).get());
-            }
-            if (from_reference && (is_mutable_mapping(c, data.get()) || is_iterable(c, data.get()))) {
-                write_back(c, index, data.get());
-                if (c.direct && PyUnicode_Check(data.get()) && pending.empty() && done.empty()) {
-                    level = data;
-                    continue;
-                }
-                return recurse(c, data.get(), idx, locations);
-            }
-            if (!PyUnicode_Check(data.get())) {
-                if (mkind == INCLUDE || hkind == INCLUDE) {  // an included document
-                    IncludeScope scope(c.st, c.self, group2(st, match), index, before.get());
-                    return recurse(c, data.get(), idx, locations);
-                }
-                return recurse(c, data.get(), idx, locations);
-            }
+        } catch (const Error&) {
+            if (level) wrap_error(c, level.get(), index, locations);
+            throw;
         }
-        if (data) {
-            if (pending.empty() && done.empty()) return data;
-            done.push_back(std::move(data));
-        }
+        return joined();
     }
-    } catch (const Error&) {
-        if (level) wrap_error(c, level.get(), index, locations);
-        throw;
+
+    // The resolved pieces as one text.
+    Ref joined() {
+        if (done.size() == 1) return std::move(done[0]);
+        Py_ssize_t length = 0;
+        for (const Ref& piece : done) length += PyUnicode_Check(piece.get()) ? PyUnicode_GET_LENGTH(piece.get()) : 0;
+        if (length > MAX_TEXT) too_long(c, data0, index, locations);
+        Ref list = own(PyList_New((Py_ssize_t)done.size()));
+        for (size_t i = 0; i < done.size(); ++i) PyList_SET_ITEM(list.get(), (Py_ssize_t)i, done[i].new_ref());
+        return own(PyUnicode_Join(c.st.empty.get(), list.get()));
     }
-    if (done.size() == 1) return std::move(done[0]);
-    Py_ssize_t length = 0;
-    for (const Ref& piece : done) length += PyUnicode_Check(piece.get()) ? PyUnicode_GET_LENGTH(piece.get()) : 0;
-    if (length > MAX_TEXT) too_long(c, data0, index, locations);
-    Ref list = own(PyList_New((Py_ssize_t)done.size()));
-    for (size_t i = 0; i < done.size(); ++i) PyList_SET_ITEM(list.get(), (Py_ssize_t)i, done[i].new_ref());
-    return own(PyUnicode_Join(st.empty.get(), list.get()));
+};
+
+Ref process_str(Ctx& c, PyObject* data, const Index& idx, PyObject* locations) {
+    if (!base_search(c, data)) return Ref::borrow(data);  // the common case: no markup at all
+    PyObject* index = idx.get();
+    return StrWalk{c, data, idx, index, locations}.run();
 }
 
 // ---------------------------------------------------------------------------
@@ -1286,76 +1348,66 @@ Ref process_str(Ctx& c, PyObject* data0, const Index& idx, PyObject* locations) 
 
 PyObject* opt(PyObject* locations) { return locations == Py_None ? nullptr : locations; }
 
-Ref processor_init(const Call& call) {
-    State& st = call.state<State>();
-    PyObject* self = call[0];
-    check(PyObject_SetAttr(self, st.n__inhibit_recurse_exception.get(), Py_False));
-    check(PyObject_SetAttr(self, st.n__yaml_loader_cls.get(), call[7]));
+Ref processor_init(const Call& c, PyObject* self, PyObject* reference, PyObject* callable, PyObject* env_var,
+                   PyObject* include_file, PyObject* ask, PyObject* encode, PyObject* yaml_loader_cls) {
+    State& st = c.state<State>();
+    set_attr(self, st.names[N__inhibit_recurse_exception], Py_False);
+    set_attr(self, st.names[N__yaml_loader_cls], yaml_loader_cls);
+    PyObject* const switches[KINDS] = {reference, callable, env_var, include_file, ask, encode};
     Ref actions = own(PyList_New(0));
     for (int k = 0; k < KINDS; ++k) {
-        if (!truth(call[1 + k])) continue;
-        Ref m = own(PyObject_GetAttr(self, st.n_match[k].get()));
-        Ref h = own(PyObject_GetAttr(self, st.n_handle[k].get()));
+        if (!truth(switches[k])) continue;
+        Ref m = attr(self, st.names[kinds[k].matcher]);
+        Ref h = attr(self, st.names[kinds[k].handler]);
         Ref pair = own(PyTuple_Pack(2, m.get(), h.get()));
         check(PyList_Append(actions.get(), pair.get()));
     }
-    check(PyObject_SetAttr(self, st.n__actions.get(), actions.get()));
+    set_attr(self, st.names[N__actions], actions.get());
     return Ref::borrow(Py_None);
 }
 
-Ref processor_call(const Call& call) {
-    State& st = call.state<State>();
-    PyObject* self = call[0];
-    check(PyObject_SetAttr(self, st.n_original.get(), call[1]));
-    Ctx c(st, call.module(), self);
+Ref processor_call(const Call& c, PyObject* self, PyObject* data, PyObject* locations) {
+    State& st = c.state<State>();
+    set_attr(self, st.names[N_original], data);
+    Ctx ctx(st, c.module(), self);
     Index index = Index::root(own(PyList_New(0)).get());
-    return recurse(c, call[1], index, opt(call[2]));
+    return recurse(ctx, data, index, opt(locations));
 }
 
-Ref recurse_method(const Call& call) {
-    Ctx c(call.state<State>(), call.module(), call[0]);
-    Index index = Index::root(call[2]);
-    return recurse_impl(c, call[1], index, opt(call[3]));
-}
-
-Ref mapping_method(const Call& call) {
-    Ctx c(call.state<State>(), call.module(), call[0]);
-    Index index = Index::root(call[2]);
-    return process_mapping(c, call[1], index, opt(call[3]));
-}
-
-Ref iterable_method(const Call& call) {
-    Ctx c(call.state<State>(), call.module(), call[0]);
-    Index index = Index::root(call[2]);
-    return process_iterable(c, call[1], index, opt(call[3]));
-}
-
-Ref str_method(const Call& call) {
-    Ctx c(call.state<State>(), call.module(), call[0]);
-    Index index = Index::root(call[2]);
-    return process_str(c, call[1], index, opt(call[3]));
+// _recurse and the _process_* methods: `Step` is the part of the walk each runs.
+template <Ref (*Step)(Ctx&, PyObject*, const Index&, PyObject*)>
+Ref walk_method(const Call& c, PyObject* self, PyObject* data, PyObject* index, PyObject* locations) {
+    Ctx ctx(c.state<State>(), c.module(), self);
+    return Step(ctx, data, Index::root(index), opt(locations));
 }
 
 template <int K>
-Ref matcher_method(const Call& call) {
-    Ctx c(call.state<State>(), call.module(), call[0]);
-    return match_impl(c, K, call[1]);
+Ref matcher_method(const Call& c, PyObject* self, PyObject* data) {
+    Ctx ctx(c.state<State>(), c.module(), self);
+    return match_impl(ctx, K, data);
 }
 
 template <int K>
-Ref handler_method(const Call& call) {
-    Ctx c(call.state<State>(), call.module(), call[0]);
-    if (!truth(call[1])) return Ref::borrow(K == REFERENCE ? Py_None : call[2]);
-    Match match{Ref::borrow(call[1])};
-    return handlers[K](c, match, call[2], call[3], opt(call[4]));
+Ref handler_method(const Call& c, PyObject* self, PyObject* match, PyObject* data, PyObject* index,
+                   PyObject* locations) {
+    Ctx ctx(c.state<State>(), c.module(), self);
+    if (!truth(match)) return Ref::borrow(K == REFERENCE ? Py_None : data);
+    Match m{Ref::borrow(match)};
+    return handlers[K](ctx, m, data, index, opt(locations));
+}
+
+// The location entry of the value at `path`, for callers that report places.
+Ref locate(const Call& c, PyObject* locations, PyObject* path) {
+    Ref entry = location_entry(c.state<State>(), locations, path);
+    return entry ? entry : Ref::borrow(Py_None);
 }
 
 Ref ask_for_input(const Call& call) {
     State& st = call.state<State>();
-    Ref print = lookup(call.module(), st.n_print.get());
+    Ref print = lookup(call.module(), st.names[N_print]);
     PyObject* args[] = {call[0], st.empty.get()};
     own(PyObject_Vectorcall(print.get(), args, 1, st.kw_end.get()));
-    Ref input = lookup(call.module(), st.n_input.get());
+    Ref input = lookup(call.module(), st.names[N_input]);
     return own(PyObject_CallNoArgs(input.get()));
 }
 
@@ -1364,43 +1416,45 @@ const FuncDef init_def{
     "(self, reference=True, callable=True, env_var=True, include_file=True, ask=True, encode=True, "
     "yaml_loader_cls=None)",
     "Choose the markup kinds to resolve; yaml_loader_cls loads %INCLUDE{...} files (default: yaml.safe_load).",
-    processor_init,
+    params<processor_init>,
 };
 const FuncDef call_def{
     "__call__",
     "(self, data, locations=None)",
     "Return data rebuilt with every markup resolved; locations is its tree of Location records, if any.",
-    processor_call,
+    params<processor_call>,
 };
-const FuncDef walk_defs[4] = {
-    {"_recurse", "(self, data, index, locations=None)", "Process one value of the tree at index.", recurse_method},
+const FuncDef walk_defs[WALKS] = {
+    {"_recurse", "(self, data, index, locations=None)", "Process one value of the tree at index.",
+     params<walk_method<recurse_impl>>},
     {"_process_mutable_mapping", "(self, data, index, locations=None)",
-     "A new mapping of the same type, its values processed.", mapping_method},
+     "A new mapping of the same type, its values processed.", params<walk_method<process_mapping>>},
     {"_process_iterable", "(self, data, index, locations=None)", "A new list of the processed items.",
-     iterable_method},
-    {"_process_str", "(self, data, index, locations=None)", "Resolve the markups of one string.", str_method},
+     params<walk_method<process_iterable>>},
+    {"_process_str", "(self, data, index, locations=None)", "Resolve the markups of one string.",
+     params<walk_method<process_str>>},
 };
 const FuncDef match_defs[KINDS] = {
-    {"match_reference_markup", "(self, data)", "REFERENCE_PATTERN.search(data)", matcher_method<REFERENCE>},
-    {"match_callable_markup", "(self, data)", "CALLABLE_PATTERN.search(data)", matcher_method<CALLABLE>},
-    {"match_env_markup", "(self, data)", "ENV_PATTERN.search(data)", matcher_method<ENV>},
-    {"match_include_file_markup", "(self, data)", "INCLUDE_FILE_PATTERN.search(data)", matcher_method<INCLUDE>},
-    {"match_ask_markup", "(self, data)", "ASK_PATTERN.search(data)", matcher_method<ASK>},
-    {"match_enc_markup", "(self, data)", "ENC_PATTERN.search(data)", matcher_method<ENC>},
+    {"match_reference_markup", "(self, data)", "REFERENCE_PATTERN.search(data)", params<matcher_method<REFERENCE>>},
+    {"match_callable_markup", "(self, data)", "CALLABLE_PATTERN.search(data)", params<matcher_method<CALLABLE>>},
+    {"match_env_markup", "(self, data)", "ENV_PATTERN.search(data)", params<matcher_method<ENV>>},
+    {"match_include_file_markup", "(self, data)", "INCLUDE_FILE_PATTERN.search(data)", params<matcher_method<INCLUDE>>},
+    {"match_ask_markup", "(self, data)", "ASK_PATTERN.search(data)", params<matcher_method<ASK>>},
+    {"match_enc_markup", "(self, data)", "ENC_PATTERN.search(data)", params<matcher_method<ENC>>},
 };
 const FuncDef handle_defs[KINDS] = {
     {"p_reference_markup", "(self, match, data, index, locations=None)",
-     "Replace %{path} by the value at path in the processed tree.", handler_method<REFERENCE>},
+     "Replace %{path} by the value at path in the processed tree.", params<handler_method<REFERENCE>>},
     {"p_callable_markup", "(self, match, data, index, locations=None)",
-     "Replace %CALLABLE{name(args)} by what the named callable returns.", handler_method<CALLABLE>},
+     "Replace %CALLABLE{name(args)} by what the named callable returns.", params<handler_method<CALLABLE>>},
     {"p_environ_markup", "(self, match, data, index, locations=None)",
-     "Replace %ENV{NAME} by the environment variable (empty when unset).", handler_method<ENV>},
+     "Replace %ENV{NAME} by the environment variable (empty when unset).", params<handler_method<ENV>>},
     {"p_file_markup", "(self, match, data, index, locations=None)",
-     "Replace %INCLUDE{path} by the YAML document of the file.", handler_method<INCLUDE>},
+     "Replace %INCLUDE{path} by the YAML document of the file.", params<handler_method<INCLUDE>>},
     {"p_ask_markup", "(self, match, data, index, locations=None)",
-     "Replace %ASK{comment} by a value typed at the terminal.", handler_method<ASK>},
+     "Replace %ASK{comment} by a value typed at the terminal.", params<handler_method<ASK>>},
     {"p_enc_markup", "(self, match, data, index, locations=None)",
-     "Replace %ENC{text, prefix=name} by the plaintext of the secret.", handler_method<ENC>},
+     "Replace %ENC{text, prefix=name} by the plaintext of the secret.", params<handler_method<ENC>>},
 };
 const FuncDef ask_def{
     "ask_for_input",
@@ -1408,87 +1462,75 @@ const FuncDef ask_def{
     "Print prompt_text without a line break and return one line read from standard input.",
     ask_for_input,
 };
+const FuncDef locate_def{
+    "locate",
+    "(locations, path)",
+    "The entry of the location tree `locations` for the value at `path`, a\n"
+    "sequence of keys and list positions, or None when the tree has none.\n"
+    "Where a node holds no entry for a step, the trees of the files included\n"
+    "there are searched in order: each hangs under the text of its\n"
+    "%INCLUDE{...} markup. In a tree that LocSafeLoader filled, the entry is\n"
+    "the Location of the value's key or list position, and a scalar's own\n"
+    "Location hangs in it under the value.",
+    params<locate>,
+};
 
 // ---------------------------------------------------------------------------
 // Module body
 // ---------------------------------------------------------------------------
 
 void exec(PyObject* module, State& st) {
-    for (int k = 0; k < KINDS; ++k) {
-        st.literals[k] = intern(kinds[k].literal);
-        st.n_match[k] = intern(kinds[k].matcher);
-        st.n_handle[k] = intern(kinds[k].handler);
-        st.n_pattern[k] = intern(kinds[k].pattern_name);
-    }
-    for (int i = 0; i < 4; ++i) st.n_walk[i] = intern(WALK[i]);
-    for (auto [ref, name] :
-         {std::pair{&st.n_BASE_PATTERN, "BASE_PATTERN"}, {&st.n_MutableMapping, "MutableMapping"},
-          {&st.n_Iterable, "Iterable"}, {&st.n_MarkupError, "MarkupError"}, {&st.n_utils, "utils"},
-          {&st.n_chainget, "chainget"}, {&st.n_import_utils, "import_utils"},
-          {&st.n_import_from_name, "import_from_name"}, {&st.n_os, "os"}, {&st.n_environ, "environ"},
-          {&st.n_get, "get"}, {&st.n_yaml, "yaml"}, {&st.n_safe_load, "safe_load"}, {&st.n_open, "open"},
-          {&st.n_close, "close"}, {&st.n_load, "load"}, {&st.n_wrap_split, "wrap_split"},
-          {&st.n_SecretString, "SecretString"}, {&st.n_plaintext, "plaintext"},
-          {&st.n_secret_string, "secret_string"}, {&st.n_prefix, "prefix"}, {&st.n_ask_for_input, "ask_for_input"},
-          {&st.n_prompt_text, "prompt_text"}, {&st.n_print, "print"}, {&st.n_input, "input"}, {&st.n_end, "end"},
-          {&st.n_search, "search"}, {&st.n_group, "group"}, {&st.n_groups, "groups"}, {&st.n_span, "span"},
-          {&st.n_replace, "replace"}, {&st.n_split, "split"}, {&st.n_format, "format"},
-          {&st.n_original, "original"}, {&st.n__actions, "_actions"},
-          {&st.n__inhibit_recurse_exception, "_inhibit_recurse_exception"},
-          {&st.n__yaml_loader_cls, "_yaml_loader_cls"}, {&st.n_markupprocessor, "markupprocessor"},
-          {&st.n_locations, "locations"}, {&st.n_location, "location"}, {&st.n_file, "file"},
-          {&st.n_items, "items"}, {&st.n__data, "_data"}, {&st.n_encodekey, "encodekey"},
-          {&st.n_decodevalue, "decodevalue"}, {&st.n___getitem__, "__getitem__"}})
-        *ref = intern(name);
+    st.names.init();
+    for (int k = 0; k < KINDS; ++k) st.literals[k] = intern(kinds[k].literal);
     st.empty = text("");
     st.dot = text(".");
     st.newline = text("\n");
     st.comma = text(",");
+    st.include_mark = text("%INCLUDE{");
     st.zero = own(PyLong_FromLong(0));
     st.two = own(PyLong_FromLong(2));
     st.four = own(PyLong_FromLong(4));
-    st.kw_locations = own(PyTuple_Pack(1, st.n_locations.get()));
-    st.kw_prompt_text = own(PyTuple_Pack(1, st.n_prompt_text.get()));
-    st.kw_end = own(PyTuple_Pack(1, st.n_end.get()));
+    st.kw_locations = own(PyTuple_Pack(1, st.names[N_locations]));
+    st.kw_prompt_text = own(PyTuple_Pack(1, st.names[N_prompt_text]));
+    st.kw_end = own(PyTuple_Pack(1, st.names[N_end]));
 
     // The imports of the module body.
-    Ref os = own(PyImport_ImportModule("os"));
-    Ref re = own(PyImport_ImportModule("re"));
+    Ref os = import_module("os");
+    Ref re = import_module("re");
     add_object(module, "os", os);
     st.os = os;
-    st.environ = own(PyObject_GetAttr(os.get(), st.n_environ.get()));
+    st.environ = attr(os.get(), st.names[N_environ]);
     st.environ_type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(st.environ.get())));
-    st.environ_get = Ref::borrow(compat::type_lookup(Py_TYPE(st.environ.get()), st.n_get.get()));
-    st.environ_getitem = Ref::borrow(compat::type_lookup(Py_TYPE(st.environ.get()), st.n___getitem__.get()));
-    st.encodekey = optional_attr(st.environ.get(), st.n_encodekey.get());
-    st.decodevalue = optional_attr(st.environ.get(), st.n_decodevalue.get());
-    {
-        Ref sys = own(PyImport_ImportModule("sys"));
-        st.fs_encoding = own(PyObject_CallMethod(sys.get(), "getfilesystemencoding", nullptr));
-    }
+    st.environ_get = Ref::borrow(compat::type_lookup(Py_TYPE(st.environ.get()), st.names[N_get]));
+    st.environ_getitem = Ref::borrow(compat::type_lookup(Py_TYPE(st.environ.get()), st.names[N___getitem__]));
+    st.encodekey = optional_attr(st.environ.get(), st.names[N_encodekey]);
+    st.decodevalue = optional_attr(st.environ.get(), st.names[N_decodevalue]);
+    st.fs_encoding = own(PyObject_CallNoArgs(import_from("sys", "getfilesystemencoding").get()));
     add_object(module, "re", re);
-    add_object(module, "yaml", own(PyImport_ImportModule("yaml")));
-    st.Iterable = import_from("collections.abc", "Iterable");
-    st.MutableMapping = import_from("collections.abc", "MutableMapping");
-    add_object(module, "Iterable", st.Iterable);
-    add_object(module, "MutableMapping", st.MutableMapping);
+    add_object(module, "yaml", import_module("yaml"));
+    st.Iterable = KnownClass::of(import_from("collections.abc", "Iterable"));
+    st.MutableMapping = KnownClass::of(import_from("collections.abc", "MutableMapping"));
+    add_object(module, "Iterable", st.Iterable.cls);
+    add_object(module, "MutableMapping", st.MutableMapping.cls);
+    st.Mapping = import_from("collections.abc", "Mapping");
     st.UserString = import_from("collections", "UserString");
     add_object(module, "MarkupError", import_from("ovark.utils.yaml.exceptions", "MarkupError"));
-    st.utils = own(PyImport_ImportModule("ovark.utils.utils"));
-    st.chainget = own(PyObject_GetAttr(st.utils.get(), st.n_chainget.get()));
+    st.utils = import_module("ovark.utils.utils");
+    st.chainget = attr(st.utils.get(), st.names[N_chainget]);
     add_object(module, "utils", st.utils);
-    add_object(module, "import_utils", own(PyImport_ImportModule("ovark.utils.import_utils")));
+    add_object(module, "import_utils", import_module("ovark.utils.import_utils"));
     add_object(module, "wrap_split", import_from("ovark.utils.strings", "wrap_split"));
     add_object(module, "SecretString", import_from("ovark.utils.veiled_texts", "SecretString"));
 
-    st.base_pattern = own(PyObject_CallMethod(re.get(), "compile", "s", "%\\w*{.*}"));
+    Ref compile = attr(re.get(), own(PyUnicode_FromString("compile")).get());
+    st.base_pattern = own(PyObject_CallOneArg(compile.get(), text("%\\w*{.*}").get()));
     add_object(module, "BASE_PATTERN", st.base_pattern);
     for (int k = 0; k < KINDS; ++k) {
-        st.patterns[k] = own(PyObject_CallMethod(re.get(), "compile", "s", kinds[k].pattern));
-        add_object(module, kinds[k].pattern_name, st.patterns[k]);
+        st.patterns[k] = own(PyObject_CallOneArg(compile.get(), text(kinds[k].pattern).get()));
+        set_attr(module, st.names[kinds[k].pattern_name], st.patterns[k].get());
     }
 
-    add_functions(module, {&ask_def});
+    add_functions(module, {&ask_def, &locate_def});
 
     std::vector<Member> members = {method(init_def), method(call_def)};
     for (auto& d : walk_defs) members.push_back(method(d));
@@ -1502,10 +1544,11 @@ void exec(PyObject* module, State& st) {
                                    members);
     add_object(module, "Processor", st.processor_class);
     st.pair_template = make_function(module, pair_def, "Processor._process_mutable_mapping.<locals>");
-    for (int i = 0; i < 4; ++i) st.f_walk[i] = own(PyObject_GetAttr(st.processor_class.get(), st.n_walk[i].get()));
+    PyObject* cls = st.processor_class.get();
+    for (int w = 0; w < WALKS; ++w) st.f_walk[w] = attr(cls, st.names[walk_names[w]]);
     for (int k = 0; k < KINDS; ++k) {
-        st.f_match[k] = own(PyObject_GetAttr(st.processor_class.get(), st.n_match[k].get()));
-        st.f_handle[k] = own(PyObject_GetAttr(st.processor_class.get(), st.n_handle[k].get()));
+        st.f_match[k] = attr(cls, st.names[kinds[k].matcher]);
+        st.f_handle[k] = attr(cls, st.names[kinds[k].handler]);
     }
 }
 

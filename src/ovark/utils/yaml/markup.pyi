@@ -2,7 +2,7 @@
 includes, prompts and encoded secrets in string values."""
 
 import re
-from collections.abc import Callable, MutableMapping
+from collections.abc import Callable, Iterable, Mapping, MutableMapping
 from typing import Any
 
 BASE_PATTERN: re.Pattern[str]
@@ -14,6 +14,7 @@ ASK_PATTERN: re.Pattern[str]
 ENC_PATTERN: re.Pattern[str]
 
 def ask_for_input(prompt_text: str) -> str: ...
+def locate(locations: Mapping[Any, Any] | None, path: Iterable[Any]) -> Any: ...
 
 class Processor:
     _inhibit_recurse_exception: bool

@@ -16,45 +16,44 @@ using namespace ovk;
 
 namespace {
 
+// Interned names: module globals read when used, attributes and methods.
+#define ADDON_NAMES(X)                                                                                                 \
+    X(os) X(pkgutil) X(warnings) X(importlib) X(logger) X(iter_entry_points) X(ENTRYPOINT_GROUP)                       \
+    X(DEPRECATED_ENTRYPOINT_GROUP) X(_plugins) X(_subplugins) X(_plugins_loaded) X(populate_builtin_plugins)           \
+    X(discover_external_plugins) X(get) X(setdefault) X(import_module) X(walk_packages) X(path) X(dirname)             \
+    X(__path__) X(__name__) X(__file__) X(name) X(module) X(module_name) X(load) X(group) X(warn) X(debug)             \
+    X(__available_plugins__) X(plugins) X(items)
+OVK_NAMES(ADDON_NAMES)
+
 struct State {
     Ref entry_points;  // importlib.metadata.entry_points
-    Ref n_os, n_pkgutil, n_warnings, n_importlib, n_logger, n_iter_entry_points, n_ENTRYPOINT_GROUP,
-        n_DEPRECATED_ENTRYPOINT_GROUP, n__plugins, n__subplugins, n__plugins_loaded, n_populate_builtin_plugins,
-        n_discover_external_plugins, n_get, n_setdefault, n_import_module, n_walk_packages, n_path, n_dirname,
-        n___path__, n___name__, n___file__, n_name, n_module, n_module_name, n_load, n_group, n_warn, n_debug,
-        n___available_plugins__, n_plugins, n_items;
     Ref plugins_marker, dot, empty;
-    auto refs() {
-        return std::tie(entry_points, n_os, n_pkgutil, n_warnings, n_importlib, n_logger, n_iter_entry_points,
-                        n_ENTRYPOINT_GROUP, n_DEPRECATED_ENTRYPOINT_GROUP, n__plugins, n__subplugins,
-                        n__plugins_loaded, n_populate_builtin_plugins, n_discover_external_plugins, n_get,
-                        n_setdefault, n_import_module, n_walk_packages, n_path, n_dirname, n___path__, n___name__,
-                        n___file__, n_name, n_module, n_module_name, n_load, n_group, n_warn, n_debug,
-                        n___available_plugins__, n_plugins, n_items, plugins_marker, dot, empty);
-    }
+    Names names;
+    auto refs() { return std::tie(entry_points, plugins_marker, dot, empty); }
 };
 
 // mapping.setdefault(key, value), directly on exact dicts.
 Ref setdefault(State& st, PyObject* mapping, PyObject* key, PyObject* value) {
     if (PyDict_CheckExact(mapping)) return Ref::borrow(check(PyDict_SetDefault(mapping, key, value)));
-    return call_method(st.n_setdefault.get(), {mapping, key, value});
+    return call_method(st.names[N_setdefault], {mapping, key, value});
 }
 
 // mapping.get(key), directly on exact dicts; an empty Ref stands for None.
 Ref get(State& st, PyObject* mapping, PyObject* key) {
     if (PyDict_CheckExact(mapping)) return dict_get(mapping, key);
-    Ref v = call_method(st.n_get.get(), {mapping, key});
+    Ref v = call_method(st.names[N_get], {mapping, key});
     return v.get() == Py_None ? Ref() : v;
 }
 
-Ref import_module(State& st, PyObject* module, PyObject* name) {
-    Ref importlib = lookup(module, st.n_importlib.get());
-    return call_method(st.n_import_module.get(), {importlib.get(), name});
+// importlib.import_module(name), through the module global.
+Ref import_by_name(State& st, PyObject* module, PyObject* name) {
+    Ref importlib = lookup(module, st.names[N_importlib]);
+    return call_method(st.names[N_import_module], {importlib.get(), name});
 }
 
 void debug(State& st, PyObject* module, PyObject* text) {
-    Ref logger = lookup(module, st.n_logger.get());
-    call_method(st.n_debug.get(), {logger.get(), text});
+    Ref logger = lookup(module, st.names[N_logger]);
+    call_method(st.names[N_debug], {logger.get(), text});
 }
 
 Ref concat(std::initializer_list<PyObject*> parts) {
@@ -76,26 +75,24 @@ Ref plugin_module_name(State& st, PyObject* os, PyObject* subplugin = nullptr) {
 // The entry point's module text: `module` (importlib.metadata), or the older
 // `module_name` of objects that carry that one as text instead.
 Ref entry_point_module(State& st, PyObject* ep) {
-    Ref module = optional_attr(ep, st.n_module.get());
+    Ref module = optional_attr(ep, st.names[N_module]);
     if (module && PyUnicode_Check(module.get())) return module;
-    Ref module_name = optional_attr(ep, st.n_module_name.get());
+    Ref module_name = optional_attr(ep, st.names[N_module_name]);
     if (module_name && (PyUnicode_Check(module_name.get()) || !module)) return module_name;
-    return module ? module : attr(ep, st.n_module.get());
+    return module ? module : attr(ep, st.names[N_module]);
 }
 
 // ---------------------------------------------------------------- iter_entry_points
 
-Ref iter_entry_points(const Call& c) {
+Ref iter_entry_points(const Call& c, PyObject* group, PyObject* name) {
     State& st = c.state<State>();
-    PyObject* group = c[0];
-    PyObject* name = c[1];
-    Ref kwnames = own(Py_BuildValue("(O)", st.n_group.get()));
+    Ref kwnames = own(Py_BuildValue("(O)", st.names[N_group]));
     PyObject* args[] = {group};
     Ref selected = own(PyObject_Vectorcall(st.entry_points.get(), args, 0, kwnames.get()));
     if (name == Py_None) return own(PyObject_GetIter(selected.get()));
     Ref matching = own(PyList_New(0));
     for_each(selected.get(), [&](PyObject* ep) {
-        Ref ep_name = attr(ep, st.n_name.get());
+        Ref ep_name = attr(ep, st.names[N_name]);
         if (check(PyObject_RichCompareBool(ep_name.get(), name, Py_EQ))) check(PyList_Append(matching.get(), ep));
     });
     return own(PyObject_GetIter(matching.get()));
@@ -106,7 +103,7 @@ const FuncDef iter_entry_points_def{
     "(group, name=None)",
     "Yield the entry points advertised under ``group`` (only those called\n"
     "``name`` when it is given), in the order the installed distributions list them.",
-    iter_entry_points,
+    params<iter_entry_points>,
 };
 
 // ---------------------------------------------------------------- PluginManager
@@ -114,52 +111,53 @@ const FuncDef iter_entry_points_def{
 Ref pm_init(const Call& c) {
     State& st = c.state<State>();
     PyObject* self = c[0];
-    check(PyObject_SetAttr(self, st.n__plugins.get(), own(PyDict_New()).get()));
-    check(PyObject_SetAttr(self, st.n__subplugins.get(), own(PyDict_New()).get()));
-    check(PyObject_SetAttr(self, st.n__plugins_loaded.get(), Py_False));
+    set_attr(self, st.names[N__plugins], own(PyDict_New()).get());
+    set_attr(self, st.names[N__subplugins], own(PyDict_New()).get());
+    set_attr(self, st.names[N__plugins_loaded], Py_False);
     return Ref::borrow(Py_None);
 }
 
 // Both passes, once: the flag is set only when both completed.
 void ensure_loaded(State& st, PyObject* self) {
-    Ref loaded = attr(self, st.n__plugins_loaded.get());
-    if (check(PyObject_IsTrue(loaded.get()))) return;
-    call_method(st.n_populate_builtin_plugins.get(), {self});
-    call_method(st.n_discover_external_plugins.get(), {self});
-    check(PyObject_SetAttr(self, st.n__plugins_loaded.get(), Py_True));
+    if (truth(attr(self, st.names[N__plugins_loaded]))) return;
+    call_method(st.names[N_populate_builtin_plugins], {self});
+    call_method(st.names[N_discover_external_plugins], {self});
+    set_attr(self, st.names[N__plugins_loaded], Py_True);
 }
 
-Ref pm_get_plugin(const Call& c) {
+Ref pm_get_plugin(const Call& c, PyObject* self, PyObject* os) {
     State& st = c.state<State>();
-    ensure_loaded(st, c[0]);
-    Ref plugins = attr(c[0], st.n__plugins.get());
-    Ref found = get(st, plugins.get(), c[1]);
+    ensure_loaded(st, self);
+    Ref plugins = attr(self, st.names[N__plugins]);
+    Ref found = get(st, plugins.get(), os);
     return found ? found : Ref::borrow(Py_None);
 }
 
-Ref pm_get_subplugin(const Call& c) {
+Ref pm_get_subplugin(const Call& c, PyObject* self, PyObject* os, PyObject* subplugin_dotted_name) {
     State& st = c.state<State>();
-    ensure_loaded(st, c[0]);
-    Ref subplugins = attr(c[0], st.n__subplugins.get());
-    Ref inner = get(st, subplugins.get(), c[1]);
+    ensure_loaded(st, self);
+    Ref subplugins = attr(self, st.names[N__subplugins]);
+    Ref inner = get(st, subplugins.get(), os);
     if (!inner) return Ref::borrow(Py_None);
-    Ref found = get(st, inner.get(), c[2]);
+    Ref found = get(st, inner.get(), subplugin_dotted_name);
     return found ? found : Ref::borrow(Py_None);
 }
 
 // from ..plugins import __available_plugins__
 Ref available_plugins(State& st, PyObject* module) {
-    Ref fromlist = own(PyTuple_Pack(1, st.n___available_plugins__.get()));
-    Ref package = own(PyImport_ImportModuleLevelObject(st.n_plugins.get(), PyModule_GetDict(module), nullptr,
+    Ref fromlist = own(PyTuple_Pack(1, st.names[N___available_plugins__]));
+    Ref package = own(PyImport_ImportModuleLevelObject(st.names[N_plugins], PyModule_GetDict(module), nullptr,
                                                        fromlist.get(), 2));
-    if (Ref value = optional_attr(package.get(), st.n___available_plugins__.get())) return value;
-    Ref package_name = attr(package.get(), st.n___name__.get());
-    Ref file = optional_attr(package.get(), st.n___file__.get());
-    Ref message = own(PyUnicode_FromFormat("cannot import name '%U' from '%U' (%S)", st.n___available_plugins__.get(),
+    if (Ref value = optional_attr(package.get(), st.names[N___available_plugins__])) return value;
+    Ref package_name = attr(package.get(), st.names[N___name__]);
+    Ref file = optional_attr(package.get(), st.names[N___file__]);
+    Ref message = own(PyUnicode_FromFormat("cannot import name '%U' from '%U' (%S)", st.names[N___available_plugins__],
                                            package_name.get(),
                                            file ? file.get() : own(PyUnicode_FromString("unknown location")).get()));
-    PyErr_SetImportError(message.get(), package_name.get(), file ? file.get() : Py_None);
-    throw Error();
+    // ImportError(message, name=package_name, path=file)
+    PyObject* args[] = {message.get(), package_name.get(), file ? file.get() : Py_None};
+    Ref kwnames = own(PyTuple_Pack(2, st.names[N_name], st.names[N_path]));
+    raise(own(PyObject_Vectorcall(PyExc_ImportError, args, 1, kwnames.get())).get());
 }
 
 Ref pm_populate_builtin_plugins(const Call& c) {
@@ -167,12 +165,12 @@ Ref pm_populate_builtin_plugins(const Call& c) {
     PyObject* self = c[0];
     PyObject* module = c.module();
     Ref available = available_plugins(st, module);
-    for_items(available.get(), st.n_items.get(), [&](PyObject* os, PyObject* subplugins) {
-        Ref os_module = import_module(st, module, plugin_module_name(st, os).get());
-        setdefault(st, attr(self, st.n__plugins.get()).get(), os, os_module.get());
+    for_items(available.get(), st.names[N_items], [&](PyObject* os, PyObject* subplugins) {
+        Ref os_module = import_by_name(st, module, plugin_module_name(st, os).get());
+        setdefault(st, attr(self, st.names[N__plugins]).get(), os, os_module.get());
         for_each(subplugins, [&](PyObject* subplugin) {
-            Ref inner = setdefault(st, attr(self, st.n__subplugins.get()).get(), os, own(PyDict_New()).get());
-            Ref sub_module = import_module(st, module, plugin_module_name(st, os, subplugin).get());
+            Ref inner = setdefault(st, attr(self, st.names[N__subplugins]).get(), os, own(PyDict_New()).get());
+            Ref sub_module = import_by_name(st, module, plugin_module_name(st, os, subplugin).get());
             setdefault(st, inner.get(), subplugin, sub_module.get());
         });
     });
@@ -180,9 +178,9 @@ Ref pm_populate_builtin_plugins(const Call& c) {
 }
 
 Ref entry_points_of(State& st, PyObject* module, PyObject* group_name) {
-    Ref iter = lookup(module, st.n_iter_entry_points.get());
+    Ref iter = lookup(module, st.names[N_iter_entry_points]);
     Ref group = lookup(module, group_name);
-    Ref kwnames = own(PyTuple_Pack(1, st.n_group.get()));
+    Ref kwnames = own(PyTuple_Pack(1, st.names[N_group]));
     PyObject* args[] = {group.get()};
     Ref found = own(PyObject_Vectorcall(iter.get(), args, 0, kwnames.get()));
     return own(PySequence_List(found.get()));
@@ -191,35 +189,25 @@ Ref entry_points_of(State& st, PyObject* module, PyObject* group_name) {
 // Register the sub-plugin packages found below one external OS module.
 void register_subplugins(State& st, PyObject* self, PyObject* module, PyObject* plugin_os, PyObject* os_module) {
     Ref fu_path, fu_name;
-    fu_path = Ref::steal(PyObject_GetAttr(os_module, st.n___path__.get()));
-    if (fu_path) fu_name = Ref::steal(PyObject_GetAttr(os_module, st.n___name__.get()));
+    fu_path = Ref::steal(PyObject_GetAttr(os_module, st.names[N___path__]));
+    if (fu_path) fu_name = Ref::steal(PyObject_GetAttr(os_module, st.names[N___name__]));
     if (!fu_path || !fu_name) {
         if (!clear_if(PyExc_AttributeError)) throw Error();  // a plain module: walk the folder it lives in
-        Ref os_mod = lookup(module, st.n_os.get());
-        Ref path_mod = attr(os_mod.get(), st.n_path.get());
-        Ref file = attr(os_module, st.n___file__.get());
-        Ref dir = call_method(st.n_dirname.get(), {path_mod.get(), file.get()});
+        Ref os_mod = lookup(module, st.names[N_os]);
+        Ref path_mod = attr(os_mod.get(), st.names[N_path]);
+        Ref file = attr(os_module, st.names[N___file__]);
+        Ref dir = call_method(st.names[N_dirname], {path_mod.get(), file.get()});
         fu_path = own(PyList_New(1));
         PyList_SET_ITEM(fu_path.get(), 0, dir.release());
-        fu_name = attr(os_module, st.n___name__.get());
+        fu_name = attr(os_module, st.names[N___name__]);
     }
     Ref prefix = concat({fu_name.get(), st.dot.get()});
-    Ref pkgutil = lookup(module, st.n_pkgutil.get());
-    Ref walked = call_method(st.n_walk_packages.get(), {pkgutil.get(), fu_path.get(), prefix.get()});
+    Ref pkgutil = lookup(module, st.names[N_pkgutil]);
+    Ref walked = call_method(st.names[N_walk_packages], {pkgutil.get(), fu_path.get(), prefix.get()});
     for_each(walked.get(), [&](PyObject* item) {
-        Ref it = own(PyObject_GetIter(item));
-        Ref parts[3];
-        for (auto& part : parts) {
-            part = Ref::steal(PyIter_Next(it.get()));
-            if (!part) {
-                if (PyErr_Occurred()) throw Error();
-                raise(PyExc_ValueError, "not enough values to unpack (expected 3, got %d)", int(&part - parts));
-            }
-        }
-        if (Ref extra = Ref::steal(PyIter_Next(it.get()))) raise(PyExc_ValueError, "too many values to unpack (expected 3)");
-        if (PyErr_Occurred()) throw Error();
-        PyObject* name = parts[1].get();
-        if (!check(PyObject_IsTrue(parts[2].get()))) return;
+        auto [finder, found_name, ispkg] = unpack<3>(item);
+        PyObject* name = found_name.get();
+        if (!truth(ispkg)) return;
         if (!check(PySequence_Contains(name, st.plugins_marker.get()))) return;
         Ref pieces = own(PyUnicode_Split(name, st.plugins_marker.get(), -1));
         PyObject* full = PyList_GET_ITEM(pieces.get(), PyList_GET_SIZE(pieces.get()) - 1);
@@ -230,8 +218,8 @@ void register_subplugins(State& st, PyObject* self, PyObject* module, PyObject* 
         Ref loading = own(PyUnicode_FromString("Loading subplugin "));
         Ref from = own(PyUnicode_FromString(" from "));
         debug(st, module, concat({loading.get(), subplugin_name.get(), from.get(), name}).get());
-        Ref inner = setdefault(st, attr(self, st.n__subplugins.get()).get(), plugin_os, own(PyDict_New()).get());
-        Ref sub_module = import_module(st, module, name);
+        Ref inner = setdefault(st, attr(self, st.names[N__subplugins]).get(), plugin_os, own(PyDict_New()).get());
+        Ref sub_module = import_by_name(st, module, name);
         setdefault(st, inner.get(), subplugin_name.get(), sub_module.get());
     });
 }
@@ -240,8 +228,8 @@ Ref pm_discover_external_plugins(const Call& c) {
     State& st = c.state<State>();
     PyObject* self = c[0];
     PyObject* module = c.module();
-    Ref discovered = entry_points_of(st, module, st.n_ENTRYPOINT_GROUP.get());
-    Ref deprecated = entry_points_of(st, module, st.n_DEPRECATED_ENTRYPOINT_GROUP.get());
+    Ref discovered = entry_points_of(st, module, st.names[N_ENTRYPOINT_GROUP]);
+    Ref deprecated = entry_points_of(st, module, st.names[N_DEPRECATED_ENTRYPOINT_GROUP]);
     if (PyList_GET_SIZE(deprecated.get())) {
         Ref names = own(PyList_New(0));
         for_each(deprecated.get(), [&](PyObject* ep) {
@@ -253,18 +241,18 @@ Ref pm_discover_external_plugins(const Call& c) {
             "The following deprecated XferKit plugins were detected :\n%U.\n"
             "Please upgrade these plugins soon.  This warning becomes an error in the next release.",
             listed.get()));
-        Ref warnings = lookup(module, st.n_warnings.get());
-        call_method(st.n_warn.get(), {warnings.get(), message.get(), PyExc_DeprecationWarning});
+        Ref warnings = lookup(module, st.names[N_warnings]);
+        call_method(st.names[N_warn], {warnings.get(), message.get(), PyExc_DeprecationWarning});
     }
     Ref all = own(PySequence_Concat(discovered.get(), deprecated.get()));
     Ref loading = own(PyUnicode_FromString("Loading external plugin "));
     Ref from = own(PyUnicode_FromString(" from "));
     for_each(all.get(), [&](PyObject* plugin) {
-        Ref name = attr(plugin, st.n_name.get());
+        Ref name = attr(plugin, st.names[N_name]);
         Ref module_text = entry_point_module(st, plugin);
         debug(st, module, concat({loading.get(), format(st, name.get()).get(), from.get(), format(st, module_text.get()).get()}).get());
-        Ref os_module = call_method(st.n_load.get(), {plugin});
-        setdefault(st, attr(self, st.n__plugins.get()).get(), name.get(), os_module.get());
+        Ref os_module = call_method(st.names[N_load], {plugin});
+        setdefault(st, attr(self, st.names[N__plugins]).get(), name.get(), os_module.get());
         register_subplugins(st, self, module, name.get(), os_module.get());
     });
     return Ref::borrow(Py_None);
@@ -275,12 +263,12 @@ const FuncDef pm_get_plugin_def{
     "get_plugin", "(self, os)",
     "Return the OS-level plugin module registered under ``os``, or None.\n\n"
     "The first lookup of a manager registers the builtin and the external plugins.",
-    pm_get_plugin};
+    params<pm_get_plugin>};
 const FuncDef pm_get_subplugin_def{
     "get_subplugin", "(self, os, subplugin_dotted_name)",
     "Return the sub-plugin module registered under ``os`` and ``subplugin_dotted_name``, or None.\n\n"
     "The first lookup of a manager registers the builtin and the external plugins.",
-    pm_get_subplugin};
+    params<pm_get_subplugin>};
 const FuncDef pm_populate_def{"populate_builtin_plugins", "(self)",
                               " register all built-in os-level plugins and their subplugins.",
                               pm_populate_builtin_plugins};
@@ -294,13 +282,12 @@ const FuncDef pm_discover_def{
     pm_discover_external_plugins};
 
 void exec(PyObject* module, State& st) {
+    st.names.init();
     for (const char* name : {"os", "pkgutil", "logging", "warnings", "importlib"})
-        add_object(module, name, own(PyImport_ImportModule(name)));
-    Ref metadata = own(PyImport_ImportModule("importlib.metadata"));
-    st.entry_points = own(PyObject_GetAttrString(metadata.get(), "entry_points"));
+        add_object(module, name, import_module(name));
+    st.entry_points = import_from("importlib.metadata", "entry_points");
     add_functions(module, {&iter_entry_points_def});
-    Ref log = own(PyImport_ImportModule("ovark.log"));
-    add_object(module, "ovark_warnings", own(PyObject_GetAttrString(log.get(), "warnings")));
+    add_object(module, "ovark_warnings", import_from("ovark.log", "warnings"));
     add_object(module, "ENTRYPOINT_GROUP", intern("ovark.utils.xferkit.plugins"));
     add_object(module, "DEPRECATED_ENTRYPOINT_GROUP", intern("zel.utils.xferkit.plugins"));
     add_object(module, "__all__", own(Py_BuildValue("[ss]", "ENTRYPOINT_GROUP", "PluginManager")));
@@ -308,22 +295,10 @@ void exec(PyObject* module, State& st) {
     Ref name = own(PyObject_GetAttrString(module, "__name__"));
     add_object(module, "logger", own(PyObject_CallMethod(logging.get(), "getLogger", "O", name.get())));
 
-    for (auto [ref, text] :
-         {std::pair{&st.n_os, "os"}, {&st.n_pkgutil, "pkgutil"}, {&st.n_warnings, "warnings"},
-          {&st.n_importlib, "importlib"}, {&st.n_logger, "logger"}, {&st.n_iter_entry_points, "iter_entry_points"},
-          {&st.n_ENTRYPOINT_GROUP, "ENTRYPOINT_GROUP"}, {&st.n_DEPRECATED_ENTRYPOINT_GROUP, "DEPRECATED_ENTRYPOINT_GROUP"},
-          {&st.n__plugins, "_plugins"}, {&st.n__subplugins, "_subplugins"}, {&st.n__plugins_loaded, "_plugins_loaded"},
-          {&st.n_populate_builtin_plugins, "populate_builtin_plugins"},
-          {&st.n_discover_external_plugins, "discover_external_plugins"}, {&st.n_get, "get"},
-          {&st.n_setdefault, "setdefault"}, {&st.n_import_module, "import_module"},
-          {&st.n_walk_packages, "walk_packages"}, {&st.n_path, "path"}, {&st.n_dirname, "dirname"},
-          {&st.n___path__, "__path__"}, {&st.n___name__, "__name__"}, {&st.n___file__, "__file__"},
-          {&st.n_name, "name"}, {&st.n_module, "module"}, {&st.n_module_name, "module_name"}, {&st.n_load, "load"},
-          {&st.n_group, "group"}, {&st.n_warn, "warn"}, {&st.n_debug, "debug"},
-          {&st.n___available_plugins__, "__available_plugins__"}, {&st.n_plugins, "plugins"},
-          {&st.n_items, "items"}, {&st.plugins_marker, ".plugins."}, {&st.dot, "."},
-          {&st.empty, ""}})
-        *ref = intern(text);
+
+    st.plugins_marker = intern(".plugins.");
+    st.dot = intern(".");
+    st.empty = intern("");
 
     add_object(module, "PluginManager",
                new_class(module, "PluginManager", nullptr, nullptr,

@@ -49,38 +49,32 @@ using namespace ovk;
 
 namespace {
 
+// Interned names: module globals read when used, attributes, methods and groups of the listing patterns.
+#define XFERKIT_NAMES(X)                                                                                               \
+    X(FTP) X(os) X(re) X(time) X(datetime) X(libstat) X(logger) X(urlsplit) X(urlunsplit) X(AttrDict)                  \
+    X(TimeLimitExceededOnFileTransfer) X(open) X(filemode_to_mode) X(DATETIME_PAT_RECENT)                              \
+    X(DATETIME_PAT_NOT_RECENT) X(STAT_DIR_FORMAT_SCAN_PATTERN_RECENT) X(STAT_DIR_FORMAT_SCAN_PATTERN_NOT_RECENT)       \
+    X(PROGRESS_IGNORE_COUNT) X(__module__) X(__enter__) X(__exit__) X(validate_and_parse_url) X(get_auth)              \
+    X(connect) X(login) X(storbinary) X(retrbinary) X(nlst) X(dir) X(voidcmd) X(delete) X(rename) X(write)             \
+    X(append) X(debug) X(path) X(basename) X(join) X(match) X(groupdict) X(strptime) X(timetuple)                      \
+    X(_filemode_table) X(_normalize_filename) X(scheme) X(netloc) X(query) X(fragment) X(mode) X(num_links)            \
+    X(owner) X(group) X(size) X(month) X(day) X(hour) X(minute) X(year) X(st_mode) X(st_nlink) X(st_uid)               \
+    X(st_gid) X(st_size) X(st_mtime) X(copyfile) X(stat) X(chmod) X(deletefile) X(renamefile) X(realpath)              \
+    X(dirname) X(replace) X(unlink) X(close) X(filename) X(filename2) X(cwd) X(rstrip) X(lstrip)
+OVK_NAMES(XFERKIT_NAMES)
+
 struct State {
     Ref check_template, upload_template, download_template, dir_output_template;
     Ref copy_state_type, filemode_table, timegm;  // timegm: calendar.timegm
     Ref without_password, quote, error_perm;      // the package's URL masking; urllib.parse.quote; ftplib's
     Ref kw_connect, kw_login, kw_storbinary, kw_retrbinary, kw_delete, kw_rename, kw_normalize;
     Ref empty, slash, zero, mode_rb, mode_wb;
-    Ref n_FTP, n_os, n_re, n_time, n_datetime, n_libstat, n_logger, n_urlsplit, n_urlunsplit,
-        n_AttrDict, n_TimeLimitExceededOnFileTransfer, n_open, n_filemode_to_mode, n_DATETIME_PAT_RECENT,
-        n_DATETIME_PAT_NOT_RECENT, n_RECENT, n_NOT_RECENT, n_PROGRESS_IGNORE_COUNT, n___module__, n___enter__,
-        n___exit__, n_validate_and_parse_url, n_get_auth, n_connect, n_login, n_storbinary, n_retrbinary, n_nlst,
-        n_dir, n_voidcmd, n_delete, n_rename, n_write, n_append, n_debug, n_path, n_basename, n_join, n_match,
-        n_groupdict, n_strptime, n_timetuple, n__filemode_table, n__normalize_filename, n_scheme,
-        n_netloc, n_query, n_fragment, n_mode, n_num_links, n_owner, n_group, n_size, n_month, n_day, n_hour,
-        n_minute, n_year, n_st_mode, n_st_nlink, n_st_uid, n_st_gid, n_st_size, n_st_mtime, n_copyfile, n_stat,
-        n_chmod, n_deletefile, n_renamefile, n_realpath, n_dirname, n_replace, n_unlink, n_close, n_filename,
-        n_filename2, n_cwd, n_rstrip, n_lstrip;
+    Names names;
     auto refs() {
         return std::tie(check_template, upload_template, download_template, dir_output_template, copy_state_type,
-                        filemode_table, timegm, kw_connect, kw_login, kw_storbinary, kw_retrbinary, kw_delete, kw_rename,
-                        kw_normalize, empty, slash, zero, mode_rb, mode_wb, n_FTP, n_os, n_re, n_time, n_datetime,
-                        n_libstat, n_logger, n_urlsplit, n_urlunsplit, n_AttrDict,
-                        n_TimeLimitExceededOnFileTransfer, n_open, n_filemode_to_mode, n_DATETIME_PAT_RECENT,
-                        n_DATETIME_PAT_NOT_RECENT, n_RECENT, n_NOT_RECENT, n_PROGRESS_IGNORE_COUNT, n___module__,
-                        n___enter__, n___exit__, n_validate_and_parse_url, n_get_auth, n_connect, n_login,
-                        n_storbinary, n_retrbinary, n_nlst, n_dir, n_voidcmd, n_delete, n_rename, n_write, n_append,
-                        n_debug, n_path, n_basename, n_join, n_match, n_groupdict, n_strptime, n_timetuple,
-                        n__filemode_table, n__normalize_filename, n_scheme, n_netloc, n_query,
-                        n_fragment, n_mode, n_num_links, n_owner, n_group, n_size, n_month, n_day, n_hour,
-                        n_minute, n_year, n_st_mode, n_st_nlink, n_st_uid, n_st_gid, n_st_size, n_st_mtime,
-                        n_copyfile, n_stat, n_chmod, n_deletefile, n_renamefile, without_password, quote, error_perm,
-                        n_realpath, n_dirname, n_replace, n_unlink, n_close, n_filename, n_filename2, n_cwd, n_rstrip,
-                        n_lstrip);
+                        filemode_table, timegm, without_password, quote, error_perm, kw_connect, kw_login,
+                        kw_storbinary, kw_retrbinary, kw_delete, kw_rename, kw_normalize, empty, slash, zero, mode_rb,
+                        mode_wb);
     }
     // stat._filemode_table as loaded, for filemode_to_mode's fast path.
     struct Pair {
@@ -107,11 +101,11 @@ Ref fmt(State& st, const char* tmpl, std::initializer_list<PyObject*> values) {
 }
 
 void debug(State& st, PyObject* module, PyObject* message, PyObject* arg = nullptr) {
-    Ref logger = lookup(module, st.n_logger.get());
+    Ref logger = lookup(module, st.names[N_logger]);
     if (arg)
-        call_method(st.n_debug.get(), {logger.get(), message, arg});
+        call_method(st.names[N_debug], {logger.get(), message, arg});
     else
-        call_method(st.n_debug.get(), {logger.get(), message});
+        call_method(st.names[N_debug], {logger.get(), message});
 }
 
 
@@ -130,8 +124,8 @@ Ref special_method(PyObject* obj, PyObject* name) {
 // itself fails then, the body's error is the one that propagates.
 template <class F>
 void with_context(State& st, PyObject* manager, F&& body) {
-    Ref enter = special_method(manager, st.n___enter__.get());
-    Ref exit = enter ? special_method(manager, st.n___exit__.get()) : Ref();
+    Ref enter = special_method(manager, st.names[N___enter__]);
+    Ref exit = enter ? special_method(manager, st.names[N___exit__]) : Ref();
     if (!enter || !exit)
         raise(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
               Py_TYPE(manager)->tp_name);
@@ -160,7 +154,7 @@ struct Parsed {
 };
 
 Parsed parse_url(State& st, PyObject* self, PyObject* url, PyObject* operation) {
-    Ref result = call_method(st.n_validate_and_parse_url.get(), {self, url, operation});
+    Ref result = call_method(st.names[N_validate_and_parse_url], {self, url, operation});
     auto items = unpack<3>(result.get());
     return {std::move(items[0]), std::move(items[1]), std::move(items[2])};
 }
@@ -186,15 +180,15 @@ Ref strip_slash(State& st, PyObject* path, PyObject* strip) {
 template <class F>
 void ftp_session(State& st, PyObject* module, PyObject* self, PyObject* server, PyObject* port, PyObject* timeout,
                  bool log_connect, F&& body) {
-    Ref auth = call_method(st.n_get_auth.get(), {self, server});
+    Ref auth = call_method(st.names[N_get_auth], {self, server});
     auto [username, password] = unpack<2>(auth.get());
-    Ref ftp_class = lookup(module, st.n_FTP.get());
+    Ref ftp_class = lookup(module, st.names[N_FTP]);
     Ref session = own(PyObject_CallNoArgs(ftp_class.get()));
     with_context(st, session.get(), [&](PyObject* ftp_sess) {
         if (log_connect)
             debug(st, module, fmt(st, "Connecting to ftp host {} port {} with timeout {} ...", {server, port, timeout}).get());
-        call_method(st.n_connect.get(), {ftp_sess, server, port, timeout}, st.kw_connect.get());
-        call_method(st.n_login.get(), {ftp_sess, username.get(), password.get()}, st.kw_login.get());
+        call_method(st.names[N_connect], {ftp_sess, server, port, timeout}, st.kw_connect.get());
+        call_method(st.names[N_login], {ftp_sess, username.get(), password.get()}, st.kw_login.get());
         body(ftp_sess);
     });
 }
@@ -263,7 +257,7 @@ PyType_Spec copy_state_spec = {
 // progress_skipcount > self.PROGRESS_IGNORE_COUNT
 bool past_ignore_count(State& st, CopyState* s) {
     if (s->ignore_read == 0) {
-        Ref value = attr(s->self.get(), st.n_PROGRESS_IGNORE_COUNT.get());
+        Ref value = attr(s->self.get(), st.names[N_PROGRESS_IGNORE_COUNT]);
         int overflow = 0;
         long long n = PyLong_CheckExact(value.get()) ? PyLong_AsLongLongAndOverflow(value.get(), &overflow) : 0;
         if (PyLong_CheckExact(value.get()) && !overflow && !(n == -1 && PyErr_Occurred())) {
@@ -286,11 +280,11 @@ void check_for_timeout(State& st, PyObject* module, CopyState* s) {
     ++s->skipcount;
     if (!past_ignore_count(st, s)) return;
     s->skipcount = 0;
-    Ref time_module = lookup(module, st.n_time.get());
-    Ref now = call_method(st.n_time.get(), {time_module.get()});
+    Ref time_module = lookup(module, st.names[N_time]);
+    Ref now = call_method(st.names[N_time], {time_module.get()});
     Ref elapsed = own(PyNumber_Subtract(now.get(), s->start_time.get()));
     if (!check(PyObject_RichCompareBool(elapsed.get(), s->timeout.get(), Py_GT))) return;
-    Ref cls = lookup(module, st.n_TimeLimitExceededOnFileTransfer.get());
+    Ref cls = lookup(module, st.names[N_TimeLimitExceededOnFileTransfer]);
     Ref exc = own(PyObject_CallNoArgs(cls.get()));
     raise(exc.get());
 }
@@ -327,8 +321,8 @@ Ref upload_cb(const Call& c) {
     set_error_from_current_exception();
     Ref exc = take_error();
     if (PyErr_GivenExceptionMatches(exc.get(), PyExc_OSError) &&
-        (PyObject_SetAttr(exc.get(), st.n_filename.get(), path) < 0 ||
-         PyObject_SetAttr(exc.get(), st.n_filename2.get(), Py_None) < 0))
+        (PyObject_SetAttr(exc.get(), st.names[N_filename], path) < 0 ||
+         PyObject_SetAttr(exc.get(), st.names[N_filename2], Py_None) < 0))
         PyErr_Clear();  // an OSError subclass that refuses: keep it as it is
     reraise(std::move(exc));
 }
@@ -347,7 +341,7 @@ Ref download_cb(const Call& c) {
     callback_check(c);
     State& st = c.state<State>();
     CopyState* s = copy_state_of(c.closure());
-    local_step(st, s->local.get(), [&] { call_method(st.n_write.get(), {s->file.get(), c[0]}); });
+    local_step(st, s->local.get(), [&] { call_method(st.names[N_write], {s->file.get(), c[0]}); });
     return Ref::borrow(Py_None);
 }
 
@@ -370,9 +364,9 @@ struct DownloadTarget {
 // open() would create it; one that replaces an existing file is private until
 // it is complete, then takes that file's bits.
 Ref create_temp(State& st, PyObject* os, PyObject* final_path, bool replacing) {
-    Ref path_module = attr(os, st.n_path.get());
-    Ref folder = call_method(st.n_dirname.get(), {path_module.get(), final_path});
-    Ref base = call_method(st.n_basename.get(), {path_module.get(), final_path});
+    Ref path_module = attr(os, st.names[N_path]);
+    Ref folder = call_method(st.names[N_dirname], {path_module.get(), final_path});
+    Ref base = call_method(st.names[N_basename], {path_module.get(), final_path});
     Ref head = own(PySequence_GetSlice(base.get(), 0, 40));  // room for the rest within NAME_MAX
     bool as_bytes = PyBytes_Check(final_path);
     static thread_local std::mt19937_64 random{std::random_device{}()};
@@ -384,10 +378,10 @@ Ref create_temp(State& st, PyObject* os, PyObject* final_path, bool replacing) {
         Ref dot = own(as_bytes ? PyBytes_FromString(".") : PyUnicode_FromString("."));
         Ref end = own(as_bytes ? PyBytes_FromString(tail) : PyUnicode_FromString(tail));
         Ref name = own(PyNumber_Add(own(PyNumber_Add(dot.get(), head.get())).get(), end.get()));
-        Ref temp = call_method(st.n_join.get(), {path_module.get(), folder.get(), name.get()});
-        Ref fd = Ref::steal(PyObject_CallMethodObjArgs(os, st.n_open.get(), temp.get(), flags_obj.get(), mode.get(), nullptr));
+        Ref temp = call_method(st.names[N_join], {path_module.get(), folder.get(), name.get()});
+        Ref fd = Ref::steal(PyObject_CallMethodObjArgs(os, st.names[N_open], temp.get(), flags_obj.get(), mode.get(), nullptr));
         if (fd) {
-            call_method(st.n_close.get(), {os, fd.get()});
+            call_method(st.names[N_close], {os, fd.get()});
             return temp;
         }
         if (attempt == 100 || !clear_if(PyExc_FileExistsError)) throw Error();
@@ -397,20 +391,20 @@ Ref create_temp(State& st, PyObject* os, PyObject* final_path, bool replacing) {
 DownloadTarget download_target(State& st, PyObject* module, PyObject* target) {
     DownloadTarget t{Ref::borrow(target), Ref::borrow(target), Ref(), Ref()};
     local_step(st, target, [&] {
-        Ref os = lookup(module, st.n_os.get());
-        Ref info = Ref::steal(PyObject_CallMethodOneArg(os.get(), st.n_stat.get(), target));
+        Ref os = lookup(module, st.names[N_os]);
+        Ref info = Ref::steal(PyObject_CallMethodOneArg(os.get(), st.names[N_stat], target));
         if (info) {
-            long st_mode = PyLong_AsLong(attr(info.get(), st.n_st_mode.get()).get());
+            long st_mode = PyLong_AsLong(attr(info.get(), st.names[N_st_mode]).get());
             if (st_mode == -1 && PyErr_Occurred()) throw Error();
             if (!S_ISREG(st_mode)) return;  // written in place
             t.mode = own(PyLong_FromLong(st_mode & 07777));
         } else if (!clear_if(PyExc_FileNotFoundError)) {
             throw Error();
         }
-        Ref path_module = attr(os.get(), st.n_path.get());
-        Ref trimmed = call_method(st.n_basename.get(), {path_module.get(), target});
+        Ref path_module = attr(os.get(), st.names[N_path]);
+        Ref trimmed = call_method(st.names[N_basename], {path_module.get(), target});
         if (!truth(trimmed.get())) return;  // "folder/" names no file: open() says so
-        t.final_path = call_method(st.n_realpath.get(), {path_module.get(), target});
+        t.final_path = call_method(st.names[N_realpath], {path_module.get(), target});
         t.temp = create_temp(st, os.get(), t.final_path.get(), bool(t.mode));
     });
     return t;
@@ -420,9 +414,9 @@ DownloadTarget download_target(State& st, PyObject* module, PyObject* target) {
 void commit(State& st, PyObject* module, DownloadTarget& t) {
     if (!t.temp) return;
     local_step(st, t.target.get(), [&] {
-        Ref os = lookup(module, st.n_os.get());
-        if (t.mode) call_method(st.n_chmod.get(), {os.get(), t.temp.get(), t.mode.get()});
-        call_method(st.n_replace.get(), {os.get(), t.temp.get(), t.final_path.get()});
+        Ref os = lookup(module, st.names[N_os]);
+        if (t.mode) call_method(st.names[N_chmod], {os.get(), t.temp.get(), t.mode.get()});
+        call_method(st.names[N_replace], {os.get(), t.temp.get(), t.final_path.get()});
     });
     t.temp.reset();
 }
@@ -432,8 +426,8 @@ void discard(State& st, PyObject* module, DownloadTarget& t) {
     if (!t.temp) return;
     ErrorStash keep;  // the error that ended the transfer
     try {
-        Ref os = lookup(module, st.n_os.get());
-        call_method(st.n_unlink.get(), {os.get(), t.temp.get()});
+        Ref os = lookup(module, st.names[N_os]);
+        call_method(st.names[N_unlink], {os.get(), t.temp.get()});
     } catch (...) {
         set_error_from_current_exception();
         PyErr_Clear();  // never hides the error that ended the transfer
@@ -441,11 +435,10 @@ void discard(State& st, PyObject* module, DownloadTarget& t) {
     t.temp.reset();
 }
 
-Ref copyfile(const Call& c) {
+Ref copyfile(const Call& c, PyObject* self, PyObject* source, PyObject* destination, PyObject* timeout, PyObject*,
+             PyObject* upload, PyObject* strip, PyObject*) {
     State& st = c.state<State>();
     PyObject* module = c.module();
-    PyObject *self = c[0], *source = c[1], *destination = c[2], *timeout = c[3];
-    PyObject *upload = c[5], *strip = c[6];
 
     auto* s = reinterpret_cast<CopyState*>(
         check(PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(st.copy_state_type.get()), 0)));
@@ -459,24 +452,24 @@ Ref copyfile(const Call& c) {
     Ref upload_fn = make_closure(st.upload_template.get(), check_fn);
     Ref download_fn = make_closure(st.download_template.get(), check_fn);
 
-    Parsed from = parse_url(st, self, source, st.n_copyfile.get());
-    Parsed to = parse_url(st, self, destination, st.n_copyfile.get());
+    Parsed from = parse_url(st, self, source, st.names[N_copyfile]);
+    Parsed to = parse_url(st, self, destination, st.names[N_copyfile]);
     bool is_upload = truth(upload);
     Parsed& remote = is_upload ? to : from;
     Ref port = port_of(st, remote.port.get());
     remote.path = strip_slash(st, remote.path.get(), strip);
 
     ftp_session(st, module, self, remote.server.get(), port.get(), timeout, true, [&](PyObject* ftp_sess) {
-        Ref time_module = lookup(module, st.n_time.get());
-        s->start_time = call_method(st.n_time.get(), {time_module.get()});
-        Ref open = lookup(module, st.n_open.get());
+        Ref time_module = lookup(module, st.names[N_time]);
+        s->start_time = call_method(st.names[N_time], {time_module.get()});
+        Ref open = lookup(module, st.names[N_open]);
         if (is_upload) {
             debug(st, module, fmt(st, "Copying local file {} to remote location {} ...", {from.path.get(), to.path.get()}).get());
             Ref file = own(PyObject_CallFunctionObjArgs(open.get(), from.path.get(), st.mode_rb.get(), nullptr));
             with_context(st, file.get(), [&](PyObject* fp) {
                 s->file = Ref::borrow(fp);
                 Ref cmd = fmt(st, "STOR {}", {to.path.get()});
-                call_method(st.n_storbinary.get(), {ftp_sess, cmd.get(), fp, upload_fn.get()}, st.kw_storbinary.get());
+                call_method(st.names[N_storbinary], {ftp_sess, cmd.get(), fp, upload_fn.get()}, st.kw_storbinary.get());
             });
         } else {
             debug(st, module, fmt(st, "Copying remote file {} to local location {} ...", {from.path.get(), to.path.get()}).get());
@@ -493,7 +486,7 @@ Ref copyfile(const Call& c) {
                     with_context(st, file.get(), [&](PyObject* fp) {
                         s->file = Ref::borrow(fp);
                         Ref cmd = fmt(st, "RETR {}", {from.path.get()});
-                        call_method(st.n_retrbinary.get(), {ftp_sess, cmd.get(), download_fn.get()}, st.kw_retrbinary.get());
+                        call_method(st.names[N_retrbinary], {ftp_sess, cmd.get(), download_fn.get()}, st.kw_retrbinary.get());
                         received = true;
                     });
                 } catch (...) {
@@ -516,8 +509,8 @@ Ref copyfile(const Call& c) {
 Ref filemode_to_mode(const Call& c) {
     State& st = c.state<State>();
     PyObject* filemode = c[0];
-    Ref libstat = lookup(c.module(), st.n_libstat.get());
-    Ref table = attr(libstat.get(), st.n__filemode_table.get());
+    Ref libstat = lookup(c.module(), st.names[N_libstat]);
+    Ref table = attr(libstat.get(), st.names[N__filemode_table]);
     if (table.get() == st.filemode_table.get() && PyUnicode_Check(filemode) &&
         PyUnicode_GET_LENGTH(filemode) <= (Py_ssize_t)st.table.size()) {
         long mode = 0;
@@ -549,14 +542,13 @@ Ref filemode_to_mode(const Call& c) {
     return mode;
 }
 
-Ref normalize_filename(const Call& c) {
+Ref normalize_filename(const Call& c, PyObject*, PyObject* filename, PyObject* parent_path) {
     State& st = c.state<State>();
-    PyObject *filename = c[1], *parent_path = c[2];
-    Ref os = lookup(c.module(), st.n_os.get());
-    Ref path = attr(os.get(), st.n_path.get());
-    Ref normalized = call_method(st.n_basename.get(), {path.get(), filename});
+    Ref os = lookup(c.module(), st.names[N_os]);
+    Ref path = attr(os.get(), st.names[N_path]);
+    Ref normalized = call_method(st.names[N_basename], {path.get(), filename});
     if (!truth(normalized.get())) return Ref::borrow(filename);
-    return call_method(st.n_join.get(), {path.get(), st.slash.get(), parent_path, normalized.get()});
+    return call_method(st.names[N_join], {path.get(), st.slash.get(), parent_path, normalized.get()});
 }
 
 // Whether NLST answered with the listed path itself: some servers (vsftpd)
@@ -568,14 +560,14 @@ bool answers_with_the_path(State& st, PyObject* ftp_sess, PyObject* files, PyObj
     if (!PyList_CheckExact(files) || PyList_GET_SIZE(files) != 1 || !PyUnicode_Check(path)) return false;
     Ref entry = Ref::borrow(PyList_GET_ITEM(files, 0));
     if (!PyUnicode_Check(entry.get())) return false;
-    Ref listed = call_method(st.n_lstrip.get(), {path, st.slash.get()});
-    Ref answered = call_method(st.n_lstrip.get(), {entry.get(), st.slash.get()});
+    Ref listed = call_method(st.names[N_lstrip], {path, st.slash.get()});
+    Ref answered = call_method(st.names[N_lstrip], {entry.get(), st.slash.get()});
     if (PyUnicode_GET_LENGTH(listed.get()) == 0 || PyUnicode_Compare(listed.get(), answered.get()) != 0) {
         if (PyErr_Occurred()) throw Error();
         return false;
     }
     if (PyUnicode_FindChar(listed.get(), '/', 0, PyUnicode_GET_LENGTH(listed.get()), 1) >= 0) return true;
-    Ref cwd = optional_attr(ftp_sess, st.n_cwd.get());
+    Ref cwd = optional_attr(ftp_sess, st.names[N_cwd]);
     if (!cwd) return true;
     Ref entered = Ref::steal(PyObject_CallOneArg(cwd.get(), path));
     if (entered) return false;
@@ -583,23 +575,22 @@ bool answers_with_the_path(State& st, PyObject* ftp_sess, PyObject* files, PyObj
     return true;
 }
 
-Ref dir(const Call& c) {
+Ref dir(const Call& c, PyObject* self, PyObject* target, PyObject* timeout, PyObject*, PyObject* strip, PyObject*) {
     State& st = c.state<State>();
     PyObject* module = c.module();
-    PyObject *self = c[0], *target = c[1];
     Ref files, path;
     bool itself = false;
-    remote_operation(st, module, self, target, st.n_dir.get(), c[2], c[4],
+    remote_operation(st, module, self, target, st.names[N_dir], timeout, strip,
                      [&](PyObject* ftp_sess, PyObject*, PyObject* remote_path) {
                          path = Ref::borrow(remote_path);
-                         files = call_method(st.n_nlst.get(), {ftp_sess, remote_path});
+                         files = call_method(st.names[N_nlst], {ftp_sess, remote_path});
                          itself = answers_with_the_path(st, ftp_sess, files.get(), remote_path);
                      });
-    Ref urlsplit = lookup(module, st.n_urlsplit.get());
-    Ref urlunsplit = lookup(module, st.n_urlunsplit.get());
+    Ref urlsplit = lookup(module, st.names[N_urlsplit]);
+    Ref urlunsplit = lookup(module, st.names[N_urlunsplit]);
     Ref parts = own(PyObject_CallOneArg(urlsplit.get(), target));
-    Ref scheme = attr(parts.get(), st.n_scheme.get()), netloc = attr(parts.get(), st.n_netloc.get());
-    Ref query = attr(parts.get(), st.n_query.get()), fragment = attr(parts.get(), st.n_fragment.get());
+    Ref scheme = attr(parts.get(), st.names[N_scheme]), netloc = attr(parts.get(), st.names[N_netloc]);
+    Ref query = attr(parts.get(), st.names[N_query]), fragment = attr(parts.get(), st.names[N_fragment]);
     Ref result = own(PyList_New(0));
     // Names percent-quoted, so that each URL given back to copyfile names the
     // entry; a password in the listed URL is masked.
@@ -610,12 +601,12 @@ Ref dir(const Call& c) {
         check(PyList_Append(result.get(), own(PyObject_CallOneArg(st.without_password.get(), url.get())).get()));
     };
     if (itself) {
-        Ref name = own(PyUnicode_Concat(st.slash.get(), call_method(st.n_lstrip.get(), {path.get(), st.slash.get()}).get()));
+        Ref name = own(PyUnicode_Concat(st.slash.get(), call_method(st.names[N_lstrip], {path.get(), st.slash.get()}).get()));
         add(name.get());
         return result;
     }
     for_each(files.get(), [&](PyObject* file) {
-        add(call_method(st.n__normalize_filename.get(), {self, file, path.get()}, st.kw_normalize.get()).get());
+        add(call_method(st.names[N__normalize_filename], {self, file, path.get()}, st.kw_normalize.get()).get());
     });
     return result;
 }
@@ -626,7 +617,7 @@ Ref dir_output_callback(const Call& c) {
     if (PyList_CheckExact(output))
         check(PyList_Append(output, c[0]));
     else
-        call_method(st.n_append.get(), {output, c[0]});
+        call_method(st.names[N_append], {output, c[0]});
     return Ref::borrow(Py_None);
 }
 
@@ -642,43 +633,42 @@ Ref int_or_text(PyObject* text) {
 // calendar.timegm(datetime.datetime.strptime(text, <global pattern>).timetuple()):
 // the listing's time read as UTC. An empty Ref when strptime refuses the text.
 Ref listing_time(State& st, PyObject* module, Ref text, PyObject* pattern_name, bool allow_invalid) {
-    Ref datetime_module = lookup(module, st.n_datetime.get());
-    Ref datetime_class = attr(datetime_module.get(), st.n_datetime.get());
+    Ref datetime_module = lookup(module, st.names[N_datetime]);
+    Ref datetime_class = attr(datetime_module.get(), st.names[N_datetime]);
     Ref pattern = lookup(module, pattern_name);
-    Ref parsed = Ref::steal(PyObject_CallMethodObjArgs(datetime_class.get(), st.n_strptime.get(), text.get(),
+    Ref parsed = Ref::steal(PyObject_CallMethodObjArgs(datetime_class.get(), st.names[N_strptime], text.get(),
                                                        pattern.get(), nullptr));
     if (!parsed) {
         if (allow_invalid && clear_if(PyExc_ValueError)) return Ref();
         throw Error();
     }
-    Ref tuple = call_method(st.n_timetuple.get(), {parsed.get()});
+    Ref tuple = call_method(st.names[N_timetuple], {parsed.get()});
     return own(PyObject_CallOneArg(st.timegm.get(), tuple.get()));
 }
 
 // os.path.basename(a.rstrip("/")) == os.path.basename(b.rstrip("/"))
 bool same_base_name(State& st, PyObject* module, PyObject* a, PyObject* b) {
-    Ref os = lookup(module, st.n_os.get());
-    Ref path_module = attr(os.get(), st.n_path.get());
+    Ref os = lookup(module, st.names[N_os]);
+    Ref path_module = attr(os.get(), st.names[N_path]);
     auto base = [&](PyObject* name) {
-        Ref trimmed = call_method(st.n_rstrip.get(), {name, st.slash.get()});
-        return call_method(st.n_basename.get(), {path_module.get(), trimmed.get()});
+        Ref trimmed = call_method(st.names[N_rstrip], {name, st.slash.get()});
+        return call_method(st.names[N_basename], {path_module.get(), trimmed.get()});
     };
     Ref base_a = base(a), base_b = base(b);
     return check(PyObject_RichCompareBool(base_a.get(), base_b.get(), Py_EQ));
 }
 
-Ref stat(const Call& c) {
+Ref stat(const Call& c, PyObject* self, PyObject* target, PyObject* timeout, PyObject*, PyObject* strip, PyObject*) {
     State& st = c.state<State>();
     PyObject* module = c.module();
-    PyObject *self = c[0], *target = c[1];
     Ref dir_output = own(PyList_New(0));
     Ref callback = make_closure(st.dir_output_template.get(), dir_output);
     Ref server_name, path;
-    remote_operation(st, module, self, target, st.n_stat.get(), c[2], c[4],
+    remote_operation(st, module, self, target, st.names[N_stat], timeout, strip,
                      [&](PyObject* ftp_sess, PyObject* server, PyObject* remote_path) {
                          server_name = Ref::borrow(server);
                          path = Ref::borrow(remote_path);
-                         call_method(st.n_dir.get(), {ftp_sess, remote_path, callback.get()});
+                         call_method(st.names[N_dir], {ftp_sess, remote_path, callback.get()});
                      });
     Py_ssize_t lines = PyList_GET_SIZE(dir_output.get());
     if (lines > 1)
@@ -690,52 +680,51 @@ Ref stat(const Call& c) {
     PyObject* line = line_ref.get();
     debug(st, module, dir_output.get());
 
-    Ref re = lookup(module, st.n_re.get());
+    Ref re = lookup(module, st.names[N_re]);
     Ref message = own(PyUnicode_FromString("Checking for files matching pattern %s"));
     bool recent = true;
-    Ref pattern = lookup(module, st.n_RECENT.get());
+    Ref pattern = lookup(module, st.names[N_STAT_DIR_FORMAT_SCAN_PATTERN_RECENT]);
     debug(st, module, message.get(), pattern.get());
-    Ref match = call_method(st.n_match.get(), {re.get(), pattern.get(), line});
+    Ref match = call_method(st.names[N_match], {re.get(), pattern.get(), line});
     if (match.get() == Py_None) {
         recent = false;
-        pattern = lookup(module, st.n_NOT_RECENT.get());
+        pattern = lookup(module, st.names[N_STAT_DIR_FORMAT_SCAN_PATTERN_NOT_RECENT]);
         debug(st, module, message.get(), pattern.get());
-        match = call_method(st.n_match.get(), {re.get(), pattern.get(), line});
+        match = call_method(st.names[N_match], {re.get(), pattern.get(), line});
         if (match.get() == Py_None)
             raise(PyExc_Exception, "%U",
                   fmt(st, "File {} was not found on remote server {}.", {path.get(), server_name.get()}).get());
     }
-    Ref groups = call_method(st.n_groupdict.get(), {match.get()});
-    auto group = [&](const Ref& name) {
-        PyObject* v = PyDict_GetItemWithError(groups.get(), name.get());
-        if (!v && PyErr_Occurred()) throw Error();
-        return Ref::borrow(v ? v : Py_None);
+    Ref groups = call_method(st.names[N_groupdict], {match.get()});
+    auto group = [&](PyObject* name) {
+        Ref v = dict_get(groups.get(), name);
+        return v ? v : Ref::borrow(Py_None);
     };
     // The one line must be the requested file's own: LIST of a folder holding
     // a single entry answers with that entry's line.
-    Ref listed_name = group(st.n_filename);
+    Ref listed_name = group(st.names[N_filename]);
     if (listed_name.get() != Py_None && !same_base_name(st, module, listed_name.get(), path.get()))
         raise(PyExc_Exception, "%U",
               fmt(st, "File {} was not found on remote server {}.", {path.get(), server_name.get()}).get());
 
-    Ref result = own(PyObject_CallNoArgs(lookup(module, st.n_AttrDict.get()).get()));
+    Ref result = own(PyObject_CallNoArgs(lookup(module, st.names[N_AttrDict]).get()));
     // Only the type letter and the nine permission letters: a trailing ACL,
     // security-context or extended-attribute marker carries no mode bits.
-    Ref mode_text = group(st.n_mode);
+    Ref mode_text = group(st.names[N_mode]);
     Ref mode_field = own(PySequence_GetSlice(mode_text.get(), 0, 10));
-    Ref to_mode = lookup(module, st.n_filemode_to_mode.get());
-    check(PyObject_SetAttr(result.get(), st.n_st_mode.get(), own(PyObject_CallOneArg(to_mode.get(), mode_field.get())).get()));
-    check(PyObject_SetAttr(result.get(), st.n_st_nlink.get(), own(PyNumber_Long(group(st.n_num_links).get())).get()));
-    check(PyObject_SetAttr(result.get(), st.n_st_uid.get(), int_or_text(group(st.n_owner).get()).get()));
-    check(PyObject_SetAttr(result.get(), st.n_st_gid.get(), int_or_text(group(st.n_group).get()).get()));
-    check(PyObject_SetAttr(result.get(), st.n_st_size.get(), own(PyNumber_Long(group(st.n_size).get())).get()));
+    Ref to_mode = lookup(module, st.names[N_filemode_to_mode]);
+    set_attr(result.get(), st.names[N_st_mode], own(PyObject_CallOneArg(to_mode.get(), mode_field.get())).get());
+    set_attr(result.get(), st.names[N_st_nlink], own(PyNumber_Long(group(st.names[N_num_links]).get())).get());
+    set_attr(result.get(), st.names[N_st_uid], int_or_text(group(st.names[N_owner]).get()).get());
+    set_attr(result.get(), st.names[N_st_gid], int_or_text(group(st.names[N_group]).get()).get());
+    set_attr(result.get(), st.names[N_st_size], own(PyNumber_Long(group(st.names[N_size]).get())).get());
 
     Ref mtime;
     if (recent) {
         // No year in the line: this year's date, or last year's when that one
         // lies in the future (or does not exist, as Feb 29 of a common year).
-        Ref time_module = lookup(module, st.n_time.get());
-        Ref now = call_method(st.n_time.get(), {time_module.get()});
+        Ref time_module = lookup(module, st.names[N_time]);
+        Ref now = call_method(st.names[N_time], {time_module.get()});
         double now_seconds = PyFloat_AsDouble(now.get());
         if (now_seconds == -1.0 && PyErr_Occurred()) throw Error();
         std::time_t now_t = (std::time_t)now_seconds;
@@ -743,62 +732,64 @@ Ref stat(const Call& c) {
         gmtime_r(&now_t, &utc);
         long year = utc.tm_year + 1900L;
         auto text = [&](long y) {
-            return own(PyUnicode_FromFormat("%U %U %U:%U %ld", group(st.n_month).get(), group(st.n_day).get(),
-                                            group(st.n_hour).get(), group(st.n_minute).get(), y));
+            return own(PyUnicode_FromFormat("%U %U %U:%U %ld", group(st.names[N_month]).get(),
+                                            group(st.names[N_day]).get(), group(st.names[N_hour]).get(),
+                                            group(st.names[N_minute]).get(), y));
         };
-        mtime = listing_time(st, module, text(year), st.n_DATETIME_PAT_RECENT.get(), true);
+        mtime = listing_time(st, module, text(year), st.names[N_DATETIME_PAT_RECENT], true);
         if (!mtime || check(PyObject_RichCompareBool(mtime.get(), now.get(), Py_GT)))
-            mtime = listing_time(st, module, text(year - 1), st.n_DATETIME_PAT_RECENT.get(), false);
+            mtime = listing_time(st, module, text(year - 1), st.names[N_DATETIME_PAT_RECENT], false);
     } else {
-        Ref text = own(PyUnicode_FromFormat("%U %U %U", group(st.n_month).get(), group(st.n_day).get(),
-                                            group(st.n_year).get()));
-        mtime = listing_time(st, module, text, st.n_DATETIME_PAT_NOT_RECENT.get(), false);
+        Ref text = own(PyUnicode_FromFormat("%U %U %U", group(st.names[N_month]).get(), group(st.names[N_day]).get(),
+                                            group(st.names[N_year]).get()));
+        mtime = listing_time(st, module, text, st.names[N_DATETIME_PAT_NOT_RECENT], false);
     }
-    check(PyObject_SetAttr(result.get(), st.n_st_mtime.get(), mtime.get()));
+    set_attr(result.get(), st.names[N_st_mtime], mtime.get());
     return result;
 }
 
-Ref chmod(const Call& c) {
+Ref chmod(const Call& c, PyObject* self, PyObject* target, PyObject* mode, PyObject* timeout, PyObject*,
+          PyObject* strip, PyObject*) {
     State& st = c.state<State>();
-    PyObject* mode = c[2];
-    remote_operation(st, c.module(), c[0], c[1], st.n_chmod.get(), c[3], c[5],
+    remote_operation(st, c.module(), self, target, st.names[N_chmod], timeout, strip,
                      [&](PyObject* ftp_sess, PyObject*, PyObject* path) {
                          Ref octal = own(PyNumber_ToBase(mode, 8));
                          Ref digits = own(PyUnicode_Substring(octal.get(), 2, PyUnicode_GET_LENGTH(octal.get())));
                          Ref command = fmt(st, "SITE CHMOD {} {}", {digits.get(), path});
-                         call_method(st.n_voidcmd.get(), {ftp_sess, command.get()});
+                         call_method(st.names[N_voidcmd], {ftp_sess, command.get()});
                      });
     return Ref::borrow(Py_None);
 }
 
-Ref deletefile(const Call& c) {
+Ref deletefile(const Call& c, PyObject* self, PyObject* target, PyObject* timeout, PyObject*, PyObject* strip,
+               PyObject*) {
     State& st = c.state<State>();
-    remote_operation(st, c.module(), c[0], c[1], st.n_deletefile.get(), c[2], c[4],
+    remote_operation(st, c.module(), self, target, st.names[N_deletefile], timeout, strip,
                      [&](PyObject* ftp_sess, PyObject*, PyObject* path) {
-                         call_method(st.n_delete.get(), {ftp_sess, path}, st.kw_delete.get());
+                         call_method(st.names[N_delete], {ftp_sess, path}, st.kw_delete.get());
                      });
     return Ref::borrow(Py_None);
 }
 
-Ref renamefile(const Call& c) {
+Ref renamefile(const Call& c, PyObject* self, PyObject* source, PyObject* destination, PyObject* timeout, PyObject*,
+               PyObject* strip, PyObject*) {
     State& st = c.state<State>();
-    PyObject *self = c[0], *timeout = c[3], *strip = c[5];
-    Parsed from = parse_url(st, self, c[1], st.n_renamefile.get());
+    Parsed from = parse_url(st, self, source, st.names[N_renamefile]);
     Ref from_port = port_of(st, from.port.get());
     Ref from_path = strip_slash(st, from.path.get(), strip);
-    Parsed to = parse_url(st, self, c[2], st.n_renamefile.get());
+    Parsed to = parse_url(st, self, destination, st.names[N_renamefile]);
     Ref to_port = port_of(st, to.port.get());
     Ref to_path = strip_slash(st, to.path.get(), strip);
     if (check(PyObject_RichCompareBool(from.server.get(), to.server.get(), Py_NE)))
         raise(PyExc_Exception, "%U",
               fmt(st, "xferkit module {} requires from/to files to be renamed to have the same server.",
-                  {attr(self, st.n___module__.get()).get()}).get());
+                  {attr(self, st.names[N___module__]).get()}).get());
     if (check(PyObject_RichCompareBool(from_port.get(), to_port.get(), Py_NE)))
         raise(PyExc_Exception, "%U",
               fmt(st, "xferkit module {} requires from/to files to be renamed to have the same port.",
-                  {attr(self, st.n___module__.get()).get()}).get());
+                  {attr(self, st.names[N___module__]).get()}).get());
     ftp_session(st, c.module(), self, from.server.get(), from_port.get(), timeout, false, [&](PyObject* ftp_sess) {
-        call_method(st.n_rename.get(), {ftp_sess, from_path.get(), to_path.get()}, st.kw_rename.get());
+        call_method(st.names[N_rename], {ftp_sess, from_path.get(), to_path.get()}, st.kw_rename.get());
     });
     return Ref::borrow(Py_None);
 }
@@ -806,7 +797,7 @@ Ref renamefile(const Call& c) {
 Ref getspace(const Call& c) {
     State& st = c.state<State>();
     raise(PyExc_NotImplementedError, "%U", fmt(st, "The xferkit module {} does not implement getspace.",
-                                               {attr(c[0], st.n___module__.get()).get()}).get());
+                                               {attr(c[0], st.names[N___module__]).get()}).get());
 }
 
 // ---------------------------------------------------------------- definitions
@@ -839,26 +830,26 @@ const FuncDef copyfile_def{
     "leading \"/\" is stripped from the remote path unless strip_leading_slash is false.\n\n"
     "A download replaces the local file only once it is complete: a failed one\n"
     "leaves the local file as it was.",
-    copyfile};
+    params<copyfile>};
 const FuncDef normalize_filename_def{
     "_normalize_filename", "(self, filename, parent_path)",
     "The base name of filename under \"/\" and parent_path; filename itself when its\n"
     "base name is empty.",
-    normalize_filename};
+    params<normalize_filename>};
 const FuncDef dir_def{"dir", "(self, target, timeout_seconds, *args, strip_leading_slash=True, **kwargs)",
-                      "List a remote directory: one URL per entry, in the server's order.", dir};
+                      "List a remote directory: one URL per entry, in the server's order.", params<dir>};
 const FuncDef stat_def{"stat", "(self, target, timeout_seconds, *args, strip_leading_slash=True, **kwargs)",
                        "Status of one remote file, read from its directory-listing line: an AttrDict\n"
                        "with st_mode, st_nlink, st_uid, st_gid, st_size and st_mtime.",
-                       stat};
+                       params<stat>};
 const FuncDef chmod_def{"chmod", "(self, target, mode, timeout_seconds, *args, strip_leading_slash=True, **kwargs)",
-                        "Change the mode of a remote file (SITE CHMOD).", chmod};
+                        "Change the mode of a remote file (SITE CHMOD).", params<chmod>};
 const FuncDef deletefile_def{"deletefile",
                              "(self, target, timeout_seconds, *args, strip_leading_slash=True, **kwargs)",
-                             "Delete a remote file.", deletefile};
+                             "Delete a remote file.", params<deletefile>};
 const FuncDef renamefile_def{
     "renamefile", "(self, source, destination, timeout_seconds, *args, strip_leading_slash=True, **kwargs)",
-    "Rename a remote file; source and destination must name the same server and port.", renamefile};
+    "Rename a remote file; source and destination must name the same server and port.", params<renamefile>};
 const FuncDef getspace_def{"getspace", "(self, target, timeout_seconds, *args, **kwargs)",
                            "Not supported over FTP: raises NotImplementedError.", getspace};
 
@@ -868,13 +859,6 @@ const char* const RECENT_PATTERN =
 const char* const NOT_RECENT_PATTERN =
     "\\s*(?P<mode>\\S+)\\s+(?P<num_links>\\d+)\\s+(?P<owner>\\w+)\\s+(?P<group>\\w+)\\s+(?P<size>\\d+)\\s+"
     "(?P<month>[A-Za-z]{3})\\s+(?P<day>\\d+)\\s+(?P<year>\\d{4})\\s*(?P<filename>\\S+)\\s*$";
-
-Ref kwnames(std::initializer_list<const char*> names) {
-    Ref t = own(PyTuple_New((Py_ssize_t)names.size()));
-    Py_ssize_t i = 0;
-    for (const char* n : names) PyTuple_SET_ITEM(t.get(), i++, intern(n).release());
-    return t;
-}
 
 void load_filemode_table(State& st) {
     for_each(st.filemode_table.get(), [&](PyObject* row) {
@@ -892,27 +876,21 @@ void load_filemode_table(State& st) {
 }
 
 void exec(PyObject* module, State& st) {
-    for (const char* name : {"os", "re", "time", "datetime", "logging"})
-        add_object(module, name, own(PyImport_ImportModule(name)));
-    Ref calendar = own(PyImport_ImportModule("calendar"));
-    st.timegm = own(PyObject_GetAttrString(calendar.get(), "timegm"));
-    Ref libstat = own(PyImport_ImportModule("stat"));
+    st.names.init();
+    for (const char* name : {"os", "re", "time", "datetime", "logging"}) add_object(module, name, import_module(name));
+    st.timegm = import_from("calendar", "timegm");
+    Ref libstat = import_module("stat");
     add_object(module, "libstat", libstat);
-    Ref ftplib = own(PyImport_ImportModule("ftplib"));
-    add_object(module, "FTP", own(PyObject_GetAttrString(ftplib.get(), "FTP")));
-    st.error_perm = own(PyObject_GetAttrString(ftplib.get(), "error_perm"));
-    Ref parse = own(PyImport_ImportModule("urllib.parse"));
-    add_object(module, "urlsplit", own(PyObject_GetAttrString(parse.get(), "urlsplit")));
-    add_object(module, "urlunsplit", own(PyObject_GetAttrString(parse.get(), "urlunsplit")));
-    Ref datastructures = own(PyImport_ImportModule("ovark.datastructures"));
-    add_object(module, "AttrDict", own(PyObject_GetAttrString(datastructures.get(), "AttrDict")));
-    Ref exceptions = own(PyImport_ImportModule("ovark.utils.xferkit.exceptions"));
+    add_object(module, "FTP", import_from("ftplib", "FTP"));
+    st.error_perm = import_from("ftplib", "error_perm");
+    add_object(module, "urlsplit", import_from("urllib.parse", "urlsplit"));
+    add_object(module, "urlunsplit", import_from("urllib.parse", "urlunsplit"));
+    add_object(module, "AttrDict", import_from("ovark.datastructures", "AttrDict"));
     add_object(module, "TimeLimitExceededOnFileTransfer",
-               own(PyObject_GetAttrString(exceptions.get(), "TimeLimitExceededOnFileTransfer")));
-    Ref localhost = own(PyImport_ImportModule("ovark.utils.xferkit.plugins.localhost"));
-    Ref base = own(PyObject_GetAttrString(localhost.get(), "XferKit"));
-    st.without_password = own(PyObject_GetAttrString(localhost.get(), "without_password"));
-    st.quote = own(PyObject_GetAttrString(parse.get(), "quote"));
+               import_from("ovark.utils.xferkit.exceptions", "TimeLimitExceededOnFileTransfer"));
+    Ref base = import_from("ovark.utils.xferkit.plugins.localhost", "XferKit");
+    st.without_password = import_from("ovark.utils.xferkit.plugins.localhost", "without_password");
+    st.quote = import_from("urllib.parse", "quote");
     add_object(module, "XferKitLinuxBase", base);
     Ref logging = own(PyObject_GetAttrString(module, "logging"));
     Ref name = own(PyObject_GetAttrString(module, "__name__"));
@@ -922,45 +900,19 @@ void exec(PyObject* module, State& st) {
     add_object(module, "DATETIME_PAT_NOT_RECENT", own(PyUnicode_FromString("%b %d %Y")));
     add_object(module, "STAT_DIR_FORMAT_SCAN_PATTERN_NOT_RECENT", own(PyUnicode_FromString(NOT_RECENT_PATTERN)));
 
-    for (auto [ref, text] :
-         {std::pair{&st.n_FTP, "FTP"}, {&st.n_os, "os"}, {&st.n_re, "re"}, {&st.n_time, "time"},
-          {&st.n_datetime, "datetime"}, {&st.n_libstat, "libstat"},
-          {&st.n_logger, "logger"}, {&st.n_urlsplit, "urlsplit"}, {&st.n_urlunsplit, "urlunsplit"},
-          {&st.n_AttrDict, "AttrDict"}, {&st.n_TimeLimitExceededOnFileTransfer, "TimeLimitExceededOnFileTransfer"},
-          {&st.n_open, "open"}, {&st.n_filemode_to_mode, "filemode_to_mode"},
-          {&st.n_DATETIME_PAT_RECENT, "DATETIME_PAT_RECENT"}, {&st.n_DATETIME_PAT_NOT_RECENT, "DATETIME_PAT_NOT_RECENT"},
-          {&st.n_RECENT, "STAT_DIR_FORMAT_SCAN_PATTERN_RECENT"},
-          {&st.n_NOT_RECENT, "STAT_DIR_FORMAT_SCAN_PATTERN_NOT_RECENT"},
-          {&st.n_PROGRESS_IGNORE_COUNT, "PROGRESS_IGNORE_COUNT"}, {&st.n___module__, "__module__"},
-          {&st.n___enter__, "__enter__"}, {&st.n___exit__, "__exit__"},
-          {&st.n_validate_and_parse_url, "validate_and_parse_url"}, {&st.n_get_auth, "get_auth"},
-          {&st.n_connect, "connect"}, {&st.n_login, "login"}, {&st.n_storbinary, "storbinary"},
-          {&st.n_retrbinary, "retrbinary"}, {&st.n_nlst, "nlst"}, {&st.n_dir, "dir"}, {&st.n_voidcmd, "voidcmd"},
-          {&st.n_delete, "delete"}, {&st.n_rename, "rename"}, {&st.n_write, "write"}, {&st.n_append, "append"},
-          {&st.n_debug, "debug"}, {&st.n_path, "path"}, {&st.n_basename, "basename"}, {&st.n_join, "join"},
-          {&st.n_match, "match"}, {&st.n_groupdict, "groupdict"}, {&st.n_strptime, "strptime"},
-          {&st.n_timetuple, "timetuple"}, {&st.n__filemode_table, "_filemode_table"},
-          {&st.n__normalize_filename, "_normalize_filename"}, {&st.n_scheme, "scheme"}, {&st.n_netloc, "netloc"},
-          {&st.n_query, "query"}, {&st.n_fragment, "fragment"}, {&st.n_mode, "mode"},
-          {&st.n_num_links, "num_links"}, {&st.n_owner, "owner"}, {&st.n_group, "group"}, {&st.n_size, "size"},
-          {&st.n_month, "month"}, {&st.n_day, "day"}, {&st.n_hour, "hour"}, {&st.n_minute, "minute"},
-          {&st.n_year, "year"}, {&st.n_st_mode, "st_mode"}, {&st.n_st_nlink, "st_nlink"}, {&st.n_st_uid, "st_uid"},
-          {&st.n_st_gid, "st_gid"}, {&st.n_st_size, "st_size"}, {&st.n_st_mtime, "st_mtime"},
-          {&st.n_copyfile, "copyfile"}, {&st.n_stat, "stat"}, {&st.n_chmod, "chmod"},
-          {&st.n_deletefile, "deletefile"}, {&st.n_renamefile, "renamefile"}, {&st.empty, ""}, {&st.slash, "/"},
-          {&st.mode_rb, "rb"}, {&st.mode_wb, "wb"}, {&st.n_realpath, "realpath"}, {&st.n_dirname, "dirname"},
-          {&st.n_replace, "replace"}, {&st.n_unlink, "unlink"}, {&st.n_close, "close"}, {&st.n_filename, "filename"},
-          {&st.n_filename2, "filename2"}, {&st.n_cwd, "cwd"}, {&st.n_rstrip, "rstrip"}, {&st.n_lstrip, "lstrip"}})
-        *ref = intern(text);
+    st.empty = intern("");
+    st.slash = intern("/");
+    st.mode_rb = intern("rb");
+    st.mode_wb = intern("wb");
     st.zero = own(PyLong_FromLong(0));
-    st.kw_connect = kwnames({"host", "port", "timeout"});
-    st.kw_login = kwnames({"user", "passwd"});
-    st.kw_storbinary = kwnames({"cmd", "fp", "callback"});
-    st.kw_retrbinary = kwnames({"cmd", "callback"});
-    st.kw_delete = kwnames({"filename"});
-    st.kw_rename = kwnames({"fromname", "toname"});
-    st.kw_normalize = kwnames({"filename", "parent_path"});
-    st.filemode_table = own(PyObject_GetAttrString(libstat.get(), "_filemode_table"));
+    st.kw_connect = interned_tuple({"host", "port", "timeout"});
+    st.kw_login = interned_tuple({"user", "passwd"});
+    st.kw_storbinary = interned_tuple({"cmd", "fp", "callback"});
+    st.kw_retrbinary = interned_tuple({"cmd", "callback"});
+    st.kw_delete = interned_tuple({"filename"});
+    st.kw_rename = interned_tuple({"fromname", "toname"});
+    st.kw_normalize = interned_tuple({"filename", "parent_path"});
+    st.filemode_table = attr(libstat.get(), st.names[N__filemode_table]);
     load_filemode_table(st);
     st.copy_state_type = new_type(module, &copy_state_spec, nullptr);
     st.check_template = make_function(module, check_for_timeout_def, "XferKit.copyfile.<locals>");
