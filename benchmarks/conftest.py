@@ -10,8 +10,6 @@ ovark's. A group with a "csafeloader" contender also gets each ovark
 contender's ratio to it (time, peak memory).
 """
 
-import pytest
-
 
 def pytest_terminal_summary(terminalreporter, config):
     session = getattr(config, "_benchmarksession", None)
@@ -36,8 +34,11 @@ def pytest_terminal_summary(terminalreporter, config):
             per_node = " {:8.1f} ns/node".format(b.stats.median * 1e9 / nodes) if nodes else ""
             peak = b.extra_info.get("peak_bytes")
             peak_text = "  peak {:8.1f} MB x{:5.2f}".format(peak / 1e6, peak / base_peak) if peak and base_peak else ""
-            write("    {:40s} {:10.3f} ms  x{:7.2f}{}{}".format(
-                b.name, b.stats.median * 1e3, b.stats.median / base, per_node, peak_text))
+            write(
+                "    {:40s} {:10.3f} ms  x{:7.2f}{}{}".format(
+                    b.name, b.stats.median * 1e3, b.stats.median / base, per_node, peak_text
+                )
+            )
         # Each of ours against a named peer, the way targets are stated.
         peer = next((b for b in benches if b.name == "csafeloader"), None)
         if peer:

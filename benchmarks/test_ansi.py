@@ -15,8 +15,12 @@ def coloured_log(size=1 << 20, seed=7):
     parts, length = [], 0
     while length < size:
         line = "{}2026-12-08 12:00:{:02d}{} {}{}\n".format(
-            rnd.choice(COLOURS), rnd.randrange(60), "\x1b[0m",
-            " ".join(rnd.choice(WORDS) for _ in range(8)), rnd.choice(COLOURS))
+            rnd.choice(COLOURS),
+            rnd.randrange(60),
+            "\x1b[0m",
+            " ".join(rnd.choice(WORDS) for _ in range(8)),
+            rnd.choice(COLOURS),
+        )
         parts.append(line)
         length += len(line)
     return "".join(parts)

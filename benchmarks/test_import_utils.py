@@ -74,13 +74,20 @@ class PyEmpty(PyLegacyImporter):
 # case: (call, our importer, the interpreter-code importer)
 CASES = {
     "find_spec on the class itself, no rules": (
-        lambda cls: cls.find_spec("some.ordinary.module", None), lambda: LegacyImporter, lambda: PyEmpty),
+        lambda cls: cls.find_spec("some.ordinary.module", None),
+        lambda: LegacyImporter,
+        lambda: PyEmpty,
+    ),
     "find_spec, a name that no rule matches (20 rules, 1 translator)": (
         lambda cls: cls.find_spec("some.ordinary.module", None),
-        lambda: rules_on(LegacyImporter), lambda: rules_on(PyLegacyImporter)),
+        lambda: rules_on(LegacyImporter),
+        lambda: rules_on(PyLegacyImporter),
+    ),
     "translate, a package rule": (
         lambda cls: cls.translate("legacy7.pkg.sub.leaf"),
-        lambda: rules_on(LegacyImporter), lambda: rules_on(PyLegacyImporter)),
+        lambda: rules_on(LegacyImporter),
+        lambda: rules_on(PyLegacyImporter),
+    ),
 }
 
 

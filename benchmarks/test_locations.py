@@ -33,8 +33,11 @@ from ovark.utils.locations import LocSafeLoader
 
 def make_testbed(size=5 << 20, seed=3):
     rnd = random.Random(seed)
-    out = ["testbed:\n  name: lab-7\n  owner: qa-team\n  defaults: &defaults\n"
-           "    timeout: 30\n    retries: 3\n    protocol: ssh\n", "devices:\n"]
+    out = [
+        "testbed:\n  name: lab-7\n  owner: qa-team\n  defaults: &defaults\n"
+        "    timeout: 30\n    retries: 3\n    protocol: ssh\n",
+        "devices:\n",
+    ]
     length = sum(map(len, out))
     i = 0
     while length < size:
@@ -46,7 +49,8 @@ def make_testbed(size=5 << 20, seed=3):
             "    connections:\n",
             "      <<: *defaults\n" if i % 10 == 0 else "      timeout: {}\n".format(rnd.randrange(10, 120)),
             "      cli:\n        ip: 10.{}.{}.{}\n        port: {}\n".format(
-                rnd.randrange(256), rnd.randrange(256), rnd.randrange(256), rnd.randrange(2000, 3000)),
+                rnd.randrange(256), rnd.randrange(256), rnd.randrange(256), rnd.randrange(2000, 3000)
+            ),
             "    credentials: {{user: admin, password: \"secret{}\"}}\n".format(i),
             "    interfaces:\n",
         ]
@@ -54,8 +58,14 @@ def make_testbed(size=5 << 20, seed=3):
             parts.append(
                 "      - name: GigabitEthernet0/0/0/{}\n        ipv4: 192.168.{}.{}/24\n        enabled: {}\n"
                 "        vlans: [{}]\n        description: >\n          uplink to core\n          switch {}\n".format(
-                    j, rnd.randrange(256), rnd.randrange(256), rnd.choice(["true", "false"]),
-                    ", ".join(str(rnd.randrange(1, 4095)) for _ in range(3)), rnd.randrange(100)))
+                    j,
+                    rnd.randrange(256),
+                    rnd.randrange(256),
+                    rnd.choice(["true", "false"]),
+                    ", ".join(str(rnd.randrange(1, 4095)) for _ in range(3)),
+                    rnd.randrange(100),
+                )
+            )
         text = "".join(parts)
         out.append(text)
         length += len(text)
@@ -110,6 +120,7 @@ def without_locations(text):
 
 def node_path(func):
     """The loader on libyaml's nodes: the event path switched off."""
+
     def run(text):
         saved = locations._fast_path
         locations._fast_path = False
@@ -117,6 +128,7 @@ def node_path(func):
             return func(text)
         finally:
             locations._fast_path = saved
+
     return run
 
 
@@ -173,6 +185,7 @@ def collector_off(func):
         finally:
             if was:
                 gc.enable()
+
     return run
 
 
@@ -306,8 +319,13 @@ def test_peak_rss(benchmark, name, testbed_name, tmp_path_factory):
     growth = []
 
     def child():
-        out = subprocess.run([sys.executable, "-c", CHILD, RSS_CONTENDERS[name], str(path)], check=True,
-                             capture_output=True, text=True, env=dict(os.environ, PYTHONHASHSEED="0")).stdout
+        out = subprocess.run(
+            [sys.executable, "-c", CHILD, RSS_CONTENDERS[name], str(path)],
+            check=True,
+            capture_output=True,
+            text=True,
+            env=dict(os.environ, PYTHONHASHSEED="0"),
+        ).stdout
         kilobytes, seconds = out.split()
         growth.append(int(kilobytes) * 1024)
         return float(seconds)

@@ -57,23 +57,37 @@ def make_layers(size=SIZE, seed=18):
             "type": rnd.choice(["router", "switch", "server", "firewall"]),
             "platform": "asr{}".format(rnd.randrange(900, 9999)),
             "serial": "FOC{:08X}".format(rnd.getrandbits(32)),
-            "location": {"site": "dc{}".format(rnd.randrange(8)), "rack": rnd.randrange(1, 60), "unit": rnd.randrange(1, 42)},
+            "location": {
+                "site": "dc{}".format(rnd.randrange(8)),
+                "rack": rnd.randrange(1, 60),
+                "unit": rnd.randrange(1, 42),
+            },
             "connections": {
-                "cli": {"protocol": rnd.choice(["ssh", "telnet"]), "ip": "10.{}.{}.{}".format(
-                    rnd.randrange(256), rnd.randrange(256), rnd.randrange(256)), "port": rnd.randrange(2000, 3000)},
+                "cli": {
+                    "protocol": rnd.choice(["ssh", "telnet"]),
+                    "ip": "10.{}.{}.{}".format(rnd.randrange(256), rnd.randrange(256), rnd.randrange(256)),
+                    "port": rnd.randrange(2000, 3000),
+                },
                 "mgmt": {"ip": "172.16.{}.{}".format(rnd.randrange(256), rnd.randrange(256)), "vrf": "mgmt"},
             },
             "credentials": {"user": "lab", "timeout": rnd.randrange(10, 120)},
             "interfaces": [
-                {"name": "GigabitEthernet0/0/0/{}".format(j),
-                 "ipv4": "192.168.{}.{}/24".format(rnd.randrange(256), rnd.randrange(256)),
-                 "enabled": rnd.random() < 0.8, "mtu": rnd.choice([1500, 9000, 9216]),
-                 "vlans": [rnd.randrange(1, 4095) for _ in range(3)],
-                 "description": "uplink to core switch {}".format(rnd.randrange(100))}
+                {
+                    "name": "GigabitEthernet0/0/0/{}".format(j),
+                    "ipv4": "192.168.{}.{}/24".format(rnd.randrange(256), rnd.randrange(256)),
+                    "enabled": rnd.random() < 0.8,
+                    "mtu": rnd.choice([1500, 9000, 9216]),
+                    "vlans": [rnd.randrange(1, 4095) for _ in range(3)],
+                    "description": "uplink to core switch {}".format(rnd.randrange(100)),
+                }
                 for j in range(rnd.randrange(2, 6))
             ],
-            "bgp": {"asn": rnd.randrange(64512, 65535), "router_id": "1.1.{}.{}".format(
-                rnd.randrange(256), rnd.randrange(256)), "enabled": rnd.random() < 0.5, "weight": rnd.random()},
+            "bgp": {
+                "asn": rnd.randrange(64512, 65535),
+                "router_id": "1.1.{}.{}".format(rnd.randrange(256), rnd.randrange(256)),
+                "enabled": rnd.random() < 0.5,
+                "weight": rnd.random(),
+            },
         }
         devices[name] = device
         length += 640 + 160 * len(device["interfaces"])
@@ -84,8 +98,9 @@ def make_layers(size=SIZE, seed=18):
         if rnd.random() < 0.5:
             devices[name]["peer_os"] = "%{{devices.{}.os}}".format(other)
         else:
-            devices[name]["uplink"] = "to %{{devices.{}.connections.cli.ip}} port %{{devices.{}.connections.cli.port}}".format(
-                other, other)
+            devices[name]["uplink"] = (
+                "to %{{devices.{}.connections.cli.ip}} port %{{devices.{}.connections.cli.port}}".format(other, other)
+            )
     for name in rnd.sample(names, ENVIRONMENT):
         devices[name]["credentials"]["user"] = rnd.choice(["%ENV{LAB_USER}", "%ENV{LAB_USER}@%ENV{LAB_SITE}"])
     base = {"testbed": {"name": "core-lab", "site": "%ENV{LAB_SITE}", "timeout": 600}, "devices": devices}
@@ -112,8 +127,10 @@ def make_layers(size=SIZE, seed=18):
         node[path[-1]] = value
     extended = lab["devices"].setdefault(names[7], {})
     extended["%EXTEND_LIST{interfaces}"] = [{"name": "Loopback0", "ipv4": "10.255.0.7/32", "enabled": True}]
-    override = {"testbed": {"timeout": 300, "run": "%ENV{LAB_USER}-run"},
-                "devices": {names[1]: {"os": "iosxe", "credentials": {"timeout": 5}}}}
+    override = {
+        "testbed": {"timeout": 300, "run": "%ENV{LAB_USER}-run"},
+        "devices": {names[1]: {"os": "iosxe", "credentials": {"timeout": 5}}},
+    }
     return base, lab, override
 
 
@@ -242,12 +259,22 @@ def split_table(request):
 def write_steps(reporter, rows):
     reporter.write_line("")
     reporter.write_line("main job by step (seconds, one process each)")
-    reporter.write_line("    {:20s} {:>8s} {:>8s} {:>8s} {:>8s} {:>8s}".format(
-        "contender", "load", "merge", "resolve", "write", "total"))
+    reporter.write_line(
+        "    {:20s} {:>8s} {:>8s} {:>8s} {:>8s} {:>8s}".format(
+            "contender", "load", "merge", "resolve", "write", "total"
+        )
+    )
     for name, times in rows:
-        reporter.write_line("    {:20s} {}   {:8.3f}".format(name, " ".join(
-            "{:8.3f}".format(times[step]) if step in times else "{:>8s}".format("-")
-            for step in ("load", "merge", "resolve", "write")), sum(times.values())))
+        reporter.write_line(
+            "    {:20s} {}   {:8.3f}".format(
+                name,
+                " ".join(
+                    "{:8.3f}".format(times[step]) if step in times else "{:>8s}".format("-")
+                    for step in ("load", "merge", "resolve", "write")
+                ),
+                sum(times.values()),
+            )
+        )
 
 
 def run(command, env):
@@ -274,8 +301,14 @@ def test_main_job(benchmark, name, testbed, split_table):
     dialect = "omegaconf" if kind == "omegaconf" else "ovark"
     paths = [files[dialect, layer] for layer in ("base", "lab", "override")]
     out = str(folder / (name.replace(" ", "").replace("-", "_") + ".out.yaml"))
-    steps = [sys.executable, str(folder / ("steps_" + kind + ".py")), str(folder / "times.json"), out,
-             "1" if with_locations else "0", *paths]
+    steps = [
+        sys.executable,
+        str(folder / ("steps_" + kind + ".py")),
+        str(folder / "times.json"),
+        out,
+        "1" if with_locations else "0",
+        *paths,
+    ]
     if kind == "ovark":
         command = [sys.executable, "-m", "ovark", "yaml", *paths, "--extend-lists", "--resolve", "-o", out]
         if with_locations:

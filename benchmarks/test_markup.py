@@ -55,8 +55,10 @@ class PlainProcessor:
 
     def __init__(self):
         self._inhibit_recurse_exception = False
-        self._actions = [(self.match_reference_markup, self.p_reference_markup),
-                         (self.match_env_markup, self.p_environ_markup)]
+        self._actions = [
+            (self.match_reference_markup, self.p_reference_markup),
+            (self.match_env_markup, self.p_environ_markup),
+        ]
 
     def __call__(self, data, locations=None):
         self.original = data
@@ -75,8 +77,9 @@ class PlainProcessor:
             if self._inhibit_recurse_exception:
                 raise
             self._inhibit_recurse_exception = True
-            raise MarkupError("Caught error while processing markups: \nIndex:  {}\nMarkup: {}\n".format(
-                index, data)) from e
+            raise MarkupError(
+                "Caught error while processing markups: \nIndex:  {}\nMarkup: {}\n".format(index, data)
+            ) from e
 
     def _process_str(self, data, index, locations=None):
         while markup.BASE_PATTERN.search(data):
@@ -106,14 +109,14 @@ class PlainProcessor:
     def p_reference_markup(self, match, data, index, locations=None):
         value = utils.chainget(self.original, match.group(2))
         value_index = match.group(2).split(".")
-        if value == utils.chainget(self.original, index) or value_index == index[:len(value_index)]:
+        if value == utils.chainget(self.original, index) or value_index == index[: len(value_index)]:
             raise MarkupError("Detected recursion markup")
-        text = data[match.span(0)[0]:match.span(0)[1]]
+        text = data[match.span(0)[0] : match.span(0)[1]]
         return value if text == data else data.replace(text, str(value))
 
     def p_environ_markup(self, match, data, index, locations=None):
         value = os.environ.get(match.group(2), "")
-        return data.replace(data[match.span(0)[0]:match.span(0)[1]], str(value))
+        return data.replace(data[match.span(0)[0] : match.span(0)[1]], str(value))
 
 
 @pytest.fixture(scope="module", autouse=True)
@@ -159,6 +162,10 @@ def test_plain_python_processor(benchmark):
 
 def test_omegaconf(benchmark):
     omegaconf = pytest.importorskip("omegaconf")
-    resolved = run(benchmark, lambda t: omegaconf.OmegaConf.to_container(omegaconf.OmegaConf.create(t),
-                                                                          resolve=True), OMEGA, rounds=3)
+    resolved = run(
+        benchmark,
+        lambda t: omegaconf.OmegaConf.to_container(omegaconf.OmegaConf.create(t), resolve=True),
+        OMEGA,
+        rounds=3,
+    )
     assert resolved == PlainProcessor()(copy_tree(OVARK))

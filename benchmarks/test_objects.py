@@ -58,10 +58,12 @@ NODES_A = 3 + 2 * VRFS + 2 * VRFS * NEIGHBORS
 NODES_C = 2 * NODES_A
 
 INTERFACES = [
-    {"name": "GigabitEthernet0/{}".format(i),
-     "status": {"oper": "up" if i % 4 else "down", "admin": "up"},
-     "counters": {"in_errors": i % 5, "out_errors": 0},
-     "mtu": 1500}
+    {
+        "name": "GigabitEthernet0/{}".format(i),
+        "status": {"oper": "up" if i % 4 else "down", "admin": "up"},
+        "counters": {"in_errors": i % 5, "out_errors": 0},
+        "mtu": 1500,
+    }
     for i in range(100_000)
 ]
 NODES_B = 4 * len(INTERFACES)
@@ -81,8 +83,7 @@ def loop_a(tree):
     for vrf_name, vrf in tree["instance"]["default"]["vrf"].items():
         for name, neighbor in vrf["neighbor"].items():
             if neighbor["session_state"] == "established":
-                out.append(("established",
-                            ["instance", "default", "vrf", vrf_name, "neighbor", name, "session_state"]))
+                out.append(("established", ["instance", "default", "vrf", vrf_name, "neighbor", name, "session_state"]))
     return out
 
 
@@ -141,6 +142,7 @@ def setup(benchmark, group, nodes):
 
 # (a) ---------------------------------------------------------------------------
 
+
 def test_ovark_path_patterns(benchmark):
     setup(benchmark, GROUP_A, NODES_A)
     benchmark(query_a)
@@ -156,9 +158,12 @@ def test_dpath_path_patterns(benchmark):
     setup(benchmark, GROUP_A, NODES_A)
 
     def run():
-        return [(value, path.split("/"))
-                for path, value in dpath.search(TREE, "instance/default/vrf/*/neighbor/*/session_state", yielded=True)
-                if value == "established"]
+        return [
+            (value, path.split("/"))
+            for path, value in dpath.search(TREE, "instance/default/vrf/*/neighbor/*/session_state", yielded=True)
+            if value == "established"
+        ]
+
     assert run() == loop_a(TREE)
     benchmark(run)
 
@@ -167,7 +172,8 @@ def test_jmespath_path_patterns_values_only(benchmark):
     jmespath = pytest.importorskip("jmespath")
     setup(benchmark, GROUP_A, NODES_A)
     expression = jmespath.compile(
-        "instance.default.vrf.*.neighbor | [].*[] | [?session_state=='established'].session_state")
+        "instance.default.vrf.*.neighbor | [].*[] | [?session_state=='established'].session_state"
+    )
     assert len(expression.search(TREE)) == len(loop_a(TREE))
     benchmark(expression.search, TREE)
 
@@ -179,11 +185,13 @@ def test_glom_path_patterns_values_only(benchmark):
     def run():
         states = glom.glom(TREE, "instance.default.vrf.*.neighbor.*.session_state")
         return [s for per_vrf in states for s in per_vrf if s == "established"]
+
     assert len(run()) == len(loop_a(TREE))
     benchmark(run)
 
 
 # (b) ---------------------------------------------------------------------------
+
 
 def test_ovark_keyword_paths(benchmark):
     setup(benchmark, GROUP_B, NODES_B)
@@ -206,8 +214,12 @@ def test_jmespath_keyword_paths(benchmark):
 def test_glom_keyword_paths(benchmark):
     glom = pytest.importorskip("glom")
     setup(benchmark, GROUP_B, NODES_B)
-    spec = [glom.Match({"status": {"oper": "up", object: object}, "counters": {"in_errors": 0, object: object},
-                        object: object}, default=glom.SKIP)]
+    spec = [
+        glom.Match(
+            {"status": {"oper": "up", object: object}, "counters": {"in_errors": 0, object: object}, object: object},
+            default=glom.SKIP,
+        )
+    ]
     assert glom.glom(INTERFACES, spec) == loop_b(INTERFACES)
     benchmark(glom.glom, INTERFACES, spec)
 
@@ -217,13 +229,16 @@ def test_dpath_keyword_paths(benchmark):
     setup(benchmark, GROUP_B, NODES_B)
 
     def run():
-        return [d for d in INTERFACES
-                if dpath.get(d, "status/oper") == "up" and dpath.get(d, "counters/in_errors") == 0]
+        return [
+            d for d in INTERFACES if dpath.get(d, "status/oper") == "up" and dpath.get(d, "counters/in_errors") == 0
+        ]
+
     assert run() == loop_b(INTERFACES)
     benchmark.pedantic(run, rounds=3, iterations=1)
 
 
 # (c) ---------------------------------------------------------------------------
+
 
 def test_ovark_all_keys(benchmark):
     setup(benchmark, GROUP_C, NODES_C)
@@ -236,6 +251,7 @@ def test_loop_all_keys(benchmark):
 
 
 # (d) ---------------------------------------------------------------------------
+
 
 def test_ovark_three_requirements(benchmark):
     setup(benchmark, GROUP_D, NODES_D)

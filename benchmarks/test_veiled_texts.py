@@ -49,8 +49,11 @@ class BaseSecretStringRepresenter(BaseSecretStringContainer):
         key = cfg.get(CNF_SEC, {}).get(self.prefix, {}).get(CNF_SS_KEY)
         if key:
             return key
-        logger.debug("Using a default key as Ovark configuration under [{sec}] {sstr}.{key} was not specified."
-                     .format(sec=CNF_SEC, sstr=self.prefix, key=CNF_SS_KEY))
+        logger.debug(
+            "Using a default key as Ovark configuration under [{sec}] {sstr}.{key} was not specified.".format(
+                sec=CNF_SEC, sstr=self.prefix, key=CNF_SS_KEY
+            )
+        )
         key = self.DEFAULT_KEY
         if not self.__class__.LOGGED_KEY_WARNING:
             logger.warning("Using the default encoding key ...")
@@ -110,8 +113,11 @@ class SecretString(UserString):
     @classmethod
     def _validate_rep(cls, rep_cls):
         if rep_cls and not issubclass(rep_cls, BaseSecretStringRepresenter):
-            raise Exception("Representer class {} must inherit from "
-                            "ovark.utils.veiled_texts.BaseSecretStringRepresenter.".format(rep_cls))
+            raise Exception(
+                "Representer class {} must inherit from ovark.utils.veiled_texts.BaseSecretStringRepresenter.".format(
+                    rep_cls
+                )
+            )
 
     @classmethod
     def _get_rep(cls, representer_cls, prefix):
@@ -135,8 +141,11 @@ class SecretString(UserString):
         except ImportError:
             raise
         except Exception as exc:
-            raise Exception("The secret string '{}' has the wrong format.\nIt cannot be decoded with "
-                            "representer {}.".format(secret_string, self.representer_cls.__name__)) from exc
+            raise Exception(
+                "The secret string '{}' has the wrong format.\nIt cannot be decoded with representer {}.".format(
+                    secret_string, self.representer_cls.__name__
+                )
+            ) from exc
 
     def __str__(self):
         return "*" * len(self.data)

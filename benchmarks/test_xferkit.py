@@ -14,12 +14,10 @@ target in place."""
 
 import ftplib
 import os
-import socket
 import subprocess
 import sys
 import tempfile
 import textwrap
-import time
 
 import pytest
 
@@ -93,8 +91,9 @@ def kit_upload(srv):
 
 def kit_download(srv):
     kit = xferkit.XferKit(credentials={"127.0.0.1": (USER, PASSWORD)})
-    kit.copyfile("ftp://127.0.0.1:{}/remote.bin".format(srv["port"]), os.path.join(srv["root"], "down.bin"), 30,
-                 upload=False)
+    kit.copyfile(
+        "ftp://127.0.0.1:{}/remote.bin".format(srv["port"]), os.path.join(srv["root"], "down.bin"), 30, upload=False
+    )
 
 
 def check(srv, name):

@@ -52,17 +52,27 @@ def _below_text(tree, index):
 
 
 class ReferenceProcessor:
-    def __init__(self, reference=True, callable=True, env_var=True, include_file=True, ask=True, encode=True,
-                 yaml_loader_cls=None):
+    def __init__(
+        self,
+        reference=True,
+        callable=True,
+        env_var=True,
+        include_file=True,
+        ask=True,
+        encode=True,
+        yaml_loader_cls=None,
+    ):
         self._inhibit_recurse_exception = False
         self._yaml_loader_cls = yaml_loader_cls
         self._actions = []
-        for on, m, h in ((reference, self.match_reference_markup, self.p_reference_markup),
-                         (callable, self.match_callable_markup, self.p_callable_markup),
-                         (env_var, self.match_env_markup, self.p_environ_markup),
-                         (include_file, self.match_include_file_markup, self.p_file_markup),
-                         (ask, self.match_ask_markup, self.p_ask_markup),
-                         (encode, self.match_enc_markup, self.p_enc_markup)):
+        for on, m, h in (
+            (reference, self.match_reference_markup, self.p_reference_markup),
+            (callable, self.match_callable_markup, self.p_callable_markup),
+            (env_var, self.match_env_markup, self.p_environ_markup),
+            (include_file, self.match_include_file_markup, self.p_file_markup),
+            (ask, self.match_ask_markup, self.p_ask_markup),
+            (encode, self.match_enc_markup, self.p_enc_markup),
+        ):
             if on:
                 self._actions.append((m, h))
 
@@ -87,8 +97,9 @@ class ReferenceProcessor:
             if self._inhibit_recurse_exception:
                 raise
             self._inhibit_recurse_exception = True
-            raise MarkupError("Caught error while processing markups: \nIndex:  {}\nMarkup: {}\n".format(
-                index, _quoted(data))) from e
+            raise MarkupError(
+                "Caught error while processing markups: \nIndex:  {}\nMarkup: {}\n".format(index, _quoted(data))
+            ) from e
 
     def _process_mutable_mapping(self, data, index, locations=None):
         return type(data)((k, self._recurse(v, index + [k], locations=locations)) for k, v in data.items())
@@ -160,9 +171,9 @@ class ReferenceProcessor:
             if not _below_text(self.original, index):
                 raise
             itself = False
-        if itself or value_index == index[:len(value_index)]:
+        if itself or value_index == index[: len(value_index)]:
             raise MarkupError(_message("Detected recursion markup", index, match.group(0)))
-        text = data[match.span(0)[0]:match.span(0)[1]]
+        text = data[match.span(0)[0] : match.span(0)[1]]
         return value if text == data else _replace(data, text, str(value), index)
 
     def p_environ_markup(self, match, data, index, locations=None):
@@ -172,7 +183,7 @@ class ReferenceProcessor:
             value = os.environ.get(match.group(2), "")
         except KeyError as e:
             self._lookup_error(match, index, e)
-        return _replace(data, data[match.span(0)[0]:match.span(0)[1]], str(value), index)
+        return _replace(data, data[match.span(0)[0] : match.span(0)[1]], str(value), index)
 
     def p_callable_markup(self, match, data, index, locations=None):
         if not match:
@@ -186,7 +197,7 @@ class ReferenceProcessor:
         except KeyError as e:
             self._lookup_error(match, index, e)
         if isinstance(value, str):
-            return _replace(data, data[match.span(0)[0]:match.span(0)[1]], value, index)
+            return _replace(data, data[match.span(0)[0] : match.span(0)[1]], value, index)
         return value
 
     def p_file_markup(self, match, data, index, locations=None):
@@ -202,4 +213,4 @@ class ReferenceProcessor:
         if match.group(4):
             kwargs["prefix"] = match.group(4)
         value = markup.SecretString(**kwargs).plaintext
-        return _replace(data, data[match.span(0)[0]:match.span(0)[1]], str(value), index)
+        return _replace(data, data[match.span(0)[0] : match.span(0)[1]], str(value), index)

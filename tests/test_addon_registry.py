@@ -8,13 +8,12 @@ import warnings
 from unittest import mock
 
 import pytest
-
 from conftest import assert_no_leak
-from ovark.utils.xferkit.core import addon_registry
-from ovark.utils.xferkit.core.addon_registry import PluginManager
 
 import ovark.utils.xferkit.plugins.localhost as localhost
 import ovark.utils.xferkit.plugins.localhost.ftp as localhost_ftp
+from ovark.utils.xferkit.core import addon_registry
+from ovark.utils.xferkit.core.addon_registry import PluginManager
 
 GROUP, OLD_GROUP = "ovark.utils.xferkit.plugins", "zel.utils.xferkit.plugins"
 
@@ -32,40 +31,46 @@ def distribution(root, name, groups):
     for group, entries in groups.items():
         lines.append("[{}]".format(group))
         lines += ["{} = {}".format(ep, module) for ep, module in entries]
-    write_tree(root, {
-        "{}-1.0.dist-info/METADATA".format(name): "Metadata-Version: 2.1\nName: {}\nVersion: 1.0\n".format(name),
-        "{}-1.0.dist-info/entry_points.txt".format(name): "\n".join(lines) + "\n",
-    })
+    write_tree(
+        root,
+        {
+            "{}-1.0.dist-info/METADATA".format(name): "Metadata-Version: 2.1\nName: {}\nVersion: 1.0\n".format(name),
+            "{}-1.0.dist-info/entry_points.txt".format(name): "\n".join(lines) + "\n",
+        },
+    )
 
 
 @pytest.fixture
 def site(tmp_path, monkeypatch):
     """A folder of installed plugin distributions on sys.path."""
-    write_tree(tmp_path, {
-        # extplug: OS "extos" with sub-plugins sftp, deep and deep.scp; a plain
-        # module and an OS-level package that are not sub-plugins.
-        "extplug/__init__.py": "",
-        "extplug/plugins/__init__.py": "",
-        "extplug/plugins/extos/__init__.py": "",
-        "extplug/plugins/extos/notpkg.py": "",
-        "extplug/plugins/extos/sftp/__init__.py": "",
-        "extplug/plugins/extos/deep/__init__.py": "",
-        "extplug/plugins/extos/deep/scp/__init__.py": "",
-        # morelocal: adds sub-plugin "sftp" to the builtin OS localhost, and
-        # tries to replace its "ftp".
-        "morelocal/__init__.py": "",
-        "morelocal/plugins/__init__.py": "",
-        "morelocal/plugins/localhost/__init__.py": "",
-        "morelocal/plugins/localhost/ftp/__init__.py": "",
-        "morelocal/plugins/localhost/sftp/__init__.py": "",
-        # oldplug: advertised under the deprecated group only, and loses "extos".
-        "oldplug/__init__.py": "",
-        "oldplug/plugins/__init__.py": "",
-        "oldplug/plugins/oldos/__init__.py": "",
-        "oldplug/plugins/oldos/sftp/__init__.py": "",
-        "oldplug2/__init__.py": "",
-        "plainfolder/plainos.py": "",
-    })
+    write_tree(
+        tmp_path,
+        {
+            # extplug: OS "extos" with sub-plugins sftp, deep and deep.scp; a plain
+            # module and an OS-level package that are not sub-plugins.
+            "extplug/__init__.py": "",
+            "extplug/plugins/__init__.py": "",
+            "extplug/plugins/extos/__init__.py": "",
+            "extplug/plugins/extos/notpkg.py": "",
+            "extplug/plugins/extos/sftp/__init__.py": "",
+            "extplug/plugins/extos/deep/__init__.py": "",
+            "extplug/plugins/extos/deep/scp/__init__.py": "",
+            # morelocal: adds sub-plugin "sftp" to the builtin OS localhost, and
+            # tries to replace its "ftp".
+            "morelocal/__init__.py": "",
+            "morelocal/plugins/__init__.py": "",
+            "morelocal/plugins/localhost/__init__.py": "",
+            "morelocal/plugins/localhost/ftp/__init__.py": "",
+            "morelocal/plugins/localhost/sftp/__init__.py": "",
+            # oldplug: advertised under the deprecated group only, and loses "extos".
+            "oldplug/__init__.py": "",
+            "oldplug/plugins/__init__.py": "",
+            "oldplug/plugins/oldos/__init__.py": "",
+            "oldplug/plugins/oldos/sftp/__init__.py": "",
+            "oldplug2/__init__.py": "",
+            "plainfolder/plainos.py": "",
+        },
+    )
     distribution(tmp_path, "extplug", {GROUP: [("extos", "extplug"), ("localhost", "morelocal")]})
     distribution(tmp_path, "oldplug", {OLD_GROUP: [("oldos", "oldplug"), ("extos", "oldplug2")]})
     distribution(tmp_path, "plainplug", {GROUP: [("plainos", "plainos")]})
@@ -83,12 +88,25 @@ def test_module_surface():
     assert (addon_registry.ENTRYPOINT_GROUP, addon_registry.DEPRECATED_ENTRYPOINT_GROUP) == (GROUP, OLD_GROUP)
     assert addon_registry.logger is logging.getLogger(addon_registry.__name__)
     names = [n for n in vars(addon_registry) if not n.startswith("__")]
-    assert names == ["os", "pkgutil", "logging", "warnings", "importlib", "iter_entry_points", "ovark_warnings",
-                     "ENTRYPOINT_GROUP", "DEPRECATED_ENTRYPOINT_GROUP", "logger", "PluginManager"]
+    assert names == [
+        "os",
+        "pkgutil",
+        "logging",
+        "warnings",
+        "importlib",
+        "iter_entry_points",
+        "ovark_warnings",
+        "ENTRYPOINT_GROUP",
+        "DEPRECATED_ENTRYPOINT_GROUP",
+        "logger",
+        "PluginManager",
+    ]
     manager = PluginManager()
     assert vars(manager) == {"_plugins": {}, "_subplugins": {}, "_plugins_loaded": False}
     assert PluginManager.__bases__ == (object,)
-    assert PluginManager.discover_external_plugins.__doc__.startswith(" Discover external xferkit plugins pip-installed by the user.")
+    assert PluginManager.discover_external_plugins.__doc__.startswith(
+        " Discover external xferkit plugins pip-installed by the user."
+    )
 
 
 def test_builtin_plugins_only_without_entry_points(monkeypatch):
@@ -112,12 +130,17 @@ def test_external_plugins_precedence_and_the_deprecation_warning(site, caplog):
     assert [w.category for w in caught] == [DeprecationWarning]
     assert str(caught[0].message) == (
         "The following deprecated XferKit plugins were detected :\noldplug\noldplug2.\n"
-        "Please upgrade these plugins soon.  This warning becomes an error in the next release.")
+        "Please upgrade these plugins soon.  This warning becomes an error in the next release."
+    )
     sub = manager._subplugins
     assert manager.get_plugin("localhost") is localhost  # builtin wins
-    assert sub["localhost"] == {"ftp": localhost_ftp, "sftp": importlib.import_module("morelocal.plugins.localhost.sftp")}
-    assert sub["extos"] == {name: importlib.import_module("extplug.plugins.extos." + name)
-                            for name in ("deep", "deep.scp", "sftp")}
+    assert sub["localhost"] == {
+        "ftp": localhost_ftp,
+        "sftp": importlib.import_module("morelocal.plugins.localhost.sftp"),
+    }
+    assert sub["extos"] == {
+        name: importlib.import_module("extplug.plugins.extos." + name) for name in ("deep", "deep.scp", "sftp")
+    }
     assert manager.get_subplugin("extos", "deep.scp").__name__ == "extplug.plugins.extos.deep.scp"
     assert manager.get_plugin("oldos") is importlib.import_module("oldplug")
     assert manager.get_subplugin("oldos", "sftp").__name__ == "oldplug.plugins.oldos.sftp"
@@ -169,7 +192,9 @@ def test_entry_points_of_the_older_kind_and_a_missing_plugin_list(monkeypatch):
 
     mocked = mock.MagicMock(module_name=Old.module_name)  # `module` too, but not a text
     mocked.name, mocked.load.return_value = "mockos", localhost
-    monkeypatch.setattr(addon_registry, "iter_entry_points", lambda group: [Old(), mocked] if group == OLD_GROUP else [])
+    monkeypatch.setattr(
+        addon_registry, "iter_entry_points", lambda group: [Old(), mocked] if group == OLD_GROUP else []
+    )
     manager = PluginManager()
     with pytest.warns(DeprecationWarning, match="detected :\n{0}\n{0}.\n".format(Old.module_name)):
         manager.discover_external_plugins()
@@ -183,7 +208,11 @@ def test_entry_points_of_the_older_kind_and_a_missing_plugin_list(monkeypatch):
 def test_no_leaks(monkeypatch):
     monkeypatch.setattr(addon_registry, "iter_entry_points", lambda group: iter(()))
     manager = PluginManager()
-    assert_no_leak(lambda: (manager.get_plugin("localhost"), manager.get_subplugin("localhost", "ftp"),
-                            manager.get_subplugin("x", "y")))
+    assert_no_leak(
+        lambda: (
+            manager.get_plugin("localhost"),
+            manager.get_subplugin("localhost", "ftp"),
+            manager.get_subplugin("x", "y"),
+        )
+    )
     assert_no_leak(lambda: PluginManager().get_subplugin("localhost", "ftp"), calls=2000)
-

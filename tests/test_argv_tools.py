@@ -15,9 +15,7 @@ def reference_expand(nargs_list):
     if not nargs_list:
         return nargs_list
     return set(
-        itertools.chain(
-            *[[p.strip('"').strip("'") for p in item.split(" ") if p] for item in nargs_list if item]
-        )
+        itertools.chain(*[[p.strip('"').strip("'") for p in item.split(" ") if p] for item in nargs_list if item])
     )
 
 

@@ -7,13 +7,12 @@ from collections import OrderedDict, UserDict
 from collections.abc import Mapping, MutableSequence
 
 import pytest
+from conftest import assert_no_leak
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from ovark.utils import dicts
 from ovark.utils.dicts import LIST_EXTEND_PATTERN, recursive_cast, recursive_setdefault, recursive_update
-
-from conftest import assert_no_leak
 
 
 # Plain-Python statements of the three algorithms, for differential tests.
@@ -57,36 +56,55 @@ def deep_copy_tree(t):
 
 # ------------------------------------------------------------------ surface
 
+
 class TestSurface:
     def test_module_attributes_in_body_order(self):
         names = [n for n in vars(dicts) if not n.startswith("__")]
-        assert names == ["re", "Mapping", "MutableSequence", "LIST_EXTEND_PATTERN",
-                         "recursive_update", "recursive_setdefault", "recursive_cast"]
+        assert names == [
+            "re",
+            "Mapping",
+            "MutableSequence",
+            "LIST_EXTEND_PATTERN",
+            "recursive_update",
+            "recursive_setdefault",
+            "recursive_cast",
+        ]
         assert dicts.re is re
         assert dicts.Mapping is Mapping and dicts.MutableSequence is MutableSequence
         assert LIST_EXTEND_PATTERN.pattern == "^%EXTEND_LIST{ *(.+?) *}$"
         assert LIST_EXTEND_PATTERN.flags == re.compile("").flags
 
-    @pytest.mark.parametrize("func, signature, sentence", [
-        (recursive_update, "(a, b, *, list_extend=False)",
-         "Recursively updates on nested dictionary a with dictionary b."),
-        (recursive_setdefault, "(a, b)",
-         "Recursively calls setdefault on nested dictionary a with dictionary b."),
-        (recursive_cast, "(d, type_)", "Recursively cast a nested dictionary to the provided class type"),
-    ])
+    @pytest.mark.parametrize(
+        "func, signature, sentence",
+        [
+            (
+                recursive_update,
+                "(a, b, *, list_extend=False)",
+                "Recursively updates on nested dictionary a with dictionary b.",
+            ),
+            (recursive_setdefault, "(a, b)", "Recursively calls setdefault on nested dictionary a with dictionary b."),
+            (recursive_cast, "(d, type_)", "Recursively cast a nested dictionary to the provided class type"),
+        ],
+    )
     def test_names_signatures_docstrings(self, func, signature, sentence):
         assert str(inspect.signature(func)) == signature
         assert func.__doc__ == "{}\n\n    {}\n".format(func.__name__, sentence)
         assert func.__qualname__ == func.__name__
         assert func.__module__ == "ovark.utils.dicts"
 
-    @pytest.mark.parametrize("call, message", [
-        (lambda: recursive_update({}, {}, True), "recursive_update() takes exactly 2 positional arguments (3 given)"),
-        (lambda: recursive_update({}), "recursive_update() takes exactly 2 positional arguments (1 given)"),
-        (lambda: recursive_update({}, {}, x=1), "recursive_update() got an unexpected keyword argument 'x'"),
-        (lambda: recursive_update({}, a={}), "recursive_update() got multiple values for keyword argument 'a'"),
-        (lambda: recursive_cast({}), "recursive_cast() takes exactly 2 positional arguments (1 given)"),
-    ])
+    @pytest.mark.parametrize(
+        "call, message",
+        [
+            (
+                lambda: recursive_update({}, {}, True),
+                "recursive_update() takes exactly 2 positional arguments (3 given)",
+            ),
+            (lambda: recursive_update({}), "recursive_update() takes exactly 2 positional arguments (1 given)"),
+            (lambda: recursive_update({}, {}, x=1), "recursive_update() got an unexpected keyword argument 'x'"),
+            (lambda: recursive_update({}, a={}), "recursive_update() got multiple values for keyword argument 'a'"),
+            (lambda: recursive_cast({}), "recursive_cast() takes exactly 2 positional arguments (1 given)"),
+        ],
+    )
     def test_argument_errors(self, call, message):
         with pytest.raises(TypeError) as info:
             call()
@@ -100,23 +118,28 @@ class TestSurface:
 
 # ------------------------------------------------------------------ the markup pattern
 
-@pytest.mark.parametrize("key, target", [
-    ("%EXTEND_LIST{l}", "l"),
-    ("%EXTEND_LIST{ l }", "l"),
-    ("%EXTEND_LIST{   a b  }", "a b"),
-    ("%EXTEND_LIST{l}\n", "l"),
-    ("%EXTEND_LIST{}", None),
-    ("%EXTEND_LIST{\tl}", "\tl"),
-    ("x%EXTEND_LIST{l}", None),
-    ("%EXTEND_LIST{l}x", None),
-    ("%EXTEND_LIST{a\nb}", None),
-])
+
+@pytest.mark.parametrize(
+    "key, target",
+    [
+        ("%EXTEND_LIST{l}", "l"),
+        ("%EXTEND_LIST{ l }", "l"),
+        ("%EXTEND_LIST{   a b  }", "a b"),
+        ("%EXTEND_LIST{l}\n", "l"),
+        ("%EXTEND_LIST{}", None),
+        ("%EXTEND_LIST{\tl}", "\tl"),
+        ("x%EXTEND_LIST{l}", None),
+        ("%EXTEND_LIST{l}x", None),
+        ("%EXTEND_LIST{a\nb}", None),
+    ],
+)
 def test_list_extend_pattern(key, target):
     m = LIST_EXTEND_PATTERN.match(key)
     assert (m.groups()[0] if m else None) == target
 
 
 # ------------------------------------------------------------------ recursive_update
+
 
 class TestRecursiveUpdate:
     @pytest.mark.parametrize("a, b", [("x", {"a": 1}), ({"a": 1}, [1]), (None, None), (1, {"a": {}})])
@@ -155,12 +178,15 @@ class TestRecursiveUpdate:
         recursive_update(a, {"%EXTEND_LIST{l}": [2]})
         assert a == {"l": [1], "%EXTEND_LIST{l}": [2]}
 
-    @pytest.mark.parametrize("present, expected", [
-        ({}, [2, 3]),                       # missing: a new list holding b's items
-        ({"l": "text"}, [2, 3]),            # non-list values are replaced by b's list
-        ({"l": (1,)}, [2, 3]),
-        ({"l": 7}, [2, 3]),
-    ])
+    @pytest.mark.parametrize(
+        "present, expected",
+        [
+            ({}, [2, 3]),  # missing: a new list holding b's items
+            ({"l": "text"}, [2, 3]),  # non-list values are replaced by b's list
+            ({"l": (1,)}, [2, 3]),
+            ({"l": 7}, [2, 3]),
+        ],
+    )
     def test_list_extend_targets(self, present, expected):
         new = [2, 3]
         a = dict(present)
@@ -243,6 +269,7 @@ class TestRecursiveUpdate:
 
 # ------------------------------------------------------------------ recursive_setdefault
 
+
 class TestRecursiveSetdefault:
     def test_fills_missing_entries_only(self):
         a = {"a": {"b": 1}}
@@ -263,18 +290,22 @@ class TestRecursiveSetdefault:
         assert type(a["m"]) is dict and a["m"] is not m and a["m"]["x"] is not m["x"]
         assert a["m"]["l"] is m["l"]
 
-    @pytest.mark.parametrize("a, b, error", [
-        ({}, None, AttributeError),
-        ({}, [1], AttributeError),
-        (None, {"a": 1}, AttributeError),
-        (types.MappingProxyType({}), {"a": {}}, TypeError),
-    ])
+    @pytest.mark.parametrize(
+        "a, b, error",
+        [
+            ({}, None, AttributeError),
+            ({}, [1], AttributeError),
+            (None, {"a": 1}, AttributeError),
+            (types.MappingProxyType({}), {"a": {}}, TypeError),
+        ],
+    )
     def test_no_type_test_of_inputs(self, a, b, error):
         with pytest.raises(error):
             recursive_setdefault(a, b)
 
 
 # ------------------------------------------------------------------ recursive_cast
+
 
 class TestRecursiveCast:
     def test_casts_nested_mappings(self):
@@ -328,6 +359,7 @@ def test_setdefault_and_cast_match_reference(a, b):
 
 
 # ------------------------------------------------------------------ leaks
+
 
 @pytest.mark.slow
 def test_no_reference_leaks():

@@ -6,11 +6,10 @@ from collections import OrderedDict
 
 import pytest
 import yaml
+from conftest import assert_no_leak
 
 from ovark.utils.yaml import dumper
 from ovark.utils.yaml.dumper import OrderedSafeDumper
-
-from conftest import assert_no_leak
 
 
 def test_class_surface():
@@ -30,12 +29,18 @@ def test_registered_on_this_class_only():
         yaml.dump(OrderedDict(a=1), Dumper=yaml.SafeDumper)
 
 
-@pytest.mark.parametrize("data, text", [
-    (OrderedDict([("b", 1), ("a", 2)]), "b: 1\na: 2\n"),
-    ([OrderedDict([("z", 1), ("y", OrderedDict([("q", 1), ("p", 2)]))])], "- z: 1\n  y:\n    q: 1\n    p: 2\n"),
-    ({"k": OrderedDict([("b", 1), ("a", 2)]), "a": 0}, "a: 0\nk:\n  b: 1\n  a: 2\n"),  # plain dicts: SafeDumper's rule
-    (OrderedDict(), "{}\n"),
-])
+@pytest.mark.parametrize(
+    "data, text",
+    [
+        (OrderedDict([("b", 1), ("a", 2)]), "b: 1\na: 2\n"),
+        ([OrderedDict([("z", 1), ("y", OrderedDict([("q", 1), ("p", 2)]))])], "- z: 1\n  y:\n    q: 1\n    p: 2\n"),
+        (
+            {"k": OrderedDict([("b", 1), ("a", 2)]), "a": 0},
+            "a: 0\nk:\n  b: 1\n  a: 2\n",
+        ),  # plain dicts: SafeDumper's rule
+        (OrderedDict(), "{}\n"),
+    ],
+)
 def test_dump_keeps_order(data, text):
     out = yaml.dump(data, Dumper=OrderedSafeDumper, default_flow_style=False)
     assert out == text
@@ -67,17 +72,16 @@ def test_no_reference_leaks():
 import datetime
 import gc
 import io
-import os
 import pathlib
 from collections.abc import Mapping
 from datetime import timedelta, timezone
 
-from hypothesis import HealthCheck, assume, given, settings, strategies as st
+from conftest import Table
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from ovark import cli
 from ovark.utils.locations import Location, LocSafeLoader
-
-from conftest import Table
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 
@@ -85,6 +89,7 @@ EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 def reference_dump_with_locations(data, locations, stream):
     """The command's writer as it was written in the interpreter, one
     yaml.dump per key and per scalar and one search from the root per value."""
+
     def comment(path, value):
         record, markup = cli.locate(locations, path, value)
         where = cli._place(record)
@@ -103,15 +108,19 @@ def reference_dump_with_locations(data, locations, stream):
                     yield "{}{}:{}".format(pad, key_text, comment(path + [key], value))
                     yield from lines(value, path + [key], indent + 2)
                 else:
-                    yield "{}{}: {}{}".format(pad, key_text, cli._scalar(value, OrderedSafeDumper), comment(path + [key], value))
+                    yield "{}{}: {}{}".format(
+                        pad, key_text, cli._scalar(value, OrderedSafeDumper), comment(path + [key], value)
+                    )
         else:
             for position, value in enumerate(node):
                 if isinstance(value, (Mapping, list)) and value:
                     inner = list(lines(value, path + [position], indent + 2))
-                    inner[0] = pad + "- " + inner[0][indent + 2:]
+                    inner[0] = pad + "- " + inner[0][indent + 2 :]
                     yield from inner
                 else:
-                    yield "{}- {}{}".format(pad, cli._scalar(value, OrderedSafeDumper), comment(path + [position], value))
+                    yield "{}- {}{}".format(
+                        pad, cli._scalar(value, OrderedSafeDumper), comment(path + [position], value)
+                    )
 
     if isinstance(data, (Mapping, list)) and data:
         for line in lines(data, [], 0):
@@ -137,32 +146,42 @@ def both_writers(data, locations):
 # Texts as PyYAML must weigh them: indicators, quotes, breaks of every kind,
 # controls, non-printable and non-BMP characters, and texts that resolve to
 # other types when plain.
-SPECIAL = list(" -?:,[]{}#&*!|>'\"%@`\\=~<.+_0123456789eEaxbTZnNyYoO\t\r\n\x00\x07\x1b\x7f\x85\xa0\u2028\u2029"
-               "\ufeff\ud800\udfff\ue000\ufffd\ufffe\U0001f600\U0010fffe\U0010ffff") + ["é", "中", "---", "...", ": ", " #"]
-RESOLVING = ("[-+]?(0|[1-9][0-9_]*|0[0-7_]+|0x[0-9a-fA-F_]+|0b[01_]+)(:[0-5]?[0-9])*(\\.[0-9_]*([eE][-+][0-9]+)?)?"
-             "|[-+]?\\.(inf|Inf|INF|nan|NaN|NAN|[0-9]+)"
-             "|[0-9]{4}-[0-9]{1,2}-[0-9]{1,2}([Tt]|[ \\t]+)[0-9]{1,2}:[0-9]{2}:[0-9]{2}(\\.[0-9]*)?([ \\t]*(Z|[-+][0-9]{1,2}(:[0-9]{2})?))?"
-             "|[0-9]{4}-[0-9]{2}-[0-9]{2}|yes|No|TRUE|off|On|null|Null|NULL|~|<<|=|!|&|\\*")
+SPECIAL = list(
+    " -?:,[]{}#&*!|>'\"%@`\\=~<.+_0123456789eEaxbTZnNyYoO\t\r\n\x00\x07\x1b\x7f\x85\xa0\u2028\u2029"
+    "\ufeff\ud800\udfff\ue000\ufffd\ufffe\U0001f600\U0010fffe\U0010ffff"
+) + ["é", "中", "---", "...", ": ", " #"]
+RESOLVING = (
+    "[-+]?(0|[1-9][0-9_]*|0[0-7_]+|0x[0-9a-fA-F_]+|0b[01_]+)(:[0-5]?[0-9])*(\\.[0-9_]*([eE][-+][0-9]+)?)?"
+    "|[-+]?\\.(inf|Inf|INF|nan|NaN|NAN|[0-9]+)"
+    "|[0-9]{4}-[0-9]{1,2}-[0-9]{1,2}([Tt]|[ \\t]+)[0-9]{1,2}:[0-9]{2}:[0-9]{2}(\\.[0-9]*)?([ \\t]*(Z|[-+][0-9]{1,2}(:[0-9]{2})?))?"
+    "|[0-9]{4}-[0-9]{2}-[0-9]{2}|yes|No|TRUE|off|On|null|Null|NULL|~|<<|=|!|&|\\*"
+)
 texts = st.one_of(
     st.lists(st.sampled_from(SPECIAL), max_size=12).map("".join),
     st.text(max_size=20),
     st.from_regex(RESOLVING, fullmatch=True).flatmap(
-        lambda s: st.sampled_from([s, s + "x", " " + s, s[:-1] or "0", s + "\n"])),
+        lambda s: st.sampled_from([s, s + "x", " " + s, s[:-1] or "0", s + "\n"])
+    ),
     st.text(st.sampled_from("ab c:#'\"é\n\x85\u2028"), min_size=60, max_size=300),
 )
 TIMEZONES = [None, timezone.utc, timezone(timedelta(hours=5, minutes=30)), timezone(-timedelta(seconds=61))]
 scalars = st.one_of(
     texts,
-    st.integers(), st.integers(min_value=2 ** 63 - 2, max_value=2 ** 200),
-    st.floats(), st.sampled_from([0.0, -0.0, 1e16, 1e20, -1e-7, 5e-324, float("inf"), float("-inf")]),
-    st.booleans(), st.none(), st.dates(),
+    st.integers(),
+    st.integers(min_value=2**63 - 2, max_value=2**200),
+    st.floats(),
+    st.sampled_from([0.0, -0.0, 1e16, 1e20, -1e-7, 5e-324, float("inf"), float("-inf")]),
+    st.booleans(),
+    st.none(),
+    st.dates(),
     st.builds(lambda d, tz: d.replace(tzinfo=tz), st.datetimes(), st.sampled_from(TIMEZONES)),
     st.binary(max_size=8),
     st.sampled_from([{}, [], OrderedDict(), (), frozenset(), set()]),
     st.tuples(st.integers(), texts),
 )
-keys = st.one_of(texts, st.integers(), st.floats(allow_nan=False), st.booleans(), st.none(), st.dates(),
-                 st.tuples(st.integers()))
+keys = st.one_of(
+    texts, st.integers(), st.floats(allow_nan=False), st.booleans(), st.none(), st.dates(), st.tuples(st.integers())
+)
 trees = st.recursive(
     scalars,
     lambda children: st.one_of(
@@ -243,15 +262,77 @@ def test_writer_matches_the_interpreter_writer(data, draw):
     assert ours == reference
 
 
-@pytest.mark.parametrize("value", [
-    "", " lead", "trail ", "a: b", "- x", "? x", "#c", "x #c", "*a", "&a", "!t", "%p", "@a", "`b", "'q'", '"q"',
-    "a\tb", "bell\x07", "nel\x85", "a\x85b", "\x85", "\u2028x", "a\u2029\u2028b", "\ufeff", "\ud800", "😀", "\U0010ffff",
-    "two\nlines", "x" * 5000, "a " * 3000, "123", "0o17", "0x1F", "1_000", "1:20", "-.5", ".nan", "1e3", "2001-01-01",
-    "2001-1-1 1:00:00 +5", "yes", "No", "~", "null", "<<", "=", "---", "...x",
-    2 ** 64, -2 ** 70, 1.5, -0.0, 1e16, float("nan"), float("-inf"), True, None, datetime.date(1, 2, 3),
-    datetime.datetime(2001, 2, 3, 4, 5, 6, 7), datetime.datetime(2001, 2, 3, tzinfo=timezone(timedelta(seconds=1))),
-    b"\x00bytes", (), (1, "a"), {1, 2}, OrderedDict(), {},
-])
+@pytest.mark.parametrize(
+    "value",
+    [
+        "",
+        " lead",
+        "trail ",
+        "a: b",
+        "- x",
+        "? x",
+        "#c",
+        "x #c",
+        "*a",
+        "&a",
+        "!t",
+        "%p",
+        "@a",
+        "`b",
+        "'q'",
+        '"q"',
+        "a\tb",
+        "bell\x07",
+        "nel\x85",
+        "a\x85b",
+        "\x85",
+        "\u2028x",
+        "a\u2029\u2028b",
+        "\ufeff",
+        "\ud800",
+        "😀",
+        "\U0010ffff",
+        "two\nlines",
+        "x" * 5000,
+        "a " * 3000,
+        "123",
+        "0o17",
+        "0x1F",
+        "1_000",
+        "1:20",
+        "-.5",
+        ".nan",
+        "1e3",
+        "2001-01-01",
+        "2001-1-1 1:00:00 +5",
+        "yes",
+        "No",
+        "~",
+        "null",
+        "<<",
+        "=",
+        "---",
+        "...x",
+        2**64,
+        -(2**70),
+        1.5,
+        -0.0,
+        1e16,
+        float("nan"),
+        float("-inf"),
+        True,
+        None,
+        datetime.date(1, 2, 3),
+        datetime.datetime(2001, 2, 3, 4, 5, 6, 7),
+        datetime.datetime(2001, 2, 3, tzinfo=timezone(timedelta(seconds=1))),
+        b"\x00bytes",
+        (),
+        (1, "a"),
+        {1, 2},
+        OrderedDict(),
+        {},
+    ],
+)
 def test_every_kind_of_scalar_as_key_value_and_item(value):
     tree = {"k": value, "l": [value, [value], {"x": value}], "m": {"n": [{"o": value}]}}
     try:
@@ -265,13 +346,16 @@ def test_every_kind_of_scalar_as_key_value_and_item(value):
     assert ours[1] is None
 
 
-@pytest.mark.parametrize("tree", [
-    {"a": 1, "b": object()},
-    {"a": [1, {"b": 2, "c": [3, {"d": object()}]}], "e": 4},
-    [{"a": 1}, [2, [3, object()]]],
-    [{"a": 1}, [{}], {"b": Table({})}],
-    [Table({"a": 1}), {"b": 2}, [3], Table({"c": object()})],
-])
+@pytest.mark.parametrize(
+    "tree",
+    [
+        {"a": 1, "b": object()},
+        {"a": [1, {"b": 2, "c": [3, {"d": object()}]}], "e": 4},
+        [{"a": 1}, [2, [3, object()]]],
+        [{"a": 1}, [{}], {"b": Table({})}],
+        [Table({"a": 1}), {"b": 2}, [3], Table({"c": object()})],
+    ],
+)
 def test_a_failing_value_leaves_the_same_lines_written(tree):
     ours, reference = both_writers(tree, {"a": Location()})
     assert ours == reference
@@ -316,19 +400,31 @@ def test_native_scalars_need_no_interpreter_dump():
         asked.append(value)
         return cli._scalar(value, OrderedSafeDumper)
 
-    tree = {"s": ["x", "", "a: b", "123", "\u2028", "tab\t"], 1: 1.5, None: True, "d": datetime.date(2001, 2, 3),
-            "e": [{}, [], OrderedDict()], "t": (1, 2), "big": 2 ** 70}
+    tree = {
+        "s": ["x", "", "a: b", "123", "\u2028", "tab\t"],
+        1: 1.5,
+        None: True,
+        "d": datetime.date(2001, 2, 3),
+        "e": [{}, [], OrderedDict()],
+        "t": (1, 2),
+        "big": 2**70,
+    }
     dumper._dump_with_locations(tree, {}, io.StringIO().write, scalar, cli._place)
-    assert asked == [(1, 2), 2 ** 70]
+    assert asked == [(1, 2), 2**70]
 
 
 @pytest.mark.parametrize("patch", ["representer", "resolver", "emitter", "yaml.dump"])
 def test_a_changed_dumper_is_followed(monkeypatch, patch):
     """What the native writer stands in for, changed by a user, is honoured."""
     if patch == "representer":
-        monkeypatch.setattr(OrderedSafeDumper, "yaml_representers", {
-            **OrderedSafeDumper.yaml_representers,
-            str: lambda dumper, data: dumper.represent_scalar("tag:yaml.org,2002:str", data, style='"')})
+        monkeypatch.setattr(
+            OrderedSafeDumper,
+            "yaml_representers",
+            {
+                **OrderedSafeDumper.yaml_representers,
+                str: lambda dumper, data: dumper.represent_scalar("tag:yaml.org,2002:str", data, style='"'),
+            },
+        )
     elif patch == "resolver":
         resolvers = {k: list(v) for k, v in OrderedSafeDumper.yaml_implicit_resolvers.items()}
         resolvers.setdefault("x", []).append(("tag:example,2024:x", re.compile("^x")))
@@ -360,8 +456,11 @@ def test_examples_written_as_before(monkeypatch, tmp_path):
     reference_dump_with_locations(data, locations, reference)
     assert " from %ENV{LAB_USER}" in reference.getvalue() and "devices.yaml:" in reference.getvalue()
     plain = yaml.dump(data, Dumper=OrderedSafeDumper, default_flow_style=False, sort_keys=False, allow_unicode=True)
-    for options, expected, collecting in ((["--locations"], reference.getvalue(), True), ([], plain, True),
-                                          ([], plain, False)):
+    for options, expected, collecting in (
+        (["--locations"], reference.getvalue(), True),
+        ([], plain, True),
+        ([], plain, False),
+    ):
         out = tmp_path / "out.yaml"
         (gc.enable if collecting else gc.disable)()
         try:
@@ -375,6 +474,7 @@ def test_examples_written_as_before(monkeypatch, tmp_path):
 
 # libyaml's emitter where the command picks it.
 
+
 def block(data, cls):
     return yaml.dump(data, Dumper=cls, default_flow_style=False, sort_keys=False, allow_unicode=True)
 
@@ -384,9 +484,15 @@ needs_libyaml = pytest.mark.skipif(dumper._OrderedCSafeDumper is None, reason="P
 
 @needs_libyaml
 @settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(st.one_of(trees, st.dictionaries(st.text(st.sampled_from("ab :#'é中"), min_size=110, max_size=135), trees,
-                                        min_size=1, max_size=3)),
-       st.booleans())
+@given(
+    st.one_of(
+        trees,
+        st.dictionaries(
+            st.text(st.sampled_from("ab :#'é中"), min_size=110, max_size=135), trees, min_size=1, max_size=3
+        ),
+    ),
+    st.booleans(),
+)
 def test_libyaml_writes_what_it_is_given_as_pyyaml_does(data, share):
     if share and isinstance(data, (dict, list)):
         shared = {"s": [datetime.date(2001, 2, 3)]}
@@ -397,22 +503,25 @@ def test_libyaml_writes_what_it_is_given_as_pyyaml_does(data, share):
 
 
 @needs_libyaml
-@pytest.mark.parametrize("text", [
-    "a: b\nc: [1, 2.5, true, null, 2001-02-03]\n",
-    "plain scalar root\n",
-    "'': empty key\n",
-    "{}\n",
-    "k: 😀 non-BMP\n",
-    "k: \"tab\\there\"\n",
-    "k: \"" + "long double-quoted\\t " * 8 + "\"\n",
-    *("? {}\n: a value long enough to be folded\n".format("x" * n) for n in (122, 123, 128, 129)),
-    *("? {}\n: a value long enough to be folded\n".format("é" * n) for n in (63, 64, 65)),
-    "k: |\n  two\n  lines\n",
-    "a: &x 2001-02-03\nb: *x\nc: {*x : 1}\n",
-    "a: &x [1]\nb: *x\n",
-    "k: 2001-02-03 04:05:06+05:30\n",
-    "k: " + " ".join(["word"] * 60) + "\n",
-])
+@pytest.mark.parametrize(
+    "text",
+    [
+        "a: b\nc: [1, 2.5, true, null, 2001-02-03]\n",
+        "plain scalar root\n",
+        "'': empty key\n",
+        "{}\n",
+        "k: 😀 non-BMP\n",
+        "k: \"tab\\there\"\n",
+        "k: \"" + "long double-quoted\\t " * 8 + "\"\n",
+        *("? {}\n: a value long enough to be folded\n".format("x" * n) for n in (122, 123, 128, 129)),
+        *("? {}\n: a value long enough to be folded\n".format("é" * n) for n in (63, 64, 65)),
+        "k: |\n  two\n  lines\n",
+        "a: &x 2001-02-03\nb: *x\nc: {*x : 1}\n",
+        "a: &x [1]\nb: *x\n",
+        "k: 2001-02-03 04:05:06+05:30\n",
+        "k: " + " ".join(["word"] * 60) + "\n",
+    ],
+)
 def test_the_command_writes_as_pyyaml_does(tmp_path, text):
     source = tmp_path / "in.yaml"
     source.write_text(text, encoding="utf-8")
@@ -432,14 +541,15 @@ def test_a_changed_representer_keeps_pyyaml(monkeypatch):
 
 @pytest.mark.slow
 def test_writers_leak_nothing():
-    tree = {"a": [1, "two", {"b": (3,), "c": 2 ** 70}], "d": datetime.date(2001, 2, 3), "e": "x\ny"}
+    tree = {"a": [1, "two", {"b": (3,), "c": 2**70}], "d": datetime.date(2001, 2, 3), "e": "x\ny"}
     locations = {"a": Location(), "d": Location()}
     locations["a"][0] = Location()
     locations["a"]["%INCLUDE{x}"] = {1: Location()}
     locations["d"]["%ENV{D}"] = Location()
     scalar = lambda value: cli._scalar(value, OrderedSafeDumper)
-    assert_no_leak(lambda: dumper._dump_with_locations(tree, locations, io.StringIO().write, scalar, cli._place),
-                   calls=500)
+    assert_no_leak(
+        lambda: dumper._dump_with_locations(tree, locations, io.StringIO().write, scalar, cli._place), calls=500
+    )
     bad = {"a": [1, {"b": object()}]}
 
     def failing():
@@ -462,6 +572,7 @@ class Counted(Table):
 
 def test_each_location_node_is_searched_once_per_child():
     data = {"devices": {"r{}".format(i): {"os": "nxos", "ports": [1, 2, 3]} for i in range(50)}}
+
     def at(line):
         record = Location()
         record.file, record.line, record.column = "base.yaml", line, 0

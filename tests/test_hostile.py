@@ -15,8 +15,13 @@ import yaml
 from ovark.utils.argv_tools import remove_dups_from_multiple_nargs_list
 from ovark.utils.dicts import recursive_cast, recursive_setdefault, recursive_update
 from ovark.utils.import_utils.legacy import LegacyImporter
-from ovark.utils.locations import (Location, LocSafeLoader, location_deepcopy, recursive_location_setdefault,
-                                   recursive_location_update)
+from ovark.utils.locations import (
+    Location,
+    LocSafeLoader,
+    location_deepcopy,
+    recursive_location_setdefault,
+    recursive_location_update,
+)
 from ovark.utils.objects import Contains, Find, Not, NotExists, Operator, R, find
 
 
@@ -63,16 +68,19 @@ def outcome(call):
 
 # --- locations: Location's attributes -----------------------------------------
 
+
 @pytest.mark.parametrize("operation", ["get", "set", "del"])
 @pytest.mark.parametrize("action", ["replace", "clear", "raise"])
 @pytest.mark.parametrize("name", ["file", "line", "column", "other"])
 def test_location_attribute_dict_changed_by_its_own_keys(name, action, operation):
     loc = Location()
-    actions = {"replace": lambda: setattr(loc, "__dict__", {"file": "new.yaml", "line": 7, "column": 8}),
-               "clear": lambda: loc.__dict__.clear(), "raise": raise_boom}
+    actions = {
+        "replace": lambda: setattr(loc, "__dict__", {"file": "new.yaml", "line": 7, "column": 8}),
+        "clear": lambda: loc.__dict__.clear(),
+        "raise": raise_boom,
+    }
     loc.__dict__ = {Collider("key", name, actions[action]): 1}
-    calls = {"get": lambda: getattr(loc, name), "set": lambda: setattr(loc, name, 5),
-             "del": lambda: delattr(loc, name)}
+    calls = {"get": lambda: getattr(loc, name), "set": lambda: setattr(loc, name, 5), "del": lambda: delattr(loc, name)}
     expected = Boom if action == "raise" else None if operation == "set" else AttributeError
     assert outcome(calls[operation]) is expected
     # The record stays whole: its attributes read as plain values or raise cleanly.
@@ -98,8 +106,7 @@ def test_location_deepcopy_of_a_tree_that_grows_while_copied(kind):
 @pytest.mark.parametrize("target", ["data", "locations", "new_locations"])
 @pytest.mark.parametrize("merge", [recursive_location_update, recursive_location_setdefault])
 def test_location_merges_with_a_key_that_empties_a_tree(merge, target):
-    trees = {"data": {"a": {"x": 1}}, "locations": {"a": {"x": Location()}},
-             "new_locations": {"a": {"y": Location()}}}
+    trees = {"data": {"a": {"x": 1}}, "locations": {"a": {"x": Location()}}, "new_locations": {"a": {"y": Location()}}}
     key = Collider("b", "a", trees[target].clear)
     new_data = {key: {"y": 2}}
     trees["new_locations"][key] = {"y": Location()}
@@ -112,6 +119,7 @@ def test_location_merges_with_a_key_that_empties_a_tree(merge, target):
 def test_loader_survives_a_node_whose_tag_read_empties_its_mapping():
     class ShiftyKey(yaml.ScalarNode):
         """A key node whose tag, when read, takes every pair out of its mapping."""
+
         pairs = None
 
         @property
@@ -135,6 +143,7 @@ def test_loader_survives_a_node_whose_tag_read_empties_its_mapping():
 
 
 # --- objects: operators whose fields change in use ------------------------------
+
 
 class Matcher:
     """Stands in for an operator's compiled pattern."""
@@ -205,11 +214,14 @@ def test_operator_fields_replaced_while_comparing(compare, expected):
     assert compare() == expected
 
 
-@pytest.mark.parametrize("action, path_result, keyword_result", [
-    ("clear", [], []),
-    ("raise", Boom, Boom),
-    ("raise-deep", [], Boom),  # a failing step on the way only leaves the member out
-])
+@pytest.mark.parametrize(
+    "action, path_result, keyword_result",
+    [
+        ("clear", [], []),
+        ("raise", Boom, Boom),
+        ("raise-deep", [], Boom),  # a failing step on the way only leaves the member out
+    ],
+)
 def test_find_with_a_key_that_changes_the_searched_dict(action, path_result, keyword_result):
     def member():
         data = {"b": 2}
@@ -258,7 +270,9 @@ def test_find_index_reads_a_member_the_callers_list_dropped():
     finder = Find()
     finder.initial_object = "outer search"  # a nested search: the outer call keeps the bookkeeping
     assert finder.find(members, R(["x", "(.*)", "q", 1]), filter_=False, index=1, _first=False) == [
-        (inner, ["x", "a", "q"]), (inner, ["x", "b", "q"])]
+        (inner, ["x", "a", "q"]),
+        (inner, ["x", "b", "q"]),
+    ]
 
 
 def test_find_type_list_emptied_by_an_instance_check():
@@ -274,12 +288,17 @@ def test_find_type_list_emptied_by_an_instance_check():
 
 # --- dicts -------------------------------------------------------------------------
 
+
 @pytest.mark.parametrize("merge", [recursive_update, recursive_setdefault])
 @pytest.mark.parametrize("action", ["clear-target", "clear-source", "grow-source", "raise"])
 def test_dict_merges_with_a_key_that_changes_the_trees(merge, action):
     a, b = {"k": {"x": 1}}, {}
-    actions = {"clear-target": a.clear, "clear-source": b.clear, "grow-source": lambda: b.update({object(): 1}),
-               "raise": raise_boom}
+    actions = {
+        "clear-target": a.clear,
+        "clear-source": b.clear,
+        "grow-source": lambda: b.update({object(): 1}),
+        "raise": raise_boom,
+    }
     key = Collider("other", "k", actions[action])
     b[key] = {"y": 2}
     result = outcome(lambda: merge(a, b))
@@ -303,6 +322,7 @@ def test_recursive_cast_into_a_mapping_that_grows_while_walked():
 
 # --- argv_tools ------------------------------------------------------------------------
 
+
 def test_remove_dups_with_an_item_whose_hash_empties_its_list():
     class Emptying(str):
         def __hash__(self):
@@ -318,6 +338,7 @@ def test_remove_dups_with_an_item_whose_hash_empties_its_list():
 
 # --- import_utils.legacy -----------------------------------------------------------------
 
+
 def fresh_rules():
     class Rules(LegacyImporter):
         _importmap, _reverse_importmap, _custom_translators, _custom_reverse_translators = {}, {}, [], []
@@ -329,8 +350,11 @@ def fresh_rules():
 def test_translate_with_a_name_that_changes_the_rules(action, expected):
     rules = fresh_rules()
     rules.register(old="modern")
-    actions = {"clear": lambda: rules._importmap.clear(), "replace": lambda: setattr(rules, "_importmap", {}),
-               "raise": raise_boom}
+    actions = {
+        "clear": lambda: rules._importmap.clear(),
+        "replace": lambda: setattr(rules, "_importmap", {}),
+        "raise": raise_boom,
+    }
     assert outcome(lambda: rules.translate(Collider("old", "old", actions[action]))) is expected
 
 

@@ -12,14 +12,13 @@ import traceback
 import types
 
 import pytest
+from conftest import assert_no_leak
 from hypothesis import example, given
 from hypothesis import strategies as st
 
 from ovark.utils.import_utils import LegacyImporter, flex
 from ovark.utils.import_utils.flex import FlexImporter
 from ovark.utils.import_utils.legacy import LegacyLoader
-
-from conftest import assert_no_leak
 
 GROUP = "ovark.utils.__compat_aliases__"
 BANNER = "+-------------------------------------+\n|   You have legacy imports enabled   |\n+-------------------------------------+"
@@ -37,8 +36,14 @@ def fresh_rules():
 def run_isolated(code, *path, flags=(), env=None, cwd=None):
     """Run `code` in a fresh interpreter with `path` on sys.path; its stdout lines."""
     environ = dict(os.environ, PYTHONPATH=os.pathsep.join(map(str, path)), **(env or {}))
-    result = subprocess.run([sys.executable, *flags, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                            timeout=120, env=environ, cwd=cwd)
+    result = subprocess.run(
+        [sys.executable, *flags, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env=environ,
+        cwd=cwd,
+    )
     assert result.returncode == 0, result.stderr
     return result.stdout.splitlines()
 
@@ -53,8 +58,13 @@ def write_tree(root, files):
 def publish(root, entries):
     """Declare entry points of the bootstrap's group, for real, in `root`."""
     lines = "".join("{} = {}\n".format(*entry) for entry in entries)
-    write_tree(root, {"rules_dist-1.0.dist-info/METADATA": "Metadata-Version: 2.1\nName: rules_dist\nVersion: 1.0\n",
-                      "rules_dist-1.0.dist-info/entry_points.txt": "[{}]\n{}".format(GROUP, lines)})
+    write_tree(
+        root,
+        {
+            "rules_dist-1.0.dist-info/METADATA": "Metadata-Version: 2.1\nName: rules_dist\nVersion: 1.0\n",
+            "rules_dist-1.0.dist-info/entry_points.txt": "[{}]\n{}".format(GROUP, lines),
+        },
+    )
 
 
 RULES = """
@@ -71,10 +81,19 @@ PAIR = [to_modern, lambda name: None]
 
 @pytest.fixture
 def site(tmp_path):
-    return write_tree(tmp_path / "site", {
-        "modpkg/__init__.py": "", "modpkg/other.py": "", "modpkg/sub/__init__.py": "", "shadow.py": "",
-        "modpkg/sub/leaf.py": "VALUE = 42\n", "modpkg/broken.py": "raise RuntimeError('broken on purpose')\n",
-        "modpkg/needsdep.py": "import missing_dependency_xyz\n", "rules.py": RULES})
+    return write_tree(
+        tmp_path / "site",
+        {
+            "modpkg/__init__.py": "",
+            "modpkg/other.py": "",
+            "modpkg/sub/__init__.py": "",
+            "shadow.py": "",
+            "modpkg/sub/leaf.py": "VALUE = 42\n",
+            "modpkg/broken.py": "raise RuntimeError('broken on purpose')\n",
+            "modpkg/needsdep.py": "import missing_dependency_xyz\n",
+            "rules.py": RULES,
+        },
+    )
 
 
 # --- LegacyImporter: rules ---------------------------------------------------
@@ -94,8 +113,11 @@ dotted = st.lists(st.sampled_from(["zel", "ovark", "a", "b", "zelx", ""]), min_s
 
 @example(rules=[("zel.a", "ovark.b"), ("zel", "ovark")], tables=[], names=["zel.a.c", "zelx.b", "zel.zel.a"])
 @example(rules=[("zel", "ovark"), ("zel.a", "ovark.b")], tables=[], names=["zel.a.c", "zel.a", "zel"])
-@given(rules=st.lists(st.tuples(dotted, dotted), max_size=6),
-       tables=st.lists(st.dictionaries(dotted, dotted, max_size=3), max_size=2), names=st.lists(dotted, max_size=8))
+@given(
+    rules=st.lists(st.tuples(dotted, dotted), max_size=6),
+    tables=st.lists(st.dictionaries(dotted, dotted, max_size=3), max_size=2),
+    names=st.lists(dotted, max_size=8),
+)
 def test_translation_both_ways_follows_the_rules(rules, tables, names):
     importer, forward, backward = fresh_rules(), {}, {}
     for legacy, modern in rules:
@@ -119,8 +141,10 @@ def test_register_both_forms_at_once():
     assert importer.translate("blank") == "" and "zel" not in LegacyImporter._importmap
 
 
-@pytest.mark.parametrize("args, context", [
-    ((len,), ValueError), ((len, 1), AssertionError), ((None, len), AssertionError), ((len, len, len), ValueError)])
+@pytest.mark.parametrize(
+    "args, context",
+    [((len,), ValueError), ((len, 1), AssertionError), ((None, len), AssertionError), ((len, len, len), ValueError)],
+)
 def test_register_refuses_anything_but_two_callables(args, context):
     importer = fresh_rules()
     with pytest.raises(ValueError) as info:
@@ -131,7 +155,8 @@ def test_register_refuses_anything_but_two_callables(args, context):
 
 
 def test_register_refuses_non_callables_with_optimisation_on():
-    assert run_isolated("""
+    assert run_isolated(
+        """
         from ovark.utils.import_utils import LegacyImporter
         assert not __debug__
         try:
@@ -139,15 +164,20 @@ def test_register_refuses_non_callables_with_optimisation_on():
         except ValueError as exc:
             print(exc.args[1])
         print(LegacyImporter._custom_translators)
-        """, flags=["-O"]) == ["  - one to translate from modern to legacy", "Got: (<built-in function len>, 1)", "[]"]
+        """,
+        flags=["-O"],
+    ) == ["  - one to translate from modern to legacy", "Got: (<built-in function len>, 1)", "[]"]
 
 
-@pytest.mark.parametrize("kwargs, shown", [
-    ({"old": 5}, "'old' must be str, not int"),
-    ({"fine": "ovark", "old.pkg": None}, "'old.pkg' must be str, not NoneType"),
-    ({"old": b"ovark"}, "'old' must be str, not bytes"),
-    ({"old": ["ovark"]}, "'old' must be str, not list"),
-])
+@pytest.mark.parametrize(
+    "kwargs, shown",
+    [
+        ({"old": 5}, "'old' must be str, not int"),
+        ({"fine": "ovark", "old.pkg": None}, "'old.pkg' must be str, not NoneType"),
+        ({"old": b"ovark"}, "'old' must be str, not bytes"),
+        ({"old": ["ovark"]}, "'old' must be str, not list"),
+    ],
+)
 def test_register_refuses_names_that_are_not_text_and_registers_nothing(kwargs, shown):
     importer = fresh_rules()
     importer.register(kept="ovark")
@@ -173,8 +203,10 @@ def test_a_refused_rule_leaves_imports_working():
             import legacy_name_zz
         except ImportError as exc:
             print(type(exc).__name__, exc)
-        """) == ["register() modern module name for 'legacy_name_zz' must be str, not int",
-                 "ModuleNotFoundError No module named 'legacy_name_zz'"]
+        """) == [
+        "register() modern module name for 'legacy_name_zz' must be str, not int",
+        "ModuleNotFoundError No module named 'legacy_name_zz'",
+    ]
 
 
 def test_aliasing_is_all_or_nothing(monkeypatch):
@@ -230,11 +262,15 @@ def test_find_spec_answers_only_translations_that_exist():
     assert importer.invalidate_caches() is None
 
 
-@pytest.mark.parametrize("make_error", [
-    lambda name: ImportError("partly initialised", name=name),  # names the module, yet is no missing module
-    lambda name: ValueError(name + ".__spec__ is None"),
-    lambda name: KeyboardInterrupt(),
-], ids=["ImportError", "ValueError", "KeyboardInterrupt"])
+@pytest.mark.parametrize(
+    "make_error",
+    [
+        lambda name: ImportError("partly initialised", name=name),  # names the module, yet is no missing module
+        lambda name: ValueError(name + ".__spec__ is None"),
+        lambda name: KeyboardInterrupt(),
+    ],
+    ids=["ImportError", "ValueError", "KeyboardInterrupt"],
+)
 def test_only_a_missing_module_is_answered_or_refused(monkeypatch, make_error):
     raised = {}
 
@@ -247,8 +283,10 @@ def test_only_a_missing_module_is_answered_or_refused(monkeypatch, make_error):
     monkeypatch.setattr(sys.modules["ovark.utils.import_utils.legacy"], "importlib", fake)
     importer = fresh_rules()
     importer.register(zzfails="some_module")
-    for name, action in [("no_such_module_xyz", lambda: FlexImporter().load("no_such_module_xyz")),
-                         ("some_module", lambda: importer.find_spec("zzfails", None))]:
+    for name, action in [
+        ("no_such_module_xyz", lambda: FlexImporter().load("no_such_module_xyz")),
+        ("some_module", lambda: importer.find_spec("zzfails", None)),
+    ]:
         with pytest.raises(BaseException) as info:
             action()
         assert info.value is raised[name] and info.value.__context__ is None
@@ -258,9 +296,18 @@ def test_only_a_missing_module_is_answered_or_refused(monkeypatch, make_error):
 
 
 def test_bootstrap_registers_published_rules_and_aliases_legacy_names(site):
-    publish(site, [("maps", "rules:MAP"), ("proxy", "rules:PROXY"), ("nothing", "rules:NOTHING"),
-                   ("empty", "rules:EMPTY"), ("pair", "rules:PAIR")])
-    out = run_isolated("""
+    publish(
+        site,
+        [
+            ("maps", "rules:MAP"),
+            ("proxy", "rules:PROXY"),
+            ("nothing", "rules:NOTHING"),
+            ("empty", "rules:EMPTY"),
+            ("pair", "rules:PAIR"),
+        ],
+    )
+    out = run_isolated(
+        """
         import importlib, sys, warnings
         import modpkg.other  # loaded before legacy imports are switched on
         with warnings.catch_warnings(record=True) as caught:
@@ -285,7 +332,9 @@ def test_bootstrap_registers_published_rules_and_aliases_legacy_names(site):
                 importlib.import_module(name)
             except Exception as exc:
                 print(type(exc).__name__, getattr(exc, "name", None), exc)
-        """, site)
+        """,
+        site,
+    )
     assert out == [
         str([("ImportWarning", BANNER)]),
         "ovark.utils.__compat_aliases__ _initialize True",
@@ -312,11 +361,18 @@ def test_bootstrap_without_published_rules_runs_once_per_process():
         """) == ["True True 1 1", "True {} []"]
 
 
-@pytest.mark.parametrize("target, error", [
-    ("rules:BAD_PAIR", "ValueError"), ("rules:BAD_KEYS", "TypeError"), ("missing_module_xyz:X", "ModuleNotFoundError")])
+@pytest.mark.parametrize(
+    "target, error",
+    [
+        ("rules:BAD_PAIR", "ValueError"),
+        ("rules:BAD_KEYS", "TypeError"),
+        ("missing_module_xyz:X", "ModuleNotFoundError"),
+    ],
+)
 def test_bootstrap_stops_at_a_bad_entry_point(site, target, error):
     publish(site, [("first", "rules:MAP"), ("bad", target), ("last", "rules:PROXY")])
-    assert run_isolated("""
+    assert run_isolated(
+        """
         import sys
         try:
             import ovark.utils.__compat_aliases__
@@ -324,7 +380,9 @@ def test_bootstrap_stops_at_a_bad_entry_point(site, target, error):
             print(type(exc).__name__)
         from ovark.utils.import_utils import LegacyImporter
         print(LegacyImporter in sys.meta_path, list(LegacyImporter._importmap))
-        """, site) == [error, "False ['oldpkg']"]
+        """,
+        site,
+    ) == [error, "False ['oldpkg']"]
 
 
 # --- FlexImporter ---------------------------------------------------------------
@@ -342,7 +400,8 @@ def test_load_loaded_names_and_module_objects(caplog):
     assert FlexImporter().load(sys) is sys and FlexImporter().load("os.path") is os.path
     assert [(r.name, r.levelno, r.msg, r.args) for r in caplog.records] == [
         ("ovark.utils.import_utils.flex", logging.DEBUG, "Loading: %s", ("os",)),
-        ("ovark.utils.import_utils.flex", logging.DEBUG, "Loaded: %s", (repr(os),))]
+        ("ovark.utils.import_utils.flex", logging.DEBUG, "Loaded: %s", (repr(os),)),
+    ]
 
 
 @pytest.mark.parametrize("name", ["no.such.module", "nosuchmodule_xyz", "os.nosuch", "importlib.nosuch", 5, [], None])
@@ -365,13 +424,20 @@ def test_load_reads_module_globals_when_used(monkeypatch):
 
 
 def test_flex_loads_files_and_dotted_names_and_keeps_real_causes(tmp_path):
-    home = write_tree(tmp_path / "home", {
-        "x/run.py": "RUNS = globals().get('RUNS', 0) + 1\n", "x/other.py": "NAME = __name__\n",
-        "x/script": "KIND = 'script'\n", "x/fails.py": "raise ValueError('fails on purpose')\n",
-        "y/run.py": "RUNS = RUNS + 100\n"})
+    home = write_tree(
+        tmp_path / "home",
+        {
+            "x/run.py": "RUNS = globals().get('RUNS', 0) + 1\n",
+            "x/other.py": "NAME = __name__\n",
+            "x/script": "KIND = 'script'\n",
+            "x/fails.py": "raise ValueError('fails on purpose')\n",
+            "y/run.py": "RUNS = RUNS + 100\n",
+        },
+    )
     cwd = write_tree(tmp_path / "cwd", {"os": "raise AssertionError\n", "json": "FROM_FILE = 1\n", "sub/rel.py": ""})
     site = write_tree(tmp_path / "site", {"pkg/__init__.py": "", "pkg/mod.py": "", "dep.py": "import missing_xyz\n"})
-    out = run_isolated("""
+    out = run_isolated(
+        """
         import os, sys
         from ovark.utils.import_utils.flex import FlexImporter
         x = os.path.join(os.path.expanduser("~"), "x")
@@ -397,18 +463,28 @@ def test_flex_loads_files_and_dotted_names_and_keeps_real_causes(tmp_path):
                 plain.load(name)
             except Exception as exc:
                 print(type(exc).__name__, exc.__cause__, exc.__suppress_context__, exc)
-        """, site, env={"HOME": str(home)}, cwd=cwd)
-    assert out == ["ModuleNotFoundError None False No module named 'missing_xyz'",
-                   "Exception None True " + FAILURE.format("no_such_pkg_xyz.mod").splitlines()[0],
-                   FAILURE.format("x").splitlines()[1]]
+        """,
+        site,
+        env={"HOME": str(home)},
+        cwd=cwd,
+    )
+    assert out == [
+        "ModuleNotFoundError None False No module named 'missing_xyz'",
+        "Exception None True " + FAILURE.format("no_such_pkg_xyz.mod").splitlines()[0],
+        FAILURE.format("x").splitlines()[1],
+    ]
 
 
 @pytest.mark.parametrize("case", ["bytes path", "raises", "syntax error", "exits", "raises, folder on sys.path"])
 def test_a_failed_file_load_leaves_no_module_and_sys_path_only_grows(tmp_path, monkeypatch, case):
     folder = tmp_path / ("flex_" + case.split(",")[0].replace(" ", "_"))
     kind = case.split(",")[0]
-    source = {"bytes path": "X = 1\n", "raises": "import os\nraise KeyError('on purpose')\n",
-              "syntax error": "def broken(:\n", "exits": "raise SystemExit(3)\n"}[kind]
+    source = {
+        "bytes path": "X = 1\n",
+        "raises": "import os\nraise KeyError('on purpose')\n",
+        "syntax error": "def broken(:\n",
+        "exits": "raise SystemExit(3)\n",
+    }[kind]
     target = write_tree(folder, {"flexmod_zz.py": source}) / "flexmod_zz.py"
     monkeypatch.setattr(sys, "path", list(sys.path) + ([str(folder)] if "on sys.path" in case else []))
     before = list(sys.path)

@@ -160,9 +160,7 @@ def test_module_attributes():
 
 
 def run_python(code):
-    result = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=60
-    )
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=60)
     assert result.returncode == 0, result.stderr
     return result.stdout
 

@@ -19,15 +19,19 @@ from collections.abc import MutableMapping, MutableSequence
 
 import pytest
 import yaml
+from conftest import assert_no_leak
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 from ovark.utils import dicts
 from ovark.utils import locations as L
-from ovark.utils.locations import (Location, LocSafeLoader, location_deepcopy, recursive_location_setdefault,
-                                   recursive_location_update)
-
-from conftest import assert_no_leak
+from ovark.utils.locations import (
+    Location,
+    LocSafeLoader,
+    location_deepcopy,
+    recursive_location_setdefault,
+    recursive_location_update,
+)
 
 HAVE_LIBYAML = L.CParser is not None
 HAVE_EVENTS = HAVE_LIBYAML and L._fast_path
@@ -35,8 +39,11 @@ HAVE_EVENTS = HAVE_LIBYAML and L._fast_path
 # interpreter-level way (PyYAML's construct_object), the reference for the
 # native construction of the others; "libyaml": libyaml's nodes; "events":
 # libyaml's events, read by the loader itself.
-PATHS = ["pure", "libyaml", "events", "present"] if HAVE_EVENTS else (
-    ["pure", "libyaml", "present"] if HAVE_LIBYAML else ["pure", "present"])
+PATHS = (
+    ["pure", "libyaml", "events", "present"]
+    if HAVE_EVENTS
+    else (["pure", "libyaml", "present"] if HAVE_LIBYAML else ["pure", "present"])
+)
 
 
 class Present(LocSafeLoader):
@@ -120,16 +127,20 @@ def assert_paths_agree(text, all_documents=False):
     results = [outcome(text, path, all_documents) for path in PATHS]
     try:
         for path, result in zip(PATHS, results):
-            assert result[:3 if result[0] == "error" else 2] == reference[:3 if reference[0] == "error" else 2], (path, text)
+            assert result[: 3 if result[0] == "error" else 2] == reference[: 3 if reference[0] == "error" else 2], (
+                path,
+                text,
+            )
         for path, result in zip(PATHS, results):
             assert result == results[0], (path, text)
     except RecursionError:  # self-referencing data (an alias inside its own anchor)
-        assert len({repr(r[:3 if r[0] == "error" else 2]) for r in results + [reference]}) == 1, text
+        assert len({repr(r[: 3 if r[0] == "error" else 2]) for r in results + [reference]}) == 1, text
         assert len({repr(r) for r in results}) == 1, text
     return results[0]
 
 
 # ------------------------------------------------------------------ Location
+
 
 class TestLocation:
     def test_fresh_record(self):
@@ -185,7 +196,7 @@ class TestLocation:
         attrs["line"] = 9
         loc.column = 2**70
         assert loc.line == 9 and attrs["column"] == 2**70
-        for value in ("x", True, None, 2**40, -2**40, 1.5):
+        for value in ("x", True, None, 2**40, -(2**40), 1.5):
             other = Location()
             other.line = value
             assert other.line == value and type(other.line) is type(value) and vars(other)["line"] == value
@@ -218,6 +229,7 @@ class TestLocation:
                 assert getattr(clone, "tag", None) == getattr(loc, "tag", None)
         finally:
             del globals()["Slotted"]
+
         # The state that records with an ordinary instance dict pickled.
         class Earlier:
             def __reduce__(self):
@@ -230,6 +242,7 @@ class TestLocation:
     def test_compact_and_weakly_referenced(self):
         import sys
         import weakref
+
         assert sys.getsizeof(Location()) <= sys.getsizeof({}) + 48
         loc = Location()
         assert weakref.ref(loc)() is loc
@@ -253,6 +266,7 @@ class TestLocation:
 
 
 # ------------------------------------------------------------------ LocSafeLoader
+
 
 class TestLoaderSurface:
     def test_class(self):
@@ -372,19 +386,24 @@ class TestLoading:
             yaml.load("a: 1\nb: !!int x\n", Loader=lambda s: LocSafeLoader(s, locations=locs))
         assert set(locs) == {"a", "b"}
 
-    @pytest.mark.parametrize("text", [
-        "[" * 100000 + "]" * 100000,
-        "- " * 50000 + "x\n",
-        "".join(" " * i + "k:\n" for i in range(3000)) + " " * 3000 + "k: v\n",
-        "{a: " * 3000 + "x" + "}" * 3000,
-    ])
+    @pytest.mark.parametrize(
+        "text",
+        [
+            "[" * 100000 + "]" * 100000,
+            "- " * 50000 + "x\n",
+            "".join(" " * i + "k:\n" for i in range(3000)) + " " * 3000 + "k: v\n",
+            "{a: " * 3000 + "x" + "}" * 3000,
+        ],
+    )
     def test_deep_nesting_raises_recursion_error(self, path, text):
         with node_source(path), pytest.raises(RecursionError):
             yaml.load(text, Loader=lambda s: LocSafeLoader(s, locations={}))
 
     def test_omap_pairs_set_and_merge(self, path):
-        text = ("o: !!omap [a: 1, b: [2]]\np: !!pairs [a: 1, a: 2]\ns: !!set {x, y}\n"
-                "base: &b {x: 1, y: {z: 2}}\nuse: {<<: *b, w: 3}\nlate: {<<: [*b, {q: 1}]}\n")
+        text = (
+            "o: !!omap [a: 1, b: [2]]\np: !!pairs [a: 1, a: 2]\ns: !!set {x, y}\n"
+            "base: &b {x: 1, y: {z: 2}}\nuse: {<<: *b, w: 3}\nlate: {<<: [*b, {q: 1}]}\n"
+        )
         data, locs = load(text, path)
         assert data == yaml.safe_load(text)
         assert locs["s"]["x"][None].line == 2
@@ -461,15 +480,17 @@ def identities(value, seen=None, path=()):
     first = seen.setdefault(id(value), path)
     out = {path: first} if first != path else {}
     if first == path and isinstance(value, (dict, list)):
-        for k, v in (value.items() if isinstance(value, dict) else enumerate(value)):
+        for k, v in value.items() if isinstance(value, dict) else enumerate(value):
             out.update(identities(v, seen, path + (k,)))
     return out
 
 
 @pytest.mark.parametrize("path", PATHS)
 def test_shared_objects_as_safe_loader_shares_them(path):
-    text = ("base: &b {x: 1000, y: 2.5, z: s, n: 123456789012345678901234567890}\nuse: {<<: *b, w: 1000}\n"
-            "l: [&i 12345, *i, &f 1.5e3, *f, &m {a: 1}, *m, 12345]\nlate: {<<: [*b, {q: 7}]}\n")
+    text = (
+        "base: &b {x: 1000, y: 2.5, z: s, n: 123456789012345678901234567890}\nuse: {<<: *b, w: 1000}\n"
+        "l: [&i 12345, *i, &f 1.5e3, *f, &m {a: 1}, *m, 12345]\nlate: {<<: [*b, {q: 7}]}\n"
+    )
     data, _ = load(text, path)
     reference = yaml.load(text, Loader=yaml.SafeLoader)
     assert data == reference and identities(data) == identities(reference)
@@ -507,6 +528,7 @@ def test_collector_is_left_alone(path):
     """Custom constructors run with the collector as the caller left it; a
     change made meanwhile (by them, or by another thread) stays; what the load
     built is in the collector's sight afterwards, cycles included."""
+
     class Mine(LocSafeLoader):
         pass
 
@@ -598,7 +620,9 @@ HAND_WRITTEN = [
     "a:\n  b: 1\n c: 2\n",
     "\x07",
     "a: 1\n--- \nb: 2\n",
-    "&a [*a, {b: *a}]\n", "&m {x: *m}\n", "&a : [*a, {b: *a}]\n",
+    "&a [*a, {b: *a}]\n",
+    "&m {x: *m}\n",
+    "&a : [*a, {b: *a}]\n",
     "",
     "# only a comment\n",
     "[a, , b]\n",
@@ -609,17 +633,46 @@ HAND_WRITTEN = [
     "key: value # comment\n# comment\nother: 'v' # c\n",
     "a: \"\\x41\\u0042\\/\"\n",
     # Where libyaml and the pure-Python scanner part ways.
-    "a: b\tc\n", "a: 1\t# c\n", "a: [1,\t2]\n", "- \ta\n", "\"a\tb\": 'x\ty'\n",
-    "|#", "a: >#\n x\n", "a: |1#\n  x",
-    "!", "a: !\n", "[!, y]", "- !\n", "\ufeff!", "a: !+!it x\n", "{a: !1, a: 2}\n", "a: !<tag:x> y\n",
-    "[a?: ]\n", "[a? !]\n", "a: [b?, c]", "{\u00e9? c}", "?", "? a", "? a\n?\n",
-    "[a: ]\n\ufeff", "a: b\ufeff\n",
-    "a:\n---", "--- a\n...\n---", "--- \n", "url: http://x/y?z=1\nlist: [a, b]\n", "url: http://x/y?z=1\n",
+    "a: b\tc\n",
+    "a: 1\t# c\n",
+    "a: [1,\t2]\n",
+    "- \ta\n",
+    "\"a\tb\": 'x\ty'\n",
+    "|#",
+    "a: >#\n x\n",
+    "a: |1#\n  x",
+    "!",
+    "a: !\n",
+    "[!, y]",
+    "- !\n",
+    "\ufeff!",
+    "a: !+!it x\n",
+    "{a: !1, a: 2}\n",
+    "a: !<tag:x> y\n",
+    "[a?: ]\n",
+    "[a? !]\n",
+    "a: [b?, c]",
+    "{\u00e9? c}",
+    "?",
+    "? a",
+    "? a\n?\n",
+    "[a: ]\n\ufeff",
+    "a: b\ufeff\n",
+    "a:\n---",
+    "--- a\n...\n---",
+    "--- \n",
+    "url: http://x/y?z=1\nlist: [a, b]\n",
+    "url: http://x/y?z=1\n",
     # Containers met again after being filled (aliases, merges of nested ones).
     "base: &b {l: [1, [2]], m: {k: v}}\nuse: {<<: *b}\nagain: *b\n",
-    "a: {b: &x {c: [1, {d: 2}]}}\nz: {<<: *x, e: [3]}\n", "- &s [1, [2, 3]]\n- *s\n- [*s]\n",
+    "a: {b: &x {c: [1, {d: 2}]}}\nz: {<<: *x, e: [3]}\n",
+    "- &s [1, [2, 3]]\n- *s\n- [*s]\n",
     "a: &m {x: {y: [1]}}\nb: {<<: [*m, {p: {q: 1}}]}\nc: {<<: *m}\n",
-    "%YAML 1.2\n---\na: 1\n", "%YAML 2.0\n---\na: 1\n", "%YAML 1.2#\n---\na: 1\n", "%FOO bar\n---\na\n", "a: 1\x00\n",
+    "%YAML 1.2\n---\na: 1\n",
+    "%YAML 2.0\n---\na: 1\n",
+    "%YAML 1.2#\n---\na: 1\n",
+    "%FOO bar\n---\na\n",
+    "a: 1\x00\n",
 ]
 
 
@@ -632,15 +685,18 @@ def test_hand_written_documents(text):
 
 def dumped_documents():
     scalars = st.one_of(
-        st.integers(-10**6, 10**6), st.booleans(), st.none(),
+        st.integers(-(10**6), 10**6),
+        st.booleans(),
+        st.none(),
         st.floats(allow_nan=False, width=32),
         st.text(st.characters(blacklist_categories=("Cs",)), max_size=12),
         st.sampled_from(["", " ", "a: b", "- x", "#", "yes", "0x1F", "1:20", "\n", "é", "é\n\tx", "~", "&a"]),
         st.dates(),
     )
     keys = st.one_of(st.text(min_size=0, max_size=6), st.integers(-5, 5), st.booleans())
-    data = st.recursive(scalars, lambda c: st.one_of(st.lists(c, max_size=4), st.dictionaries(keys, c, max_size=4)),
-                        max_leaves=20)
+    data = st.recursive(
+        scalars, lambda c: st.one_of(st.lists(c, max_size=4), st.dictionaries(keys, c, max_size=4)), max_leaves=20
+    )
 
     @st.composite
     def docs(draw):
@@ -649,15 +705,19 @@ def dumped_documents():
             # Shared sub-objects become anchors and aliases.
             first = next(iter(value))
             value["__alias"] = value[first]
-        options = draw(st.fixed_dictionaries({
-            "default_flow_style": st.sampled_from([False, True, None]),
-            "allow_unicode": st.booleans(),
-            "width": st.sampled_from([20, 80, 1000]),
-            "indent": st.sampled_from([2, 4]),
-            "explicit_start": st.booleans(),
-            "canonical": st.sampled_from([False, False, True]),
-            "line_break": st.sampled_from([None, "\r\n"]),
-        }))
+        options = draw(
+            st.fixed_dictionaries(
+                {
+                    "default_flow_style": st.sampled_from([False, True, None]),
+                    "allow_unicode": st.booleans(),
+                    "width": st.sampled_from([20, 80, 1000]),
+                    "indent": st.sampled_from([2, 4]),
+                    "explicit_start": st.booleans(),
+                    "canonical": st.sampled_from([False, False, True]),
+                    "line_break": st.sampled_from([None, "\r\n"]),
+                }
+            )
+        )
         return yaml.safe_dump(value, **options)
 
     return docs()
@@ -680,9 +740,13 @@ def test_mutated_documents(text, data):
             pos = data.draw(st.integers(0, len(text)))
             edit = data.draw(st.sampled_from(["delete", "insert"]))
             if edit == "delete":
-                text = text[:pos] + text[pos + 1:]
+                text = text[:pos] + text[pos + 1 :]
             else:
-                text = text[:pos] + data.draw(st.sampled_from(list(":-?[]{},#&*!|>'\"% \n\t\\ax\ufeff\x85") + ["? ", "- "])) + text[pos:]
+                text = (
+                    text[:pos]
+                    + data.draw(st.sampled_from(list(":-?[]{},#&*!|>'\"% \n\t\\ax\ufeff\x85") + ["? ", "- "]))
+                    + text[pos:]
+                )
     assert_paths_agree(text, all_documents=True)
 
 
@@ -706,8 +770,10 @@ def merge_documents(draw):
             elif kind == 2:
                 value = mapping(depth + 1)
             elif kind == 3:
-                value = ("seq", [mapping(depth + 1) if draw(st.booleans()) else scalar()
-                                 for _ in range(draw(st.integers(0, 2)))])
+                value = (
+                    "seq",
+                    [mapping(depth + 1) if draw(st.booleans()) else scalar() for _ in range(draw(st.integers(0, 2)))],
+                )
             else:
                 value = scalar()
             items.append((key, value))
@@ -775,8 +841,19 @@ GOOD = sorted(name for name in os.listdir(CORPUS) if name.endswith(".yaml"))
 BROKEN = sorted(os.listdir(os.path.join(CORPUS, "broken")))
 # Files the event path reads itself; it hands the others (timestamps, binary,
 # sets, tabs, ...) to the node path.
-EVENT_PATH = {"anchors_merges.yaml", "block_scalars.yaml", "bom.yaml", "crlf.yaml", "flow_styles.yaml",
-              "line_breaks.yaml", "multi_document.yaml", "scalars.yaml", "testbed.yaml", "timestamps.yaml", "unicode.yaml"}
+EVENT_PATH = {
+    "anchors_merges.yaml",
+    "block_scalars.yaml",
+    "bom.yaml",
+    "crlf.yaml",
+    "flow_styles.yaml",
+    "line_breaks.yaml",
+    "multi_document.yaml",
+    "scalars.yaml",
+    "testbed.yaml",
+    "timestamps.yaml",
+    "unicode.yaml",
+}
 
 
 def corpus_streams(full, opened):
@@ -830,24 +907,78 @@ def test_event_path_leaves_the_loader_as_the_node_path(all_documents):
                 data.append(loader.get_data())
             else:
                 data.append(loader.get_single_data())
-            states.append((data, sorted(vars(loader)), loader.constructed_objects,
-                           loader.state_generators, loader.check_node()))
+            states.append(
+                (data, sorted(vars(loader)), loader.constructed_objects, loader.state_generators, loader.check_node())
+            )
             loader.dispose()
         assert L._fast_loads == before + (path == "events")
     assert states[0] == states[1]
 
 
-RESOLVER_TEXTS = ["", "yes", "No", "OFF", "null", "~", "<<", "=", "!", "&", "1.5", "1_000", "0x1F", "0o17", "017",
-                  "0b1_0", "1:20", "-1:20.5", ".inf", "-.Inf", ".NaN", "2001-12-14", "2001-1-4 1:59:43.1 -5:30",
-                  "2001-12-14t21:59:43.10Z", "yes\n", "1\n", "1\n\n", "1e5", "1.e+5", "1.5E-5", ".5e+1", "+.5",
-                  "-", "+", ".", "0", "-0", "00", "08", "0_", "1__", "1:60", "1:5", "190:20:30", "1.", "12:3.",
-                  "é", "1é", "nul", "yes please", "0x", "0b", "1e5.", "..5", "+.inf"]
+RESOLVER_TEXTS = [
+    "",
+    "yes",
+    "No",
+    "OFF",
+    "null",
+    "~",
+    "<<",
+    "=",
+    "!",
+    "&",
+    "1.5",
+    "1_000",
+    "0x1F",
+    "0o17",
+    "017",
+    "0b1_0",
+    "1:20",
+    "-1:20.5",
+    ".inf",
+    "-.Inf",
+    ".NaN",
+    "2001-12-14",
+    "2001-1-4 1:59:43.1 -5:30",
+    "2001-12-14t21:59:43.10Z",
+    "yes\n",
+    "1\n",
+    "1\n\n",
+    "1e5",
+    "1.e+5",
+    "1.5E-5",
+    ".5e+1",
+    "+.5",
+    "-",
+    "+",
+    ".",
+    "0",
+    "-0",
+    "00",
+    "08",
+    "0_",
+    "1__",
+    "1:60",
+    "1:5",
+    "190:20:30",
+    "1.",
+    "12:3.",
+    "é",
+    "1é",
+    "nul",
+    "yes please",
+    "0x",
+    "0b",
+    "1e5.",
+    "..5",
+    "+.inf",
+]
 
 
 @pytest.mark.skipif(not HAVE_LIBYAML, reason="the native resolver is lent to libyaml's parser")
 @settings(max_examples=1000, deadline=None)
-@given(st.one_of(st.sampled_from(RESOLVER_TEXTS),
-                 st.text("0123456789_-+.:eExXbo \t\nyYnNtTfFaAlsLS~<=!&*", max_size=10)))
+@given(
+    st.one_of(st.sampled_from(RESOLVER_TEXTS), st.text("0123456789_-+.:eExXbo \t\nyYnNtTfFaAlsLS~<=!&*", max_size=10))
+)
 def test_native_resolution_is_the_default_resolvers(value):
     loader = LocSafeLoader("a")
     source = loader._node_source
@@ -888,6 +1019,7 @@ def test_errors_carry_line_and_column_of_safe_loader():
 
 # ------------------------------------------------------------------ location_deepcopy
 
+
 class TestLocationDeepcopy:
     def test_copies_records_and_mappings(self):
         _, locs = load("a: {b: [1, 2]}\nc: x\n")
@@ -908,6 +1040,7 @@ class TestLocationDeepcopy:
 
 
 # ------------------------------------------------------------------ merges
+
 
 def layered(*texts):
     return [load(text, file_name=name) for name, text in texts]
@@ -944,7 +1077,9 @@ class TestRecursiveLocationUpdate:
         assert new_locs == {"l": entry}
 
     def test_list_extend_reaches_every_level(self):
-        (data, locs), (new, new_locs) = layered(("b.yaml", "n:\n  l: [1]\n"), ("o.yaml", "n:\n  '%EXTEND_LIST{l}': [2]\n"))
+        (data, locs), (new, new_locs) = layered(
+            ("b.yaml", "n:\n  l: [1]\n"), ("o.yaml", "n:\n  '%EXTEND_LIST{l}': [2]\n")
+        )
         recursive_location_update(data, new, locs, new_locs, list_extend=True)
         assert data == {"n": {"l": [1, 2]}} and locs["n"]["l"][1].file == "o.yaml"
 
@@ -979,17 +1114,21 @@ class TestRecursiveLocationUpdate:
         assert list(data) == ["a", "b"]
 
     def test_keywords(self):
-        out = recursive_location_update(data={}, new_data={"a": 1}, locations={}, new_locations={"a": Location()},
-                                        list_extend=False)
+        out = recursive_location_update(
+            data={}, new_data={"a": 1}, locations={}, new_locations={"a": Location()}, list_extend=False
+        )
         assert out == {"a": 1}
-        assert str(inspect.signature(recursive_location_update)) == \
-            "(data, new_data, locations, new_locations, list_extend=False)"
+        assert (
+            str(inspect.signature(recursive_location_update))
+            == "(data, new_data, locations, new_locations, list_extend=False)"
+        )
 
 
 class TestRecursiveLocationSetdefault:
     def test_keeps_existing_adds_missing(self):
         (data, locs), (new, new_locs) = layered(
-            ("user.yaml", "a: 1\nl: [1]\nn:\n  x: 1\n"), ("base.yaml", "a: 2\nl: [2]\nn:\n  x: 2\n  y: 3\nz: 4\n"))
+            ("user.yaml", "a: 1\nl: [1]\nn:\n  x: 1\n"), ("base.yaml", "a: 2\nl: [2]\nn:\n  x: 2\n  y: 3\nz: 4\n")
+        )
         assert recursive_location_setdefault(data, new, locs, new_locs) is data
         assert data == {"a": 1, "l": [1], "n": {"x": 1, "y": 3}, "z": 4}
         assert locs["a"].file == "user.yaml" and locs["z"].file == "base.yaml"
@@ -1037,16 +1176,24 @@ testbed:
 @pytest.mark.parametrize("path", PATHS)
 def test_realistic_layered_testbed(path):
     (data, locs), (lab, lab_locs), (mine, mine_locs) = [
-        load(text, path, file_name=name) for name, text in
-        [("/t/base.yaml", BASE), ("/t/lab.yaml", LAB), ("/home/me/override.yaml", OVERRIDE)]]
+        load(text, path, file_name=name)
+        for name, text in [("/t/base.yaml", BASE), ("/t/lab.yaml", LAB), ("/home/me/override.yaml", OVERRIDE)]
+    ]
     for layer, layer_locs in ((lab, lab_locs), (mine, mine_locs)):
         recursive_location_update(data, layer, locs, layer_locs, list_extend=True)
     assert data == {
-        "testbed": {"name": "lab-7",
-                    "servers": [{"name": "alpha", "ip": "10.0.0.1"}, {"name": "beta", "ip": "10.0.0.2"},
-                                {"name": "gamma", "ip": "10.7.0.3"}],
-                    "defaults": {"timeout": 90, "retries": 5}, "owner": "me"},
-        "tools": ["ping", "ssh", "scp"]}
+        "testbed": {
+            "name": "lab-7",
+            "servers": [
+                {"name": "alpha", "ip": "10.0.0.1"},
+                {"name": "beta", "ip": "10.0.0.2"},
+                {"name": "gamma", "ip": "10.7.0.3"},
+            ],
+            "defaults": {"timeout": 90, "retries": 5},
+            "owner": "me",
+        },
+        "tools": ["ping", "ssh", "scp"],
+    }
     tb = locs["testbed"]
     assert str(tb["name"]["lab-7"]) == "lab.yaml line:2 column:9"
     assert str(tb["servers"][2]) == "lab.yaml line:4 column:7"
@@ -1065,6 +1212,7 @@ def test_realistic_layered_testbed(path):
 
 # ------------------------------------------------------------------ leaks
 
+
 @pytest.mark.slow
 @pytest.mark.parametrize("path", PATHS)
 def test_no_reference_leaks(path):
@@ -1082,7 +1230,9 @@ def test_no_reference_leaks(path):
         copy.deepcopy(Location(b=Location()))
         del loc.column
         load("&a : [*a, {b: *a}]\n", path)  # its location tree holds a cycle
-        load("a: 2001-12-14\nb: &m {x: 1, =: 2}\nc: {<<: [*m, {y: 1}]}\n--- [1, !!int 0x10]\n", path, all_documents=True)
+        load(
+            "a: 2001-12-14\nb: &m {x: 1, =: 2}\nc: {<<: [*m, {y: 1}]}\n--- [1, !!int 0x10]\n", path, all_documents=True
+        )
         for bad in ("a: [1\n", "a: !x y\n", "{a: }\n"):
             try:
                 load(bad, path)

@@ -1,6 +1,5 @@
 """The markup processor: the walk, the six markup kinds, errors and where they are."""
 
-import base64
 import collections
 import contextlib
 import gc
@@ -12,16 +11,15 @@ import types
 from collections import OrderedDict, UserString
 
 import pytest
+from conftest import assert_no_leak
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
+from markup_reference import ReferenceProcessor
 
 from ovark.utils.locations import Location, LocSafeLoader, recursive_location_update
 from ovark.utils.yaml import markup
 from ovark.utils.yaml.exceptions import MarkupError
 from ovark.utils.yaml.markup import Processor
-
-from conftest import assert_no_leak
-from markup_reference import ReferenceProcessor
 
 CAUGHT = "Caught error while processing markups: \nIndex:  {}\nMarkup: {}\n"
 
@@ -53,17 +51,26 @@ def test_patterns_and_table_order():
     assert markup.ENC_PATTERN.pattern == r"(%ENC{ *(.*?) *(, *prefix *= *([0-9a-zA-Z\_]+))? *})"
     p = Processor()
     names = [(m.__name__, h.__name__) for m, h in p._actions]
-    assert names == [("match_reference_markup", "p_reference_markup"), ("match_callable_markup", "p_callable_markup"),
-                     ("match_env_markup", "p_environ_markup"), ("match_include_file_markup", "p_file_markup"),
-                     ("match_ask_markup", "p_ask_markup"), ("match_enc_markup", "p_enc_markup")]
+    assert names == [
+        ("match_reference_markup", "p_reference_markup"),
+        ("match_callable_markup", "p_callable_markup"),
+        ("match_env_markup", "p_environ_markup"),
+        ("match_include_file_markup", "p_file_markup"),
+        ("match_ask_markup", "p_ask_markup"),
+        ("match_enc_markup", "p_enc_markup"),
+    ]
     assert all(m.__self__ is p and h.__self__ is p for m, h in p._actions)
     assert p._inhibit_recurse_exception is False and p._yaml_loader_cls is None
     only = Processor(0, 1, 0, 1, 0, 1, "L")
-    assert [m.__name__ for m, _ in only._actions] == ["match_callable_markup", "match_include_file_markup",
-                                                      "match_enc_markup"]
+    assert [m.__name__ for m, _ in only._actions] == [
+        "match_callable_markup",
+        "match_include_file_markup",
+        "match_enc_markup",
+    ]
     assert only._yaml_loader_cls == "L"
-    assert str(inspect.signature(Processor)) == ("(reference=True, callable=True, env_var=True, include_file=True, "
-                                                 "ask=True, encode=True, yaml_loader_cls=None)")
+    assert str(inspect.signature(Processor)) == (
+        "(reference=True, callable=True, env_var=True, include_file=True, ask=True, encode=True, yaml_loader_cls=None)"
+    )
     assert str(inspect.signature(Processor.p_enc_markup)) == "(self, match, data, index, locations=None)"
     assert Processor.__call__.__qualname__ == "Processor.__call__" and Processor.__module__ == markup.__name__
     # the matchers search anywhere in the string
@@ -77,12 +84,30 @@ def test_patterns_and_table_order():
 def test_tree_without_markup_is_rebuilt():
     frozen = types.MappingProxyType({"k": 1})
     user = UserString("us")
-    tree = OrderedDict(a={"b": [1, (2, 3)], "s": {4}}, n=None, f=1.5, by=b"ab", ba=bytearray(b"x"), u=user,
-                       m=frozen, t=True, text="plain %FOO{x} text")
+    tree = OrderedDict(
+        a={"b": [1, (2, 3)], "s": {4}},
+        n=None,
+        f=1.5,
+        by=b"ab",
+        ba=bytearray(b"x"),
+        u=user,
+        m=frozen,
+        t=True,
+        text="plain %FOO{x} text",
+    )
     out = Processor()(tree)
     assert type(out) is OrderedDict and out is not tree
-    assert out == OrderedDict(a={"b": [1, [2, 3]], "s": [4]}, n=None, f=1.5, by=b"ab", ba=bytearray(b"x"), u=user,
-                              m=["k"], t=True, text="plain %FOO{x} text")
+    assert out == OrderedDict(
+        a={"b": [1, [2, 3]], "s": [4]},
+        n=None,
+        f=1.5,
+        by=b"ab",
+        ba=bytearray(b"x"),
+        u=user,
+        m=["k"],
+        t=True,
+        text="plain %FOO{x} text",
+    )
     assert out["a"] is not tree["a"] and out["by"] is tree["by"] and out["u"] is user
     assert Processor()(("x", 1)) == ["x", 1]
 
@@ -105,16 +130,19 @@ def test_mapping_type_is_called_with_lazy_pairs():
     assert isinstance(e.__cause__, TypeError) and str(e).startswith(CAUGHT.format(["x"], "{}")[:50])
 
 
-@pytest.mark.parametrize("tree, expected", [
-    ({"a": 1, "b": "%{a}"}, {"a": 1, "b": 1}),
-    ({"a": 1, "b": "x%{a}y"}, {"a": 1, "b": "x1y"}),
-    ({"a": {"c": 2}, "b": "%{ a }"}, {"a": {"c": 2}, "b": {"c": 2}}),
-    ({"l": [10, 20], "b": "%{l.1}"}, {"l": [10, 20], "b": 20}),
-    ({"a": "%{b}", "b": "%{c}", "c": "end"}, {"a": "end", "b": "end", "c": "end"}),
-    ({"a": "x", "b": "%{a}-%{a}+%{c}", "c": 3}, {"a": "x", "b": "x-x+3", "c": 3}),
-    ({"a": 1, "b": "%{a}", "c": "%{b}"}, {"a": 1, "b": 1, "c": 1}),
-    ({"a": [1, "%{c}"], "c": "z"}, {"a": [1, "z"], "c": "z"}),
-])
+@pytest.mark.parametrize(
+    "tree, expected",
+    [
+        ({"a": 1, "b": "%{a}"}, {"a": 1, "b": 1}),
+        ({"a": 1, "b": "x%{a}y"}, {"a": 1, "b": "x1y"}),
+        ({"a": {"c": 2}, "b": "%{ a }"}, {"a": {"c": 2}, "b": {"c": 2}}),
+        ({"l": [10, 20], "b": "%{l.1}"}, {"l": [10, 20], "b": 20}),
+        ({"a": "%{b}", "b": "%{c}", "c": "end"}, {"a": "end", "b": "end", "c": "end"}),
+        ({"a": "x", "b": "%{a}-%{a}+%{c}", "c": 3}, {"a": "x", "b": "x-x+3", "c": 3}),
+        ({"a": 1, "b": "%{a}", "c": "%{b}"}, {"a": 1, "b": 1, "c": 1}),
+        ({"a": [1, "%{c}"], "c": "z"}, {"a": [1, "z"], "c": "z"}),
+    ],
+)
 def test_references(tree, expected):
     assert Processor()(tree) == expected
 
@@ -128,8 +156,15 @@ def test_reference_writes_resolved_value_back():
 
 
 def test_environment_and_order(env):
-    out = Processor()({"two": "%ENV{MK_A}-%ENV{ MK_B }", "unset": "<%ENV{MK_UNSET}>", "v": "V",
-                       "mixed": "%ENV{MK_A} %{v} %ENV{MK_A}", "bad-name": "%ENV{A-B}"})
+    out = Processor()(
+        {
+            "two": "%ENV{MK_A}-%ENV{ MK_B }",
+            "unset": "<%ENV{MK_UNSET}>",
+            "v": "V",
+            "mixed": "%ENV{MK_A} %{v} %ENV{MK_A}",
+            "bad-name": "%ENV{A-B}",
+        }
+    )
     assert out == {"two": "alpha-beta", "unset": "<>", "v": "V", "mixed": "alpha V alpha", "bad-name": "%ENV{A-B}"}
     # reference first, whatever the position: the env value holding a reference is resolved afterwards
     env.setenv("MK_REF", "%{v}")
@@ -138,12 +173,15 @@ def test_environment_and_order(env):
     assert Processor(env_var=False)({"s": "%ENV{MK_A}"})["s"] == "%ENV{MK_A}"
 
 
-@pytest.mark.parametrize("markup_text, args", [
-    ("%CALLABLE{mkmod.f}", ()),
-    ("%CALLABLE{mkmod.f()}", ()),
-    ("%CALLABLE{mkmod.f(1,,2)}", ("1", "2")),
-    ("%CALLABLE{ mkmod.f(a, b) }", ("a", " b")),
-])
+@pytest.mark.parametrize(
+    "markup_text, args",
+    [
+        ("%CALLABLE{mkmod.f}", ()),
+        ("%CALLABLE{mkmod.f()}", ()),
+        ("%CALLABLE{mkmod.f(1,,2)}", ("1", "2")),
+        ("%CALLABLE{ mkmod.f(a, b) }", ("a", " b")),
+    ],
+)
 def test_callable_arguments(monkeypatch, markup_text, args):
     calls = []
     mod = types.ModuleType("mkmod")
@@ -239,13 +277,20 @@ def test_include_with_loader_attaches_locations(tmp_path):
     assert seen == [(p, None)]
 
 
-@pytest.mark.parametrize("files, loader, loop, where", [
-    ({"self.yaml": "top: 1\nsub: '%INCLUDE{self.yaml}'\n"}, IncludeLoader, "self.yaml", ("self.yaml", 1)),
-    ({"self.yaml": "top: 1\nsub: '%INCLUDE{self.yaml}'\n"}, None, "self.yaml", None),
-    ({"a.yaml": "a: '%INCLUDE{b.yaml}'\n", "b.yaml": "x: 1\nb: ['%INCLUDE{a.yaml}']\n"}, IncludeLoader, "b.yaml",
-     ("a.yaml", 0)),
-    ({"a.yaml": "- '%INCLUDE{ b.yaml }'\n", "b.yaml": "'%INCLUDE{a.yaml}'\n"}, None, "a.yaml", None),
-])
+@pytest.mark.parametrize(
+    "files, loader, loop, where",
+    [
+        ({"self.yaml": "top: 1\nsub: '%INCLUDE{self.yaml}'\n"}, IncludeLoader, "self.yaml", ("self.yaml", 1)),
+        ({"self.yaml": "top: 1\nsub: '%INCLUDE{self.yaml}'\n"}, None, "self.yaml", None),
+        (
+            {"a.yaml": "a: '%INCLUDE{b.yaml}'\n", "b.yaml": "x: 1\nb: ['%INCLUDE{a.yaml}']\n"},
+            IncludeLoader,
+            "b.yaml",
+            ("a.yaml", 0),
+        ),
+        ({"a.yaml": "- '%INCLUDE{ b.yaml }'\n", "b.yaml": "'%INCLUDE{a.yaml}'\n"}, None, "a.yaml", None),
+    ],
+)
 def test_a_file_that_includes_itself_fails_saying_where(tmp_path, monkeypatch, files, loader, loop, where):
     monkeypatch.chdir(tmp_path)
     for name, text in files.items():
@@ -273,8 +318,10 @@ def test_ask_prompt_and_ask_for_input(monkeypatch, capsys):
     monkeypatch.setattr(markup, "ask_for_input", lambda prompt_text: prompts.append(prompt_text) or "typed")
     tree = {"devices": {"r1": {"password": "%ASK{the admin password}", "l": ["[%ASK{}]"]}}}
     assert Processor()(tree) == {"devices": {"r1": {"password": "typed", "l": ["[typed]"]}}}
-    assert prompts == ["\nEnter value for devices.r1.password\nthe admin password: ",
-                       "\nEnter value for devices.r1.l.0: "]
+    assert prompts == [
+        "\nEnter value for devices.r1.password\nthe admin password: ",
+        "\nEnter value for devices.r1.l.0: ",
+    ]
     long_index = ["k" * 30, "m" * 30, "n" * 30]
     Processor().p_ask_markup(markup.ASK_PATTERN.search("%ASK{}"), "%ASK{}", long_index)
     assert prompts[-1] == "\nEnter value for " + "\n".join(textwrap.wrap(".".join(long_index))) + ": "
@@ -316,21 +363,30 @@ def test_handlers_given_no_match():
 # --------------------------------------------------------------------------- errors
 
 
-@pytest.mark.parametrize("tree, index", [
-    ({"a": "%{b}", "b": "%{a}"}, "a"),
-    ({"a": {"b": "%{a}"}}, "a.b"),
-    ({"a": "%{a}"}, "a"),
-    ({"l": ["%{l}"]}, "l.0"),
-])
+@pytest.mark.parametrize(
+    "tree, index",
+    [
+        ({"a": "%{b}", "b": "%{a}"}, "a"),
+        ({"a": {"b": "%{a}"}}, "a.b"),
+        ({"a": "%{a}"}, "a"),
+        ({"l": ["%{l}"]}, "l.0"),
+    ],
+)
 def test_recursion_is_detected(tree, index):
     e = fails(tree)
     assert str(e.__cause__).startswith("Detected recursion markup: \nIndex:  " + index + "\nMarkup: %{")
     assert e.__cause__.__cause__ is None and e.location is None
 
 
-@pytest.mark.parametrize("member, at", [
-    ("%{a}", ["b", 0]), ("<%{a}>", ["b", 0]), (("%{a}",), ["b", 0, 0]), (frozenset({"%{a}"}), ["b", 0, 0]),
-])
+@pytest.mark.parametrize(
+    "member, at",
+    [
+        ("%{a}", ["b", 0]),
+        ("<%{a}>", ["b", 0]),
+        (("%{a}",), ["b", 0, 0]),
+        (frozenset({"%{a}"}), ["b", 0, 0]),
+    ],
+)
 @pytest.mark.parametrize("kind", [set, frozenset])
 @pytest.mark.parametrize("value", ["x", 1, {"k": 1}])
 def test_a_reference_in_a_set_member_fails_with_its_lookup_error(env, kind, member, at, value):
@@ -421,15 +477,19 @@ def test_a_substitution_makes_at_most_16_mib_of_text(monkeypatch, rule, extra):
         return
     e = fails(tree)
     assert str(e) == CAUGHT.format(["b"], "<" + rule + ">")
-    assert str(e.__cause__) == ("Markup substitutions do not end (text longer than 16777216 characters): "
-                                "\nIndex:  b\nMarkup: <" + rule + ">\n")
+    assert str(e.__cause__) == (
+        "Markup substitutions do not end (text longer than 16777216 characters): \nIndex:  b\nMarkup: <" + rule + ">\n"
+    )
 
 
-@pytest.mark.parametrize("tree, outer, inner", [
-    ({"a": "z" * 5000 + "%{missing}"}, "z" * 1000 + "...", "%{missing}"),
-    ({"a": "%{" + "k" * 3000 + "}"}, ("%{" + "k" * 3000)[:1000] + "...", ("%{" + "k" * 3000)[:1000] + "..."),
-    ({"a": {"b": ["%{missing}"] * 400}}, None, "%{missing}"),
-])
+@pytest.mark.parametrize(
+    "tree, outer, inner",
+    [
+        ({"a": "z" * 5000 + "%{missing}"}, "z" * 1000 + "...", "%{missing}"),
+        ({"a": "%{" + "k" * 3000 + "}"}, ("%{" + "k" * 3000)[:1000] + "...", ("%{" + "k" * 3000)[:1000] + "..."),
+        ({"a": {"b": ["%{missing}"] * 400}}, None, "%{missing}"),
+    ],
+)
 def test_messages_quote_at_most_1000_characters_of_a_value(tree, outer, inner):
     e = fails(tree)
     if outer:
@@ -507,12 +567,32 @@ def test_module_globals_are_read_when_used(env, monkeypatch):
 
 def trees():
     names = st.sampled_from(["a", "b", "c", "0", "1"])
-    markups = st.sampled_from(["%{a}", "%{b}", "%{c}", "%{a.b}", "%{c.0}", "%{zz}", "%ENV{MK_A}", "%ENV{MK_UNSET}",
-                               "%ENC{YWI=}", "%FOO{x}", "%{", "}", "%ENV{MK_REF}", " ", "x"])
+    markups = st.sampled_from(
+        [
+            "%{a}",
+            "%{b}",
+            "%{c}",
+            "%{a.b}",
+            "%{c.0}",
+            "%{zz}",
+            "%ENV{MK_A}",
+            "%ENV{MK_UNSET}",
+            "%ENC{YWI=}",
+            "%FOO{x}",
+            "%{",
+            "}",
+            "%ENV{MK_REF}",
+            " ",
+            "x",
+        ]
+    )
     text = st.lists(markups, max_size=4).map("".join)
     leaf = st.one_of(text, st.integers(-3, 3), st.none(), st.just(b"b"), st.frozensets(text, max_size=2))
-    return st.recursive(leaf, lambda kids: st.one_of(st.lists(kids, max_size=3),
-                                                     st.dictionaries(names, kids, max_size=3)), max_leaves=12)
+    return st.recursive(
+        leaf,
+        lambda kids: st.one_of(st.lists(kids, max_size=3), st.dictionaries(names, kids, max_size=3)),
+        max_leaves=12,
+    )
 
 
 def outcome(processor, tree):
@@ -561,6 +641,7 @@ def test_matches_reference_processor(tree):
     os.environ["MK_REF"] = "%{b}"
     os.environ.pop("MK_UNSET", None)
     import copy
+
     with address_space_bound():
         ours = outcome(Processor(), copy.deepcopy(tree))
         theirs = outcome(ReferenceProcessor(), copy.deepcopy(tree))
@@ -570,8 +651,11 @@ def test_matches_reference_processor(tree):
 @settings(max_examples=500, deadline=None)
 @example("%{ }")
 @example("%{}x} %{  } %{ a b } %{ }  } %{\n} %ENV{ A_1 } %ENV{A.1} %ENV{}")
-@given(st.lists(st.sampled_from(["%{", "%ENV{", "}", " ", "a", "A_1", ".", "\n", "%", "{", "%E"]), max_size=12)
-       .map("".join))
+@given(
+    st.lists(st.sampled_from(["%{", "%ENV{", "}", " ", "a", "A_1", ".", "\n", "%", "{", "%E"]), max_size=12).map(
+        "".join
+    )
+)
 def test_markups_are_found_as_the_patterns_find_them(text):
     # Our matchers paired with a handler that reads the match: the path a
     # handler is given, and the text it replaces, are those of the pattern.
@@ -674,17 +758,28 @@ def test_layered_testbed_resolves(testbed):
     assert r2["credentials"]["default"] == {"username": "admin", "password": "pa%{ss}"}
     assert r2["peer"] == "ssh://10.0.0.1:2222"
     assert r2["links"] == [{"a": "r1", "b": "r2", "speed": "10G"}, {"a": "r2", "b": "r1", "speed": "iosxr"}]
-    (markup_text, attached), = [(k, v) for k, v in locs["devices"]["r2"]["links"].items() if type(v) is dict]
+    ((markup_text, attached),) = [(k, v) for k, v in locs["devices"]["r2"]["links"].items() if type(v) is dict]
     assert markup_text.startswith("%INCLUDE{") and os.path.basename(attached[1].file) == "links.yaml"
 
 
-@pytest.mark.parametrize("extra, file, line, cause", [
-    ("    bad: '%{devices.r9.os}'\n", "overlay.yaml", 9, "Caught error while processing markups: \nIndex:  "
-                                                         "devices.r2.bad\nMarkup: %{devices.r9.os}\n"),
-    ("    loop: 'x%{devices.r2.loop}'\n", "overlay.yaml", 9, "Detected recursion markup: \nIndex:  "
-                                                            "devices.r2.loop\nMarkup: %{devices.r2.loop}\n"),
-    ("    inc: '%INCLUDE{/no/such/file.yaml}'\n", "overlay.yaml", 9, None),
-])
+@pytest.mark.parametrize(
+    "extra, file, line, cause",
+    [
+        (
+            "    bad: '%{devices.r9.os}'\n",
+            "overlay.yaml",
+            9,
+            "Caught error while processing markups: \nIndex:  devices.r2.bad\nMarkup: %{devices.r9.os}\n",
+        ),
+        (
+            "    loop: 'x%{devices.r2.loop}'\n",
+            "overlay.yaml",
+            9,
+            "Detected recursion markup: \nIndex:  devices.r2.loop\nMarkup: %{devices.r2.loop}\n",
+        ),
+        ("    inc: '%INCLUDE{/no/such/file.yaml}'\n", "overlay.yaml", 9, None),
+    ],
+)
 def test_errors_say_where(testbed, extra, file, line, cause):
     data, locs = testbed(overlay_extra=extra)
     e = fails(data, Processor(yaml_loader_cls=IncludeLoader), locs)
@@ -719,16 +814,19 @@ def test_error_in_base_layer_and_environment(testbed, monkeypatch):
     assert fails({"a": "%{b}"}).location is None
 
 
-@pytest.mark.parametrize("path, where", [
-    (["devices", "r2", "links", 1, "speed"], ("links.yaml", 1)),  # through the included file's tree
-    (("devices", "r2", "links", 1), ("links.yaml", 1)),
-    (["devices", "r1", "connections", "cli", "port"], ("overlay.yaml", 3)),  # the layer that won
-    (iter(["devices", "r1"]), ("base.yaml", 1)),
-    (["devices", "r9"], None),
-    (["devices", "r2", "links", 7], None),
-    (["devices", ["unhashable"]], None),
-    ([], "root"),
-])
+@pytest.mark.parametrize(
+    "path, where",
+    [
+        (["devices", "r2", "links", 1, "speed"], ("links.yaml", 1)),  # through the included file's tree
+        (("devices", "r2", "links", 1), ("links.yaml", 1)),
+        (["devices", "r1", "connections", "cli", "port"], ("overlay.yaml", 3)),  # the layer that won
+        (iter(["devices", "r1"]), ("base.yaml", 1)),
+        (["devices", "r9"], None),
+        (["devices", "r2", "links", 7], None),
+        (["devices", ["unhashable"]], None),
+        ([], "root"),
+    ],
+)
 def test_locate_finds_where_a_value_was_written(testbed, path, where):
     data, locs = testbed()
     Processor(yaml_loader_cls=IncludeLoader)(data, locs)  # hangs the records of links.yaml in the tree
@@ -744,6 +842,7 @@ def test_locate_finds_where_a_value_was_written(testbed, path, where):
 
 def reference_locate(locations, path):
     """The location entry at `path`, looking into the trees hung under "%INCLUDE{...}" texts, in plain Python."""
+
     def is_location(obj):
         return hasattr(obj, "line") and hasattr(obj, "column") and hasattr(obj, "file")
 
@@ -756,8 +855,12 @@ def reference_locate(locations, path):
         except TypeError:
             return None
         for name, entry in node.items():
-            if (isinstance(name, str) and "%INCLUDE{" in name and isinstance(entry, collections.abc.Mapping)
-                    and not is_location(entry)):
+            if (
+                isinstance(name, str)
+                and "%INCLUDE{" in name
+                and isinstance(entry, collections.abc.Mapping)
+                and not is_location(entry)
+            ):
                 found = child(entry, key)
                 if found is not None:
                     return found
@@ -812,10 +915,15 @@ def test_locate_agrees_with_a_plain_walk(tree, data):
 
 
 def test_plaintext_never_reaches_a_message(testbed, monkeypatch):
-    monkeypatch.setattr(markup, "SecretString", type("S", (), {
-        "__init__": lambda self, secret_string, prefix=None: None, "plaintext": "%{TOPSECRET}"}))
-    assert Processor()({"a": "%ENC{x}", "b": "<%ENC{x}|%ENC{y}>"}) == {"a": "%{TOPSECRET}",
-                                                                       "b": "<%{TOPSECRET}|%{TOPSECRET}>"}
+    monkeypatch.setattr(
+        markup,
+        "SecretString",
+        type("S", (), {"__init__": lambda self, secret_string, prefix=None: None, "plaintext": "%{TOPSECRET}"}),
+    )
+    assert Processor()({"a": "%ENC{x}", "b": "<%ENC{x}|%ENC{y}>"}) == {
+        "a": "%{TOPSECRET}",
+        "b": "<%{TOPSECRET}|%{TOPSECRET}>",
+    }
     e = fails({"a": "%ENC{x}", "b": "%ENC{x} and %INCLUDE{/no/such}"})
     for text in (str(e), str(e.__cause__), repr(e.__cause__.__cause__)):
         assert "TOPSECRET" not in text
@@ -911,9 +1019,17 @@ def test_no_leak(tmp_path, monkeypatch):
     mod.f = lambda *a: list(a)
     monkeypatch.setitem(sys.modules, "mkleak", mod)
     enc = markup.SecretString.from_plaintext("pw").data
-    tree = {"a": {"b": [1, "x"]}, "r": "%{a.b}", "s": "v=%{a.b.1}", "e": "%ENV{MK_A}/%ENV{MK_UNSET}",
-            "c": "%CALLABLE{mkleak.f(1,2)}", "i": "%INCLUDE{" + str(inc) + "}", "p": "%ENC{" + enc + "}",
-            "o": OrderedDict(k="%{a.b.0}"), "t": ("%ENV{MK_A}",)}
+    tree = {
+        "a": {"b": [1, "x"]},
+        "r": "%{a.b}",
+        "s": "v=%{a.b.1}",
+        "e": "%ENV{MK_A}/%ENV{MK_UNSET}",
+        "c": "%CALLABLE{mkleak.f(1,2)}",
+        "i": "%INCLUDE{" + str(inc) + "}",
+        "p": "%ENC{" + enc + "}",
+        "o": OrderedDict(k="%{a.b.0}"),
+        "t": ("%ENV{MK_A}",),
+    }
 
     def run():
         Processor()(dict(tree, a={"b": [1, "x"]}))
@@ -928,10 +1044,12 @@ def test_no_leak(tmp_path, monkeypatch):
             return {"k": "%INCLUDE{self}"}
 
     long_text = "z" * 3000
-    failing_trees = [({"a": "%{a}", "b": "%{nope}"}, None, None),
-                     ({"a": "x", "b": {"%{a}"}, "c": frozenset({("%{a}",)})}, None, None),
-                     ({"i": "%INCLUDE{self}"}, SelfIncluding, {"i": Location({"%INCLUDE{self}": Location()})}),
-                     ({"a": long_text + "%{" + long_text + "}"}, None, None)]
+    failing_trees = [
+        ({"a": "%{a}", "b": "%{nope}"}, None, None),
+        ({"a": "x", "b": {"%{a}"}, "c": frozenset({("%{a}",)})}, None, None),
+        ({"i": "%INCLUDE{self}"}, SelfIncluding, {"i": Location({"%INCLUDE{self}": Location()})}),
+        ({"a": long_text + "%{" + long_text + "}"}, None, None),
+    ]
 
     def failing():
         for tree, loader, locations in failing_trees:

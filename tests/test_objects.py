@@ -2,7 +2,6 @@
 
 import copy
 import inspect
-import random
 import re
 import sys
 import threading
@@ -11,34 +10,46 @@ from collections.abc import Iterable, Mapping
 from types import MappingProxyType
 
 import pytest
+from conftest import Table, assert_no_leak
 
-from ovark.datastructures.logic import And, Not as LogicNot, Or
+from ovark.datastructures.logic import And, Or
+from ovark.datastructures.logic import Not as LogicNot
 from ovark.topology.bases import TopologyObject
 from ovark.utils import objects
 from ovark.utils.objects import Contains, Find, GroupKeys, Not, NotExists, Operator, R, find
-
-from conftest import Table, assert_no_leak
-
 
 # ---------------------------------------------------------------------------
 # Realistic data
 # ---------------------------------------------------------------------------
 
+
 def bgp_tree():
     """A "show bgp"-style tree: instances, vrfs, neighbors, attributes."""
+
     def neighbor(state, asn, up):
-        return {"session_state": state, "remote_as": asn, "up_time": up,
-                "address_family": {"ipv4 unicast": {"prefixes_received": 10, "bgp_table_version": 7}}}
-    return {"instance": {
-        "default": {"vrf": {
-            "default": {"neighbor": {
-                "200.1.1.1": neighbor("established", 100, "01:00:00"),
-                "200:1::1:1": neighbor("idle", 200, "never"),
-            }},
-            "red": {"neighbor": {"10.0.0.1": neighbor("established", 300, "00:10:00")}},
-        }},
-        "mgmt": {"vrf": {"default": {"neighbor": {"192.168.0.1": neighbor("active", 100, "never")}}}},
-    }}
+        return {
+            "session_state": state,
+            "remote_as": asn,
+            "up_time": up,
+            "address_family": {"ipv4 unicast": {"prefixes_received": 10, "bgp_table_version": 7}},
+        }
+
+    return {
+        "instance": {
+            "default": {
+                "vrf": {
+                    "default": {
+                        "neighbor": {
+                            "200.1.1.1": neighbor("established", 100, "01:00:00"),
+                            "200:1::1:1": neighbor("idle", 200, "never"),
+                        }
+                    },
+                    "red": {"neighbor": {"10.0.0.1": neighbor("established", 300, "00:10:00")}},
+                }
+            },
+            "mgmt": {"vrf": {"default": {"neighbor": {"192.168.0.1": neighbor("active", 100, "never")}}}},
+        }
+    }
 
 
 class Interface:
@@ -71,14 +82,16 @@ class Rack(Obj):
         return [("zz", Obj(x="up"))]
 
 
-VLANS = {"100": {"status": "active", "vl_mode": "CE", "members": [1, 2, 3, 4], "vlan_type": "enet",
-                 "name": "VLAN0100"},
-         "200": {"status": "deactive", "vl_mode": "CE", "members": [5], "vlan_type": "enet", "name": "VLAN0200"}}
+VLANS = {
+    "100": {"status": "active", "vl_mode": "CE", "members": [1, 2, 3, 4], "vlan_type": "enet", "name": "VLAN0100"},
+    "200": {"status": "deactive", "vl_mode": "CE", "members": [5], "vlan_type": "enet", "name": "VLAN0200"},
+}
 
 
 # ---------------------------------------------------------------------------
 # Module surface
 # ---------------------------------------------------------------------------
+
 
 def test_module_globals_and_classes():
     for name in ("re", "copy", "TopologyObject", "BaseLogic", "Iterable", "Mapping", "logging", "logger"):
@@ -92,54 +105,66 @@ def test_module_globals_and_classes():
         assert cls.__module__ == "ovark.utils.objects"
 
 
-@pytest.mark.parametrize("func, signature", [
-    (Find.find, "(self, from_, *requirements, type_=None, filter_=True, index=None, _first=True, all_keys=False, **kwargs)"),
-    (Find._match, "(self, obj, wanted, use__syntax=True, filter_=True)"),
-    (Find._normalize_r, "(self, requirements)"),
-    (Find._formalize_loopable, "(self, obj)"),
-    (Find._build_dict, "(self, from_, keys, index)"),
-    (Find._unhashable_intersection, "(self, unhashables_lists)"),
-    (Find._unhashable_remove, "(self, unhashables)"),
-    (Find.reset_keys, "(self)"),
-    (Find._populate_path, "(self, path, keys, device=None, _cur_path=None, _first=True)"),
-    (GroupKeys.group_keys, "(source, reqs, ret_num=None, all_keys=False)"),
-    (R.__init__, "(self, *args, **kwargs)"),
-    (Operator.__init__, "(self, value=None)"),
-    (Operator.match, "(self, other)"),
-    (Operator.__deepcopy__, "(self, memo)"),
-])
+@pytest.mark.parametrize(
+    "func, signature",
+    [
+        (
+            Find.find,
+            "(self, from_, *requirements, type_=None, filter_=True, index=None, _first=True, all_keys=False, **kwargs)",
+        ),
+        (Find._match, "(self, obj, wanted, use__syntax=True, filter_=True)"),
+        (Find._normalize_r, "(self, requirements)"),
+        (Find._formalize_loopable, "(self, obj)"),
+        (Find._build_dict, "(self, from_, keys, index)"),
+        (Find._unhashable_intersection, "(self, unhashables_lists)"),
+        (Find._unhashable_remove, "(self, unhashables)"),
+        (Find.reset_keys, "(self)"),
+        (Find._populate_path, "(self, path, keys, device=None, _cur_path=None, _first=True)"),
+        (GroupKeys.group_keys, "(source, reqs, ret_num=None, all_keys=False)"),
+        (R.__init__, "(self, *args, **kwargs)"),
+        (Operator.__init__, "(self, value=None)"),
+        (Operator.match, "(self, other)"),
+        (Operator.__deepcopy__, "(self, memo)"),
+    ],
+)
 def test_signatures(func, signature):
     assert str(inspect.signature(func)) == signature
 
 
-@pytest.mark.parametrize("obj, text", [
-    (R.__init__, "Requirements class"),
-    (Operator.__eq__, "dunder function to match regex or object comparison"),
-    (Not.__eq__, "dunder function to check whether no value or they dont match "),
-    (Find._normalize_r, "normalization function to reduce regex at multiple requirements"),
-    (Find.reset_keys, " Reset all the keys as find api returns an instance not the object."),
-    (Find._build_dict, "Recursive function to return the right dictionary for the index"),
-    (Find._populate_path, "Create the multiple paths out of the paths"),
-])
+@pytest.mark.parametrize(
+    "obj, text",
+    [
+        (R.__init__, "Requirements class"),
+        (Operator.__eq__, "dunder function to match regex or object comparison"),
+        (Not.__eq__, "dunder function to check whether no value or they dont match "),
+        (Find._normalize_r, "normalization function to reduce regex at multiple requirements"),
+        (Find.reset_keys, " Reset all the keys as find api returns an instance not the object."),
+        (Find._build_dict, "Recursive function to return the right dictionary for the index"),
+        (Find._populate_path, "Create the multiple paths out of the paths"),
+    ],
+)
 def test_docstrings_exact(obj, text):
     assert obj.__doc__ == text
 
 
-@pytest.mark.parametrize("obj, fragment", [
-    (Operator, "basic find operator"),
-    (Operator, "Takes a requirement value and uses to match laterly."),
-    (Operator, "value(`object`): regex or str or any object"),
-    (Not, " Not operator"),
-    (Contains, " Contains operator"),
-    (NotExists, " Key does not exists in dictionary and object"),
-    (Find.find, "Filters the objects that are matching the requirements in an iterable."),
-    (Find._match, "Function that verifies wanted logic is in the obj."),
-    (Find._formalize_loopable, "formalize_loopable for _match"),
-    (Find._formalize_loopable, "return a valid loopable for _match. Will raise an exception if not a valid type"),
-    (Find._unhashable_remove, "Removes repeating unhashables from a list. Equivelant of set()"),
-    (GroupKeys, "the dict which contains the headers as keys, and values from the source corresponding keys"),
-    (GroupKeys.group_keys, "source (`list`) : Function ovark.utils.objects.find output."),
-])
+@pytest.mark.parametrize(
+    "obj, fragment",
+    [
+        (Operator, "basic find operator"),
+        (Operator, "Takes a requirement value and uses to match laterly."),
+        (Operator, "value(`object`): regex or str or any object"),
+        (Not, " Not operator"),
+        (Contains, " Contains operator"),
+        (NotExists, " Key does not exists in dictionary and object"),
+        (Find.find, "Filters the objects that are matching the requirements in an iterable."),
+        (Find._match, "Function that verifies wanted logic is in the obj."),
+        (Find._formalize_loopable, "formalize_loopable for _match"),
+        (Find._formalize_loopable, "return a valid loopable for _match. Will raise an exception if not a valid type"),
+        (Find._unhashable_remove, "Removes repeating unhashables from a list. Equivelant of set()"),
+        (GroupKeys, "the dict which contains the headers as keys, and values from the source corresponding keys"),
+        (GroupKeys.group_keys, "source (`list`) : Function ovark.utils.objects.find output."),
+    ],
+)
 def test_docstring_fragments(obj, fragment):
     assert fragment in obj.__doc__
 
@@ -150,13 +175,16 @@ def test_qualified_names():
     assert GroupKeys.group_keys.__qualname__ == "GroupKeys.group_keys"
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda: Operator(1, 2), "__init__() takes at most 2 positional arguments (3 given)"),
-    (lambda: Operator().match(), "match() takes exactly 2 positional arguments (1 given)"),
-    (lambda: Operator(x=1), "__init__() got an unexpected keyword argument 'x'"),
-    (lambda: find(), "find() takes at least 2 positional arguments (1 given)"),
-    (lambda: Find()._match(1), "_match() takes at least 3 positional arguments (2 given)"),
-])
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: Operator(1, 2), "__init__() takes at most 2 positional arguments (3 given)"),
+        (lambda: Operator().match(), "match() takes exactly 2 positional arguments (1 given)"),
+        (lambda: Operator(x=1), "__init__() got an unexpected keyword argument 'x'"),
+        (lambda: find(), "find() takes at least 2 positional arguments (1 given)"),
+        (lambda: Find()._match(1), "_match() takes at least 3 positional arguments (2 given)"),
+    ],
+)
 def test_argument_errors(call, message):
     with pytest.raises(TypeError) as info:
         call()
@@ -166,6 +194,7 @@ def test_argument_errors(call, message):
 # ---------------------------------------------------------------------------
 # R and the operators
 # ---------------------------------------------------------------------------
+
 
 def test_r_keeps_arguments_unvalidated():
     r = R(["a", 1], 5, bla="blabla")
@@ -185,27 +214,30 @@ def test_operator_constructor(value, regex):
         assert op.regex.pattern == value
 
 
-@pytest.mark.parametrize("op, other, expected", [
-    (Operator("(1)"), 100, True),
-    (Operator("(1)"), 0, False),
-    (Operator("(.*)"), "", False),
-    (Operator("(abc"), "(abc", True),
-    (Operator("(abc"), "abc", False),
-    (Operator(".*"), "x", False),
-    (Operator(5), 5, True),
-    (Operator([1, 2, 3, 4]), [1, 2, 3, 4], True),
-    (Not("200"), "100", True),
-    (Not("(1)"), "100", False),
-    (Not("(.*)"), "", True),
-    (Contains("a"), {"a": 0}, True),
-    (Contains(1), {"x": 1}, True),
-    (Contains(1), [1, 2, 3, 4], True),
-    (Contains("100"), "VLAN0100", True),
-    (Contains(None), [None], False),
-    (Contains(1), None, False),
-    (Contains(5), 5, True),
-    (Contains(7), [1, 2], False),
-])
+@pytest.mark.parametrize(
+    "op, other, expected",
+    [
+        (Operator("(1)"), 100, True),
+        (Operator("(1)"), 0, False),
+        (Operator("(.*)"), "", False),
+        (Operator("(abc"), "(abc", True),
+        (Operator("(abc"), "abc", False),
+        (Operator(".*"), "x", False),
+        (Operator(5), 5, True),
+        (Operator([1, 2, 3, 4]), [1, 2, 3, 4], True),
+        (Not("200"), "100", True),
+        (Not("(1)"), "100", False),
+        (Not("(.*)"), "", True),
+        (Contains("a"), {"a": 0}, True),
+        (Contains(1), {"x": 1}, True),
+        (Contains(1), [1, 2, 3, 4], True),
+        (Contains("100"), "VLAN0100", True),
+        (Contains(None), [None], False),
+        (Contains(1), None, False),
+        (Contains(5), 5, True),
+        (Contains(7), [1, 2], False),
+    ],
+)
 def test_operator_equality(op, other, expected):
     assert bool(op == other) is expected
     assert bool(op != other) is (not expected)
@@ -236,14 +268,16 @@ def test_notexists_looks_at_parent():
     class Obj:
         x = 0
         y = 1
+
     op.parent = Obj()
     assert op == 1  # falsy attribute counts as absent
     op.value = "y"
     assert not op == 1
 
 
-@pytest.mark.parametrize("op, text", [(Not("x"), "Not('x')"), (NotExists(3), "NotExists('3')"),
-                                      (Not(None), "Not('None')")])
+@pytest.mark.parametrize(
+    "op, text", [(Not("x"), "Not('x')"), (NotExists(3), "NotExists('3')"), (Not(None), "Not('None')")]
+)
 def test_reprs(op, text):
     assert repr(op) == text
 
@@ -276,6 +310,7 @@ def test_deepcopy_keeps_sharing_and_recompiles():
 
 def test_copy_and_pickle_keep_attributes():
     import pickle
+
     op = NotExists("x")
     op.parent = {"x": 1}
     op.note = "free"
@@ -292,6 +327,7 @@ def test_subclass_of_operator_keeps_working():
     class Upper(Operator):
         def __eq__(self, other):
             return isinstance(other, str) and other.isupper()
+
         __hash__ = Operator.__hash__
 
     assert Upper("x") == "ABC" and not Upper("x") == "abc"
@@ -302,6 +338,7 @@ def test_subclass_of_operator_keeps_working():
 # ---------------------------------------------------------------------------
 # _normalize_r and _formalize_loopable
 # ---------------------------------------------------------------------------
+
 
 def test_normalize_returns_same_object_when_nothing_to_do():
     f = Find()
@@ -355,34 +392,41 @@ def test_formalize_loopable():
 # _match
 # ---------------------------------------------------------------------------
 
+
 class First:
     status = "up"
     speed = "300"
 
 
-@pytest.mark.parametrize("wanted, expected", [
-    ({"status": "up", "speed": "300"}, True),
-    ({"status": "up", "speed": "500"}, False),
-    ({"status": Or("down")}, False),
-    ({"status": Or("up"), "speed": Or("300", "500")}, True),
-    ({"status": And("(u.*)", "up")}, True),
-    ({"status": LogicNot("up")}, False),
-    ({"missing": 1}, False),
-    ({1: 1}, False),  # not a text: a missing attribute on an object
-    ({"callable_": lambda obj: obj.speed == "300"}, True),
-    ({"status": lambda v: v == "down"}, False),
-])
+@pytest.mark.parametrize(
+    "wanted, expected",
+    [
+        ({"status": "up", "speed": "300"}, True),
+        ({"status": "up", "speed": "500"}, False),
+        ({"status": Or("down")}, False),
+        ({"status": Or("up"), "speed": Or("300", "500")}, True),
+        ({"status": And("(u.*)", "up")}, True),
+        ({"status": LogicNot("up")}, False),
+        ({"missing": 1}, False),
+        ({1: 1}, False),  # not a text: a missing attribute on an object
+        ({"callable_": lambda obj: obj.speed == "300"}, True),
+        ({"status": lambda v: v == "down"}, False),
+    ],
+)
 def test_match_objects(wanted, expected):
     assert Find()._match(First(), wanted) is expected
 
 
-@pytest.mark.parametrize("obj, expected", [
-    ({"a": [{"b": 2}, {"b": 1}]}, True),
-    ({"a": {"b": 1}}, True),
-    ({"a": "b"}, False),
-    ({"a": [{"b": 2}]}, False),
-    ({"b": 1}, False),
-])
+@pytest.mark.parametrize(
+    "obj, expected",
+    [
+        ({"a": [{"b": 2}, {"b": 1}]}, True),
+        ({"a": {"b": 1}}, True),
+        ({"a": "b"}, False),
+        ({"a": [{"b": 2}]}, False),
+        ({"b": 1}, False),
+    ],
+)
 def test_match_multilevel(obj, expected):
     assert Find()._match(obj, {"a__b": 1}) is expected
 
@@ -443,13 +487,19 @@ def test_match_none_and_errors():
     with pytest.raises(ZeroDivisionError):
         f._match({"x": 1}, {"x": lambda v: 1 / 0})
     with pytest.raises(RuntimeError):
-        f._match({"x": 1}, {"x": Or.__new__(type("Raising", (Or,), {"__call__": lambda s, v: (_ for _ in ()).throw(RuntimeError())}))})
+        f._match(
+            {"x": 1},
+            {"x": Or.__new__(type("Raising", (Or,), {"__call__": lambda s, v: (_ for _ in ()).throw(RuntimeError())}))},
+        )
 
 
 def test_match_logic_fails_under_optimisation_too():
     import subprocess
-    code = ("from ovark.utils.objects import Find\nfrom ovark.datastructures.logic import Or\n"
-            "print(Find()._match({'s': 'up'}, {'s': Or('down')}))")
+
+    code = (
+        "from ovark.utils.objects import Find\nfrom ovark.datastructures.logic import Or\n"
+        "print(Find()._match({'s': 'up'}, {'s': Or('down')}))"
+    )
     out = subprocess.run([sys.executable, "-O", "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.strip() == "False"
 
@@ -457,6 +507,7 @@ def test_match_logic_fails_under_optimisation_too():
 # ---------------------------------------------------------------------------
 # Mappings, objects and patterns
 # ---------------------------------------------------------------------------
+
 
 @pytest.mark.parametrize("make", [MappingProxyType, Table, OrderedDict], ids=["mappingproxy", "Mapping", "OrderedDict"])
 def test_any_mapping_is_looked_into_by_key(make, monkeypatch):
@@ -480,8 +531,9 @@ def test_any_mapping_is_looked_into_by_key(make, monkeypatch):
     assert f._match(m, {"a": 1}) is (make is OrderedDict)
 
 
-@pytest.mark.parametrize("obj", [Obj(items=[1], x="up"), Obj(items="many", x="up"), Rack(x="up")],
-                         ids=["list", "text", "method"])
+@pytest.mark.parametrize(
+    "obj", [Obj(items=[1], x="up"), Obj(items="many", x="up"), Rack(x="up")], ids=["list", "text", "method"]
+)
 def test_objects_are_looked_into_by_attribute_even_with_items(obj):
     f = Find()
     assert f._match(obj, {"(x)": "up"}, filter_=False) == ("up", ["x"])
@@ -514,6 +566,7 @@ def test_expected_pattern_that_does_not_compile(wanted):
 # ---------------------------------------------------------------------------
 # find
 # ---------------------------------------------------------------------------
+
 
 def test_docstring_examples():
     assert find(from_=[1, 2, 1.2, "bla"], type_=int) == [1, 2]
@@ -548,16 +601,35 @@ def test_unhashable_members_intersect():
 
 def test_show_bgp_path_requirements():
     tree = bgp_tree()
-    found = find([tree], R(["instance", "(.*)", "vrf", "(.*)", "neighbor", "(.*)", "session_state", "established"]),
-                 filter_=False)
+    found = find(
+        [tree],
+        R(["instance", "(.*)", "vrf", "(.*)", "neighbor", "(.*)", "session_state", "established"]),
+        filter_=False,
+    )
     assert found == [
         ("established", ["instance", "default", "vrf", "default", "neighbor", "200.1.1.1", "session_state"]),
         ("established", ["instance", "default", "vrf", "red", "neighbor", "10.0.0.1", "session_state"]),
     ]
     assert find(tree, R(["instance", "(.*)", "vrf", "(.*)", "neighbor", "(.*)", "session_state", "idle"])) == [tree]
     assert find(tree, R(["instance", "(mgmt)", "vrf", "(.*)", "neighbor", "(.*)", "remote_as", 200])) == []
-    deep = find([tree], R(["instance", "default", "vrf", "default", "neighbor", "(200.*)", "address_family",
-                           "(.*)", "prefixes_received", 10]), filter_=False)
+    deep = find(
+        [tree],
+        R(
+            [
+                "instance",
+                "default",
+                "vrf",
+                "default",
+                "neighbor",
+                "(200.*)",
+                "address_family",
+                "(.*)",
+                "prefixes_received",
+                10,
+            ]
+        ),
+        filter_=False,
+    )
     assert [path[5] for _, path in deep] == ["200.1.1.1", "200:1::1:1"]
 
 
@@ -591,8 +663,9 @@ def test_objects_with_attributes():
 
 def test_logic_objects_in_paths_and_keywords():
     tree = bgp_tree()
-    assert find([tree], R(["instance", "(.*)", "vrf", "(.*)", "neighbor", "(.*)", "remote_as", Or(100, 300)]),
-                filter_=False) == [
+    assert find(
+        [tree], R(["instance", "(.*)", "vrf", "(.*)", "neighbor", "(.*)", "remote_as", Or(100, 300)]), filter_=False
+    ) == [
         (100, ["instance", "default", "vrf", "default", "neighbor", "200.1.1.1", "remote_as"]),
         (300, ["instance", "default", "vrf", "red", "neighbor", "10.0.0.1", "remote_as"]),
         (100, ["instance", "mgmt", "vrf", "default", "neighbor", "192.168.0.1", "remote_as"]),
@@ -600,12 +673,23 @@ def test_logic_objects_in_paths_and_keywords():
     assert find([{"state": "up"}, {"state": "down"}], state=LogicNot("down")) == [{"state": "up"}]
 
 
-@pytest.mark.parametrize("req, exc, message", [
-    (R((1, 2)), TypeError, "'args' has to be list. Instead (1, 2) in ((1, 2),) was provided. Examples of acceptable "
-                           "requirement:\nfind(iterable, R(['a','b', 1]) "),
-    (R(["a"]), ValueError, "R object expected *args list with at least 2 values that the last one will be used as "
-                           "the expected value but instead received ['a'] within (['a'],)"),
-])
+@pytest.mark.parametrize(
+    "req, exc, message",
+    [
+        (
+            R((1, 2)),
+            TypeError,
+            "'args' has to be list. Instead (1, 2) in ((1, 2),) was provided. Examples of acceptable "
+            "requirement:\nfind(iterable, R(['a','b', 1]) ",
+        ),
+        (
+            R(["a"]),
+            ValueError,
+            "R object expected *args list with at least 2 values that the last one will be used as "
+            "the expected value but instead received ['a'] within (['a'],)",
+        ),
+    ],
+)
 def test_requirement_errors(req, exc, message):
     with pytest.raises(exc) as info:
         find([{"a": 1}], req)
@@ -615,8 +699,12 @@ def test_requirement_errors(req, exc, message):
 def literal_before_pattern():
     """A literal and a pattern matching every text, such that the set of the two
     visits the literal first (where normalising writes it into every path)."""
-    return next((k, p) for p in ("(.*)", "(.+)", "(.*?)", "(.{0,})", "(.?.*)", "((.*))")
-                for k in "abcdefghijklmnop" if next(iter({k, p})) == k)
+    return next(
+        (k, p)
+        for p in ("(.*)", "(.+)", "(.*?)", "(.{0,})", "(.?.*)", "((.*))")
+        for k in "abcdefghijklmnop"
+        if next(iter({k, p})) == k
+    )
 
 
 @pytest.mark.parametrize("bad", [lambda k: (k, 1), lambda k: 5, lambda k: k + "1"], ids=["tuple", "int", "str"])
@@ -644,11 +732,15 @@ def test_unhashable_operators_in_several_requirements(op):
 MAPPED = {"k": {"a": 1}}
 
 
-@pytest.mark.parametrize("from_, expected", [
-    (MappingProxyType({"a": 1}), "itself"),  # one object, as a dict is
-    (MAPPED.values(), [MAPPED["k"]]),
-    (MAPPED.items(), []),
-], ids=["mappingproxy", "values", "items"])
+@pytest.mark.parametrize(
+    "from_, expected",
+    [
+        (MappingProxyType({"a": 1}), "itself"),  # one object, as a dict is
+        (MAPPED.values(), [MAPPED["k"]]),
+        (MAPPED.items(), []),
+    ],
+    ids=["mappingproxy", "values", "items"],
+)
 def test_from_that_cannot_be_copied_is_kept(from_, expected):
     assert find(from_, R(a=1)) == ([from_] if expected == "itself" else expected)
     assert find.__self__.initial_object in (from_, [from_])
@@ -677,8 +769,10 @@ def test_index_and_build_dict():
     req = R(["instance", "default", "vrf", "(.*)", "neighbor", "(.*)", "session_state", "established"])
     assert find([tree], req, filter_=False, index=0)[0][0] is tree
     by_vrf = find([tree], req, filter_=False, index=4)
-    assert by_vrf[1] == (tree["instance"]["default"]["vrf"]["red"],
-                         ["instance", "default", "vrf", "red", "neighbor", "10.0.0.1", "session_state"])
+    assert by_vrf[1] == (
+        tree["instance"]["default"]["vrf"]["red"],
+        ["instance", "default", "vrf", "red", "neighbor", "10.0.0.1", "session_state"],
+    )
     with pytest.raises(ValueError) as info:
         find([tree], req, filter_=False, index=8)
     assert str(info.value).startswith("Cannot use index of size '8' on '['instance'")
@@ -689,14 +783,17 @@ def test_index_and_build_dict():
     assert Find()._build_dict({"a": {"b": 1}}, ["a", "b"], 5) == 1
 
 
-@pytest.mark.parametrize("obj, path, index, expected", [
-    (Obj(v=Obj(w=1)), ["v"], 1, "v"),                   # the path ends at the attribute
-    (Obj(v=Obj(w=1)), ["v", "w"], 1, 1),                 # an attribute of an attribute
-    (Obj(v=Obj(w=Obj(z=2))), ["v", "w", "z"], 2, 2),
-    (Obj(v={"w": {"z": 2}}), ["v", "w", "z"], 2, 2),
-    (Obj(v=[10, {"z": 2}]), ["v", 1, "z"], 1, {"z": 2}),
-    (MappingProxyType({"a": {"b": 1}}), ["a", "b"], 1, {"b": 1}),
-])
+@pytest.mark.parametrize(
+    "obj, path, index, expected",
+    [
+        (Obj(v=Obj(w=1)), ["v"], 1, "v"),  # the path ends at the attribute
+        (Obj(v=Obj(w=1)), ["v", "w"], 1, 1),  # an attribute of an attribute
+        (Obj(v=Obj(w=Obj(z=2))), ["v", "w", "z"], 2, 2),
+        (Obj(v={"w": {"z": 2}}), ["v", "w", "z"], 2, 2),
+        (Obj(v=[10, {"z": 2}]), ["v", 1, "z"], 1, {"z": 2}),
+        (MappingProxyType({"a": {"b": 1}}), ["a", "b"], 1, {"b": 1}),
+    ],
+)
 def test_build_dict_through_objects(obj, path, index, expected):
     value = Find()._build_dict(obj, path, index)
     assert value == (obj.v if expected == "v" else expected)
@@ -713,15 +810,20 @@ def test_unhashable_intersection_keeps_the_first_order():
     members = [{"a": i % 3 == 0 or i % 2 == 0, "b": i % 3 == 1 or i % 2 == 0, "n": i % 500} for i in range(3000)]
     equal_copies = [dict(m) for m in members[::7]]
     first = find(members, R(a=True), R(b=True))
-    assert first == [m for m in members if m["a"] and m["b"]] and all(x is y for x, y in zip(first, [
-        m for m in members if m["a"] and m["b"]]))
+    assert first == [m for m in members if m["a"] and m["b"]] and all(
+        x is y for x, y in zip(first, [m for m in members if m["a"] and m["b"]])
+    )
     f = Find()
     lists = [members[::-1], equal_copies, members[::3] + [[1, {"x": 1}], ([2],)], [[1, {"x": 1.0}]]]
     expected = [m for m in members[::-1] if m in equal_copies and m in members[::3] and m in lists[3]]
     assert f._unhashable_intersection(lists) == expected == []
     assert f._unhashable_intersection(lists[:3]) == [m for m in members[::-1] if m in equal_copies and m in lists[2]]
-    assert f._unhashable_intersection([[[1, {"x": 1}], [True, {"x": 1.0}], [1, OrderedDict(x=1)]],
-                                       [[1.0, OrderedDict(x=True)]]]) == [[1, {"x": 1}]] * 3
+    assert (
+        f._unhashable_intersection(
+            [[[1, {"x": 1}], [True, {"x": 1.0}], [1, OrderedDict(x=1)]], [[1.0, OrderedDict(x=True)]]]
+        )
+        == [[1, {"x": 1}]] * 3
+    )
 
 
 def test_unhashable_helpers():
@@ -764,16 +866,19 @@ def test_overridden_methods_are_called():
 # Grouping and all_keys
 # ---------------------------------------------------------------------------
 
-NAMED = ["instance", "(?P<instance>.*)", "vrf", "(?P<vrf>.*)", "neighbor", "(?P<neighbor>.*)", "session_state",
-         "(.*)"]
+NAMED = ["instance", "(?P<instance>.*)", "vrf", "(?P<vrf>.*)", "neighbor", "(?P<neighbor>.*)", "session_state", "(.*)"]
 
 
 def test_group_keys_docstring_example():
-    source = [("established", ["instance", "default", "vrf", "default", "neighbor", "200.1.1.1", "session_state"]),
-              ("idle", ["instance", "default", "vrf", "default", "neighbor", "200:1::1:1", "session_state"])]
+    source = [
+        ("established", ["instance", "default", "vrf", "default", "neighbor", "200.1.1.1", "session_state"]),
+        ("idle", ["instance", "default", "vrf", "default", "neighbor", "200:1::1:1", "session_state"]),
+    ]
     rows = GroupKeys.group_keys(source, [[NAMED]])
-    assert rows == [{"instance": "default", "vrf": "default", "neighbor": "200.1.1.1"},
-                    {"instance": "default", "vrf": "default", "neighbor": "200:1::1:1"}]
+    assert rows == [
+        {"instance": "default", "vrf": "default", "neighbor": "200.1.1.1"},
+        {"instance": "default", "vrf": "default", "neighbor": "200:1::1:1"},
+    ]
     assert GroupKeys().group_keys(source, [[NAMED]], 5) == rows
 
 
@@ -795,8 +900,9 @@ def test_group_keys_all_keys_rows_take_their_own_requirement():
     assert GroupKeys.group_keys(source, reqs, all_keys=True) == [{"second": "a"}, {"first": "b"}, {"third": "c"}]
     # Equal lists of paths keep their order; requirements that cannot be compared are never compared.
     same = [[("v", ["a"])], [("v", ["a"])]]
-    assert GroupKeys.group_keys(same, [([Operator("(?P<p>.*)"), 1],), ([Operator("(?P<q>.*)"), 1],)],
-                                all_keys=True) == [{"p": "a"}, {"q": "a"}]
+    assert GroupKeys.group_keys(
+        same, [([Operator("(?P<p>.*)"), 1],), ([Operator("(?P<q>.*)"), 1],)], all_keys=True
+    ) == [{"p": "a"}, {"q": "a"}]
     assert GroupKeys.group_keys(source, reqs[:2], all_keys=True) == [{"second": "a"}, {"first": "b"}]
     with pytest.raises(ValueError) as info:
         GroupKeys.group_keys([(1, ["a"])], [[[Operator("(?P<x"), 1]]])
@@ -805,10 +911,19 @@ def test_group_keys_all_keys_rows_take_their_own_requirement():
 
 def test_all_keys_relates_later_requirements_to_the_first():
     tree = bgp_tree()
-    first = R(["instance", "(?P<instance>.*)", "vrf", "(?P<vrf>.*)", "neighbor", "(?P<neighbor>.*)",
-               "session_state", "established"])
-    second = R(["instance", "(?P<instance>.*)", "vrf", "(?P<vrf>.*)", "neighbor", "(?P<neighbor>.*)",
-                "remote_as", 300])
+    first = R(
+        [
+            "instance",
+            "(?P<instance>.*)",
+            "vrf",
+            "(?P<vrf>.*)",
+            "neighbor",
+            "(?P<neighbor>.*)",
+            "session_state",
+            "established",
+        ]
+    )
+    second = R(["instance", "(?P<instance>.*)", "vrf", "(?P<vrf>.*)", "neighbor", "(?P<neighbor>.*)", "remote_as", 300])
     assert find([tree], first, second, filter_=False) == []  # different values never intersect
     result = find([tree], first, second, filter_=False, all_keys=True)
     assert find.__self__.initial_found_objects == result
@@ -819,10 +934,13 @@ def test_all_keys_relates_later_requirements_to_the_first():
 
 def test_populate_path():
     f = Find()
-    assert sorted(f._populate_path(["a", "(?P<x>.*)", "{uut}", Operator("{uut}")], {"x": ["1", "2"]},
-                                   device="dev")) == [["a", "1", "dev", "dev"], ["a", "2", "dev", "dev"]]
-    assert f._populate_path([Operator("(?P<x>1)"), "b"], {"x": [1, 12, 2]}) in ([[1, "b"], [12, "b"]],
-                                                                                   [[12, "b"], [1, "b"]])
+    assert sorted(
+        f._populate_path(["a", "(?P<x>.*)", "{uut}", Operator("{uut}")], {"x": ["1", "2"]}, device="dev")
+    ) == [["a", "1", "dev", "dev"], ["a", "2", "dev", "dev"]]
+    assert f._populate_path([Operator("(?P<x>1)"), "b"], {"x": [1, 12, 2]}) in (
+        [[1, "b"], [12, "b"]],
+        [[12, "b"], [1, "b"]],
+    )
     assert f._populate_path(["(?P<y>.*)", Operator(5)], {"x": [1]}) == [["(?P<y>.*)", 5]]
     with pytest.raises(ValueError) as info:
         f._populate_path(["(bad"], {})
@@ -836,18 +954,29 @@ BUILD = ({"a": {"b": {"c": 1}}}, ["a", "b", "c"], 2)
 MATCH = ({"a": {"b": 1}}, {"a__b": 1}, True, False)
 
 
-@pytest.mark.parametrize("method, args, kwargs, expected", [
-    ("_populate_path", POPULATE, {}, [["root", "a", "1", "dev"]] * 2),
-    ("_populate_path", (), dict(zip(["path", "keys", "device", "_cur_path", "_first"], POPULATE)),
-     [["root", "a", "1", "dev"]] * 2),
-    ("_build_dict", BUILD, {}, {"c": 1}),
-    ("_build_dict", (), dict(zip(["from_", "keys", "index"], BUILD)), {"c": 1}),
-    ("_match", MATCH, {}, (1, ["a", "b"])),
-    ("_match", (), dict(zip(["obj", "wanted", "use__syntax", "filter_"], MATCH)), (1, ["a", "b"])),
-    ("find", ([{"a": {"b": 1}}], R(["a", "b", 1])),
-     {"type_": [dict], "filter_": False, "index": 1, "_first": True, "all_keys": False}, [({"b": 1}, ["a", "b"])]),
-    ("find", ([{"a": 1}, {"a": 2}],), {"type_": None, "filter_": True, "a": 1}, [{"a": 1}]),
-])
+@pytest.mark.parametrize(
+    "method, args, kwargs, expected",
+    [
+        ("_populate_path", POPULATE, {}, [["root", "a", "1", "dev"]] * 2),
+        (
+            "_populate_path",
+            (),
+            dict(zip(["path", "keys", "device", "_cur_path", "_first"], POPULATE)),
+            [["root", "a", "1", "dev"]] * 2,
+        ),
+        ("_build_dict", BUILD, {}, {"c": 1}),
+        ("_build_dict", (), dict(zip(["from_", "keys", "index"], BUILD)), {"c": 1}),
+        ("_match", MATCH, {}, (1, ["a", "b"])),
+        ("_match", (), dict(zip(["obj", "wanted", "use__syntax", "filter_"], MATCH)), (1, ["a", "b"])),
+        (
+            "find",
+            ([{"a": {"b": 1}}], R(["a", "b", 1])),
+            {"type_": [dict], "filter_": False, "index": 1, "_first": True, "all_keys": False},
+            [({"b": 1}, ["a", "b"])],
+        ),
+        ("find", ([{"a": 1}, {"a": 2}],), {"type_": None, "filter_": True, "a": 1}, [{"a": 1}]),
+    ],
+)
 def test_methods_bind_every_parameter_by_name(method, args, kwargs, expected):
     assert getattr(Find(), method)(*args, **kwargs) == expected
 
@@ -855,6 +984,7 @@ def test_methods_bind_every_parameter_by_name(method, args, kwargs, expected):
 # ---------------------------------------------------------------------------
 # Robustness
 # ---------------------------------------------------------------------------
+
 
 def test_deep_paths_raise_recursion_error():
     loop = {}
@@ -906,8 +1036,10 @@ def test_threads_share_the_module_find():
     queries = [
         (R(["instance", "(.*)", "vrf", "(.*)", "neighbor", "(.*)", "session_state", "established"]),),
         # Logic objects run interpreter code for every neighbor: threads switch mid-search.
-        (R(["instance", "(?P<i>.*)", "vrf", "(?P<v>.*)", "neighbor", "(?P<n>.*)", "remote_as", Or(100, 300)]),
-         R(["instance", "(?P<i>.*)", "vrf", "(?P<v>.*)", "neighbor", "(?P<n>.*)", "up_time", Or("never")])),
+        (
+            R(["instance", "(?P<i>.*)", "vrf", "(?P<v>.*)", "neighbor", "(?P<n>.*)", "remote_as", Or(100, 300)]),
+            R(["instance", "(?P<i>.*)", "vrf", "(?P<v>.*)", "neighbor", "(?P<n>.*)", "up_time", Or("never")]),
+        ),
     ]
     expected = [find([tree], *q, filter_=False, all_keys=True) for q in queries]
     assert all(expected)
@@ -952,8 +1084,12 @@ def test_no_leaks():
     assert_no_leak(lambda: Find()._unhashable_intersection([members, copies, members[1:]]), calls=2000)
     proxy = MappingProxyType({"a": {"b": Obj(c=1)}})
     assert_no_leak(lambda: find(proxy, R(["(.*)", "b", "c", 1]), filter_=False, index=2), calls=2000)
-    assert_no_leak(lambda: GroupKeys.group_keys([[("v", ["b"])], [("v", ["a"])]], [(["(?P<x>.*)", 1],),
-                                                (["(?P<y>.*)", 1],)], all_keys=True), calls=2000)
+    assert_no_leak(
+        lambda: GroupKeys.group_keys(
+            [[("v", ["b"])], [("v", ["a"])]], [(["(?P<x>.*)", 1],), (["(?P<y>.*)", 1],)], all_keys=True
+        ),
+        calls=2000,
+    )
     with pytest.raises(TypeError):
         find([1], R((1,)))
     assert_no_leak(lambda: pytest.raises(TypeError, find, [1], R((1,))), calls=2000)

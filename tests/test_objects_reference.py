@@ -10,16 +10,16 @@ from collections.abc import Iterable, Mapping
 from types import MappingProxyType
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from conftest import Table
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from ovark.utils.objects import Contains, Find, Not, NotExists, Operator, R, find
-
-from conftest import Table
-
 
 # ---------------------------------------------------------------------------
 # The reference: plain values and operators (no logic or callables)
 # ---------------------------------------------------------------------------
+
 
 def is_pattern(element):
     return isinstance(element, str) and element.startswith("(")
@@ -333,6 +333,7 @@ def test_match_matches_reference(seed):
 # "items", tuple keys whose text starts with "(", unhashable results
 # ---------------------------------------------------------------------------
 
+
 class Rack(Node):
     """Not a mapping, though it has a method called items."""
 
@@ -346,8 +347,14 @@ class Rack(Node):
 def containers(children):
     entries = st.dictionaries(st.sampled_from(KEYS + [("a", 1)]), children, min_size=1, max_size=3)
     attrs = st.dictionaries(st.sampled_from(["a", "b", "name", "items", "x1"]), children, min_size=1, max_size=3)
-    return st.one_of(entries, entries.map(MappingProxyType), entries.map(Table), st.lists(children, max_size=3),
-                     attrs.map(lambda a: Node(**a)), attrs.map(lambda a: Rack(**a)))
+    return st.one_of(
+        entries,
+        entries.map(MappingProxyType),
+        entries.map(Table),
+        st.lists(children, max_size=3),
+        attrs.map(lambda a: Node(**a)),
+        attrs.map(lambda a: Rack(**a)),
+    )
 
 
 TREES = st.recursive(st.sampled_from(VALUES), containers, max_leaves=10)
@@ -380,11 +387,14 @@ def test_match_matches_reference_on_any_mapping(obj, rnd):
 # are not dicts, a shared NaN.
 NAN = float("nan")
 SCALARS = st.sampled_from([0, 1, 1.0, True, False, "a", "", None, NAN, float("nan"), b"a", (1, 2)])
-NESTED = st.recursive(SCALARS, lambda children: st.one_of(
-    st.lists(children, max_size=3),
-    st.lists(children, max_size=3).map(tuple),
-    st.dictionaries(SCALARS.filter(lambda k: k == k), children, max_size=3),
-))
+NESTED = st.recursive(
+    SCALARS,
+    lambda children: st.one_of(
+        st.lists(children, max_size=3),
+        st.lists(children, max_size=3).map(tuple),
+        st.dictionaries(SCALARS.filter(lambda k: k == k), children, max_size=3),
+    ),
+)
 UNHASHABLE = st.one_of(
     st.lists(NESTED, max_size=3),
     st.dictionaries(st.sampled_from(["a", 1, 1.0, (1,)]), NESTED, max_size=3),
@@ -403,8 +413,10 @@ def twin(value):
 
 
 @HYPOTHESIS
-@given(pool=st.lists(UNHASHABLE, min_size=1, max_size=8),
-       picks=st.lists(st.lists(st.tuples(st.integers(0, 7), st.booleans()), max_size=8), min_size=1, max_size=4))
+@given(
+    pool=st.lists(UNHASHABLE, min_size=1, max_size=8),
+    picks=st.lists(st.lists(st.tuples(st.integers(0, 7), st.booleans()), max_size=8), min_size=1, max_size=4),
+)
 def test_unhashable_intersection_matches_reference(pool, picks):
     """Each list takes members of one pool, some as themselves and some as equal copies."""
     lists = [[pool[i % len(pool)] if same else twin(pool[i % len(pool)]) for i, same in pick] for pick in picks]
@@ -463,7 +475,9 @@ def test_find_with_operators_matches_reference(data, rnd):
 @given(obj=TREES, rnd=st.randoms(use_true_random=False))
 def test_match_with_operator_keys_matches_reference(obj, rnd):
     key, value = next(iter(gen_real_keyword(rnd, obj).items()))
-    wanted = {operator_for(rnd, key) if rnd.random() < 0.7 else key: operator_for(rnd, value) if rnd.random() < 0.6 else value}
+    wanted = {
+        operator_for(rnd, key) if rnd.random() < 0.7 else key: operator_for(rnd, value) if rnd.random() < 0.6 else value
+    }
     for filter_ in (True, False):
         expected = outcome(lambda: ref_match(obj, wanted, False, filter_))
         assert outcome(lambda: Find()._match(obj, wanted, False, filter_)) == expected, wanted

@@ -11,6 +11,7 @@ import textwrap
 
 import pytest
 
+
 def extension_modules():
     """Dotted names of every extension module of the package."""
     import ovark
@@ -123,7 +124,10 @@ def test_every_module_refuses_a_second_interpreter():
     for name, error, shared in json.loads(out):
         assert error is not None and "ImportError" in error, (name, shared)
         if shared:
-            assert "Interpreter change detected - this module can only be loaded into one interpreter per process." in error
+            assert (
+                "Interpreter change detected - this module can only be loaded into one interpreter per process."
+                in error
+            )
 
 
 @pytest.mark.parametrize("module_name", EXTENSION_MODULES)

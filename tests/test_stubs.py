@@ -50,6 +50,10 @@ def test_stubtest_finds_the_stubs_true_to_the_modules(tmp_path):
     env = dict(os.environ, MYPY_CACHE_DIR=str(tmp_path / "cache"))
     result = subprocess.run(
         [sys.executable, "-m", "mypy.stubtest", "--allowlist", str(ALLOWLIST), *[name for name, _ in MODULES]],
-        capture_output=True, text=True, cwd=tmp_path, env=env, timeout=600,
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        env=env,
+        timeout=600,
     )
     assert result.returncode == 0, result.stdout + result.stderr

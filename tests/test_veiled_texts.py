@@ -13,6 +13,7 @@ import textwrap
 import traceback
 
 import pytest
+from conftest import Table, assert_no_leak
 from cryptography.fernet import Fernet, InvalidToken
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
@@ -28,8 +29,6 @@ from ovark.utils.veiled_texts import (
     SecretString,
     to_plaintext,
 )
-
-from conftest import Table, assert_no_leak
 
 CONCRETE = [PlainTextSecretStringRepresenter, ObscuringSecretStringRepresenter, FernetSecretStringRepresenter]
 DEFAULT_KEY = "mbrx_fallback_key"
@@ -56,6 +55,7 @@ def reference_decode(enc, key):
 @pytest.fixture(autouse=True)
 def fresh_state(monkeypatch):
     """No configuration unless a test writes one; warning flags as at load."""
+
     def reset():
         for cls in CONCRETE:
             if "LOGGED_KEY_WARNING" in vars(cls):
@@ -102,22 +102,37 @@ def test_module_surface():
 
     assert SecretString.__bases__ == (UserString,) and type(SecretString) is type(UserString)
     assert SecretString.__repr__ is SecretString.__str__
-    members = [m for m in vars(SecretString) if not m.startswith("__") or m in ("__init__", "__str__", "__dir__", "__repr__")]
-    assert members[:10] == ["_get_cls", "_validate_rep", "_get_rep", "from_plaintext", "keygen",
-                            "__init__", "__str__", "__dir__", "__repr__", "plaintext"]
+    members = [
+        m for m in vars(SecretString) if not m.startswith("__") or m in ("__init__", "__str__", "__dir__", "__repr__")
+    ]
+    assert members[:10] == [
+        "_get_cls",
+        "_validate_rep",
+        "_get_rep",
+        "from_plaintext",
+        "keygen",
+        "__init__",
+        "__str__",
+        "__dir__",
+        "__repr__",
+        "plaintext",
+    ]
     assert isinstance(vars(SecretString)["_get_cls"], staticmethod)
     assert isinstance(vars(SecretString)["plaintext"], property)
 
 
-@pytest.mark.parametrize("func, signature", [
-    (SecretString, "(secret_string, representer_cls=None, prefix='string')"),
-    (SecretString.from_plaintext, "(plaintext, representer_cls=None, prefix='string')"),
-    (SecretString.keygen, "(representer_cls=None, prefix='string')"),
-    (SecretString._get_cls, "(cls_or_cls_name)"),
-    (BaseSecretStringRepresenter, "(obj, prefix='string')"),
-    (BaseSecretStringContainer, "(obj)"),
-    (to_plaintext, "(str_or_secret_str)"),
-])
+@pytest.mark.parametrize(
+    "func, signature",
+    [
+        (SecretString, "(secret_string, representer_cls=None, prefix='string')"),
+        (SecretString.from_plaintext, "(plaintext, representer_cls=None, prefix='string')"),
+        (SecretString.keygen, "(representer_cls=None, prefix='string')"),
+        (SecretString._get_cls, "(cls_or_cls_name)"),
+        (BaseSecretStringRepresenter, "(obj, prefix='string')"),
+        (BaseSecretStringContainer, "(obj)"),
+        (to_plaintext, "(str_or_secret_str)"),
+    ],
+)
 def test_signatures(func, signature):
     assert str(inspect.signature(func)) == signature
 
@@ -188,11 +203,14 @@ def test_key_lookup_logs_debug_each_time_and_warns_once_per_class(caplog):
     assert [r.levelname for r in caplog.records] == ["DEBUG", "WARNING"]
 
 
-@pytest.mark.parametrize("entry, found", [
-    ("string.key = k1", "k1"),
-    ("string.key =", DEFAULT_KEY),  # empty counts as absent
-    ("other.key = k2", DEFAULT_KEY),
-])
+@pytest.mark.parametrize(
+    "entry, found",
+    [
+        ("string.key = k1", "k1"),
+        ("string.key =", DEFAULT_KEY),  # empty counts as absent
+        ("other.key = k2", DEFAULT_KEY),
+    ],
+)
 def test_key_from_configuration(conf, caplog, entry, found):
     conf("[secrets]\n" + entry + "\n")
     caplog.set_level(logging.DEBUG, logger="ovark.utils.veiled_texts")
@@ -226,16 +244,28 @@ def configurations():
     calls = []
     return {
         "dict": ({"secrets": {"string": key}}, "k3y", PlainTextSecretStringRepresenter, None),
-        "Configuration": (ovark.Configuration({"secrets": {"string": key}}), "k3y", PlainTextSecretStringRepresenter,
-                          None),
-        "own get at every level": (Recording({"secrets": Recording({"string": Recording(key, calls=calls)},
-                                                                   calls=calls)}, calls=calls),
-                                   "k3y", PlainTextSecretStringRepresenter,
-                                   (calls, ["secrets", "string", "representer", "secrets", "string", "key",
-                                            "secrets", "string", "representer"])),
+        "Configuration": (
+            ovark.Configuration({"secrets": {"string": key}}),
+            "k3y",
+            PlainTextSecretStringRepresenter,
+            None,
+        ),
+        "own get at every level": (
+            Recording({"secrets": Recording({"string": Recording(key, calls=calls)}, calls=calls)}, calls=calls),
+            "k3y",
+            PlainTextSecretStringRepresenter,
+            (
+                calls,
+                ["secrets", "string", "representer", "secrets", "string", "key", "secrets", "string", "representer"],
+            ),
+        ),
         "get set on the instance": (shadowed, "k3y", PlainTextSecretStringRepresenter, None),
-        "not a dict": (Table({"secrets": Table({"string": Table(key)})}), "k3y", PlainTextSecretStringRepresenter,
-                       None),
+        "not a dict": (
+            Table({"secrets": Table({"string": Table(key)})}),
+            "k3y",
+            PlainTextSecretStringRepresenter,
+            None,
+        ),
         "no section": ({"other": {}}, DEFAULT_KEY, ObscuringSecretStringRepresenter, None),
         "no prefix": ({"secrets": {"other": key}}, DEFAULT_KEY, ObscuringSecretStringRepresenter, None),
         "empty entries": ({"secrets": {"string": {}}}, DEFAULT_KEY, ObscuringSecretStringRepresenter, None),
@@ -296,11 +326,14 @@ def test_obscuring_refuses_characters_above_latin1(clear, key, data):
 
 
 @settings(max_examples=300)
-@given(enc=st.one_of(
-    st.text("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_=+/ \n.", max_size=40),
-    st.binary(max_size=30).map(lambda b: base64.urlsafe_b64encode(b).decode()),
-    st.text(max_size=12),
-), key=KEYS)
+@given(
+    enc=st.one_of(
+        st.text("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_=+/ \n.", max_size=40),
+        st.binary(max_size=30).map(lambda b: base64.urlsafe_b64encode(b).decode()),
+        st.text(max_size=12),
+    ),
+    key=KEYS,
+)
 @example(enc="w5/Dgw==", key="k")  # standard alphabet
 @example(enc="QUJD\n", key="k")  # dropped character
 @example(enc="QQ", key="k")  # missing fill
@@ -372,8 +405,10 @@ def test_fernet_round_trip(conf):
 def test_fernet_wants_a_configured_key(conf, ini):
     conf(ini)
     rep = FernetSecretStringRepresenter(holder("x"))
-    message = ("A key must be specified as Ovark configuration under [secrets] string.key.\n"
-               "This key may be generated with the 'ovark secret keygen' command")
+    message = (
+        "A key must be specified as Ovark configuration under [secrets] string.key.\n"
+        "This key may be generated with the 'ovark secret keygen' command"
+    )
     for action in (lambda: rep.key, rep.encode, rep.decode):
         with pytest.raises(Exception) as info:
             action()
@@ -386,8 +421,10 @@ def test_fernet_failures_become_the_wrong_format_error(conf):
     for text in (other, "not a token"):
         with pytest.raises(Exception) as info:
             SecretString(text, FernetSecretStringRepresenter)
-        assert str(info.value) == ("The secret string '{}' has the wrong format.\n"
-                                   "It cannot be decoded with representer FernetSecretStringRepresenter.".format(text))
+        assert str(info.value) == (
+            "The secret string '{}' has the wrong format.\n"
+            "It cannot be decoded with representer FernetSecretStringRepresenter.".format(text)
+        )
         assert isinstance(info.value.__cause__, InvalidToken)
     conf("[secrets]\nstring.key = short\n")
     with pytest.raises(Exception, match="wrong format") as info:
@@ -397,12 +434,18 @@ def test_fernet_failures_become_the_wrong_format_error(conf):
 
 def test_fernet_without_cryptography_raises_import_error_first(monkeypatch):
     monkeypatch.setattr(vt, "Fernet", None)
-    message = ("FernetSecretStringRepresenter can only be used when the following commands are executed : \n"
-               "pip install cryptography")
+    message = (
+        "FernetSecretStringRepresenter can only be used when the following commands are executed : \n"
+        "pip install cryptography"
+    )
     rep = FernetSecretStringRepresenter(holder("x"))  # no key configured: the import error still comes first
-    for action in (FernetSecretStringRepresenter.keygen, rep.encode, rep.decode,
-                   lambda: SecretString("x", FernetSecretStringRepresenter),
-                   lambda: SecretString.from_plaintext("x", FernetSecretStringRepresenter)):
+    for action in (
+        FernetSecretStringRepresenter.keygen,
+        rep.encode,
+        rep.decode,
+        lambda: SecretString("x", FernetSecretStringRepresenter),
+        lambda: SecretString.from_plaintext("x", FernetSecretStringRepresenter),
+    ):
         with pytest.raises(ImportError) as info:
             action()
         assert str(info.value) == message and info.value.__cause__ is None
@@ -428,8 +471,10 @@ def test_module_loads_without_cryptography(tmp_path):
     env = dict(os.environ, OVARK_CONF=str(tmp_path / "absent.conf"))
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env)
     assert out.returncode == 0, out.stderr
-    expected = repr("FernetSecretStringRepresenter can only be used when the following commands are executed : \n"
-                    "pip install cryptography")
+    expected = repr(
+        "FernetSecretStringRepresenter can only be used when the following commands are executed : \n"
+        "pip install cryptography"
+    )
     assert out.stdout.splitlines() == [expected] * 3
 
 
@@ -477,8 +522,10 @@ def test_wrong_format_names_the_encoded_text_and_keeps_the_cause():
     with pytest.raises(Exception) as info:
         SecretString("abc")
     assert type(info.value) is Exception
-    assert str(info.value) == ("The secret string 'abc' has the wrong format.\n"
-                               "It cannot be decoded with representer ObscuringSecretStringRepresenter.")
+    assert str(info.value) == (
+        "The secret string 'abc' has the wrong format.\n"
+        "It cannot be decoded with representer ObscuringSecretStringRepresenter."
+    )
     assert isinstance(info.value.__cause__, binascii.Error) and info.value.__suppress_context__
     with pytest.raises(Exception, match="wrong format") as info:
         SecretString("/w==")  # Base64 of a byte that is not UTF-8
@@ -487,8 +534,10 @@ def test_wrong_format_names_the_encoded_text_and_keeps_the_cause():
 
 def test_get_cls():
     assert SecretString._get_cls(None) is None and SecretString._get_cls("") is None
-    assert SecretString._get_cls("ovark.utils.veiled_texts.PlainTextSecretStringRepresenter") is \
-        PlainTextSecretStringRepresenter
+    assert (
+        SecretString._get_cls("ovark.utils.veiled_texts.PlainTextSecretStringRepresenter")
+        is PlainTextSecretStringRepresenter
+    )
     assert SecretString._get_cls(int) is int
     with pytest.raises(ImportError):
         SecretString._get_cls("no_such_package_xyz.Cls")
@@ -502,7 +551,9 @@ def test_get_cls_warns_about_what_is_no_class(caplog, value):
 
 
 def test_validate_rep():
-    message = r"^Representer class <class 'int'> must inherit from ovark\.utils\.veiled_texts\.BaseSecretStringRepresenter\.$"
+    message = (
+        r"^Representer class <class 'int'> must inherit from ovark\.utils\.veiled_texts\.BaseSecretStringRepresenter\.$"
+    )
     with pytest.raises(Exception, match=message):
         SecretString._validate_rep(int)
     assert SecretString._validate_rep(None) is None and SecretString._validate_rep(CONCRETE[0]) is None
@@ -511,13 +562,15 @@ def test_validate_rep():
 
 
 def test_configured_representers_by_prefix(conf):
-    conf("""
+    conf(
+        """
         [secrets]
         string.representer = ovark.utils.veiled_texts.FernetSecretStringRepresenter
         string.key = {}
         plain.representer = ovark.utils.veiled_texts.PlainTextSecretStringRepresenter
         odd.representer = NoDots
-    """.format(FERNET_KEY))
+    """.format(FERNET_KEY)
+    )
     s = SecretString.from_plaintext(SECRET)
     assert s.representer_cls is FernetSecretStringRepresenter and s.plaintext == SECRET
     assert SecretString.from_plaintext(SECRET, prefix="plain").data == SECRET
@@ -526,10 +579,13 @@ def test_configured_representers_by_prefix(conf):
     assert len(SecretString.keygen()) == 44 and len(SecretString.keygen(prefix="plain")) == 36
 
 
-@pytest.mark.parametrize("configured, error", [
-    ("builtins.int", "must inherit from"),
-    ("os.path.join", "issubclass"),
-])
+@pytest.mark.parametrize(
+    "configured, error",
+    [
+        ("builtins.int", "must inherit from"),
+        ("os.path.join", "issubclass"),
+    ],
+)
 def test_a_bad_configured_representer_always_raises(conf, configured, error):
     conf("[secrets]\nstring.representer = {}\n".format(configured))
     for explicit in (None, PlainTextSecretStringRepresenter):
@@ -568,8 +624,11 @@ def test_a_custom_representer(monkeypatch):
 @pytest.fixture(params=["obscuring", "fernet"])
 def secret(request, conf):
     if request.param == "fernet":
-        conf("[secrets]\nstring.key = {}\nstring.representer = {}\n".format(
-            FERNET_KEY, "ovark.utils.veiled_texts.FernetSecretStringRepresenter"))
+        conf(
+            "[secrets]\nstring.key = {}\nstring.representer = {}\n".format(
+                FERNET_KEY, "ovark.utils.veiled_texts.FernetSecretStringRepresenter"
+            )
+        )
     return SecretString.from_plaintext(SECRET)
 
 
@@ -613,13 +672,16 @@ def error_texts(exc):
     return "".join(traceback.format_exception(type(exc), exc, exc.__traceback__)) + repr(exc.args)
 
 
-@pytest.mark.parametrize("plaintext, representer, ini, error", [
-    (SECRET + "\u20ac", ObscuringSecretStringRepresenter, "", ValueError),
-    (SECRET, FernetSecretStringRepresenter, "", Exception),  # no key
-    (SECRET + "\ud800", FernetSecretStringRepresenter, "string.key = " + FERNET_KEY, ValueError),
-    (SECRET, "ovark.utils.veiled_texts.PlainTextSecretStringRepresenter", "", TypeError),
-    (SECRET, None, "string.representer = builtins.dict", Exception),
-])
+@pytest.mark.parametrize(
+    "plaintext, representer, ini, error",
+    [
+        (SECRET + "\u20ac", ObscuringSecretStringRepresenter, "", ValueError),
+        (SECRET, FernetSecretStringRepresenter, "", Exception),  # no key
+        (SECRET + "\ud800", FernetSecretStringRepresenter, "string.key = " + FERNET_KEY, ValueError),
+        (SECRET, "ovark.utils.veiled_texts.PlainTextSecretStringRepresenter", "", TypeError),
+        (SECRET, None, "string.representer = builtins.dict", Exception),
+    ],
+)
 def test_a_failing_from_plaintext_does_not_show_the_plaintext(conf, plaintext, representer, ini, error):
     conf("[secrets]\n" + ini + "\n")
     with pytest.raises(error) as info:
@@ -638,29 +700,41 @@ def test_the_surrogate_error_names_the_position_only(conf):
 NOT_UTF8 = "The decrypted plaintext is not valid UTF-8 text."
 
 
-@pytest.mark.parametrize("plaintext", [
-    SECRET.encode() + b"\xff",                 # a byte that never starts a character
-    b"\xc3(" + SECRET.encode(),                # a lead byte without its continuation
-    (SECRET + "\xe9").encode("latin-1"),        # another encoding altogether
-    SECRET.encode() + "\ud800".encode("utf-8", "surrogatepass"),
-])
+@pytest.mark.parametrize(
+    "plaintext",
+    [
+        SECRET.encode() + b"\xff",  # a byte that never starts a character
+        b"\xc3(" + SECRET.encode(),  # a lead byte without its continuation
+        (SECRET + "\xe9").encode("latin-1"),  # another encoding altogether
+        SECRET.encode() + "\ud800".encode("utf-8", "surrogatepass"),
+    ],
+)
 def test_a_fernet_plaintext_that_is_not_utf8_never_shows(conf, tmp_path, plaintext):
-    conf("[secrets]\nstring.representer = ovark.utils.veiled_texts.FernetSecretStringRepresenter\n"
-         "string.key = {}\n".format(FERNET_KEY))
+    conf(
+        "[secrets]\nstring.representer = ovark.utils.veiled_texts.FernetSecretStringRepresenter\n"
+        "string.key = {}\n".format(FERNET_KEY)
+    )
     token = Fernet(FERNET_KEY.encode()).encrypt(plaintext).decode()
     with pytest.raises(Exception) as info:
         SecretString(token)
     exc = info.value
-    assert str(exc) == ("The secret string '{}' has the wrong format.\n"
-                        "It cannot be decoded with representer FernetSecretStringRepresenter.".format(token))
+    assert str(exc) == (
+        "The secret string '{}' has the wrong format.\n"
+        "It cannot be decoded with representer FernetSecretStringRepresenter.".format(token)
+    )
     assert exc.__cause__ is None and exc.__context__ is None and exc.__suppress_context__
     with pytest.raises(ValueError) as info:  # the representer itself, as a later read of plaintext meets it
         FernetSecretStringRepresenter(holder(token)).decode()
     assert info.value.args == (NOT_UTF8,) and info.value.__context__ is None
     for shown in (error_texts(exc), error_texts(info.value)):
         assert SECRET[:8] not in shown
-    command = subprocess.run([sys.executable, "-m", "ovark", "secret", "decode", token], capture_output=True,
-                             text=True, env=dict(os.environ, OVARK_CONF=os.environ["OVARK_CONF"]), timeout=60)
+    command = subprocess.run(
+        [sys.executable, "-m", "ovark", "secret", "decode", token],
+        capture_output=True,
+        text=True,
+        env=dict(os.environ, OVARK_CONF=os.environ["OVARK_CONF"]),
+        timeout=60,
+    )
     assert command.returncode != 0 and "wrong format" in command.stderr
     assert SECRET[:8] not in command.stderr + command.stdout and "codec" not in command.stderr
 
@@ -677,15 +751,21 @@ class Raising:
     decode = encode
 
 
-@pytest.mark.parametrize("step, error, replaced_by", [
-    ("encode", UnicodeEncodeError("utf-8", "ab\udfff", 2, 3, "surrogates not allowed"),
-     "The plaintext cannot be encoded as UTF-8: it holds a surrogate at position 2."),
-    ("encode", LookupError("no codec"), None),
-    ("decode", UnicodeDecodeError("utf-8", b"\xff", 0, 1, "invalid start byte"), NOT_UTF8),
-    ("decode", LookupError("no codec"), None),
-    ("init", KeyboardInterrupt(), None),
-    ("init", ModuleNotFoundError("gone"), None),
-])
+@pytest.mark.parametrize(
+    "step, error, replaced_by",
+    [
+        (
+            "encode",
+            UnicodeEncodeError("utf-8", "ab\udfff", 2, 3, "surrogates not allowed"),
+            "The plaintext cannot be encoded as UTF-8: it holds a surrogate at position 2.",
+        ),
+        ("encode", LookupError("no codec"), None),
+        ("decode", UnicodeDecodeError("utf-8", b"\xff", 0, 1, "invalid start byte"), NOT_UTF8),
+        ("decode", LookupError("no codec"), None),
+        ("init", KeyboardInterrupt(), None),
+        ("init", ModuleNotFoundError("gone"), None),
+    ],
+)
 def test_only_the_errors_a_step_words_itself_are_replaced(conf, monkeypatch, step, error, replaced_by):
     conf("[secrets]\nstring.key = {}\n".format(FERNET_KEY))
     secret = holder("token")

@@ -19,8 +19,8 @@ import types
 from urllib.parse import quote
 
 import pytest
-
 from conftest import assert_no_leak
+
 from ovark.utils.xferkit.exceptions import TimeLimitExceededOnFileTransfer
 from ovark.utils.xferkit.plugins.localhost import _without_password, without_password
 from ovark.utils.xferkit.plugins.localhost.ftp import xferkit
@@ -66,7 +66,11 @@ def server(tmp_path_factory):
     authorizer = DummyAuthorizer()
     authorizer.add_user(USER, PASSWORD, str(home), perm="elradfmwMT")
     authorizer.add_user(AT_USER, AT_PASSWORD, str(home), perm="elradfmwMT")
-    handler = type("Handler", (FTPHandler,), {"authorizer": authorizer, "dtp_handler": DTP, "timeout": 30, "auth_failed_timeout": 0.1})
+    handler = type(
+        "Handler",
+        (FTPHandler,),
+        {"authorizer": authorizer, "dtp_handler": DTP, "timeout": 30, "auth_failed_timeout": 0.1},
+    )
     srv = FTPServer(("127.0.0.1", 0), handler)
     stop = threading.Event()
 
@@ -157,8 +161,12 @@ def test_upload_then_download_is_byte_for_byte(server, home, kit, tmp_path, size
     assert fds_back_to(fds, src, dst)
 
 
-@pytest.mark.parametrize("remote, strip, sent", [("/D/f", True, "D/f"), ("/D/f", False, "/D/f"), ("//D/f", True, "/D/f")])
-def test_session_steps_and_the_leading_slash_of_the_remote_path(server, home, kit, tmp_path, recording, remote, strip, sent):
+@pytest.mark.parametrize(
+    "remote, strip, sent", [("/D/f", True, "D/f"), ("/D/f", False, "/D/f"), ("//D/f", True, "/D/f")]
+)
+def test_session_steps_and_the_leading_slash_of_the_remote_path(
+    server, home, kit, tmp_path, recording, remote, strip, sent
+):
     (home[0] / "D").mkdir()
     src = tmp_path / "up.bin"
     src.write_bytes(b"x" * 10)
@@ -213,7 +221,9 @@ class Clock:
 
 
 @pytest.mark.parametrize("blocks, ignore, fires", [(30, None, False), (31, None, True), (1, 0, True), (5, 5, False)])
-def test_the_clock_is_read_past_progress_ignore_count_blocks(server, home, kit, tmp_path, monkeypatch, blocks, ignore, fires):
+def test_the_clock_is_read_past_progress_ignore_count_blocks(
+    server, home, kit, tmp_path, monkeypatch, blocks, ignore, fires
+):
     clock = Clock()
     monkeypatch.setattr(xferkit, "time", clock)
     if ignore is not None:
@@ -273,15 +283,51 @@ def test_failures_propagate_close_everything_and_never_show_the_password(server,
     bad = xferkit.XferKit(credentials={"127.0.0.1": (USER, "wrong-" + PASSWORD)})
     in_url = xferkit.XferKit()
     cases = [
-        (bad, "copyfile", (url(server, remote + "/here.bin"), str(tmp_path / "o"), TIMEOUT), {"upload": False}, ftplib.error_perm),
-        (kit, "copyfile", (url(server, remote + "/missing"), str(tmp_path / "o"), TIMEOUT), {"upload": False}, ftplib.error_perm),
-        (kit, "copyfile", (str(tmp_path / "missing"), url(server, remote + "/x"), TIMEOUT), {"upload": True}, FileNotFoundError),
-        (kit, "copyfile", (str(tmp_path / "o"), url(server, remote + "/no/such/dir/x"), TIMEOUT), {"upload": True}, ftplib.error_perm),
+        (
+            bad,
+            "copyfile",
+            (url(server, remote + "/here.bin"), str(tmp_path / "o"), TIMEOUT),
+            {"upload": False},
+            ftplib.error_perm,
+        ),
+        (
+            kit,
+            "copyfile",
+            (url(server, remote + "/missing"), str(tmp_path / "o"), TIMEOUT),
+            {"upload": False},
+            ftplib.error_perm,
+        ),
+        (
+            kit,
+            "copyfile",
+            (str(tmp_path / "missing"), url(server, remote + "/x"), TIMEOUT),
+            {"upload": True},
+            FileNotFoundError,
+        ),
+        (
+            kit,
+            "copyfile",
+            (str(tmp_path / "o"), url(server, remote + "/no/such/dir/x"), TIMEOUT),
+            {"upload": True},
+            ftplib.error_perm,
+        ),
         (kit, "stat", (url(server, remote + "/missing"), TIMEOUT), {}, ftplib.error_perm),
         (kit, "chmod", (url(server, remote + "/missing"), 0o600, TIMEOUT), {}, ftplib.error_perm),
         (kit, "deletefile", (url(server, remote + "/missing"), TIMEOUT), {}, ftplib.error_perm),
-        (kit, "renamefile", (url(server, remote + "/missing"), url(server, remote + "/m2"), TIMEOUT), {}, ftplib.error_perm),
-        (in_url, "stat", ("ftp://{}:{}@127.0.0.1:{}{}/missing".format(USER, PASSWORD, server.port, remote), TIMEOUT), {}, ftplib.error_perm),
+        (
+            kit,
+            "renamefile",
+            (url(server, remote + "/missing"), url(server, remote + "/m2"), TIMEOUT),
+            {},
+            ftplib.error_perm,
+        ),
+        (
+            in_url,
+            "stat",
+            ("ftp://{}:{}@127.0.0.1:{}{}/missing".format(USER, PASSWORD, server.port, remote), TIMEOUT),
+            {},
+            ftplib.error_perm,
+        ),
     ]
     fds = open_fds()
     for plugin, name, args, kwargs, error in cases:
@@ -345,7 +391,12 @@ def throttled_then_ctrl_c(monkeypatch):
 FAILURES = {
     # name: (remote file, set-up, expected error, whether the error names the local file)
     "missing remote file": ("missing.bin", None, ftplib.error_perm, False),
-    "server gone mid-transfer": ("big.bin", lambda mp: mp.setattr(DTP, "drop_after", 16 * BLOCK), (EOFError, OSError, ftplib.Error), False),
+    "server gone mid-transfer": (
+        "big.bin",
+        lambda mp: mp.setattr(DTP, "drop_after", 16 * BLOCK),
+        (EOFError, OSError, ftplib.Error),
+        False,
+    ),
     "time limit": ("big.bin", lambda mp: mp.setattr(xferkit, "time", Clock()), TimeLimitExceededOnFileTransfer, False),
     "ctrl-c": ("big.bin", throttled_then_ctrl_c, KeyboardInterrupt, False),
     "disk full": ("big.bin", lambda mp: mp.setattr(FailingFile, "room", 4 * BLOCK), OSError, True),
@@ -537,7 +588,9 @@ def test_dir_lists_urls_under_the_listed_path(server, home, kit):
     assert kit.dir(url(server, remote_dir + "/empty"), TIMEOUT) == []
     (local_dir / "one").mkdir()
     (local_dir / "one" / "one").write_text("a folder holding its namesake")
-    assert kit.dir(url(server, remote_dir + "/one"), TIMEOUT, strip_leading_slash=False) == [url(server, remote_dir + "/one/one")]
+    assert kit.dir(url(server, remote_dir + "/one"), TIMEOUT, strip_leading_slash=False) == [
+        url(server, remote_dir + "/one/one")
+    ]
 
 
 @pytest.mark.parametrize("age_days", [0, 3 * 365])
@@ -584,11 +637,16 @@ def test_chmod_delete_and_rename(server, home, kit, recording):
 
 @pytest.mark.parametrize(
     "source, destination, word",
-    [("ftp://127.0.0.1:2121/a", "ftp://localhost:2121/b", "server"), ("ftp://127.0.0.1/a", "ftp://127.0.0.1:21/b", "port")],
+    [
+        ("ftp://127.0.0.1:2121/a", "ftp://localhost:2121/b", "server"),
+        ("ftp://127.0.0.1/a", "ftp://127.0.0.1:21/b", "port"),
+    ],
 )
 def test_rename_across_servers_or_ports_is_refused_before_connecting(kit, monkeypatch, source, destination, word):
     monkeypatch.setattr(xferkit, "FTP", lambda: pytest.fail("connected"))
-    message = "xferkit module ovark.utils.xferkit.plugins.localhost.ftp.xferkit requires from/to files to be renamed to have the same {}.".format(word)
+    message = "xferkit module ovark.utils.xferkit.plugins.localhost.ftp.xferkit requires from/to files to be renamed to have the same {}.".format(
+        word
+    )
     with pytest.raises(Exception, match="^{}$".format(message.replace(".", r"\."))):
         kit.renamefile(source, destination, 1)
 
@@ -658,7 +716,11 @@ def test_stat_reads_listing_lines(monkeypatch):
     year = time.gmtime().tm_year
     recent = stat_of(monkeypatch, "-rw-r--r-- 1 owner group 1234 Jan 05 10:30 name.txt")
     assert dict(recent) == {
-        "st_mode": stat.S_IFREG | 0o644, "st_nlink": 1, "st_uid": "owner", "st_gid": "group", "st_size": 1234,
+        "st_mode": stat.S_IFREG | 0o644,
+        "st_nlink": 1,
+        "st_uid": "owner",
+        "st_gid": "group",
+        "st_size": 1234,
         "st_mtime": listed_recent(1, 5, 10, 30),
     }
     old = stat_of(monkeypatch, "drwxr-xr-x+ 2 0 0 4096 Mar 3 2019 name.txt")
@@ -685,7 +747,9 @@ def test_stat_failures_name_path_and_server(monkeypatch, lines, message):
     assert type(info.value) is Exception and str(info.value) == message
 
 
-@pytest.mark.parametrize("mode", ["-rw-r--r--", "drwxrwxrwt", "lrwxrwxrwx", "-rwsr-sr-x", "crw--w----", "p---------", "-"])
+@pytest.mark.parametrize(
+    "mode", ["-rw-r--r--", "drwxrwxrwt", "lrwxrwxrwx", "-rwsr-sr-x", "crw--w----", "p---------", "-"]
+)
 def test_filemode_to_mode_inverts_stat_filemode(mode):
     result = xferkit.filemode_to_mode(mode)
     if len(mode) == 10:
@@ -702,7 +766,9 @@ def test_callbacks_are_closures_of_copyfile(monkeypatch, tmp_path):
     xferkit.XferKit().copyfile(str(tmp_path / "x"), "ftp://srv/x", 1, upload=True)
     xferkit.XferKit().copyfile("ftp://srv/x", str(tmp_path / "x"), 1, upload=False)
     assert [cb.__qualname__ for cb in Listing.lines] == [
-        "XferKit.copyfile.<locals>.upload_cb", "XferKit.copyfile.<locals>.download_cb"]
+        "XferKit.copyfile.<locals>.upload_cb",
+        "XferKit.copyfile.<locals>.download_cb",
+    ]
 
 
 def test_a_download_whose_file_fails_to_close_is_an_error(monkeypatch, tmp_path):
@@ -723,7 +789,10 @@ def test_normalize_filename_and_getspace(kit):
     assert kit._normalize_filename("a/b.txt", "x") == "/x/b.txt"
     assert kit._normalize_filename(filename="b", parent_path="/abs") == "/abs/b"
     assert kit._normalize_filename("dir/", "x") == "dir/"
-    with pytest.raises(NotImplementedError, match="^The xferkit module ovark.utils.xferkit.plugins.localhost.ftp.xferkit does not implement getspace.$"):
+    with pytest.raises(
+        NotImplementedError,
+        match="^The xferkit module ovark.utils.xferkit.plugins.localhost.ftp.xferkit does not implement getspace.$",
+    ):
         kit.getspace("ftp://h/x", 1, 2, k=3)
 
 
@@ -812,7 +881,11 @@ def vsftpd(tmp_path):
                 break
             except OSError:
                 if proc.poll() is not None or time.monotonic() > deadline:
-                    pytest.skip("vsftpd did not start: {}".format(proc.stdout.read(500) if proc.poll() is not None else "time-out"))
+                    pytest.skip(
+                        "vsftpd did not start: {}".format(
+                            proc.stdout.read(500) if proc.poll() is not None else "time-out"
+                        )
+                    )
                 time.sleep(0.05)
         yield port, root
     finally:
@@ -839,7 +912,12 @@ def test_against_vsftpd(vsftpd, tmp_path):
     local.write_bytes(b"keep")
     with pytest.raises(ftplib.error_perm):
         kit.copyfile(base + "/st/missing.txt", str(local), TIMEOUT, upload=False)
-    assert local.read_bytes() == b"keep" and sorted(os.listdir(tmp_path)) == ["empty", "local.txt", "root", "vsftpd.conf"]
+    assert local.read_bytes() == b"keep" and sorted(os.listdir(tmp_path)) == [
+        "empty",
+        "local.txt",
+        "root",
+        "vsftpd.conf",
+    ]
     kit.copyfile(str(local), base + "/st/" + quote("new?.txt"), TIMEOUT, upload=True)
     assert sorted(os.listdir(root / "st")) == ["new?.txt", "old.txt"]
     assert kit.dir(base + "/st", TIMEOUT) == [base + "/st/new%3F.txt", base + "/st/old.txt"]
@@ -872,15 +950,37 @@ def test_module_surface():
     from ovark.utils.xferkit.plugins.localhost import XferKit as Base
 
     assert [n for n in vars(xferkit) if not n.startswith("__")] == [
-        "os", "re", "time", "datetime", "logging", "libstat", "FTP", "urlsplit", "urlunsplit", "AttrDict",
-        "TimeLimitExceededOnFileTransfer", "XferKitLinuxBase", "logger", "DATETIME_PAT_RECENT",
-        "STAT_DIR_FORMAT_SCAN_PATTERN_RECENT", "DATETIME_PAT_NOT_RECENT", "STAT_DIR_FORMAT_SCAN_PATTERN_NOT_RECENT",
-        "filemode_to_mode", "XferKit",
+        "os",
+        "re",
+        "time",
+        "datetime",
+        "logging",
+        "libstat",
+        "FTP",
+        "urlsplit",
+        "urlunsplit",
+        "AttrDict",
+        "TimeLimitExceededOnFileTransfer",
+        "XferKitLinuxBase",
+        "logger",
+        "DATETIME_PAT_RECENT",
+        "STAT_DIR_FORMAT_SCAN_PATTERN_RECENT",
+        "DATETIME_PAT_NOT_RECENT",
+        "STAT_DIR_FORMAT_SCAN_PATTERN_NOT_RECENT",
+        "filemode_to_mode",
+        "XferKit",
     ]
     assert (xferkit.FTP, xferkit.libstat, xferkit.XferKitLinuxBase) == (ftplib.FTP, stat, Base)
     assert xferkit.XferKit.__bases__ == (Base,) and xferkit.XferKit.PROGRESS_IGNORE_COUNT == 30
     assert [n for n in vars(xferkit.XferKit) if not n.startswith("__")] == [
-        "PROGRESS_IGNORE_COUNT", "copyfile", "_normalize_filename", "dir", "stat", "chmod", "deletefile",
-        "renamefile", "getspace",
+        "PROGRESS_IGNORE_COUNT",
+        "copyfile",
+        "_normalize_filename",
+        "dir",
+        "stat",
+        "chmod",
+        "deletefile",
+        "renamefile",
+        "getspace",
     ]
     assert xferkit.filemode_to_mode.__doc__.startswith("Convert a filemode string to an os.stat.st_mode style number.")

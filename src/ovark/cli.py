@@ -110,7 +110,9 @@ def _place(location):
 
 def _type_name(exc):
     cls = type(exc)
-    return cls.__name__ if cls.__module__ in ("builtins", "__main__") else "{}.{}".format(cls.__module__, cls.__qualname__)
+    return (
+        cls.__name__ if cls.__module__ in ("builtins", "__main__") else "{}.{}".format(cls.__module__, cls.__qualname__)
+    )
 
 
 def _describe_cause(exc):
@@ -323,7 +325,9 @@ def _decoded(match):
         return SecretString(**arguments).plaintext
     except Exception as exc:
         cause = exc.__cause__ if exc.__cause__ is not None and not isinstance(exc, ImportError) else exc
-        raise MarkupRefused(match.group(1), "cannot decode: {}: {}".format(_type_name(cause), _one_line(cause))) from None
+        raise MarkupRefused(
+            match.group(1), "cannot decode: {}: {}".format(_type_name(cause), _one_line(cause))
+        ) from None
 
 
 class _Warnings:
@@ -400,8 +404,11 @@ def _make_processor_class(show_secrets=False, strict_env=False, no_callables=Fal
 
         def p_callable_markup(self, match, data, index, locations=None):
             if match and no_callables:
-                raise MarkupRefused(match.group(1), "refused: --no-callables forbids running %CALLABLE code",
-                                    self._where(data, index, locations))
+                raise MarkupRefused(
+                    match.group(1),
+                    "refused: --no-callables forbids running %CALLABLE code",
+                    self._where(data, index, locations),
+                )
             return super().p_callable_markup(match, data, index, locations=locations)
 
         def p_environ_markup(self, match, data, index, locations=None):
@@ -409,9 +416,16 @@ def _make_processor_class(show_secrets=False, strict_env=False, no_callables=Fal
                 name = match.group(2)
                 where = self._where(data, index, locations)
                 if strict_env:
-                    raise MarkupRefused(match.group(1), "the environment variable {} is not set (--strict-env)".format(name), where)
-                _Warnings.warn(("env", name), "{}{}: the environment variable {} is not set: it reads as an empty "
-                               "text (--strict-env makes this an error)".format(where + ": " if where else "", match.group(1), name))
+                    raise MarkupRefused(
+                        match.group(1), "the environment variable {} is not set (--strict-env)".format(name), where
+                    )
+                _Warnings.warn(
+                    ("env", name),
+                    "{}{}: the environment variable {} is not set: it reads as an empty "
+                    "text (--strict-env makes this an error)".format(
+                        where + ": " if where else "", match.group(1), name
+                    ),
+                )
             return super().p_environ_markup(match, data, index, locations=locations)
 
         def p_ask_markup(self, match, data, index, locations=None):
@@ -424,8 +438,7 @@ def _make_processor_class(show_secrets=False, strict_env=False, no_callables=Fal
                 prompt += "\n{}".format(match.group(2))
             answer = _ask(prompt + ": ")
             if answer is None:
-                raise MarkupRefused(match.group(1), "no answer on standard input",
-                                    self._where(data, index, locations))
+                raise MarkupRefused(match.group(1), "no answer on standard input", self._where(data, index, locations))
             return data.replace(match.group(0), answer)
 
         def p_file_markup(self, match, data, index, locations=None):
@@ -433,13 +446,19 @@ def _make_processor_class(show_secrets=False, strict_env=False, no_callables=Fal
             if match and hasattr(loader_cls, "find"):
                 found = os.path.realpath(loader_cls.find(match.group(2)))
                 # the includes whose content this value lies in, outermost first
-                chain = sorted((len(at), name) for at, name in self._includes
-                               if len(at) < len(index) and list(at) == list(index[: len(at)]))
+                chain = sorted(
+                    (len(at), name)
+                    for at, name in self._includes
+                    if len(at) < len(index) and list(at) == list(index[: len(at)])
+                )
                 names = [name for _, name in chain]
                 if found in names:
-                    loop = names[names.index(found):] + [found]
-                    raise MarkupRefused(match.group(1), "the file includes itself: " + " -> ".join(
-                        os.path.relpath(name) for name in loop), _place(locate(locations or {}, index, data)[0]))
+                    loop = names[names.index(found) :] + [found]
+                    raise MarkupRefused(
+                        match.group(1),
+                        "the file includes itself: " + " -> ".join(os.path.relpath(name) for name in loop),
+                        _place(locate(locations or {}, index, data)[0]),
+                    )
                 self._includes.append((tuple(index), found))
             self._loaded_locations = None
             result = super().p_file_markup(match, data, index, locations=locations)
@@ -461,9 +480,11 @@ def _make_processor_class(show_secrets=False, strict_env=False, no_callables=Fal
                 if problem is not None:
                     raise MarkupRefused(match.group(1), problem, self._where(data, index, locations))
                 if show_secrets and _control_characters(plaintext):
-                    raise MarkupRefused(match.group(1), "the decoded text holds control characters: "
-                                        "the key is wrong ([secrets] {}.key)".format(prefix),
-                                        self._where(data, index, locations))
+                    raise MarkupRefused(
+                        match.group(1),
+                        "the decoded text holds control characters: the key is wrong ([secrets] {}.key)".format(prefix),
+                        self._where(data, index, locations),
+                    )
             return super().p_enc_markup(match, data, index, locations=locations)
 
     return CommandProcessor
@@ -474,7 +495,9 @@ def resolve(data, locations, paths, show_secrets=False, strict_env=False, no_cal
     try:
         processor_cls = _make_processor_class(show_secrets, strict_env, no_callables)
     except ImportError as exc:
-        raise CliError("--resolve needs ovark.utils.yaml.markup, which cannot be imported: {}".format(_one_line(exc))) from exc
+        raise CliError(
+            "--resolve needs ovark.utils.yaml.markup, which cannot be imported: {}".format(_one_line(exc))
+        ) from exc
     folders = []
     for path in reversed(paths):
         folder = os.path.dirname(path)
@@ -569,7 +592,9 @@ def locate(locations, path, value=None):
 
 
 def _scalar(value, dumper):
-    text = yaml.dump(value, Dumper=dumper, default_flow_style=True, width=float("inf"), allow_unicode=True, sort_keys=False)
+    text = yaml.dump(
+        value, Dumper=dumper, default_flow_style=True, width=float("inf"), allow_unicode=True, sort_keys=False
+    )
     if text.endswith("\n...\n"):
         text = text[: -len("\n...\n")]
     text = text.rstrip("\n")
@@ -736,8 +761,9 @@ def _marked_keys(tree):
             children = enumerate(node)
         else:
             continue
-        stack.extend((value, (link, key)) for key, value in reversed(list(children))
-                     if isinstance(value, (Mapping, list)))
+        stack.extend(
+            (value, (link, key)) for key, value in reversed(list(children)) if isinstance(value, (Mapping, list))
+        )
 
 
 def warn_marked_keys(data, locations, extend_lists):
@@ -749,16 +775,24 @@ def warn_marked_keys(data, locations, extend_lists):
             why = "no earlier file has a list for it to extend"
         else:
             why = "add --extend-lists to extend the list {!r} with it".format(found.group(1))
-        _Warnings.warn(("extend", tuple(map(str, path))), "{}{}: left as a key: {}".format(
-            where + ": " if where else "", path[-1], why))
+        _Warnings.warn(
+            ("extend", tuple(map(str, path))),
+            "{}{}: left as a key: {}".format(where + ": " if where else "", path[-1], why),
+        )
 
 
 def _loaded(args):
     data, locations = load_layers(args.files, extend_lists=args.extend_lists)
     warn_marked_keys(data, locations, args.extend_lists)
     if args.resolve:
-        data = resolve(data, locations, args.files, show_secrets=args.show_secrets,
-                       strict_env=args.strict_env, no_callables=args.no_callables)
+        data = resolve(
+            data,
+            locations,
+            args.files,
+            show_secrets=args.show_secrets,
+            strict_env=args.strict_env,
+            no_callables=args.no_callables,
+        )
     return data, locations
 
 
@@ -786,13 +820,21 @@ def cmd_yaml(args):
                 collecting = gc.isenabled()
                 gc.disable()
                 try:
-                    yaml.dump(data, stream, Dumper=dumper._OrderedCSafeDumper if fast else OrderedSafeDumper,
-                              default_flow_style=False, sort_keys=False, allow_unicode=True)
+                    yaml.dump(
+                        data,
+                        stream,
+                        Dumper=dumper._OrderedCSafeDumper if fast else OrderedSafeDumper,
+                        default_flow_style=False,
+                        sort_keys=False,
+                        allow_unicode=True,
+                    )
                 finally:
                     if collecting:
                         gc.enable()
     except yaml.representer.RepresenterError as exc:
-        raise CliError("cannot write {!r} as YAML".format(type(exc.args[1]).__name__ if len(exc.args) > 1 else exc)) from exc
+        raise CliError(
+            "cannot write {!r} as YAML".format(type(exc.args[1]).__name__ if len(exc.args) > 1 else exc)
+        ) from exc
     return 0
 
 
@@ -988,18 +1030,26 @@ def completion_script(parser, shell):
     """The completion script of ``parser`` for ``shell`` (bash or zsh)."""
     nodes, valued = _completion_facts(parser)
     # "$cmdpath/$word": the root's children are "/name", deeper ones "parent/name"
-    walk_cases = "\n".join('            "{}") cmdpath="{}" ;;'.format(
-        ("/" + path) if "/" not in path else path, path) for path in nodes if path)
+    walk_cases = "\n".join(
+        '            "{}") cmdpath="{}" ;;'.format(("/" + path) if "/" not in path else path, path)
+        for path in nodes
+        if path
+    )
     file_options = [option for option, what in valued.items() if what == "files"]
     choice_options = [(option, what) for option, what in valued.items() if isinstance(what, list) and what]
     free_options = [option for option, what in valued.items() if what == ""]
     if shell == "bash":
-        node_cases = "\n".join('        "{}") opts="{}"; commands="{}"; files={} ;;'.format(
-            path, _sh_words(options), _sh_words(name for name, _ in commands), 1 if files else 0)
-            for path, (options, commands, files) in nodes.items())
+        node_cases = "\n".join(
+            '        "{}") opts="{}"; commands="{}"; files={} ;;'.format(
+                path, _sh_words(options), _sh_words(name for name, _ in commands), 1 if files else 0
+            )
+            for path, (options, commands, files) in nodes.items()
+        )
         value_cases = ["        {}) COMPREPLY=($(compgen -f -- \"$cur\")); return ;;".format("|".join(file_options))]
-        value_cases += ["        {}) COMPREPLY=($(compgen -W \"{}\" -- \"$cur\")); return ;;".format(option, " ".join(what))
-                        for option, what in choice_options]
+        value_cases += [
+            "        {}) COMPREPLY=($(compgen -W \"{}\" -- \"$cur\")); return ;;".format(option, " ".join(what))
+            for option, what in choice_options
+        ]
         value_cases += ["        {}) return ;;".format("|".join(free_options))] if free_options else []
         return """# bash completion for {prog}, made by `{prog} completion bash`.
 # Load it with: source <({prog} completion bash)
@@ -1030,15 +1080,23 @@ _{prog}() {{
 complete -o filenames -F _{prog} {prog}
 """.format(prog=PROG, walk=walk_cases, values="\n".join(value_cases), nodes=node_cases)
     if shell == "zsh":
-        def described(commands):
-            return " ".join("'{}:{}'".format(name, help_text.replace("'", "").replace(":", "\\:").replace("%%", "%"))
-                            for name, help_text in commands)
 
-        node_cases = "\n".join('        "{}") opts=({}); commands=({}); files={} ;;'.format(
-            path, _sh_words(options), described(commands), 1 if files else 0)
-            for path, (options, commands, files) in nodes.items())
+        def described(commands):
+            return " ".join(
+                "'{}:{}'".format(name, help_text.replace("'", "").replace(":", "\\:").replace("%%", "%"))
+                for name, help_text in commands
+            )
+
+        node_cases = "\n".join(
+            '        "{}") opts=({}); commands=({}); files={} ;;'.format(
+                path, _sh_words(options), described(commands), 1 if files else 0
+            )
+            for path, (options, commands, files) in nodes.items()
+        )
         value_cases = ["        {}) _files; return ;;".format("|".join(file_options))]
-        value_cases += ["        {}) compadd -- {}; return ;;".format(option, " ".join(what)) for option, what in choice_options]
+        value_cases += [
+            "        {}) compadd -- {}; return ;;".format(option, " ".join(what)) for option, what in choice_options
+        ]
         value_cases += ["        {}) return ;;".format("|".join(free_options))] if free_options else []
         return """#compdef {prog}
 # zsh completion for {prog}, made by `{prog} completion zsh`.
@@ -1151,7 +1209,7 @@ def _layer_entry(path_name, data, locations, steps, extend_lists, first):
     from ovark.utils.dicts import LIST_EXTEND_PATTERN
 
     path, node = [], data
-    for position, step in enumerate(steps):
+    for step in steps:
         found = _step_into(node, step)
         if found is None:
             if isinstance(node, Mapping):
@@ -1159,19 +1217,36 @@ def _layer_entry(path_name, data, locations, steps, extend_lists, first):
                     for key, items in node.items():
                         marked = LIST_EXTEND_PATTERN.match(key) if isinstance(key, str) else None
                         if marked and marked.group(1) == step and isinstance(items, list):
-                            return {"file": path_name, "action": "extends", "path": path + [step], "written": items,
-                                    "marked": key, "location": _record_place(locations, path + [key], items),
-                                    "items": [_record_place(locations, path + [key, i], item)
-                                              for i, item in enumerate(items)]}
+                            return {
+                                "file": path_name,
+                                "action": "extends",
+                                "path": path + [step],
+                                "written": items,
+                                "marked": key,
+                                "location": _record_place(locations, path + [key], items),
+                                "items": [
+                                    _record_place(locations, path + [key, i], item) for i, item in enumerate(items)
+                                ],
+                            }
                 return None
             if not path:
                 return None
-            return {"file": path_name, "action": "sets-above", "path": path, "written": node,
-                    "location": _record_place(locations, path, node)}
+            return {
+                "file": path_name,
+                "action": "sets-above",
+                "path": path,
+                "written": node,
+                "location": _record_place(locations, path, node),
+            }
         path.append(found[0])
         node = found[1]
-    return {"file": path_name, "action": "set", "path": path, "written": node,
-            "location": _record_place(locations, path, node)}
+    return {
+        "file": path_name,
+        "action": "set",
+        "path": path,
+        "written": node,
+        "location": _record_place(locations, path, node),
+    }
 
 
 def _markup_links(text, resolved, locations, at, seen, find=None, depth=0):
@@ -1182,9 +1257,14 @@ def _markup_links(text, resolved, locations, at, seen, find=None, depth=0):
     links = []
     if not isinstance(text, str) or depth > 20:
         return links
-    patterns = [("reference", kinds.REFERENCE_PATTERN), ("include", kinds.INCLUDE_FILE_PATTERN),
-                ("env", kinds.ENV_PATTERN), ("callable", kinds.CALLABLE_PATTERN), ("ask", kinds.ASK_PATTERN),
-                ("secret", kinds.ENC_PATTERN)]
+    patterns = [
+        ("reference", kinds.REFERENCE_PATTERN),
+        ("include", kinds.INCLUDE_FILE_PATTERN),
+        ("env", kinds.ENV_PATTERN),
+        ("callable", kinds.CALLABLE_PATTERN),
+        ("ask", kinds.ASK_PATTERN),
+        ("secret", kinds.ENC_PATTERN),
+    ]
     found = sorted((match.start(), kind, match) for kind, pattern in patterns for match in pattern.finditer(text))
     for _, kind, match in found:
         link = {"markup": match.group(1), "at": at}
@@ -1197,15 +1277,19 @@ def _markup_links(text, resolved, locations, at, seen, find=None, depth=0):
                 link["from"] = _place(record)
                 if written is not None and written != value:
                     link["written"] = written
-                    if (tuple(map(str, path)) not in seen):
-                        link["chain"] = _markup_links(written, resolved, locations, link["from"],
-                                                      seen | {tuple(map(str, path))}, find, depth + 1)
+                    if tuple(map(str, path)) not in seen:
+                        link["chain"] = _markup_links(
+                            written, resolved, locations, link["from"], seen | {tuple(map(str, path))}, find, depth + 1
+                        )
         elif kind == "include":
             link["from"] = "the file " + (find(match.group(2)) if find else match.group(2))
         elif kind == "env":
             name = match.group(2)
-            link["from"] = "the environment: {}={}".format(name, os.environ[name]) if name in os.environ else \
-                "the environment: {} is not set".format(name)
+            link["from"] = (
+                "the environment: {}={}".format(name, os.environ[name])
+                if name in os.environ
+                else "the environment: {} is not set".format(name)
+            )
         elif kind == "callable":
             link["from"] = "what {} returned".format(match.group(2))
         elif kind == "ask":
@@ -1216,8 +1300,9 @@ def _markup_links(text, resolved, locations, at, seen, find=None, depth=0):
     return links
 
 
-def blame(paths, key, extend_lists=False, resolve_markup=False, show_secrets=False, strict_env=False,
-          no_callables=False):
+def blame(
+    paths, key, extend_lists=False, resolve_markup=False, show_secrets=False, strict_env=False, no_callables=False
+):
     """Every layer that set ``key``, in layering order, and which one the
     result took; with ``resolve_markup``, what it resolved to and where each
     markup took its value from."""
@@ -1258,12 +1343,14 @@ def blame(paths, key, extend_lists=False, resolve_markup=False, show_secrets=Fal
         report["result"] = result
     if isinstance(result, list):
         # which layer gave which item of the layered list
-        report["items"] = [{"position": position, "value": item,
-                            "location": _record_place(locations, result_path + [position], item)}
-                           for position, item in enumerate(result)]
+        report["items"] = [
+            {"position": position, "value": item, "location": _record_place(locations, result_path + [position], item)}
+            for position, item in enumerate(result)
+        ]
     if resolve_markup:
-        resolved = resolve(data, locations, paths, show_secrets=show_secrets, strict_env=strict_env,
-                           no_callables=no_callables)
+        resolved = resolve(
+            data, locations, paths, show_secrets=show_secrets, strict_env=strict_env, no_callables=no_callables
+        )
         path, value = _walk_key(resolved, steps)
         if value is not _MISSING:
             report["resolved"] = value
@@ -1276,8 +1363,9 @@ def blame(paths, key, extend_lists=False, resolve_markup=False, show_secrets=Fal
         find = type("IncludeLoader", (IncludeLoader,), {"search_path": tuple(folders)}).find
         chain = []
         for entry in sources[-1:]:
-            chain = _markup_links(entry["written"], resolved, locations, entry["location"],
-                                  {tuple(map(str, entry["path"]))}, find)
+            chain = _markup_links(
+                entry["written"], resolved, locations, entry["location"], {tuple(map(str, entry["path"]))}, find
+            )
         report["chain"] = chain
     if not entries and result is _MISSING and "resolved" not in report:
         raise CliError("{}: no layer sets it".format(key))
@@ -1292,11 +1380,16 @@ def _blame_lines(report):
         if entry["action"] == "set":
             what = _short(entry["written"])
         elif entry["action"] == "sets-above":
-            what = "{}: {}  (sets {} as a whole)".format(entry["path"][-1], _short(entry["written"]),
-                                                        _dotted(entry["path"]))
+            what = "{}: {}  (sets {} as a whole)".format(
+                entry["path"][-1], _short(entry["written"]), _dotted(entry["path"])
+            )
         else:
-            what = "{}: {}  (appends to {}: {})".format(entry["marked"], _short(entry["written"]),
-                                                       _dotted(entry["path"]), ", ".join(p or "?" for p in entry["items"]))
+            what = "{}: {}  (appends to {}: {})".format(
+                entry["marked"],
+                _short(entry["written"]),
+                _dotted(entry["path"]),
+                ", ".join(p or "?" for p in entry["items"]),
+            )
         yield "  {}  {}{}".format(where, what, "  <- result" if entry["taken"] else "")
     if not report["found"] and "resolved" not in report:
         yield "  (the layered result has no value there)"
@@ -1305,8 +1398,9 @@ def _blame_lines(report):
         width = len(str(len(report["items"]) - 1))
         places = max(len(item["location"] or "?") for item in report["items"])
         for item in report["items"]:
-            yield "  {}  {}  {}".format(str(item["position"]).rjust(width), (item["location"] or "?").ljust(places),
-                                        _short(item["value"]))
+            yield "  {}  {}  {}".format(
+                str(item["position"]).rjust(width), (item["location"] or "?").ljust(places), _short(item["value"])
+            )
     if "resolved" in report:
         where = report.get("resolved_location")
         yield "resolved: {}{}".format(_short(report["resolved"]), "  # " + where if where else "")
@@ -1325,8 +1419,15 @@ def _blame_lines(report):
 
 
 def cmd_blame(args):
-    report = blame(args.files, args.key, extend_lists=args.extend_lists, resolve_markup=args.resolve,
-                   show_secrets=args.show_secrets, strict_env=args.strict_env, no_callables=args.no_callables)
+    report = blame(
+        args.files,
+        args.key,
+        extend_lists=args.extend_lists,
+        resolve_markup=args.resolve,
+        show_secrets=args.show_secrets,
+        strict_env=args.strict_env,
+        no_callables=args.no_callables,
+    )
     with OutputFile(None) as stream:
         if args.json:
             json.dump(report, stream, indent=2, default=_json_default, ensure_ascii=False)
@@ -1346,13 +1447,17 @@ def _representer(name):
 
     dotted = REPRESENTER_ALIASES.get(name, name)
     if "." not in dotted:
-        raise CliError("--representer {}: give a dotted class path or one of {}".format(name, ", ".join(REPRESENTER_ALIASES)))
+        raise CliError(
+            "--representer {}: give a dotted class path or one of {}".format(name, ", ".join(REPRESENTER_ALIASES))
+        )
     try:
         cls = import_from_name(dotted)
     except (ImportError, AttributeError) as exc:
         raise CliError("--representer {}: cannot import it: {}".format(name, _one_line(exc))) from exc
     if not (isinstance(cls, type) and issubclass(cls, veiled_texts.BaseSecretStringRepresenter)):
-        raise CliError("--representer {}: not a representer class (it must inherit from {})".format(name, REPRESENTER_BASE))
+        raise CliError(
+            "--representer {}: not a representer class (it must inherit from {})".format(name, REPRESENTER_BASE)
+        )
     return cls
 
 
@@ -1361,9 +1466,7 @@ def _class_path(cls):
 
 
 def cmd_secret_keygen(args):
-    from ovark.utils.veiled_texts import SecretString
-
-    from ovark.utils.veiled_texts import PlainTextSecretStringRepresenter
+    from ovark.utils.veiled_texts import PlainTextSecretStringRepresenter, SecretString
 
     prefix = args.prefix or "string"
     cls = SecretString._get_rep(_representer(args.representer), prefix)
@@ -1403,8 +1506,11 @@ def cmd_secret_encode(args):
         raise
     except Exception as exc:
         # Errors of the representers name the representer, never the plaintext.
-        raise CliError("cannot encode with {}: {}".format(
-            (cls or SecretString._get_rep(None, args.prefix or "string")).__name__, _one_line(exc))) from None
+        raise CliError(
+            "cannot encode with {}: {}".format(
+                (cls or SecretString._get_rep(None, args.prefix or "string")).__name__, _one_line(exc)
+            )
+        ) from None
     if args.prefix is not None and not args.raw:
         # the whole markup: the bare text would be read with the default prefix
         sys.stdout.write("%ENC{{{}, prefix={}}}\n".format(secret.data, args.prefix))
@@ -1459,20 +1565,26 @@ def _plugin_manager():
     try:
         found = [(group, point) for group in groups for point in every(group=group)]
     except Exception as exc:
-        _Warnings.warn(("plugins",), "file transfer plugins of other packages cannot be listed: {}".format(
-            error_line(exc)))
+        _Warnings.warn(
+            ("plugins",), "file transfer plugins of other packages cannot be listed: {}".format(error_line(exc))
+        )
         found = []
     try:
         for group, point in found:
             addon_registry.iter_entry_points = lambda group, _only=group, _point=point: iter(
-                [_point] if group == _only else [])
+                [_point] if group == _only else []
+            )
             try:
                 manager.discover_external_plugins()
             except Exception as exc:
                 name = getattr(point, "name", "?")
                 module = getattr(point, "module", None) or getattr(point, "value", "?")
-                _Warnings.warn(("plugin", group, name), "file transfer plugin {!r} ({}) cannot be loaded and is left "
-                               "out: {}".format(name, module, error_line(exc)))
+                _Warnings.warn(
+                    ("plugin", group, name),
+                    "file transfer plugin {!r} ({}) cannot be loaded and is left out: {}".format(
+                        name, module, error_line(exc)
+                    ),
+                )
     finally:
         addon_registry.iter_entry_points = every
     manager._plugins_loaded = True
@@ -1518,8 +1630,11 @@ def _ftp_error(exc, url):
 
 def cmd_ls(args):
     if not _is_ftp(args.url):
-        raise CliError("{}: ls lists FTP folders: give an ftp://[user[:password]@]host[:port]/path URL".format(
-            _without_password(args.url)))
+        raise CliError(
+            "{}: ls lists FTP folders: give an ftp://[user[:password]@]host[:port]/path URL".format(
+                _without_password(args.url)
+            )
+        )
     kit = _plugin_kit()
     try:
         entries = kit.dir(args.url, args.timeout)
@@ -1741,7 +1856,9 @@ def make_remote_folders(kit, url, timeout):
 def cmd_copy(args):
     src_ftp, dst_ftp = _is_ftp(args.source), _is_ftp(args.destination)
     if src_ftp == dst_ftp:
-        raise CliError("copy moves a file between this machine and an FTP server: exactly one of SRC and DST must be an ftp:// URL")
+        raise CliError(
+            "copy moves a file between this machine and an FTP server: exactly one of SRC and DST must be an ftp:// URL"
+        )
     source, destination = args.source, args.destination
     if dst_ftp:
         if not os.path.isfile(source):
@@ -1799,10 +1916,18 @@ class _Formatter(argparse.RawDescriptionHelpFormatter):
 
 
 def _global_options(parser, default=None):
-    parser.add_argument("--debug", action="store_true", default=default if default is not None else False,
-                        help="show the traceback of an error")
-    parser.add_argument("--conf", metavar="FILE", default=default,
-                        help="framework configuration to use instead of $OVARK_CONF or ~/.ovark/ovark.conf")
+    parser.add_argument(
+        "--debug",
+        action="store_true",
+        default=default if default is not None else False,
+        help="show the traceback of an error",
+    )
+    parser.add_argument(
+        "--conf",
+        metavar="FILE",
+        default=default,
+        help="framework configuration to use instead of $OVARK_CONF or ~/.ovark/ovark.conf",
+    )
 
 
 # The global options are accepted after a subcommand too; there they leave
@@ -1829,34 +1954,58 @@ def _version():
         version = metadata.version("ovark-utils")
     except metadata.PackageNotFoundError:
         version = "unknown"
-    return "{} {} (ovark-utils, {} {})".format(PROG, version, sys.implementation.name.replace("cpython", "CPython"),
-                                               ".".join(map(str, sys.version_info[:3])))
+    return "{} {} (ovark-utils, {} {})".format(
+        PROG, version, sys.implementation.name.replace("cpython", "CPython"), ".".join(map(str, sys.version_info[:3]))
+    )
 
 
 def _load_options(parser):
-    parser.add_argument("files", nargs="+", metavar="FILE",
-                        help="YAML files, layered in order (later files win); - is standard input")
-    parser.add_argument("--extend-lists", action="store_true",
-                        help="apply %%EXTEND_LIST{name} keys of later files: extend the list `name` instead of replacing it")
-    parser.add_argument("--resolve", action="store_true",
-                        help="resolve the markup: %%{ref}, %%ENV{}, %%INCLUDE{}, %%CALLABLE{}, %%ASK{}, %%ENC{}")
-    parser.add_argument("--show-secrets", action="store_true",
-                        help="with --resolve, decode %%ENC{...} values (they stay encoded otherwise)")
-    parser.add_argument("--strict-env", action="store_true",
-                        help="with --resolve, an %%ENV{NAME} whose variable is not set is an error (else a warning)")
-    parser.add_argument("--no-callables", action="store_true",
-                        help="with --resolve, refuse every %%CALLABLE{...}: it runs code named in the file")
-    parser.add_argument("--locations", action="store_true",
-                        help="follow each value with a comment naming the file, line and column it came from")
+    parser.add_argument(
+        "files", nargs="+", metavar="FILE", help="YAML files, layered in order (later files win); - is standard input"
+    )
+    parser.add_argument(
+        "--extend-lists",
+        action="store_true",
+        help="apply %%EXTEND_LIST{name} keys of later files: extend the list `name` instead of replacing it",
+    )
+    parser.add_argument(
+        "--resolve",
+        action="store_true",
+        help="resolve the markup: %%{ref}, %%ENV{}, %%INCLUDE{}, %%CALLABLE{}, %%ASK{}, %%ENC{}",
+    )
+    parser.add_argument(
+        "--show-secrets",
+        action="store_true",
+        help="with --resolve, decode %%ENC{...} values (they stay encoded otherwise)",
+    )
+    parser.add_argument(
+        "--strict-env",
+        action="store_true",
+        help="with --resolve, an %%ENV{NAME} whose variable is not set is an error (else a warning)",
+    )
+    parser.add_argument(
+        "--no-callables",
+        action="store_true",
+        help="with --resolve, refuse every %%CALLABLE{...}: it runs code named in the file",
+    )
+    parser.add_argument(
+        "--locations",
+        action="store_true",
+        help="follow each value with a comment naming the file, line and column it came from",
+    )
     parser.add_argument("-o", "--output", metavar="FILE", help="write to FILE instead of standard output")
 
 
 def _secret_options(parser):
-    parser.add_argument("--representer", metavar="DOTTED.CLASS",
-                        help="representer class (dotted path, or plain / obscuring / fernet); "
-                             "default: [secrets] PREFIX.representer of ovark.conf, else obscuring")
-    parser.add_argument("--prefix", default=None,
-                        help="configuration prefix of the representer and its key (default: string)")
+    parser.add_argument(
+        "--representer",
+        metavar="DOTTED.CLASS",
+        help="representer class (dotted path, or plain / obscuring / fernet); "
+        "default: [secrets] PREFIX.representer of ovark.conf, else obscuring",
+    )
+    parser.add_argument(
+        "--prefix", default=None, help="configuration prefix of the representer and its key (default: string)"
+    )
 
 
 def build_parser():
@@ -1867,52 +2016,88 @@ def build_parser():
         formatter_class=_Formatter,
     )
     _global_options(parser)
-    parser.add_argument("--version", action="version", version=_version(),
-                        help="show the version of ovark and of the CPython it runs on, and exit")
+    parser.add_argument(
+        "--version",
+        action="version",
+        version=_version(),
+        help="show the version of ovark and of the CPython it runs on, and exit",
+    )
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
 
-    secret = _sub(commands, "secret", "make keys, encode and decode %ENC{...} secrets",
-                  "ovark secret keygen --prefix lab\nprintf 's3cret' | ovark secret encode\novark secret decode 'w5XDh8Oew6TDjg==' > plain.txt")
+    secret = _sub(
+        commands,
+        "secret",
+        "make keys, encode and decode %ENC{...} secrets",
+        "ovark secret keygen --prefix lab\nprintf 's3cret' | ovark secret encode\novark secret decode 'w5XDh8Oew6TDjg==' > plain.txt",
+    )
     actions = secret.add_subparsers(dest="action", metavar="ACTION")
     actions.required = True
-    keygen = _sub(actions, "keygen", "print a new key and the ovark.conf lines that select it",
-                  "ovark secret keygen --representer fernet --prefix lab")
+    keygen = _sub(
+        actions,
+        "keygen",
+        "print a new key and the ovark.conf lines that select it",
+        "ovark secret keygen --representer fernet --prefix lab",
+    )
     _secret_options(keygen)
     keygen.set_defaults(func=cmd_secret_keygen)
-    encode = _sub(actions, "encode", "encode a plaintext for a %ENC{...} markup",
-                  "ovark secret encode            # asks for the plaintext, without echo\n"
-                  "printf 's3cret' | ovark secret encode --prefix lab",
-                  description="Encode a plaintext for a %ENC{...} markup. The plaintext is asked for without "
-                              "echo on a terminal, or read from standard input (one trailing line break dropped).")
+    encode = _sub(
+        actions,
+        "encode",
+        "encode a plaintext for a %ENC{...} markup",
+        "ovark secret encode            # asks for the plaintext, without echo\n"
+        "printf 's3cret' | ovark secret encode --prefix lab",
+        description="Encode a plaintext for a %ENC{...} markup. The plaintext is asked for without "
+        "echo on a terminal, or read from standard input (one trailing line break dropped).",
+    )
     _secret_options(encode)
-    encode.add_argument("--raw", action="store_true",
-                        help="print the encoded text alone, also with --prefix (which otherwise prints the whole markup)")
+    encode.add_argument(
+        "--raw",
+        action="store_true",
+        help="print the encoded text alone, also with --prefix (which otherwise prints the whole markup)",
+    )
     encode.set_defaults(func=cmd_secret_encode)
-    decode = _sub(actions, "decode", "decode an encoded text (or a whole %ENC{...} markup)",
-                  "ovark secret decode '%ENC{w5XDh8Oew6TDjg==}' --show",
-                  description="Decode an encoded text given as argument or on standard input. The plaintext "
-                              "is not printed to a terminal unless --show is given.")
-    decode.add_argument("text", nargs="?", metavar="TEXT", help="encoded text or %%ENC{...} markup (default: standard input)")
+    decode = _sub(
+        actions,
+        "decode",
+        "decode an encoded text (or a whole %ENC{...} markup)",
+        "ovark secret decode '%ENC{w5XDh8Oew6TDjg==}' --show",
+        description="Decode an encoded text given as argument or on standard input. The plaintext "
+        "is not printed to a terminal unless --show is given.",
+    )
+    decode.add_argument(
+        "text", nargs="?", metavar="TEXT", help="encoded text or %%ENC{...} markup (default: standard input)"
+    )
     _secret_options(decode)
     decode.add_argument("--show", action="store_true", help="print the plaintext even to a terminal")
     decode.set_defaults(func=cmd_secret_decode)
 
-    yaml_cmd = _sub(commands, "yaml", "layer YAML files, resolve their markup, write the result",
-                    "ovark yaml examples/base.yaml examples/lab.yaml examples/override.yaml --extend-lists --resolve --locations")
+    yaml_cmd = _sub(
+        commands,
+        "yaml",
+        "layer YAML files, resolve their markup, write the result",
+        "ovark yaml examples/base.yaml examples/lab.yaml examples/override.yaml --extend-lists --resolve --locations",
+    )
     _load_options(yaml_cmd)
-    yaml_cmd.add_argument("--json", action="store_true",
-                          help="write JSON; with --locations each value becomes "
-                               '{"value": ..., "location": "FILE:LINE:COLUMN"} (see the README)')
+    yaml_cmd.add_argument(
+        "--json",
+        action="store_true",
+        help="write JSON; with --locations each value becomes "
+        '{"value": ..., "location": "FILE:LINE:COLUMN"} (see the README)',
+    )
     yaml_cmd.set_defaults(func=cmd_yaml)
 
-    find_cmd = _sub(commands, "find", "print the values that a find path reaches, with their paths",
-                    "ovark find examples/base.yaml examples/lab.yaml --resolve --path devices '(.*)' os --value iosxr",
-                    description="Run find with the path R([STEP, ..., VALUE]) on the loaded tree and print each "
-                                "match as PATH: VALUE. A STEP starting with '(' is a regular expression matched "
-                                "against the keys, a STEP of digits an integer key. VALUE is read as YAML (10 is "
-                                "a number); one starting with '(' is a regular expression; without --value every "
-                                "value matches. Exit status 1 when nothing matches.")
+    find_cmd = _sub(
+        commands,
+        "find",
+        "print the values that a find path reaches, with their paths",
+        "ovark find examples/base.yaml examples/lab.yaml --resolve --path devices '(.*)' os --value iosxr",
+        description="Run find with the path R([STEP, ..., VALUE]) on the loaded tree and print each "
+        "match as PATH: VALUE. A STEP starting with '(' is a regular expression matched "
+        "against the keys, a STEP of digits an integer key. VALUE is read as YAML (10 is "
+        "a number); one starting with '(' is a regular expression; without --value every "
+        "value matches. Exit status 1 when nothing matches.",
+    )
     _load_options(find_cmd)
     find_cmd.add_argument("--path", nargs="+", required=True, metavar="STEP", help="the keys to follow")
     find_cmd.add_argument("--value", metavar="V", help="the expected value")
@@ -1920,59 +2105,96 @@ def build_parser():
     find_cmd.add_argument("--json", action="store_true", help="print a JSON list of {path, value}")
     find_cmd.set_defaults(func=cmd_find)
 
-    blame_cmd = _sub(commands, "blame", "show every layer that set a key, and which one the result took",
-                     "ovark blame examples/base.yaml examples/lab.yaml examples/override.yaml tests.results --resolve",
-                     description="For the dotted key path KEY (a list position is a number), list every layer "
-                                 "that set it, in layering order: FILE:LINE:COLUMN, the value as written there "
-                                 "(secrets stay encoded) and '<- result' on the ones the layered result took. A "
-                                 "layer that sets a key above KEY as a whole, or extends a list on the way with "
-                                 "%EXTEND_LIST{...} (with --extend-lists), is listed too. With --resolve, what "
-                                 "the value resolved to, and for each markup in it where its value came from, "
-                                 "following references from layer to layer.")
+    blame_cmd = _sub(
+        commands,
+        "blame",
+        "show every layer that set a key, and which one the result took",
+        "ovark blame examples/base.yaml examples/lab.yaml examples/override.yaml tests.results --resolve",
+        description="For the dotted key path KEY (a list position is a number), list every layer "
+        "that set it, in layering order: FILE:LINE:COLUMN, the value as written there "
+        "(secrets stay encoded) and '<- result' on the ones the layered result took. A "
+        "layer that sets a key above KEY as a whole, or extends a list on the way with "
+        "%EXTEND_LIST{...} (with --extend-lists), is listed too. With --resolve, what "
+        "the value resolved to, and for each markup in it where its value came from, "
+        "following references from layer to layer.",
+    )
     blame_cmd.add_argument("files", nargs="+", metavar="FILE", help="YAML files, layered in order (later files win)")
     blame_cmd.add_argument("key", metavar="KEY", help="dotted key path, e.g. tests.timeout or topology.links.1")
-    blame_cmd.add_argument("--extend-lists", action="store_true",
-                           help="apply %%EXTEND_LIST{name} keys of later files, and show what each one added")
-    blame_cmd.add_argument("--resolve", action="store_true", help="resolve the markup and show where each piece came from")
+    blame_cmd.add_argument(
+        "--extend-lists",
+        action="store_true",
+        help="apply %%EXTEND_LIST{name} keys of later files, and show what each one added",
+    )
+    blame_cmd.add_argument(
+        "--resolve", action="store_true", help="resolve the markup and show where each piece came from"
+    )
     blame_cmd.add_argument("--show-secrets", action="store_true", help="with --resolve, decode %%ENC{...} values")
     blame_cmd.add_argument("--strict-env", action="store_true", help="with --resolve, an unset %%ENV{NAME} is an error")
     blame_cmd.add_argument("--no-callables", action="store_true", help="with --resolve, refuse every %%CALLABLE{...}")
     blame_cmd.add_argument("--json", action="store_true", help="print the same as a JSON object (see the README)")
     blame_cmd.set_defaults(func=cmd_blame)
 
-    completion_cmd = _sub(commands, "completion", "print the shell completion script for bash or zsh",
-                          "ovark completion bash > ~/.local/share/bash-completion/completions/ovark\n"
-                          "source <(ovark completion zsh)      # in ~/.zshrc, after compinit")
+    completion_cmd = _sub(
+        commands,
+        "completion",
+        "print the shell completion script for bash or zsh",
+        "ovark completion bash > ~/.local/share/bash-completion/completions/ovark\n"
+        "source <(ovark completion zsh)      # in ~/.zshrc, after compinit",
+    )
     completion_cmd.add_argument("shell", choices=["bash", "zsh"], help="the shell")
     completion_cmd.set_defaults(func=cmd_completion)
 
-    ls_cmd = _sub(commands, "ls", "list a folder on an FTP server",
-                  "ovark ls ftp://tester@127.0.0.1:2121/pub   # password from ~/.netrc",
-                  description="List a folder through the localhost/ftp file transfer plugin. Credentials come "
-                              "from the URL, else ~/.netrc, else anonymous login.")
+    ls_cmd = _sub(
+        commands,
+        "ls",
+        "list a folder on an FTP server",
+        "ovark ls ftp://tester@127.0.0.1:2121/pub   # password from ~/.netrc",
+        description="List a folder through the localhost/ftp file transfer plugin. Credentials come "
+        "from the URL, else ~/.netrc, else anonymous login.",
+    )
     ls_cmd.add_argument("url", metavar="URL")
-    ls_cmd.add_argument("--timeout", type=float, default=DEFAULT_TIMEOUT, metavar="SECONDS",
-                        help="socket time-out (default: %(default)g)")
+    ls_cmd.add_argument(
+        "--timeout",
+        type=float,
+        default=DEFAULT_TIMEOUT,
+        metavar="SECONDS",
+        help="socket time-out (default: %(default)g)",
+    )
     ls_cmd.set_defaults(func=cmd_ls)
 
-    copy_cmd = _sub(commands, "copy", "copy a file to or from an FTP server",
-                    "ovark copy build/image.bin ftp://127.0.0.1:2121/images/image.bin --timeout 600\n"
-                    "ovark copy ftp://127.0.0.1:2121/logs/run.log run.log\n"
-                    "ovark copy run.log ftp://127.0.0.1:2121/logs/2024/05/ --parents",
-                    description="Copy a file between this machine and an FTP server through the localhost/ftp "
-                                "file transfer plugin (exactly one side is an ftp:// URL). Credentials come from "
-                                "the URL, else ~/.netrc, else anonymous login. A download replaces the local file "
-                                "only once it is complete. Into an existing local folder, or a URL ending in /, "
-                                "the file is copied under its own name. An upload into a remote folder that does "
-                                "not exist fails unless --parents creates it. On a terminal a progress line "
-                                "shows once a transfer takes longer than a second.")
+    copy_cmd = _sub(
+        commands,
+        "copy",
+        "copy a file to or from an FTP server",
+        "ovark copy build/image.bin ftp://127.0.0.1:2121/images/image.bin --timeout 600\n"
+        "ovark copy ftp://127.0.0.1:2121/logs/run.log run.log\n"
+        "ovark copy run.log ftp://127.0.0.1:2121/logs/2024/05/ --parents",
+        description="Copy a file between this machine and an FTP server through the localhost/ftp "
+        "file transfer plugin (exactly one side is an ftp:// URL). Credentials come from "
+        "the URL, else ~/.netrc, else anonymous login. A download replaces the local file "
+        "only once it is complete. Into an existing local folder, or a URL ending in /, "
+        "the file is copied under its own name. An upload into a remote folder that does "
+        "not exist fails unless --parents creates it. On a terminal a progress line "
+        "shows once a transfer takes longer than a second.",
+    )
     copy_cmd.add_argument("source", metavar="SRC")
-    copy_cmd.add_argument("destination", metavar="DST",
-                          help="a local folder or a URL ending in / copies under the source's name, as cp does")
-    copy_cmd.add_argument("--parents", action="store_true",
-                          help="create the missing folders of an upload's remote path (without it the server refuses)")
-    copy_cmd.add_argument("--timeout", type=float, default=DEFAULT_TIMEOUT, metavar="SECONDS",
-                          help="time limit of the transfer and socket time-out (default: %(default)g)")
+    copy_cmd.add_argument(
+        "destination",
+        metavar="DST",
+        help="a local folder or a URL ending in / copies under the source's name, as cp does",
+    )
+    copy_cmd.add_argument(
+        "--parents",
+        action="store_true",
+        help="create the missing folders of an upload's remote path (without it the server refuses)",
+    )
+    copy_cmd.add_argument(
+        "--timeout",
+        type=float,
+        default=DEFAULT_TIMEOUT,
+        metavar="SECONDS",
+        help="time limit of the transfer and socket time-out (default: %(default)g)",
+    )
     copy_cmd.set_defaults(func=cmd_copy)
     return parser
 

@@ -93,8 +93,7 @@ struct Signature {
 };
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const FuncDef* def;
     // C++ members, constructed in place by make_function.
     std::shared_ptr<const Signature> sig;
@@ -158,8 +157,10 @@ inline std::vector<std::string_view> split_params(std::string_view s) {
     for (size_t i = 0; i < s.size(); ++i) {
         char ch = s[i];
         if (quote) {
-            if (ch == '\\') ++i;
-            else if (ch == quote) quote = 0;
+            if (ch == '\\')
+                ++i;
+            else if (ch == quote)
+                quote = 0;
         } else if (ch == '\'' || ch == '"') {
             quote = ch;
         } else if (ch == '(' || ch == '[' || ch == '{') {
@@ -264,8 +265,8 @@ inline std::shared_ptr<const Signature> parse_signature(const FuncDef& def, PyOb
         more_or_less = "at most";
     }
     if (min == max) more_or_less = "exactly";
-    raise(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", name,
-          more_or_less, expected, expected == 1 ? "" : "s", found);
+    raise(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", name, more_or_less, expected,
+          expected == 1 ? "" : "s", found);
 }
 
 // Index of the slot that keyword `key` names, or -1.
@@ -366,8 +367,7 @@ inline PyObject* bind_and_invoke(FunctionObject* f, PyObject* const* args, Py_ss
         }
         for (Py_ssize_t i = s.kwonly_start(), end = i + s.n_kwonly; i < end; ++i) {
             if (slots[i]) continue;
-            if (!s.defaults[i])
-                raise(PyExc_TypeError, "%s() needs keyword-only argument %U", name, s.names[i].get());
+            if (!s.defaults[i]) raise(PyExc_TypeError, "%s() needs keyword-only argument %U", name, s.names[i].get());
             slots[i] = s.defaults[i].get();
         }
         return f->def->impl(Call{f, slots}).release();
@@ -409,7 +409,7 @@ inline void function_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     Py_TRASHCAN_BEGIN(self, function_dealloc)  // closures may hold closures
-    if (f->weakreflist) PyObject_ClearWeakRefs(self);
+        if (f->weakreflist) PyObject_ClearWeakRefs(self);
     f->~FunctionObject();
     tp->tp_free(self);
     Py_DECREF(tp);
@@ -427,7 +427,7 @@ inline PyObject* function_repr(PyObject* self) {
 }
 
 // Text attributes that must stay texts (__name__, __qualname__).
-template <Ref FunctionObject::*member>
+template <Ref FunctionObject::* member>
 inline int set_text(PyObject* self, PyObject* value, void*) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     if (!value || !PyUnicode_Check(value)) {
@@ -438,13 +438,13 @@ inline int set_text(PyObject* self, PyObject* value, void*) {
     f->*member = Ref::borrow(value);
     return 0;
 }
-template <Ref FunctionObject::*member>
+template <Ref FunctionObject::* member>
 inline PyObject* get_attr(PyObject* self, void*) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     PyObject* v = (f->*member).get();
     return Py_NewRef(v ? v : Py_None);
 }
-template <Ref FunctionObject::*member>
+template <Ref FunctionObject::* member>
 inline int set_any(PyObject* self, PyObject* value, void*) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     f->*member = Ref::borrow(value ? value : Py_None);
@@ -492,16 +492,11 @@ inline PyMethodDef function_methods[] = {
 };
 
 inline PyType_Slot function_slots[] = {
-    {Py_tp_methods, function_methods},
-    {Py_tp_dealloc, (void*)function_dealloc},
-    {Py_tp_traverse, (void*)function_traverse},
-    {Py_tp_clear, (void*)function_clear},
-    {Py_tp_call, (void*)PyVectorcall_Call},
-    {Py_tp_descr_get, (void*)function_descr_get},
-    {Py_tp_repr, (void*)function_repr},
-    {Py_tp_getset, function_getset},
-    {Py_tp_members, function_members},
-    {0, nullptr},
+    {Py_tp_methods, function_methods},          {Py_tp_dealloc, (void*)function_dealloc},
+    {Py_tp_traverse, (void*)function_traverse}, {Py_tp_clear, (void*)function_clear},
+    {Py_tp_call, (void*)PyVectorcall_Call},     {Py_tp_descr_get, (void*)function_descr_get},
+    {Py_tp_repr, (void*)function_repr},         {Py_tp_getset, function_getset},
+    {Py_tp_members, function_members},          {0, nullptr},
 };
 
 }  // namespace detail
@@ -529,8 +524,7 @@ inline FunctionObject* alloc_function(PyObject* module) {
     // tp_alloc zeroed the memory and tracked the object; construct the C++
     // members in place (a zeroed Ref is an empty one, so traverse stays safe).
     new (&f->sig) std::shared_ptr<const Signature>();
-    for (Ref* r : {&f->module, &f->name, &f->qualname, &f->doc, &f->module_name, &f->closure, &f->dict})
-        new (r) Ref();
+    for (Ref* r : {&f->module, &f->name, &f->qualname, &f->doc, &f->module_name, &f->closure, &f->dict}) new (r) Ref();
     f->vectorcall = function_vectorcall;
     f->module = Ref::borrow(module);
     return f;

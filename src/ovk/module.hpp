@@ -113,7 +113,8 @@ inline Ref import_from(const char* module, const char* name) {
 struct Global {
     Ref value;
     bool ours;
-    Global(PyObject* module, PyObject* name, PyObject* bound) : value(lookup(module, name)), ours(value.get() == bound) {}
+    Global(PyObject* module, PyObject* name, PyObject* bound)
+        : value(lookup(module, name)), ours(value.get() == bound) {}
 };
 
 // A class bound at load (a collections.abc class, say), with its answers to
@@ -126,9 +127,9 @@ struct KnownClass {
 
     static constexpr int n_builtins = 9;
     static PyTypeObject* builtin(int i) noexcept {
-        PyTypeObject* const types[n_builtins] = {&PyDict_Type, &PyList_Type,  &PyTuple_Type, &PyUnicode_Type,
-                                                 &PyBytes_Type, &PyLong_Type, &PyFloat_Type, &PyBool_Type,
-                                                 Py_TYPE(Py_None)};
+        PyTypeObject* const types[n_builtins] = {&PyDict_Type,    &PyList_Type,  &PyTuple_Type,
+                                                 &PyUnicode_Type, &PyBytes_Type, &PyLong_Type,
+                                                 &PyFloat_Type,   &PyBool_Type,  Py_TYPE(Py_None)};
         return types[i];
     }
     static KnownClass of(Ref cls) {
@@ -152,8 +153,7 @@ struct KnownClass {
 struct InstanceTest {
     Global cls;
     const KnownClass& bound;
-    InstanceTest(PyObject* module, PyObject* name, const KnownClass& k)
-        : cls(module, name, k.cls.get()), bound(k) {}
+    InstanceTest(PyObject* module, PyObject* name, const KnownClass& k) : cls(module, name, k.cls.get()), bound(k) {}
     bool operator()(PyObject* v) const {
         if (cls.ours)
             if (int known = bound.answer(Py_TYPE(v)); known >= 0) return known;
@@ -189,8 +189,9 @@ inline int refuse_second_interpreter() {
         return current == -1 ? -1 : 0;
     }
     if (main_interpreter_id != current) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        PyErr_SetString(
+            PyExc_ImportError,
+            "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         return -1;
     }
     return 0;
@@ -230,8 +231,8 @@ struct Definition {
         return boundary<int>(-1, [&] {
             Holder* h = holder(m);
             if (h->constructed && h->initialised)
-                raise(PyExc_ImportError,
-                      "Module '%s' has already been imported. Re-initialisation is not supported.", FullName);
+                raise(PyExc_ImportError, "Module '%s' has already been imported. Re-initialisation is not supported.",
+                      FullName);
             if (live && live != m) return hand_back_live(m);
             if (!h->constructed) new (h) Holder();
             h->function_type = new_function_type(m);
@@ -309,13 +310,11 @@ struct Definition {
 #define OVK_CONCAT_(a, b) a##b
 #define OVK_CONCAT(a, b) OVK_CONCAT_(a, b)
 
-#define OVK_MODULE(State, exec_fn, doc)                                                   \
-    static constexpr char ovk_module_fullname_[] = OVK_MODULE_FULLNAME;                   \
-    PyModuleDef* ovk_module_def() {                                                       \
-        return &ovk::detail::Definition<State, exec_fn, ovk_module_fullname_>::def;       \
-    }                                                                                     \
-    PyMODINIT_FUNC OVK_CONCAT(PyInit_, OVK_MODULE_NAME)(void) {                           \
-        PyModuleDef* d = ovk_module_def();                                                \
-        d->m_doc = doc;                                                                   \
-        return PyModuleDef_Init(d);                                                       \
+#define OVK_MODULE(State, exec_fn, doc)                                                                           \
+    static constexpr char ovk_module_fullname_[] = OVK_MODULE_FULLNAME;                                           \
+    PyModuleDef* ovk_module_def() { return &ovk::detail::Definition<State, exec_fn, ovk_module_fullname_>::def; } \
+    PyMODINIT_FUNC OVK_CONCAT(PyInit_, OVK_MODULE_NAME)(void) {                                                   \
+        PyModuleDef* d = ovk_module_def();                                                                        \
+        d->m_doc = doc;                                                                                           \
+        return PyModuleDef_Init(d);                                                                               \
     }

@@ -54,9 +54,9 @@ inline void gc_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     Py_TRASHCAN_BEGIN(self, gc_dealloc)
-    // For an instance of a subclass written in Python, its own dealloc has run
-    // and called ours: find our type, then the first base that is not ours.
-    PyTypeObject* own_type = tp;
+        // For an instance of a subclass written in Python, its own dealloc has run
+        // and called ours: find our type, then the first base that is not ours.
+        PyTypeObject* own_type = tp;
     while (own_type->tp_dealloc != gc_dealloc) own_type = own_type->tp_base;
     PyTypeObject* base = own_type->tp_base;
     while (base->tp_dealloc == gc_dealloc) base = base->tp_base;

@@ -13,10 +13,12 @@ using namespace ovk;
 
 namespace {
 
+// clang-format off
 #define ALIASES_NAMES(X)                                                                                    \
     X(warnings) X(warn) X(entry_points) X(LEGACY_IMPORT_ENTRYPOINT) X(Mapping) X(LegacyImporter) X(ImportWarning) \
     X(register) X(install) X(load)
 OVK_NAMES(ALIASES_NAMES)
+// clang-format on
 
 struct State {
     Ref warn_kwnames, group_kwnames, banner;
@@ -77,9 +79,10 @@ void exec(PyObject* module, State& st) {
     st.names.init();
     st.warn_kwnames = own(Py_BuildValue("(ss)", "message", "category"));
     st.group_kwnames = own(Py_BuildValue("(s)", "group"));
-    st.banner = own(PyUnicode_FromString("+-------------------------------------+\n"
-                                         "|   You have legacy imports enabled   |\n"
-                                         "+-------------------------------------+"));
+    st.banner =
+        own(PyUnicode_FromString("+-------------------------------------+\n"
+                                 "|   You have legacy imports enabled   |\n"
+                                 "+-------------------------------------+"));
 
     add_object(module, "LEGACY_IMPORT_ENTRYPOINT", own(PyUnicode_FromString("ovark.utils.__compat_aliases__")));
     add_object(module, "warnings", import_module("warnings"));

@@ -13,10 +13,12 @@ using namespace ovk;
 
 namespace {
 
+// clang-format off
 #define DICTS_NAMES(X)                                                                                       \
     X(Mapping) X(MutableSequence) X(LIST_EXTEND_PATTERN) X(recursive_update) X(recursive_setdefault)           \
     X(recursive_cast) X(items) X(get) X(setdefault) X(extend) X(match) X(groups)
 OVK_NAMES(DICTS_NAMES)
+// clang-format on
 
 struct State {
     KnownClass Mapping, MutableSequence;    // the classes bound at load
@@ -151,7 +153,9 @@ Ref recursive_update(const Call& c, PyObject* a, PyObject* b, PyObject* list_ext
 Ref recursive_setdefault(const Call& c, PyObject* a, PyObject* b) {
     return setdefault_impl(c.module(), c.state<State>(), a, b);
 }
-Ref recursive_cast(const Call& c, PyObject* d, PyObject* type_) { return cast_impl(c.module(), c.state<State>(), d, type_); }
+Ref recursive_cast(const Call& c, PyObject* d, PyObject* type_) {
+    return cast_impl(c.module(), c.state<State>(), d, type_);
+}
 
 const FuncDef update_def{
     "recursive_update",
@@ -182,7 +186,8 @@ void exec(PyObject* module, State& st) {
     st.MutableSequence = KnownClass::of(import_from("collections.abc", "MutableSequence"));
     add_object(module, "Mapping", st.Mapping.cls);
     add_object(module, "MutableSequence", st.MutableSequence.cls);
-    add_object(module, "LIST_EXTEND_PATTERN", own(PyObject_CallMethod(re.get(), "compile", "s", "^%EXTEND_LIST{ *(.+?) *}$")));
+    add_object(module, "LIST_EXTEND_PATTERN",
+               own(PyObject_CallMethod(re.get(), "compile", "s", "^%EXTEND_LIST{ *(.+?) *}$")));
 
     st.update_fn = make_function(module, update_def);
     st.setdefault_fn = make_function(module, setdefault_def);

@@ -10,10 +10,12 @@ using namespace ovk;
 
 namespace {
 
+// clang-format off
 #define TRAPS_NAMES(X)                                                                                  \
     X(logger) X(os) X(signal) X(restore_sigint_handler) X(debug) X(warning) X(getpid) X(SIGINT)         \
     X(default_int_handler) X(SIG_DFL)
 OVK_NAMES(TRAPS_NAMES)
+// clang-format on
 
 struct State {
     Ref handler_template;  // enable_double_ctrl_c.<locals>.sigint_handler
@@ -53,8 +55,8 @@ Ref sigint_handler(const Call& c, PyObject* /*signum*/, PyObject* frame) {
     PyObject* module = c.module();
     Ref os = lookup(module, st.names[N_os]);
     Ref pid = call_method(st.names[N_getpid], {os.get()});
-    log(st, module, N_debug,
-        "PID-%s received CTRL-C (SIGINT): hit CTRL-C again to fully interrupt this process", pid.get());
+    log(st, module, N_debug, "PID-%s received CTRL-C (SIGINT): hit CTRL-C again to fully interrupt this process",
+        pid.get());
     PyObject* callback = c.closure();
     if (truth(callback)) own(PyObject_CallOneArg(callback, frame));
     own(PyObject_CallNoArgs(lookup(module, st.names[N_restore_sigint_handler]).get()));

@@ -2,8 +2,8 @@
 
 import logging
 import re
-from collections.abc import Callable, Iterable, Mapping, Sequence
-from typing import Any, ClassVar, Literal, overload
+from collections.abc import Iterable, Mapping, Sequence
+from typing import Any
 
 logger: logging.Logger
 
@@ -27,12 +27,19 @@ class Find:
     def reset_keys(self) -> None: ...
     def _normalize_r(self, requirements: Sequence[R]) -> Sequence[R]: ...
     def _formalize_loopable(self, obj: Any) -> Iterable[Any]: ...
-    def _match(self, obj: Any, wanted: Mapping[Any, Any], use__syntax: bool = True, filter_: bool = True) -> bool | tuple[Any, list[Any]]: ...
+    def _match(
+        self, obj: Any, wanted: Mapping[Any, Any], use__syntax: bool = True, filter_: bool = True
+    ) -> bool | tuple[Any, list[Any]]: ...
     def _build_dict(self, from_: Any, keys: list[Any], index: int) -> Any: ...
     def _unhashable_intersection(self, unhashables_lists: Sequence[list[Any]]) -> list[Any]: ...
     def _unhashable_remove(self, unhashables: Iterable[Any]) -> list[Any]: ...
     def _populate_path(
-        self, path: list[Any], keys: Mapping[str, Iterable[Any]], device: Any = None, _cur_path: list[Any] | None = None, _first: bool = True
+        self,
+        path: list[Any],
+        keys: Mapping[str, Iterable[Any]],
+        device: Any = None,
+        _cur_path: list[Any] | None = None,
+        _first: bool = True,
     ) -> list[list[Any]]: ...
 
 class R:
@@ -68,7 +75,9 @@ class NotExists(Operator):
 
 class GroupKeys:
     @classmethod
-    def group_keys(cls, source: list[Any], reqs: Sequence[Sequence[Any]], ret_num: Any = None, all_keys: bool = False) -> list[dict[str, Any]]: ...
+    def group_keys(
+        cls, source: list[Any], reqs: Sequence[Sequence[Any]], ret_num: Any = None, all_keys: bool = False
+    ) -> list[dict[str, Any]]: ...
 
 def find(
     from_: Any,

@@ -1,6 +1,6 @@
 """Small helpers on nested containers."""
 
-from collections.abc import Mapping, Sequence
+from collections.abc import Sequence
 
 __all__ = ["chainget"]
 

@@ -45,6 +45,7 @@ using namespace ovk;
 
 namespace {
 
+// clang-format off
 #define VEILED_NAMES(X)                                                                                           \
     X(data) X(obj) X(prefix) X(key) X(representer) X(representer_cls) X(plaintext) X(encode) X(decode) X(get)   \
     X(_get_rep) X(_get_cls) X(_validate_rep) X(keygen) X(DEFAULT_KEY) X(LOGGED_KEY_WARNING) X(debug) X(warning) \
@@ -53,6 +54,7 @@ namespace {
     X(CNF_SS_KEY) X(base64) X(inspect) X(uuid) X(uuid4) X(isclass) X(urlsafe_b64decode) X(urlsafe_b64encode)     \
     X(generate_key) X(encrypt) X(decrypt) X(_verify_runnable) X(__name__) X(__dir__)
 OVK_NAMES(VEILED_NAMES)
+// clang-format on
 
 struct State {
     Ref base64_module;  // the module bound at load; the C++ Base64 runs while the global is still it
@@ -204,7 +206,7 @@ Py_ssize_t b64_decode_canonical(PyObject* text, unsigned char* out) {
     const Py_UCS1* s = PyUnicode_1BYTE_DATA(text);
     Py_ssize_t pad = s[n - 1] != '=' ? 0 : s[n - 2] == '=' ? 2 : 1;
     unsigned char* o = out;
-    const uint32_t(&t)[4][256] = b64_table.v;
+    const uint32_t (&t)[4][256] = b64_table.v;
     for (Py_ssize_t i = 0; i + 4 < n; i += 4) {
         uint32_t w = t[0][s[i]] | t[1][s[i + 1]] | t[2][s[i + 2]] | t[3][s[i + 3]];
         if (w & 0x80000000u) return -1;
@@ -253,8 +255,8 @@ Ref container_init(const Call& call, PyObject* self, PyObject* obj) {
     return container_init_impl(Ctx(call), self, obj);
 }
 
-const FuncDef container_init_def{
-    "__init__", "(self, obj)", "Hold obj, which must be a SecretString.", params<container_init>};
+const FuncDef container_init_def{"__init__", "(self, obj)", "Hold obj, which must be a SecretString.",
+                                 params<container_init>};
 
 // ---------------------------------------------------------------------------
 // BaseSecretStringRepresenter
@@ -279,8 +281,9 @@ Ref base_key_impl(const Ctx& c, PyObject* self) {
     if (truth(key.get())) return key;
     Ref sec = shown(c, c.global(N_CNF_SEC).get());
     Ref key_name = shown(c, c.global(N_CNF_SS_KEY).get());
-    Ref message = own(PyUnicode_FromFormat("Using a default key as Ovark configuration under [%U] %U.%U was not specified.",
-                                           sec.get(), shown(c, prefix.get()).get(), key_name.get()));
+    Ref message =
+        own(PyUnicode_FromFormat("Using a default key as Ovark configuration under [%U] %U.%U was not specified.",
+                                 sec.get(), shown(c, prefix.get()).get(), key_name.get()));
     log(c, N_debug, message.get());
     key = attr(self, c.n(N_DEFAULT_KEY));
     PyObject* cls = reinterpret_cast<PyObject*>(Py_TYPE(self));
@@ -307,19 +310,15 @@ Ref base_decode(const Call& call) {
     raise(PyExc_NotImplementedError, "%U does not implement decode.", name.get());
 }
 
-const FuncDef base_keygen_def{"keygen", "(cls)", "Return a new random key: the text of a version-4 UUID.",
-                              base_keygen};
+const FuncDef base_keygen_def{"keygen", "(cls)", "Return a new random key: the text of a version-4 UUID.", base_keygen};
 const FuncDef base_init_def{"__init__", "(self, obj, prefix=CNF_STR)",
                             "Bind the representer to the SecretString obj; prefix selects the configuration "
                             "entries [secrets] <prefix>.key and <prefix>.representer.",
                             params<base_init>};
 const FuncDef base_key_def{"key", "(self)",
-                           "The key configured under [secrets] <prefix>.key, else the shared DEFAULT_KEY.",
-                           base_key};
-const FuncDef base_encode_def{"encode", "(self)", "Return the encoded form of the plaintext held by obj.",
-                              base_encode};
-const FuncDef base_decode_def{"decode", "(self)", "Return the plaintext of the encoded text held by obj.",
-                              base_decode};
+                           "The key configured under [secrets] <prefix>.key, else the shared DEFAULT_KEY.", base_key};
+const FuncDef base_encode_def{"encode", "(self)", "Return the encoded form of the plaintext held by obj.", base_encode};
+const FuncDef base_decode_def{"decode", "(self)", "Return the plaintext of the encoded text held by obj.", base_decode};
 
 // ---------------------------------------------------------------------------
 // PlainTextSecretStringRepresenter
@@ -359,8 +358,7 @@ public:
         data = owned_.data();
     }
     const KeyStream& checked() const {
-        if (!PyUnicode_Check(key_))
-            raise(PyExc_TypeError, "the key must be a str, not %.200s", Py_TYPE(key_)->tp_name);
+        if (!PyUnicode_Check(key_)) raise(PyExc_TypeError, "the key must be a str, not %.200s", Py_TYPE(key_)->tp_name);
         if (size == 0) raise(PyExc_ValueError, "the key must not be empty");
         return *this;
     }
@@ -520,9 +518,9 @@ const FuncDef obscuring_encode_def{
     "Return the held plaintext shifted by the key, character by character modulo 256, as URL-safe Base64.\n\n"
     "Raises ValueError when the plaintext holds a character above U+00FF.",
     obscuring_encode};
-const FuncDef obscuring_decode_def{
-    "decode", "(self)", "Return the plaintext of the held URL-safe Base64 text, shifted back by the key.",
-    obscuring_decode};
+const FuncDef obscuring_decode_def{"decode", "(self)",
+                                   "Return the plaintext of the held URL-safe Base64 text, shifted back by the key.",
+                                   obscuring_decode};
 
 // ---------------------------------------------------------------------------
 // FernetSecretStringRepresenter
@@ -619,15 +617,12 @@ Ref fernet_decode(const Call& call) {
 const FuncDef fernet_keygen_def{"keygen", "(cls)", "Return a new Fernet key as text (44 URL-safe Base64 characters).",
                                 fernet_keygen};
 const FuncDef fernet_verify_def{"_verify_runnable", "(cls)",
-                                "Raise ImportError unless the cryptography package was found at load.",
-                                fernet_verify};
-const FuncDef fernet_key_def{"key", "(self)",
-                             "The key configured under [secrets] <prefix>.key; the shared default key is refused.",
-                             fernet_key};
+                                "Raise ImportError unless the cryptography package was found at load.", fernet_verify};
+const FuncDef fernet_key_def{
+    "key", "(self)", "The key configured under [secrets] <prefix>.key; the shared default key is refused.", fernet_key};
 const FuncDef fernet_encode_def{"encode", "(self)", "Return the Fernet token of the held plaintext, as text.",
                                 fernet_encode};
-const FuncDef fernet_decode_def{"decode", "(self)", "Return the plaintext of the held Fernet token.",
-                                fernet_decode};
+const FuncDef fernet_decode_def{"decode", "(self)", "Return the plaintext of the held Fernet token.", fernet_decode};
 
 // ---------------------------------------------------------------------------
 // SecretString
@@ -876,17 +871,17 @@ void exec(PyObject* module, State& st) {
 
     auto one = [](PyObject* base) { return own(PyTuple_Pack(1, base)); };
 
-    Ref container = new_class(module, "BaseSecretStringContainer", nullptr,
-                              "Holds the SecretString a representer is bound to, as obj.",
-                              {method(container_init_def)});
+    Ref container =
+        new_class(module, "BaseSecretStringContainer", nullptr,
+                  "Holds the SecretString a representer is bound to, as obj.", {method(container_init_def)});
     add_object(module, "BaseSecretStringContainer", container);
 
-    Ref base = new_class(module, "BaseSecretStringRepresenter", one(container.get()).get(),
-                         "Turns the text of a SecretString into plaintext and back, with a configured key.",
-                         {value("DEFAULT_KEY", text("mbrx_fallback_key")),
-                          value("LOGGED_KEY_WARNING", Ref::borrow(Py_False)), classmethod(base_keygen_def),
-                          method(base_init_def), property(base_key_def), method(base_encode_def),
-                          method(base_decode_def)});
+    Ref base =
+        new_class(module, "BaseSecretStringRepresenter", one(container.get()).get(),
+                  "Turns the text of a SecretString into plaintext and back, with a configured key.",
+                  {value("DEFAULT_KEY", text("mbrx_fallback_key")), value("LOGGED_KEY_WARNING", Ref::borrow(Py_False)),
+                   classmethod(base_keygen_def), method(base_init_def), property(base_key_def), method(base_encode_def),
+                   method(base_decode_def)});
     add_object(module, "BaseSecretStringRepresenter", base);
     st.key_property = member_of(base.get(), st.names[N_key]);
 
@@ -908,16 +903,16 @@ void exec(PyObject* module, State& st) {
     add_object(module, "FernetSecretStringRepresenter", fernet_rep);
 
     Ref str_fn = make_function(module, secret_str_def, "SecretString");
-    st.secret_string = new_class(
-        module, "SecretString", one(user_string.get()).get(),
-        "A string that holds the encoded form of a secret and prints as asterisks.\n\n"
-        "The representer (representer_cls, else the one configured under [secrets]\n"
-        "<prefix>.representer, else ObscuringSecretStringRepresenter) gives the\n"
-        "plaintext on request; all string behaviour works on the encoded text.",
-        {staticmethod(get_cls_def), classmethod(validate_rep_def), classmethod(get_rep_def),
-         classmethod(from_plaintext_def), classmethod(secret_keygen_def), method(secret_init_def),
-         value("__str__", str_fn), method(secret_dir_def), value("__repr__", str_fn), property(secret_plaintext_def),
-         method(secret_format_def)});
+    st.secret_string =
+        new_class(module, "SecretString", one(user_string.get()).get(),
+                  "A string that holds the encoded form of a secret and prints as asterisks.\n\n"
+                  "The representer (representer_cls, else the one configured under [secrets]\n"
+                  "<prefix>.representer, else ObscuringSecretStringRepresenter) gives the\n"
+                  "plaintext on request; all string behaviour works on the encoded text.",
+                  {staticmethod(get_cls_def), classmethod(validate_rep_def), classmethod(get_rep_def),
+                   classmethod(from_plaintext_def), classmethod(secret_keygen_def), method(secret_init_def),
+                   value("__str__", str_fn), method(secret_dir_def), value("__repr__", str_fn),
+                   property(secret_plaintext_def), method(secret_format_def)});
     add_object(module, "SecretString", st.secret_string);
     st.plaintext_property = member_of(st.secret_string.get(), st.names[N_plaintext]);
     st.get_rep_method = member_of(st.secret_string.get(), st.names[N__get_rep]);

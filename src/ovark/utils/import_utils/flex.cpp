@@ -13,6 +13,7 @@ using namespace ovk;
 
 namespace {
 
+// clang-format off
 #define FLEX_NAMES(X)                                                                                        \
     X(logger) X(debug) X(isEnabledFor) X(sys) X(modules) X(path) X(os) X(types) X(ModuleType) X(importlib)         \
     X(import_module) X(util) X(machinery) X(isfile) X(expanduser) X(abspath) X(dirname) X(basename) X(splitext)    \
@@ -20,6 +21,7 @@ namespace {
     X(module_from_spec) X(exec_module) X(loader) X(name) X(origin) X(parent) X(cached) X(__spec__) X(__loader__)   \
     X(__package__) X(__file__) X(__cached__)
 OVK_NAMES(FLEX_NAMES)
+// clang-format on
 
 struct State {
     Ref dot, loading, loaded, DEBUG;

@@ -24,11 +24,13 @@ using namespace ovk;
 
 namespace {
 
+// clang-format off
 #define LEGACY_NAMES(X)                                                                                        \
     X(_importmap) X(_reverse_importmap) X(_custom_translators) X(_custom_reverse_translators) X(translate)          \
     X(reverse_translate) X(sys) X(modules) X(meta_path) X(importlib) X(util) X(machinery) X(find_spec) X(ModuleSpec) \
     X(LegacyLoader) X(LegacyImporter) X(_module_name) X(__import__) X(name) X(__name__) X(append) X(insert) X(update)
 OVK_NAMES(LEGACY_NAMES)
+// clang-format on
 
 struct State {
     Ref importer;                            // LegacyImporter

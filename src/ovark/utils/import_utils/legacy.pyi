@@ -5,7 +5,7 @@ import logging
 import types
 from collections.abc import Callable, Sequence
 from importlib.machinery import ModuleSpec
-from typing import Any, ClassVar
+from typing import ClassVar
 
 logger: logging.Logger
 
@@ -21,7 +21,9 @@ class LegacyImporter(importlib.abc.MetaPathFinder):
     @classmethod
     def register(cls, *args: Callable[[str], str | None], **kwargs: str) -> None: ...
     @classmethod
-    def find_spec(cls, name: str, path: Sequence[str] | None, target: types.ModuleType | None = None) -> ModuleSpec | None: ...  # type: ignore[override]
+    def find_spec(
+        cls, name: str, path: Sequence[str] | None, target: types.ModuleType | None = None
+    ) -> ModuleSpec | None: ...  # type: ignore[override]
     @classmethod
     def invalidate_caches(cls) -> None: ...
     @classmethod

@@ -126,15 +126,24 @@ EvTag ev_classify(State& st, const char* s, size_t n) {
     if (n == 0) return E_NULL;
     char c = s[0];
     switch (c) {
-        case 'y': case 'Y': case 't': case 'T': case 'f': case 'F': case 'o': case 'O':
-            return re_full(s, n, bool_full) ? E_BOOL : E_STR;
-        case 'n': case 'N':
+        case 'y':
+        case 'Y':
+        case 't':
+        case 'T':
+        case 'f':
+        case 'F':
+        case 'o':
+        case 'O': return re_full(s, n, bool_full) ? E_BOOL : E_STR;
+        case 'n':
+        case 'N':
             if (re_full(s, n, bool_full)) return E_BOOL;
             return re_full(s, n, null_full) ? E_NULL : E_STR;
         case '~': return re_full(s, n, null_full) ? E_NULL : E_STR;
         case '<': return std::string_view(s, n) == "<<" ? E_MERGE : E_STR;
         case '=': return std::string_view(s, n) == "=" ? E_VALUE : E_STR;
-        case '!': case '&': case '*':
+        case '!':
+        case '&':
+        case '*':
             if (n == 1) throw Unsupported{};  // tag:yaml.org,2002:yaml, which SafeLoader refuses
             return E_STR;
         case '.': return re_full(s, n, float_full) ? E_FLOAT : E_STR;
@@ -161,7 +170,7 @@ EvTag ev_explicit_tag(const char* tag, EvKind kind) {
         if (t == "map") return E_MAP;
     } else {
         static constexpr std::pair<std::string_view, EvTag> scalars[] = {
-            {"str", E_STR},     {"null", E_NULL},   {"bool", E_BOOL},   {"int", E_INT},
+            {"str", E_STR},     {"null", E_NULL},           {"bool", E_BOOL},   {"int", E_INT},
             {"float", E_FLOAT}, {"timestamp", E_TIMESTAMP}, {"merge", E_MERGE}, {"value", E_VALUE},
         };
         for (auto [name, code] : scalars)
@@ -261,7 +270,8 @@ Ref ev_scalar(State& st, PyObject* loader, bool timestamps, EvTag tag, const cha
         case E_TIMESTAMP: {
             if (!timestamps) throw Unsupported{};
             Ref text = own(PyUnicode_DecodeUTF8(s, (Py_ssize_t)n, "strict"));
-            Ref node = own(PyObject_CallFunctionObjArgs(st.ScalarNode.get(), st.timestamp_tag.get(), text.get(), nullptr));
+            Ref node =
+                own(PyObject_CallFunctionObjArgs(st.ScalarNode.get(), st.timestamp_tag.get(), text.get(), nullptr));
             return own(PyObject_CallFunctionObjArgs(st.timestamp_fn.get(), loader, node.get(), nullptr));
         }
         case E_NULL: return Ref::borrow(Py_None);
@@ -599,10 +609,12 @@ bool ev_applies(State& st, PyObject* module, PyObject* self, EvInput& in) {
     if (!constructs_natively(st, module, self)) return false;
     if (!default_resolver(st, self)) return false;
     Ref table = attr(self, st.names[N_yaml_constructors]);
-    if (PyDict_Check(table.get())) in.timestamps = dict_get(table.get(), st.timestamp_tag.get()).get() == st.timestamp_fn.get();
+    if (PyDict_Check(table.get()))
+        in.timestamps = dict_get(table.get(), st.timestamp_tag.get()).get() == st.timestamp_fn.get();
     in.locations = attr(self, st.names[N__locations]);
     PyObject* locs = in.locations.get();
-    if (locs != Py_None && !PyDict_CheckExact(locs) && Py_TYPE(locs) != reinterpret_cast<PyTypeObject*>(st.location_type.get()))
+    if (locs != Py_None && !PyDict_CheckExact(locs) &&
+        Py_TYPE(locs) != reinterpret_cast<PyTypeObject*>(st.location_type.get()))
         return false;
     in.file = attr(self, st.names[N__file]);
     if (PyUnicode_CheckExact(in.text.get())) {
@@ -827,7 +839,9 @@ MergeModel ev_merge_model(State& st) {
             Ref data = own(PyObject_Vectorcall(load.get(), args, 1, kwnames.get()));
             return own(PyObject_Repr(own(PyObject_GetItem(data.get(), own(PyUnicode_FromString("c")).get())).get()));
         };
-        auto is = [](const Ref& repr, const char* text) { return PyUnicode_CompareWithASCIIString(repr.get(), text) == 0; };
+        auto is = [](const Ref& repr, const char* text) {
+            return PyUnicode_CompareWithASCIIString(repr.get(), text) == 0;
+        };
         Ref order = probe("a: &a {p: 1, x: 1}\nb: &b {q: 2, x: 2}\nc: {<<: [*a, *b]}\n");
         Ref repeat = probe("a: &a {x: 1, x: 2}\nc: {<<: *a}\n");
         if (is(order, "{'q': 2, 'x': 1, 'p': 1}") && is(repeat, "{'x': 2}")) return MERGE_REVERSED;

@@ -137,11 +137,11 @@ void exec(PyObject* module, State& st) {
 
     // class LocSafeLoader(SafeLoader)
     Ref loader_bases = own(PyTuple_Pack(1, st.SafeLoader.get()));
-    st.loader_class = new_class(module, "LocSafeLoader", loader_bases.get(),
-                                "SafeLoader that records the file, line and column of every value.",
-                                {method(loader_init_def), method(loader_construct_document_def),
-                                 method(loader_construct_object_def), method(loader_get_single_data_def),
-                                 method(loader_check_data_def), method(loader_get_data_def)});
+    st.loader_class =
+        new_class(module, "LocSafeLoader", loader_bases.get(),
+                  "SafeLoader that records the file, line and column of every value.",
+                  {method(loader_init_def), method(loader_construct_document_def), method(loader_construct_object_def),
+                   method(loader_get_single_data_def), method(loader_check_data_def), method(loader_get_data_def)});
     add_object(module, "LocSafeLoader", st.loader_class);
     st.construct_object_fn = attr(st.loader_class.get(), st.names[N_construct_object]);
     st.construct_document_fn = attr(st.loader_class.get(), st.names[N_construct_document]);
@@ -155,9 +155,9 @@ void exec(PyObject* module, State& st) {
     for (int i = 0; i < S_COUNT; ++i)
         st.std_fns[i] = attr(i == S_CONSTRUCT_SEQUENCE ? base.get() : safe.get(), st.names[std_method_names[i]]);
     const char* kinds[K_COUNT][2] = {{"str", "construct_yaml_str"},     {"null", "construct_yaml_null"},
-                               {"bool", "construct_yaml_bool"},   {"int", "construct_yaml_int"},
-                               {"float", "construct_yaml_float"}, {"map", "construct_yaml_map"},
-                               {"seq", "construct_yaml_seq"}};
+                                     {"bool", "construct_yaml_bool"},   {"int", "construct_yaml_int"},
+                                     {"float", "construct_yaml_float"}, {"map", "construct_yaml_map"},
+                                     {"seq", "construct_yaml_seq"}};
     st.tag_kinds = new_dict();
     for (int k = 0; k < K_COUNT; ++k) {
         st.kind_tags[k] = intern((std::string("tag:yaml.org,2002:") + kinds[k][0]).c_str());

@@ -51,7 +51,8 @@ void drop_node_source_methods(State& st, PyObject* loader) {
 void drop_node_source(State& st, PyObject* loader, PyObject* src) {
     drop_node_source_methods(st, loader);
     Ref d = attr(loader, st.names[N___dict__]);
-    if (check(PyDict_Contains(d.get(), st.names[N__node_source]))) check(PyDict_DelItem(d.get(), st.names[N__node_source]));
+    if (check(PyDict_Contains(d.get(), st.names[N__node_source])))
+        check(PyDict_DelItem(d.get(), st.names[N__node_source]));
     drop_resolver(st, src);
 }
 
@@ -137,8 +138,8 @@ Ref source_get_node(const Call& c) {
 // pure-Python scanner ends flow scalars there), tags outside the plain
 // "!handle!suffix" form followed by a blank, and directives.
 inline bool starts_token(Py_UCS4 c) {
-    return c == ' ' || c == '\r' || c == '\n' || c == 0x85 || c == 0x2028 || c == 0x2029 || c == '[' ||
-           c == '{' || c == ',' || c == 0xFEFF;
+    return c == ' ' || c == '\r' || c == '\n' || c == 0x85 || c == 0x2028 || c == 0x2029 || c == '[' || c == '{' ||
+           c == ',' || c == 0xFEFF;
 }
 inline bool blank_or_break(Py_UCS4 c) {
     return c == ' ' || c == '\r' || c == '\n' || c == 0x85 || c == 0x2028 || c == 0x2029;
@@ -326,8 +327,7 @@ bool empty_plain_scalar(State& st, PyObject* module, PyObject* node) {
 
 // One pending mapping or sequence.
 struct FillObject {
-    PyObject_HEAD
-    PyObject* loader;
+    PyObject_HEAD PyObject* loader;
     PyObject* node;
     PyObject* data;
     int kind;
@@ -398,8 +398,7 @@ struct Ctx {
     // parent[key] = record; a record of ours that the insertion tracked is hidden again.
     void record(PyObject* parent, PyObject* key, PyObject* value) {
         set_item(parent, key, value);
-        if (Py_TYPE(parent) == reinterpret_cast<PyTypeObject*>(st.location_type.get()) &&
-            PyObject_GC_IsTracked(parent))
+        if (Py_TYPE(parent) == reinterpret_cast<PyTypeObject*>(st.location_type.get()) && PyObject_GC_IsTracked(parent))
             hide(parent);
     }
     void reveal() noexcept {
@@ -568,7 +567,8 @@ Ref native_bool(PyObject* text) {
     Py_ssize_t n = PyUnicode_GET_LENGTH(text);
     if (n > 5) return Ref();
     char low[6] = {};
-    for (Py_ssize_t i = 0; i < n; ++i) low[i] = (s[i] >= 'A' && s[i] <= 'Z') ? static_cast<char>(s[i] - 'A' + 'a') : s[i];
+    for (Py_ssize_t i = 0; i < n; ++i)
+        low[i] = (s[i] >= 'A' && s[i] <= 'Z') ? static_cast<char>(s[i] - 'A' + 'a') : s[i];
     std::string_view w(low, (size_t)n);
     if (w == "yes" || w == "true" || w == "on") return Ref::borrow(Py_True);
     if (w == "no" || w == "false" || w == "off") return Ref::borrow(Py_False);
@@ -762,8 +762,8 @@ Ref construct(Ctx& cx, PyObject* node, PyObject* deep, bool unshared, bool relea
             while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
                 Ref key_node = own(PySequence_GetItem(pair.get(), 0));
                 Ref value_node = own(PySequence_GetItem(pair.get(), 1));
-                if (check_empty &&
-                    (empty_plain_scalar(st, module, key_node.get()) || empty_plain_scalar(st, module, value_node.get())))
+                if (check_empty && (empty_plain_scalar(st, module, key_node.get()) ||
+                                    empty_plain_scalar(st, module, value_node.get())))
                     raise(st.recompose_error.get(), "document composed again by the pure-Python parser");
                 Ref key_loc = optional_attr(key_node.get(), st.names[N__location]);
                 if (!key_loc) {
@@ -911,9 +911,11 @@ Ref loader_construct_document(const Call& c, PyObject* self, PyObject* node) {
 Ref construct_own_node(State& st, PyObject* module, PyObject* self, PyObject* node) {
     Ref mine = attr(reinterpret_cast<PyObject*>(Py_TYPE(self)), st.names[N_construct_document]);
     Ref inst = optional_attr(self, st.names[N___dict__]);
-    bool shadowed = inst && PyDict_Check(inst.get()) && PyDict_GetItemWithError(inst.get(), st.names[N_construct_document]);
+    bool shadowed =
+        inst && PyDict_Check(inst.get()) && PyDict_GetItemWithError(inst.get(), st.names[N_construct_document]);
     if (PyErr_Occurred()) throw Error();
-    if (mine.get() != st.construct_document_fn.get() || shadowed) return call_method(st.names[N_construct_document], {self, node});
+    if (mine.get() != st.construct_document_fn.get() || shadowed)
+        return call_method(st.names[N_construct_document], {self, node});
     return construct_document_impl(module, st, self, node, true);
 }
 

@@ -23,16 +23,28 @@ Ref resolve_plain(State& st, PyObject* value) {
     char c = s[0];
     auto tag = [&](int r) { return st.resolved_tags[r]; };
     switch (c) {
-        case 'y': case 'Y': case 't': case 'T': case 'f': case 'F': case 'o': case 'O':
-            return re_full(s, n, bool_full) ? tag(R_BOOL) : Ref();
-        case 'n': case 'N':
+        case 'y':
+        case 'Y':
+        case 't':
+        case 'T':
+        case 'f':
+        case 'F':
+        case 'o':
+        case 'O': return re_full(s, n, bool_full) ? tag(R_BOOL) : Ref();
+        case 'n':
+        case 'N':
             if (re_full(s, n, bool_full)) return tag(R_BOOL);
             return re_full(s, n, null_full) ? tag(R_NULL) : Ref();
         case '~': return re_full(s, n, null_full) ? tag(R_NULL) : Ref();
-        case '<': return re_full(s, n, [](const char* p, size_t m) { return std::string_view(p, m) == "<<"; }) ? tag(R_MERGE) : Ref();
-        case '=': return re_full(s, n, [](const char* p, size_t m) { return std::string_view(p, m) == "="; }) ? tag(R_VALUE) : Ref();
-        case '!': case '&': case '*':
-            return re_full(s, n, [](const char*, size_t m) { return m == 1; }) ? tag(R_YAML) : Ref();
+        case '<':
+            return re_full(s, n, [](const char* p, size_t m) { return std::string_view(p, m) == "<<"; }) ? tag(R_MERGE)
+                                                                                                         : Ref();
+        case '=':
+            return re_full(s, n, [](const char* p, size_t m) { return std::string_view(p, m) == "="; }) ? tag(R_VALUE)
+                                                                                                        : Ref();
+        case '!':
+        case '&':
+        case '*': return re_full(s, n, [](const char*, size_t m) { return m == 1; }) ? tag(R_YAML) : Ref();
         case '.': return re_full(s, n, float_full) ? tag(R_FLOAT) : Ref();
         default: break;
     }
@@ -65,7 +77,8 @@ Ref native_descend(const Call&) { return Ref::borrow(Py_None); }
 }  // namespace
 
 const FuncDef resolve_defs[RM_COUNT] = {
-    {"resolve", "(kind, value, implicit)", "The tag of a node, as PyYAML's default Resolver gives it.", params<native_resolve>},
+    {"resolve", "(kind, value, implicit)", "The tag of a node, as PyYAML's default Resolver gives it.",
+     params<native_resolve>},
     {"descend_resolver", "(current_node, current_index)", "Nothing to do: no path resolvers.", native_descend},
     {"ascend_resolver", "()", "Nothing to do: no path resolvers.", native_descend},
 };

@@ -77,9 +77,8 @@ inline bool int_full(const char* s, size_t n) {
         if (i + 1 == n) return true;  // 0
         if (s[i + 1] == 'b') return all(i + 2, [](char c) { return c == '0' || c == '1' || c == '_'; });
         if (s[i + 1] == 'x')
-            return all(i + 2, [](char c) {
-                return digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == '_';
-            });
+            return all(i + 2,
+                       [](char c) { return digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == '_'; });
         return all(i + 1, [](char c) { return (c >= '0' && c <= '7') || c == '_'; });
     }
     if (s[i] < '1' || s[i] > '9') return false;
@@ -89,8 +88,8 @@ inline bool int_full(const char* s, size_t n) {
 }
 
 inline bool bool_full(const char* s, size_t n) {
-    static constexpr std::string_view words[] = {"yes", "Yes", "YES", "no",    "No",    "NO",  "true", "True", "TRUE",
-                                                 "false", "False", "FALSE", "on", "On", "ON", "off", "Off", "OFF"};
+    static constexpr std::string_view words[] = {"yes",   "Yes",   "YES",   "no", "No", "NO", "true", "True", "TRUE",
+                                                 "false", "False", "FALSE", "on", "On", "ON", "off",  "Off",  "OFF"};
     std::string_view w(s, n);
     for (auto word : words)
         if (w == word) return true;

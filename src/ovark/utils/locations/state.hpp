@@ -19,6 +19,7 @@ using namespace ovk;
 
 struct Ctx;
 
+// clang-format off
 #define LOCATIONS_NAMES(X)                                                                                          \
     X(os) X(path) X(basename) X(Location) X(MutableMapping) X(MutableSequence) X(MappingNode) X(ScalarNode)          \
     X(SequenceNode) X(LIST_EXTEND_PATTERN) X(CParser) X(max) X(recursive_location_update)                          \
@@ -36,6 +37,7 @@ struct Ctx;
     X(yaml_implicit_resolvers) X(yaml_path_resolvers) X(DEFAULT_SCALAR_TAG) X(DEFAULT_SEQUENCE_TAG)                \
     X(DEFAULT_MAPPING_TAG)
 OVK_NAMES(LOCATIONS_NAMES)
+// clang-format on
 
 // The tags of PyYAML's default implicit resolvers.
 enum Resolved { R_BOOL, R_FLOAT, R_INT, R_MERGE, R_NULL, R_TIMESTAMP, R_VALUE, R_YAML, R_COUNT };
@@ -96,12 +98,11 @@ struct State {
     auto refs() {
         return std::tuple_cat(
             std::tie(MutableMapping.cls, MutableSequence.cls, MappingNode, ScalarNode, SequenceNode, SafeLoader,
-                     CParser, location_type, loader_class, node_source_class, cmark_type, yaml_error,
-                     recompose_error, io_base, string_io, bytes_io, composer_class, empty_tuple, empty_str,
-                     minus_one, one, update_fn, setdefault_fn, deepcopy_fn, object_getstate, fill_type,
-                     construct_object_fn, construct_document_fn, Hashable, ConstructorError, tag_kinds, merge_tag,
-                     value_tag, bool_values, inf_value, nan_value, timestamp_tag, timestamp_fn, implicit_resolvers,
-                     timestamp_regexp),
+                     CParser, location_type, loader_class, node_source_class, cmark_type, yaml_error, recompose_error,
+                     io_base, string_io, bytes_io, composer_class, empty_tuple, empty_str, minus_one, one, update_fn,
+                     setdefault_fn, deepcopy_fn, object_getstate, fill_type, construct_object_fn, construct_document_fn,
+                     Hashable, ConstructorError, tag_kinds, merge_tag, value_tag, bool_values, inf_value, nan_value,
+                     timestamp_tag, timestamp_fn, implicit_resolvers, timestamp_regexp),
             each(source_template), each(std_fns), each(kind_tags), each(kind_fns), each(resolved_tags),
             each(default_tags), each(resolver_fns), each(resolve_fns));
     }

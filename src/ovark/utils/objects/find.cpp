@@ -108,8 +108,8 @@ namespace {
 // The set built from results hashes them: run the hash of `o` where it may run
 // code or fail otherwise than as unhashable, so that such failures propagate.
 void probe_hash(PyObject* o) {
-    if (PyUnicode_CheckExact(o) || PyLong_CheckExact(o) || PyFloat_CheckExact(o) || PyBool_Check(o) ||
-        o == Py_None || PyDict_CheckExact(o) || PyList_CheckExact(o))
+    if (PyUnicode_CheckExact(o) || PyLong_CheckExact(o) || PyFloat_CheckExact(o) || PyBool_Check(o) || o == Py_None ||
+        PyDict_CheckExact(o) || PyList_CheckExact(o))
         return;
     if (PyObject_Hash(o) == -1 && PyErr_Occurred() && !clear_if_unhashable()) throw Error();
 }
@@ -435,9 +435,7 @@ Ref apply_index(Ctx& c, PyObject* result, PyObject* member, PyObject* index) {
     return out;
 }
 
-bool has_attr(PyObject* obj, PyObject* name) {
-    return (bool)optional_attr(obj, name);
-}
+bool has_attr(PyObject* obj, PyObject* name) { return (bool)optional_attr(obj, name); }
 
 void reset_keys(State& st, PyObject* self) {
     for (PyObject* name : {st.names[N_found_objects], st.names[N_initial_object], st.names[N_initial_requirements],
@@ -461,13 +459,13 @@ Ref shallow_copy(Ctx& c, PyObject* from_) {
 
 void warn_both(Ctx& c) {
     Ref logger = lookup(c.module, c.st.names[N_logger]);
-    Ref text = own(PyUnicode_FromString(
-        "Requirements were provided by using both *requirements and kwargs. Ignoring kwargs."));
+    Ref text = own(
+        PyUnicode_FromString("Requirements were provided by using both *requirements and kwargs. Ignoring kwargs."));
     call_method(c.st.names[N_warning], {logger.get(), text.get()});
 }
 
-Ref find(Ctx& c, PyObject* from_arg, PyObject* requirements, PyObject* type_arg, PyObject* filter_obj,
-         PyObject* index, PyObject* all_keys_obj, PyObject* kwargs) {
+Ref find(Ctx& c, PyObject* from_arg, PyObject* requirements, PyObject* type_arg, PyObject* filter_obj, PyObject* index,
+         PyObject* all_keys_obj, PyObject* kwargs) {
     State& st = c.st;
     PyObject* self = c.self;
     // Steps 2-4: the members, and the classes they must be instances of.
@@ -478,9 +476,7 @@ Ref find(Ctx& c, PyObject* from_arg, PyObject* requirements, PyObject* type_arg,
     Ref members = PyList_CheckExact(from_.get()) ? from_ : own(PySequence_List(from_.get()));
     bool read_once = PyIter_Check(from_.get()) && !PyList_CheckExact(from_.get());  // an iterator: its list stands in
     if (read_once) from_ = members;
-    Ref type_ = type_arg == Py_None        ? new_list()
-                : PyList_Check(type_arg) ? Ref::borrow(type_arg)
-                                         : list_of({type_arg});
+    Ref type_ = type_arg == Py_None ? new_list() : PyList_Check(type_arg) ? Ref::borrow(type_arg) : list_of({type_arg});
     // Steps 6-7: the requirements.
     Ref reqs = Ref::borrow(requirements);
     if (PyTuple_GET_SIZE(requirements) == 0) {
@@ -497,8 +493,7 @@ Ref find(Ctx& c, PyObject* from_arg, PyObject* requirements, PyObject* type_arg,
               a.get(), b.get());
     };
     for_each(reqs.get(), [&](PyObject* req) { check_r(req, reqs.get()); });
-    reqs = c.direct ? normalize_r(st, reqs.get())
-                    : call_method(st.names[N__normalize_r], {self, reqs.get()});
+    reqs = c.direct ? normalize_r(st, reqs.get()) : call_method(st.names[N__normalize_r], {self, reqs.get()});
     // Step 8: the bookkeeping of the outermost call.
     if (!c.has_initial) {
         c.has_initial = true;

@@ -37,8 +37,8 @@ uint64_t mix(uint64_t x) {  // a 64-bit finaliser: every input bit moves every o
 }
 
 bool equality_key(PyObject* o, Py_uhash_t& out, int depth = 0) {
-    if (PyUnicode_CheckExact(o) || PyLong_CheckExact(o) || PyFloat_CheckExact(o) || PyBool_Check(o) ||
-        o == Py_None || PyBytes_CheckExact(o) || PyComplex_CheckExact(o)) {
+    if (PyUnicode_CheckExact(o) || PyLong_CheckExact(o) || PyFloat_CheckExact(o) || PyBool_Check(o) || o == Py_None ||
+        PyBytes_CheckExact(o) || PyComplex_CheckExact(o)) {
         Py_hash_t h = PyObject_Hash(o);
         if (h == -1 && PyErr_Occurred()) throw Error();
         out = (Py_uhash_t)h;

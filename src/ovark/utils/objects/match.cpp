@@ -17,8 +17,8 @@ Ref formalize_loopable(Ctx& c, PyObject* obj, bool with_message) {
         raise(PyExc_TypeError, "object '%U' is a string which is not allowed.", text.get());
     }
     if (is_mapping(obj, c.Mapping.get())) return call_method(st.names[N_values], {obj});
-    bool iterable = PyList_CheckExact(obj) || PyTuple_CheckExact(obj) ||
-                    check(PyObject_IsInstance(obj, c.Iterable.get()));
+    bool iterable =
+        PyList_CheckExact(obj) || PyTuple_CheckExact(obj) || check(PyObject_IsInstance(obj, c.Iterable.get()));
     if (iterable && !check(PyObject_IsInstance(obj, c.TopologyObject.get()))) return Ref::borrow(obj);
     if (!with_message) return Ref();
     Ref text = fmt(st, obj);
@@ -131,7 +131,6 @@ void for_each_entry(Ctx& c, PyObject* obj, F&& f) {
         f(key.get(), value.get());
     });
 }
-
 
 // A new list: the keys of `prefix`, then `tail`.
 Ref path_list(const Prefix* prefix, std::initializer_list<PyObject*> tail) {
@@ -356,8 +355,7 @@ bool match_plan(Ctx& c, PyObject* obj, Plan& plan, bool filter, Ref& pair, const
                 ok = match_plain(c, obj, w, filter, last, prefix);
             }
         } catch (const Error&) {
-            if (!clear_if(PyExc_KeyError) && !clear_if(PyExc_AssertionError) && !clear_if(PyExc_AttributeError))
-                throw;
+            if (!clear_if(PyExc_KeyError) && !clear_if(PyExc_AssertionError) && !clear_if(PyExc_AttributeError)) throw;
             return false;
         }
         if (!ok) return false;

@@ -184,18 +184,21 @@ void exec(PyObject* module, State& st) {
     st.pattern_type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(probe.get())));
 
     // 3. The classes, in order.
-    st.Find = new_class(module, "Find", nullptr, nullptr,
-                        {method(find_def), method(reset_keys_def), method(normalize_r_def),
-                         method(formalize_loopable_def), method(match_def), method(build_dict_def),
-                         method(unhashable_intersection_def), method(unhashable_remove_def),
-                         method(populate_path_def)});
+    st.Find =
+        new_class(module, "Find", nullptr, nullptr,
+                  {method(find_def), method(reset_keys_def), method(normalize_r_def), method(formalize_loopable_def),
+                   method(match_def), method(build_dict_def), method(unhashable_intersection_def),
+                   method(unhashable_remove_def), method(populate_path_def)});
     add_object(module, "Find", st.Find);
     Ref find_dict = own(compat::type_dict(reinterpret_cast<PyTypeObject*>(st.Find.get())));
-    for (auto [ref, def] : {std::pair{&st.f_find, &find_def}, {&st.f_match, &match_def},
-                            {&st.f_normalize_r, &normalize_r_def}, {&st.f_formalize_loopable, &formalize_loopable_def},
+    for (auto [ref, def] : {std::pair{&st.f_find, &find_def},
+                            {&st.f_match, &match_def},
+                            {&st.f_normalize_r, &normalize_r_def},
+                            {&st.f_formalize_loopable, &formalize_loopable_def},
                             {&st.f_build_dict, &build_dict_def},
                             {&st.f_unhashable_intersection, &unhashable_intersection_def},
-                            {&st.f_unhashable_remove, &unhashable_remove_def}, {&st.f_reset_keys, &reset_keys_def}})
+                            {&st.f_unhashable_remove, &unhashable_remove_def},
+                            {&st.f_reset_keys, &reset_keys_def}})
         *ref = Ref::borrow(check(PyDict_GetItemString(find_dict.get(), def->name)));
 
     add_requirement_types(module, st);
@@ -213,4 +216,5 @@ void exec(PyObject* module, State& st) {
 }  // namespace
 }  // namespace objects
 
-OVK_MODULE(objects::State, objects::exec, "The object query engine: find values, paths and objects in nested data by requirements.")
+OVK_MODULE(objects::State, objects::exec,
+           "The object query engine: find values, paths and objects in nested data by requirements.")

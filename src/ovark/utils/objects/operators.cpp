@@ -56,8 +56,8 @@ Ref contains_eq(State& st, PyObject* module, PyObject* self, PyObject* other, Ct
 bool notexists_truth(PyObject* mapping_cls, PyObject* self, PyObject* parent) {
     Ref value = op_value(self);
     if (is_mapping(parent, mapping_cls)) {
-        int has = PyDict_CheckExact(parent) ? PyDict_Contains(parent, value.get())
-                                            : PySequence_Contains(parent, value.get());
+        int has =
+            PyDict_CheckExact(parent) ? PyDict_Contains(parent, value.get()) : PySequence_Contains(parent, value.get());
         if (check(has)) return false;
     }
     Ref name = text_of(value.get());
@@ -107,9 +107,8 @@ bool op_equals(Ctx& c, PyObject* op, PyObject* other, PyObject* parent) {
 // The truth of `value == expected` (value's own comparison first, as `==` does).
 bool value_equals(Ctx& c, PyObject* value, PyObject* expected, PyObject* parent) {
     if (is_operator(c.st, expected) && op_kind(expected) != OpKind::Other &&
-        (PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
-         PyBool_Check(value) || value == Py_None || PyDict_CheckExact(value) || PyList_CheckExact(value) ||
-         PyTuple_CheckExact(value)))
+        (PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) || PyBool_Check(value) ||
+         value == Py_None || PyDict_CheckExact(value) || PyList_CheckExact(value) || PyTuple_CheckExact(value)))
         return op_equals(c, expected, value, parent);  // the builtin side answers NotImplemented
     return equal(value, expected);
 }
@@ -189,11 +188,12 @@ Ref repr_with(State& st, const char* name, PyObject* self) {
 }
 
 PyObject* not_repr(PyObject* self) {
-    return boundary<PyObject*>(nullptr, [&] { return repr_with(type_state<State>(Py_TYPE(self)), "Not", self).release(); });
+    return boundary<PyObject*>(nullptr,
+                               [&] { return repr_with(type_state<State>(Py_TYPE(self)), "Not", self).release(); });
 }
 PyObject* notexists_repr(PyObject* self) {
-    return boundary<PyObject*>(nullptr,
-                               [&] { return repr_with(type_state<State>(Py_TYPE(self)), "NotExists", self).release(); });
+    return boundary<PyObject*>(
+        nullptr, [&] { return repr_with(type_state<State>(Py_TYPE(self)), "NotExists", self).release(); });
 }
 
 // --- GC and lifetime of both layouts ------------------------------------------
@@ -348,8 +348,7 @@ const FuncDef Contains_eq_def{"__eq__", "(self, other)",
                               "True when value is among other's values (dict) or in other (iterable), else the\n"
                               "comparison of Operator.",
                               params<Contains_eq>};
-const FuncDef NotExists_hash_def{"__hash__", "(self)", "Hash of the operator: the hash of its value.",
-                                 Operator_hash};
+const FuncDef NotExists_hash_def{"__hash__", "(self)", "Hash of the operator: the hash of its value.", Operator_hash};
 const FuncDef NotExists_eq_def{"__eq__", "(self, other)",
                                "True when value is neither a key nor a truthy attribute of parent; other is not used.",
                                NotExists_eq};
@@ -494,15 +493,18 @@ Ref operator_type(PyObject* module, PyType_Spec* spec, PyObject* base, std::vect
 // R and the operators, in the module's order. The layouts as a class statement
 // would declare them, so that copy and pickle carry the attributes.
 void add_requirement_types(PyObject* module, State& st) {
-    st.R = new_type(module, &r_spec, nullptr,
-                    {method(R_init_def), value("__slots__", interned_tuple({"args", "kwargs", "__dict__", "__weakref__"}))});
+    st.R = new_type(
+        module, &r_spec, nullptr,
+        {method(R_init_def), value("__slots__", interned_tuple({"args", "kwargs", "__dict__", "__weakref__"}))});
     add_object(module, "R", st.R);
-    st.Operator = operator_type(module, &operator_spec, nullptr,
-                                {method(Operator_init_def), method(Operator_match_def), method(Operator_deepcopy_def),
-                                 value("__slots__", interned_tuple({"value", "regex", "parent", "__dict__", "__weakref__"}))},
-                                {&Operator_hash_def, &Operator_eq_def}, "Operator");
+    st.Operator =
+        operator_type(module, &operator_spec, nullptr,
+                      {method(Operator_init_def), method(Operator_match_def), method(Operator_deepcopy_def),
+                       value("__slots__", interned_tuple({"value", "regex", "parent", "__dict__", "__weakref__"}))},
+                      {&Operator_hash_def, &Operator_eq_def}, "Operator");
     add_object(module, "Operator", st.Operator);
-    st.Not = operator_type(module, &not_spec, st.Operator.get(), {}, {&Not_hash_def, &Not_eq_def, &Not_repr_def}, "Not");
+    st.Not =
+        operator_type(module, &not_spec, st.Operator.get(), {}, {&Not_hash_def, &Not_eq_def, &Not_repr_def}, "Not");
     add_object(module, "Not", st.Not);
     st.Contains = operator_type(module, &contains_spec, st.Operator.get(), {}, {&Contains_hash_def, &Contains_eq_def},
                                 "Contains");

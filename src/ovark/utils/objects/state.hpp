@@ -21,6 +21,7 @@ using namespace ovk;
 // ---------------------------------------------------------------------------
 
 // Interned names: attributes, methods, keywords and module globals the engine reads.
+// clang-format off
 #define OBJECTS_NAMES(X)                                                                                               \
     X(re) X(copy) X(Iterable) X(Mapping) X(TopologyObject) X(BaseLogic) X(logger) X(compile) X(match) X(items)         \
     X(values) X(warning) X(groupindex) X(__hash__) X(args) X(value) X(pattern) X(initial_object)                       \
@@ -29,6 +30,7 @@ using namespace ovk;
     X(reset_keys) X(filter_) X(_first) X(all_keys) X(use__syntax) X(from_) X(keys) X(index) X(insert) X(deepcopy)      \
     X(get) X(__dict__) X(literal_eval) X(sort) X(key) X(__getitem__)
 OVK_NAMES(OBJECTS_NAMES)
+// clang-format on
 
 struct State {
     Ref Find, R, Operator, Not, Contains, NotExists, GroupKeys;
@@ -170,14 +172,12 @@ inline bool clear_if_unhashable() noexcept {
 // ---------------------------------------------------------------------------
 
 struct RObject {
-    PyObject_HEAD
-    Ref args, kwargs, dict;
+    PyObject_HEAD Ref args, kwargs, dict;
     PyObject* weakrefs;
 };
 
 struct OperatorObject {
-    PyObject_HEAD
-    Ref value, regex, parent, dict;
+    PyObject_HEAD Ref value, regex, parent, dict;
     PyObject* weakrefs;
 };
 
@@ -197,7 +197,9 @@ inline bool is_r(State& st, PyObject* o) { return PyObject_TypeCheck(o, reinterp
 inline bool is_operator(State& st, PyObject* o) {
     return PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(st.Operator.get()));
 }
-inline bool is_not(State& st, PyObject* o) { return PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(st.Not.get())); }
+inline bool is_not(State& st, PyObject* o) {
+    return PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(st.Not.get()));
+}
 inline bool is_notexists(State& st, PyObject* o) {
     return PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(st.NotExists.get()));
 }
@@ -226,7 +228,6 @@ inline bool has_pattern(PyObject* op) {
     PyObject* regex = as_op(op)->regex.get();
     return regex && regex != Py_None;
 }
-
 
 // ---------------------------------------------------------------------------
 // What each part offers the others

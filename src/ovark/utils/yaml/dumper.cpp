@@ -61,46 +61,87 @@ const ResolverSource resolver_sources[] = {
     {"tag:yaml.org,2002:bool",
      "^(?:yes|Yes|YES|no|No|NO\n                    |true|True|TRUE|false|False|FALSE\n                    "
      "|on|On|ON|off|Off|OFF)$",
-     true, {"y", "Y", "n", "N", "t", "T", "f", "F", "o", "O"}},
+     true,
+     {"y", "Y", "n", "N", "t", "T", "f", "F", "o", "O"}},
     {"tag:yaml.org,2002:float",
      "^(?:[-+]?(?:[0-9][0-9_]*)\\.[0-9_]*(?:[eE][-+][0-9]+)?\n                    "
      "|\\.[0-9][0-9_]*(?:[eE][-+][0-9]+)?\n                    "
      "|[-+]?[0-9][0-9_]*(?::[0-5]?[0-9])+\\.[0-9_]*\n                    "
      "|[-+]?\\.(?:inf|Inf|INF)\n                    |\\.(?:nan|NaN|NAN))$",
-     true, {"-", "+", "0", "1", "2", "3", "4", "5", "6", "7", "8", "9", "."}},
+     true,
+     {"-", "+", "0", "1", "2", "3", "4", "5", "6", "7", "8", "9", "."}},
     {"tag:yaml.org,2002:int",
      "^(?:[-+]?0b[0-1_]+\n                    |[-+]?0[0-7_]+\n                    |[-+]?(?:0|[1-9][0-9_]*)\n"
      "                    |[-+]?0x[0-9a-fA-F_]+\n                    |[-+]?[1-9][0-9_]*(?::[0-5]?[0-9])+)$",
-     true, {"-", "+", "0", "1", "2", "3", "4", "5", "6", "7", "8", "9"}},
+     true,
+     {"-", "+", "0", "1", "2", "3", "4", "5", "6", "7", "8", "9"}},
     {"tag:yaml.org,2002:merge", "^(?:<<)$", false, {"<"}},
-    {"tag:yaml.org,2002:null", "^(?: ~\n                    |null|Null|NULL\n                    | )$", true,
+    {"tag:yaml.org,2002:null",
+     "^(?: ~\n                    |null|Null|NULL\n                    | )$",
+     true,
      {"~", "n", "N", ""}},
     {"tag:yaml.org,2002:timestamp",
      "^(?:[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9]\n                    "
      "|[0-9][0-9][0-9][0-9] -[0-9][0-9]? -[0-9][0-9]?\n                     (?:[Tt]|[ \\t]+)[0-9][0-9]?\n"
      "                     :[0-9][0-9] :[0-9][0-9] (?:\\.[0-9]*)?\n"
      "                     (?:[ \\t]*(?:Z|[-+][0-9][0-9]?(?::[0-9][0-9])?))?)$",
-     true, {"0", "1", "2", "3", "4", "5", "6", "7", "8", "9"}},
+     true,
+     {"0", "1", "2", "3", "4", "5", "6", "7", "8", "9"}},
     {"tag:yaml.org,2002:value", "^(?:=)$", false, {"="}},
     {"tag:yaml.org,2002:yaml", "^(?:!|&|\\*)$", false, {"!", "&", "*"}},
 };
 
 // The dumper attributes whose values the native writer stands in for.
 const char* const emitter_names[] = {
-    "represent_data", "represent_scalar", "represent_mapping", "represent_sequence", "ignore_aliases",
-    "represent_str", "represent_int", "represent_float", "represent_bool", "represent_none", "represent_date",
-    "represent_datetime", "represent_dict", "represent_list", "resolve", "serialize", "serialize_node",
-    "emit", "expect_node", "expect_scalar", "process_tag", "process_scalar", "analyze_scalar",
-    "choose_scalar_style", "write_plain", "write_single_quoted", "write_double_quoted", "write_indicator",
-    "write_indent", "write_line_break", "increase_indent", "expect_document_start", "expect_document_end",
-    "expect_document_root", "expect_stream_start", "check_empty_document", "check_simple_key",
-    "ESCAPE_REPLACEMENTS", "DEFAULT_SCALAR_TAG", "inf_value", "__init__",
+    "represent_data",
+    "represent_scalar",
+    "represent_mapping",
+    "represent_sequence",
+    "ignore_aliases",
+    "represent_str",
+    "represent_int",
+    "represent_float",
+    "represent_bool",
+    "represent_none",
+    "represent_date",
+    "represent_datetime",
+    "represent_dict",
+    "represent_list",
+    "resolve",
+    "serialize",
+    "serialize_node",
+    "emit",
+    "expect_node",
+    "expect_scalar",
+    "process_tag",
+    "process_scalar",
+    "analyze_scalar",
+    "choose_scalar_style",
+    "write_plain",
+    "write_single_quoted",
+    "write_double_quoted",
+    "write_indicator",
+    "write_indent",
+    "write_line_break",
+    "increase_indent",
+    "expect_document_start",
+    "expect_document_end",
+    "expect_document_root",
+    "expect_stream_start",
+    "check_empty_document",
+    "check_simple_key",
+    "ESCAPE_REPLACEMENTS",
+    "DEFAULT_SCALAR_TAG",
+    "inf_value",
+    "__init__",
 };
 
+// clang-format off
 #define DUMPER_NAMES(X)                                                                                      \
     X(represent_dict) X(items) X(dump) X(yaml_representers) X(yaml_multi_representers) X(yaml_implicit_resolvers) \
     X(yaml_path_resolvers) X(isoformat) X(get) X(line) X(column) X(file) X(tzinfo)
 OVK_NAMES(DUMPER_NAMES)
+// clang-format on
 
 struct State {
     // The writer: its view of PyYAML and of the trees.
@@ -109,9 +150,9 @@ struct State {
     Ref s_space, s_percent, s_include;  // " ", "%", "%INCLUDE{"
     Names names;
     auto refs() {
-        return std::tie(dumper, cdumper, representers_at_import, crepresenters_at_import, yaml, yaml_dump,
-                        representers, resolvers, emitter_values, Mapping, OrderedDict, date_type, datetime_type,
-                        dict_methods, s_space, s_percent, s_include);
+        return std::tie(dumper, cdumper, representers_at_import, crepresenters_at_import, yaml, yaml_dump, representers,
+                        resolvers, emitter_values, Mapping, OrderedDict, date_type, datetime_type, dict_methods,
+                        s_space, s_percent, s_include);
     }
 };
 
@@ -255,9 +296,8 @@ bool int_match(std::string_view s) {
         if (sexagesimal(c) && c.end()) return true;
     }
     c.i = body;
-    if (c.word("0x") && rest([](char ch) {
-            return digit(ch) || (ch >= 'a' && ch <= 'f') || (ch >= 'A' && ch <= 'F') || ch == '_';
-        }))
+    if (c.word("0x") &&
+        rest([](char ch) { return digit(ch) || (ch >= 'a' && ch <= 'f') || (ch >= 'A' && ch <= 'F') || ch == '_'; }))
         return true;
     return false;
 }
@@ -306,8 +346,8 @@ Resolved resolve(std::string_view s) {
         return Resolved::Str;
     }
     static constexpr std::string_view others[] = {
-        "yes", "Yes", "YES", "no", "No", "NO", "true", "True", "TRUE", "false", "False", "FALSE", "on", "On",
-        "ON", "off", "Off", "OFF", "<<", "~", "null", "Null", "NULL", "=", "!", "&", "*"};
+        "yes", "Yes", "YES", "no",  "No", "NO", "true", "True", "TRUE", "false", "False", "FALSE", "on", "On",
+        "ON",  "off", "Off", "OFF", "<<", "~",  "null", "Null", "NULL", "=",     "!",     "&",     "*"};
     for (auto w : others)
         if (s == w) return Resolved::Other;
     return Resolved::Str;
@@ -761,7 +801,8 @@ struct Writer {
     bool place(const Record& r) {
         long long line, column;
         int overflow = 0;
-        if (PyLong_CheckExact(r.line.get()) && PyLong_CheckExact(r.column.get()) && PyUnicode_CheckExact(r.file.get()) &&
+        if (PyLong_CheckExact(r.line.get()) && PyLong_CheckExact(r.column.get()) &&
+            PyUnicode_CheckExact(r.file.get()) &&
             (line = PyLong_AsLongLongAndOverflow(r.line.get(), &overflow), !overflow) &&
             (column = PyLong_AsLongLongAndOverflow(r.column.get(), &overflow), !overflow) && line < LLONG_MAX &&
             column < LLONG_MAX) {
@@ -827,7 +868,7 @@ struct Writer {
         auto* type = reinterpret_cast<PyObject*>(Py_TYPE(v));
         if (type == st.date_type.get() || type == st.datetime_type.get()) {
             Ref text = type == st.date_type.get() ? call_method(st.names[N_isoformat], {v})
-                                                   : call_method(st.names[N_isoformat], {v, st.s_space.get()});
+                                                  : call_method(st.names[N_isoformat], {v, st.s_space.get()});
             return PyUnicode_CheckExact(text.get()) && str_scalar(text.get(), true);
         }
         if ((PyDict_CheckExact(v) || type == st.OrderedDict.get()) && PyDict_GET_SIZE(v) == 0) {
@@ -1195,7 +1236,7 @@ void exec(PyObject* module, State& st) {
     st.datetime_type = import_from("datetime", "datetime");
     Ref reps = attr(cls.get(), st.names[N_yaml_representers]);
     st.representers = own(PyDict_New());
-    PyObject* types[] = {(PyObject*)&PyUnicode_Type, (PyObject*)&PyLong_Type,  (PyObject*)&PyBool_Type,
+    PyObject* types[] = {(PyObject*)&PyUnicode_Type,  (PyObject*)&PyLong_Type,  (PyObject*)&PyBool_Type,
                          (PyObject*)Py_TYPE(Py_None), (PyObject*)&PyFloat_Type, (PyObject*)&PyDict_Type,
                          (PyObject*)&PyList_Type,     OrderedDict.get(),        st.date_type.get(),
                          st.datetime_type.get()};

@@ -67,6 +67,7 @@ namespace {
 // State and call context
 // ---------------------------------------------------------------------------
 
+// clang-format off
 #define MARKUP_NAMES(X)                                                                                         \
     X(match_reference_markup) X(match_callable_markup) X(match_env_markup) X(match_include_file_markup)          \
     X(match_ask_markup) X(match_enc_markup) X(p_reference_markup) X(p_callable_markup) X(p_environ_markup)      \
@@ -79,6 +80,7 @@ namespace {
     X(original) X(_actions) X(_inhibit_recurse_exception) X(_yaml_loader_cls) X(markupprocessor) X(locations)  \
     X(location) X(line) X(column) X(file) X(items) X(_data) X(encodekey) X(decodevalue) X(__getitem__)
 OVK_NAMES(MARKUP_NAMES)
+// clang-format on
 
 enum Kind { REFERENCE, CALLABLE, ENV, INCLUDE, ASK, ENC, KINDS };
 
@@ -158,8 +160,7 @@ struct State {
                      processor_class, pair_template),
             tie_array(patterns), tie_array(f_walk), tie_array(f_match), tie_array(f_handle), tie_array(literals),
             std::tie(os, environ, environ_type, environ_get, environ_getitem, encodekey, decodevalue, fs_encoding),
-            std::tie(empty, dot, newline, comma, include_mark, two, four, zero, kw_locations, kw_prompt_text,
-                     kw_end));
+            std::tie(empty, dot, newline, comma, include_mark, two, four, zero, kw_locations, kw_prompt_text, kw_end));
     }
 };
 
@@ -177,7 +178,10 @@ struct Ctx {
     mutable int ref_matcher = -1;    // self.match_reference_markup is ours (-1: not asked yet)
 
     Ctx(State& s, PyObject* m, PyObject* self_)
-        : st(s), module(m), self(self_), is_mutable_mapping(m, s.names[N_MutableMapping], s.MutableMapping),
+        : st(s),
+          module(m),
+          self(self_),
+          is_mutable_mapping(m, s.names[N_MutableMapping], s.MutableMapping),
           is_iterable(m, s.names[N_Iterable], s.Iterable),
           base_pattern(m, s.names[N_BASE_PATTERN], s.base_pattern.get()) {
         for (int k = 0; k < KINDS; ++k)
@@ -609,22 +613,21 @@ Ref index_message(const State& st, const char* head, PyObject* index, PyObject* 
 
 // The error of a substitution that would make a text longer than MAX_TEXT.
 [[noreturn]] void too_long(const Ctx& c, PyObject* data, PyObject* index, PyObject* locations) {
-    Ref msg = index_message(c.st, "Markup substitutions do not end (text longer than 16777216 characters)", index,
-                            data);
+    Ref msg =
+        index_message(c.st, "Markup substitutions do not end (text longer than 16777216 characters)", index, data);
     raise(markup_error_at(c, msg.get(), index, data, locations).get());
 }
 
 // data.replace(old, repl), refused with MarkupError when the text it would
 // make is longer than MAX_TEXT: the length is known before it is built.
-Ref substitute(const Ctx& c, PyObject* data, PyObject* old, PyObject* repl, PyObject* index,
-               PyObject* locations) {
+Ref substitute(const Ctx& c, PyObject* data, PyObject* old, PyObject* repl, PyObject* index, PyObject* locations) {
     if (PyUnicode_Check(data) && PyUnicode_Check(old) && PyUnicode_Check(repl)) {
         Py_ssize_t n = PyUnicode_GET_LENGTH(data);
         Py_ssize_t grow = PyUnicode_GET_LENGTH(repl) - PyUnicode_GET_LENGTH(old);
         Py_ssize_t count = grow == 0 ? 0 : PyUnicode_Count(data, old, 0, PY_SSIZE_T_MAX);
         if (count < 0) throw Error();
-        bool over = grow > 0 ? count > (MAX_TEXT - std::min(n, MAX_TEXT)) / grow || n > MAX_TEXT
-                                 : n + count * grow > MAX_TEXT;
+        bool over =
+            grow > 0 ? count > (MAX_TEXT - std::min(n, MAX_TEXT)) / grow || n > MAX_TEXT : n + count * grow > MAX_TEXT;
         if (over) too_long(c, data, index, locations);
     }
     return replace(c.st, data, old, repl);
@@ -724,16 +727,14 @@ Ref p_reference(const Ctx& c, const Match& match, PyObject* data, PyObject* inde
 }
 
 // The type rule: a text is spliced into the string, anything else replaces it.
-Ref type_rule(const Ctx& c, const Match& match, PyObject* data, PyObject* value, PyObject* index,
-              PyObject* locations) {
+Ref type_rule(const Ctx& c, const Match& match, PyObject* data, PyObject* value, PyObject* index, PyObject* locations) {
     if (!PyUnicode_Check(value)) return Ref::borrow(value);
     Ref markup = markup_text(c.st, match, data);
     return substitute(c, data, markup.get(), value, index, locations);
 }
 
 // The text rule: str(value) is spliced into the string.
-Ref text_rule(const Ctx& c, const Match& match, PyObject* data, PyObject* value, PyObject* index,
-              PyObject* locations) {
+Ref text_rule(const Ctx& c, const Match& match, PyObject* data, PyObject* value, PyObject* index, PyObject* locations) {
     Ref markup = markup_text(c.st, match, data);
     Ref repl = str_of(value);
     return substitute(c, data, markup.get(), repl.get(), index, locations);
@@ -792,8 +793,8 @@ Ref environ_get(const Ctx& c, PyObject* name) {
     if (environ_plain(c, os, environ.get()) && PyUnicode_Check(name) && PyUnicode_IS_ASCII(name)) {
         Ref table = optional_attr(environ.get(), st.names[N__data]);
         if (table && PyDict_CheckExact(table.get())) {
-            Ref key = own(PyBytes_FromStringAndSize(static_cast<const char*>(PyUnicode_DATA(name)),
-                                                    PyUnicode_GET_LENGTH(name)));
+            Ref key = own(
+                PyBytes_FromStringAndSize(static_cast<const char*>(PyUnicode_DATA(name)), PyUnicode_GET_LENGTH(name)));
             Ref v = Ref::borrow(PyDict_GetItemWithError(table.get(), key.get()));
             if (!v) {
                 if (PyErr_Occurred()) throw Error();
@@ -892,8 +893,7 @@ Ref p_file(const Ctx& c, const Match& match, PyObject* data, PyObject* index, Py
         PyObject* args[] = {c.self};
         Ref loader = own(PyObject_Vectorcall(loader_cls.get(), args, 0, kw.get()));
         PyObject* largs[] = {loader.get(), path.get(), new_locations.get()};
-        Ref loaded = own(PyObject_VectorcallMethod(st.names[N_load], largs, 2,
-                                                   st.kw_locations.get()));
+        Ref loaded = own(PyObject_VectorcallMethod(st.names[N_load], largs, 2, st.kw_locations.get()));
         try {
             Ref holder = chainget(c, locs, index);
             check(PyObject_SetItem(holder.get(), data, new_locations.get()));

@@ -17,6 +17,7 @@ using namespace ovk;
 namespace {
 
 // Interned names: module globals read when used, attributes and methods.
+// clang-format off
 #define ADDON_NAMES(X)                                                                                                 \
     X(os) X(pkgutil) X(warnings) X(importlib) X(logger) X(iter_entry_points) X(ENTRYPOINT_GROUP)                       \
     X(DEPRECATED_ENTRYPOINT_GROUP) X(_plugins) X(_subplugins) X(_plugins_loaded) X(populate_builtin_plugins)           \
@@ -24,6 +25,7 @@ namespace {
     X(__path__) X(__name__) X(__file__) X(name) X(module) X(module_name) X(load) X(group) X(warn) X(debug)             \
     X(__available_plugins__) X(plugins) X(items)
 OVK_NAMES(ADDON_NAMES)
+// clang-format on
 
 struct State {
     Ref entry_points;  // importlib.metadata.entry_points
@@ -146,8 +148,8 @@ Ref pm_get_subplugin(const Call& c, PyObject* self, PyObject* os, PyObject* subp
 // from ..plugins import __available_plugins__
 Ref available_plugins(State& st, PyObject* module) {
     Ref fromlist = own(PyTuple_Pack(1, st.names[N___available_plugins__]));
-    Ref package = own(PyImport_ImportModuleLevelObject(st.names[N_plugins], PyModule_GetDict(module), nullptr,
-                                                       fromlist.get(), 2));
+    Ref package = own(
+        PyImport_ImportModuleLevelObject(st.names[N_plugins], PyModule_GetDict(module), nullptr, fromlist.get(), 2));
     if (Ref value = optional_attr(package.get(), st.names[N___available_plugins__])) return value;
     Ref package_name = attr(package.get(), st.names[N___name__]);
     Ref file = optional_attr(package.get(), st.names[N___file__]);
@@ -232,9 +234,8 @@ Ref pm_discover_external_plugins(const Call& c) {
     Ref deprecated = entry_points_of(st, module, st.names[N_DEPRECATED_ENTRYPOINT_GROUP]);
     if (PyList_GET_SIZE(deprecated.get())) {
         Ref names = own(PyList_New(0));
-        for_each(deprecated.get(), [&](PyObject* ep) {
-            check(PyList_Append(names.get(), entry_point_module(st, ep).get()));
-        });
+        for_each(deprecated.get(),
+                 [&](PyObject* ep) { check(PyList_Append(names.get(), entry_point_module(st, ep).get())); });
         Ref newline = own(PyUnicode_FromString("\n"));
         Ref listed = own(PyUnicode_Join(newline.get(), names.get()));
         Ref message = own(PyUnicode_FromFormat(
@@ -250,7 +251,9 @@ Ref pm_discover_external_plugins(const Call& c) {
     for_each(all.get(), [&](PyObject* plugin) {
         Ref name = attr(plugin, st.names[N_name]);
         Ref module_text = entry_point_module(st, plugin);
-        debug(st, module, concat({loading.get(), format(st, name.get()).get(), from.get(), format(st, module_text.get()).get()}).get());
+        debug(st, module,
+              concat({loading.get(), format(st, name.get()).get(), from.get(), format(st, module_text.get()).get()})
+                  .get());
         Ref os_module = call_method(st.names[N_load], {plugin});
         setdefault(st, attr(self, st.names[N__plugins]).get(), name.get(), os_module.get());
         register_subplugins(st, self, module, name.get(), os_module.get());
@@ -259,11 +262,10 @@ Ref pm_discover_external_plugins(const Call& c) {
 }
 
 const FuncDef pm_init_def{"__init__", "(self)", nullptr, pm_init};
-const FuncDef pm_get_plugin_def{
-    "get_plugin", "(self, os)",
-    "Return the OS-level plugin module registered under ``os``, or None.\n\n"
-    "The first lookup of a manager registers the builtin and the external plugins.",
-    params<pm_get_plugin>};
+const FuncDef pm_get_plugin_def{"get_plugin", "(self, os)",
+                                "Return the OS-level plugin module registered under ``os``, or None.\n\n"
+                                "The first lookup of a manager registers the builtin and the external plugins.",
+                                params<pm_get_plugin>};
 const FuncDef pm_get_subplugin_def{
     "get_subplugin", "(self, os, subplugin_dotted_name)",
     "Return the sub-plugin module registered under ``os`` and ``subplugin_dotted_name``, or None.\n\n"
@@ -272,14 +274,13 @@ const FuncDef pm_get_subplugin_def{
 const FuncDef pm_populate_def{"populate_builtin_plugins", "(self)",
                               " register all built-in os-level plugins and their subplugins.",
                               pm_populate_builtin_plugins};
-const FuncDef pm_discover_def{
-    "discover_external_plugins", "(self)",
-    " Discover external xferkit plugins pip-installed by the user.\n\n"
-    "        Packages that want to provide plugins must advertise entry points at the\n"
-    "        os-level under the group \"``ovark.utils.xferkit.ENTRYPOINT_GROUP``\".\n"
-    "        All subplugins are then automatically discovered and registered.\n"
-    "        ",
-    pm_discover_external_plugins};
+const FuncDef pm_discover_def{"discover_external_plugins", "(self)",
+                              " Discover external xferkit plugins pip-installed by the user.\n\n"
+                              "        Packages that want to provide plugins must advertise entry points at the\n"
+                              "        os-level under the group \"``ovark.utils.xferkit.ENTRYPOINT_GROUP``\".\n"
+                              "        All subplugins are then automatically discovered and registered.\n"
+                              "        ",
+                              pm_discover_external_plugins};
 
 void exec(PyObject* module, State& st) {
     st.names.init();
@@ -294,7 +295,6 @@ void exec(PyObject* module, State& st) {
     Ref logging = own(PyObject_GetAttrString(module, "logging"));
     Ref name = own(PyObject_GetAttrString(module, "__name__"));
     add_object(module, "logger", own(PyObject_CallMethod(logging.get(), "getLogger", "O", name.get())));
-
 
     st.plugins_marker = intern(".plugins.");
     st.dot = intern(".");

@@ -1,4 +1,4 @@
-""" Plugin manager for ovark.utils.xferkit """
+"""Plugin manager for ovark.utils.xferkit"""
 
 import logging
 import types

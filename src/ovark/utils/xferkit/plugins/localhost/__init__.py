@@ -70,8 +70,9 @@ class XferKit:
         shown = without_password(url)
         if parts.query or parts.fragment or "?" in url or "#" in url:
             raise ValueError(
-                "URL {!r} for operation {!r} has a query or fragment: "
-                'write "?" as %3F and "#" as %23'.format(shown, operation)
+                "URL {!r} for operation {!r} has a query or fragment: write \"?\" as %3F and \"#\" as %23".format(
+                    shown, operation
+                )
             )
         if any(c in _DROPPED for c in url) or url != url.strip(_STRIPPED):
             raise ValueError(

@@ -50,6 +50,7 @@ using namespace ovk;
 namespace {
 
 // Interned names: module globals read when used, attributes, methods and groups of the listing patterns.
+// clang-format off
 #define XFERKIT_NAMES(X)                                                                                               \
     X(FTP) X(os) X(re) X(time) X(datetime) X(libstat) X(logger) X(urlsplit) X(urlunsplit) X(AttrDict)                  \
     X(TimeLimitExceededOnFileTransfer) X(open) X(filemode_to_mode) X(DATETIME_PAT_RECENT)                              \
@@ -62,6 +63,7 @@ namespace {
     X(st_gid) X(st_size) X(st_mtime) X(copyfile) X(stat) X(chmod) X(deletefile) X(renamefile) X(realpath)              \
     X(dirname) X(replace) X(unlink) X(close) X(filename) X(filename2) X(cwd) X(rstrip) X(lstrip)
 OVK_NAMES(XFERKIT_NAMES)
+// clang-format on
 
 struct State {
     Ref check_template, upload_template, download_template, dir_output_template;
@@ -107,7 +109,6 @@ void debug(State& st, PyObject* module, PyObject* message, PyObject* arg = nullp
     else
         call_method(st.names[N_debug], {logger.get(), message});
 }
-
 
 // A special method looked up on the type and bound to `obj`, as `with` does.
 Ref special_method(PyObject* obj, PyObject* name) {
@@ -160,9 +161,7 @@ Parsed parse_url(State& st, PyObject* self, PyObject* url, PyObject* operation) 
 }
 
 // A reported port, or 0 (the client's default) when the URL gave none.
-Ref port_of(State& st, PyObject* parsed_port) {
-    return truth(parsed_port) ? Ref::borrow(parsed_port) : st.zero;
-}
+Ref port_of(State& st, PyObject* parsed_port) { return truth(parsed_port) ? Ref::borrow(parsed_port) : st.zero; }
 
 // One leading "/" off a remote path when asked.
 Ref strip_slash(State& st, PyObject* path, PyObject* strip) {
@@ -186,7 +185,8 @@ void ftp_session(State& st, PyObject* module, PyObject* self, PyObject* server, 
     Ref session = own(PyObject_CallNoArgs(ftp_class.get()));
     with_context(st, session.get(), [&](PyObject* ftp_sess) {
         if (log_connect)
-            debug(st, module, fmt(st, "Connecting to ftp host {} port {} with timeout {} ...", {server, port, timeout}).get());
+            debug(st, module,
+                  fmt(st, "Connecting to ftp host {} port {} with timeout {} ...", {server, port, timeout}).get());
         call_method(st.names[N_connect], {ftp_sess, server, port, timeout}, st.kw_connect.get());
         call_method(st.names[N_login], {ftp_sess, username.get(), password.get()}, st.kw_login.get());
         body(ftp_sess);
@@ -209,8 +209,7 @@ void remote_operation(State& st, PyObject* module, PyObject* self, PyObject* tar
 // The per-call record shared by copyfile's three closures. The instance's
 // PROGRESS_IGNORE_COUNT is read once per call, at the first block.
 struct CopyState {
-    PyObject_HEAD
-    long long skipcount;
+    PyObject_HEAD long long skipcount;
     long long ignore;  // PROGRESS_IGNORE_COUNT, when it is an int that fits
     int ignore_read;   // 0: not read yet, 1: `ignore` holds it, 2: `ignore_obj` holds it
     Ref ignore_obj, start_time, timeout, file, self;
@@ -379,7 +378,8 @@ Ref create_temp(State& st, PyObject* os, PyObject* final_path, bool replacing) {
         Ref end = own(as_bytes ? PyBytes_FromString(tail) : PyUnicode_FromString(tail));
         Ref name = own(PyNumber_Add(own(PyNumber_Add(dot.get(), head.get())).get(), end.get()));
         Ref temp = call_method(st.names[N_join], {path_module.get(), folder.get(), name.get()});
-        Ref fd = Ref::steal(PyObject_CallMethodObjArgs(os, st.names[N_open], temp.get(), flags_obj.get(), mode.get(), nullptr));
+        Ref fd = Ref::steal(
+            PyObject_CallMethodObjArgs(os, st.names[N_open], temp.get(), flags_obj.get(), mode.get(), nullptr));
         if (fd) {
             call_method(st.names[N_close], {os, fd.get()});
             return temp;
@@ -464,7 +464,8 @@ Ref copyfile(const Call& c, PyObject* self, PyObject* source, PyObject* destinat
         s->start_time = call_method(st.names[N_time], {time_module.get()});
         Ref open = lookup(module, st.names[N_open]);
         if (is_upload) {
-            debug(st, module, fmt(st, "Copying local file {} to remote location {} ...", {from.path.get(), to.path.get()}).get());
+            debug(st, module,
+                  fmt(st, "Copying local file {} to remote location {} ...", {from.path.get(), to.path.get()}).get());
             Ref file = own(PyObject_CallFunctionObjArgs(open.get(), from.path.get(), st.mode_rb.get(), nullptr));
             with_context(st, file.get(), [&](PyObject* fp) {
                 s->file = Ref::borrow(fp);
@@ -472,7 +473,8 @@ Ref copyfile(const Call& c, PyObject* self, PyObject* source, PyObject* destinat
                 call_method(st.names[N_storbinary], {ftp_sess, cmd.get(), fp, upload_fn.get()}, st.kw_storbinary.get());
             });
         } else {
-            debug(st, module, fmt(st, "Copying remote file {} to local location {} ...", {from.path.get(), to.path.get()}).get());
+            debug(st, module,
+                  fmt(st, "Copying remote file {} to local location {} ...", {from.path.get(), to.path.get()}).get());
             PyObject* local = to.path.get();
             s->local = to.path;
             DownloadTarget target = download_target(st, module, local);
@@ -486,7 +488,8 @@ Ref copyfile(const Call& c, PyObject* self, PyObject* source, PyObject* destinat
                     with_context(st, file.get(), [&](PyObject* fp) {
                         s->file = Ref::borrow(fp);
                         Ref cmd = fmt(st, "RETR {}", {from.path.get()});
-                        call_method(st.names[N_retrbinary], {ftp_sess, cmd.get(), download_fn.get()}, st.kw_retrbinary.get());
+                        call_method(st.names[N_retrbinary], {ftp_sess, cmd.get(), download_fn.get()},
+                                    st.kw_retrbinary.get());
                         received = true;
                     });
                 } catch (...) {
@@ -601,7 +604,8 @@ Ref dir(const Call& c, PyObject* self, PyObject* target, PyObject* timeout, PyOb
         check(PyList_Append(result.get(), own(PyObject_CallOneArg(st.without_password.get(), url.get())).get()));
     };
     if (itself) {
-        Ref name = own(PyUnicode_Concat(st.slash.get(), call_method(st.names[N_lstrip], {path.get(), st.slash.get()}).get()));
+        Ref name =
+            own(PyUnicode_Concat(st.slash.get(), call_method(st.names[N_lstrip], {path.get(), st.slash.get()}).get()));
         add(name.get());
         return result;
     }
@@ -636,8 +640,8 @@ Ref listing_time(State& st, PyObject* module, Ref text, PyObject* pattern_name, 
     Ref datetime_module = lookup(module, st.names[N_datetime]);
     Ref datetime_class = attr(datetime_module.get(), st.names[N_datetime]);
     Ref pattern = lookup(module, pattern_name);
-    Ref parsed = Ref::steal(PyObject_CallMethodObjArgs(datetime_class.get(), st.names[N_strptime], text.get(),
-                                                       pattern.get(), nullptr));
+    Ref parsed = Ref::steal(
+        PyObject_CallMethodObjArgs(datetime_class.get(), st.names[N_strptime], text.get(), pattern.get(), nullptr));
     if (!parsed) {
         if (allow_invalid && clear_if(PyExc_ValueError)) return Ref();
         throw Error();
@@ -671,8 +675,7 @@ Ref stat(const Call& c, PyObject* self, PyObject* target, PyObject* timeout, PyO
                          call_method(st.names[N_dir], {ftp_sess, remote_path, callback.get()});
                      });
     Py_ssize_t lines = PyList_GET_SIZE(dir_output.get());
-    if (lines > 1)
-        raise(PyExc_Exception, "More than one result was found, did you request a stat of a directory ?");
+    if (lines > 1) raise(PyExc_Exception, "More than one result was found, did you request a stat of a directory ?");
     if (lines == 0)
         raise(PyExc_Exception, "%U", fmt(st, "File {} not found on server {}.", {path.get(), server_name.get()}).get());
     // Held before the log: a logging handler is handed the list and may change it.
@@ -783,11 +786,13 @@ Ref renamefile(const Call& c, PyObject* self, PyObject* source, PyObject* destin
     if (check(PyObject_RichCompareBool(from.server.get(), to.server.get(), Py_NE)))
         raise(PyExc_Exception, "%U",
               fmt(st, "xferkit module {} requires from/to files to be renamed to have the same server.",
-                  {attr(self, st.names[N___module__]).get()}).get());
+                  {attr(self, st.names[N___module__]).get()})
+                  .get());
     if (check(PyObject_RichCompareBool(from_port.get(), to_port.get(), Py_NE)))
         raise(PyExc_Exception, "%U",
               fmt(st, "xferkit module {} requires from/to files to be renamed to have the same port.",
-                  {attr(self, st.names[N___module__]).get()}).get());
+                  {attr(self, st.names[N___module__]).get()})
+                  .get());
     ftp_session(st, c.module(), self, from.server.get(), from_port.get(), timeout, false, [&](PyObject* ftp_sess) {
         call_method(st.names[N_rename], {ftp_sess, from_path.get(), to_path.get()}, st.kw_rename.get());
     });
@@ -796,30 +801,29 @@ Ref renamefile(const Call& c, PyObject* self, PyObject* source, PyObject* destin
 
 Ref getspace(const Call& c) {
     State& st = c.state<State>();
-    raise(PyExc_NotImplementedError, "%U", fmt(st, "The xferkit module {} does not implement getspace.",
-                                               {attr(c[0], st.names[N___module__]).get()}).get());
+    raise(PyExc_NotImplementedError, "%U",
+          fmt(st, "The xferkit module {} does not implement getspace.", {attr(c[0], st.names[N___module__]).get()})
+              .get());
 }
 
 // ---------------------------------------------------------------- definitions
 
-const FuncDef check_for_timeout_def{
-    "check_for_timeout", "()",
-    "Count one block; every PROGRESS_IGNORE_COUNT + 1 blocks, raise\n"
-    "TimeLimitExceededOnFileTransfer when the transfer has run past its time limit.",
-    check_for_timeout_impl};
+const FuncDef check_for_timeout_def{"check_for_timeout", "()",
+                                    "Count one block; every PROGRESS_IGNORE_COUNT + 1 blocks, raise\n"
+                                    "TimeLimitExceededOnFileTransfer when the transfer has run past its time limit.",
+                                    check_for_timeout_impl};
 const FuncDef upload_cb_def{"upload_cb", "(data)", "Called by storbinary after each block sent.", upload_cb};
 const FuncDef download_cb_def{"download_cb", "(data)", "Called by retrbinary with each block received: write it.",
                               download_cb};
 const FuncDef dir_output_callback_def{"dir_output_callback", "(data)", "Collect one listing line.",
                                       dir_output_callback};
 
-const FuncDef filemode_to_mode_def{
-    "filemode_to_mode", "(filemode)",
-    "Convert a filemode string to an os.stat.st_mode style number.\n\n"
-    "    >>> import stat\n"
-    "    >>> stat.filemode(filemode_to_mode('-rw-r--r--'))\n"
-    "    '-rw-r--r--'\n",
-    filemode_to_mode};
+const FuncDef filemode_to_mode_def{"filemode_to_mode", "(filemode)",
+                                   "Convert a filemode string to an os.stat.st_mode style number.\n\n"
+                                   "    >>> import stat\n"
+                                   "    >>> stat.filemode(filemode_to_mode('-rw-r--r--'))\n"
+                                   "    '-rw-r--r--'\n",
+                                   filemode_to_mode};
 
 const FuncDef copyfile_def{
     "copyfile", "(self, source, destination, timeout_seconds, *args, upload, strip_leading_slash=True, **kwargs)",
@@ -831,11 +835,10 @@ const FuncDef copyfile_def{
     "A download replaces the local file only once it is complete: a failed one\n"
     "leaves the local file as it was.",
     params<copyfile>};
-const FuncDef normalize_filename_def{
-    "_normalize_filename", "(self, filename, parent_path)",
-    "The base name of filename under \"/\" and parent_path; filename itself when its\n"
-    "base name is empty.",
-    params<normalize_filename>};
+const FuncDef normalize_filename_def{"_normalize_filename", "(self, filename, parent_path)",
+                                     "The base name of filename under \"/\" and parent_path; filename itself when its\n"
+                                     "base name is empty.",
+                                     params<normalize_filename>};
 const FuncDef dir_def{"dir", "(self, target, timeout_seconds, *args, strip_leading_slash=True, **kwargs)",
                       "List a remote directory: one URL per entry, in the server's order.", params<dir>};
 const FuncDef stat_def{"stat", "(self, target, timeout_seconds, *args, strip_leading_slash=True, **kwargs)",
@@ -844,8 +847,7 @@ const FuncDef stat_def{"stat", "(self, target, timeout_seconds, *args, strip_lea
                        params<stat>};
 const FuncDef chmod_def{"chmod", "(self, target, mode, timeout_seconds, *args, strip_leading_slash=True, **kwargs)",
                         "Change the mode of a remote file (SITE CHMOD).", params<chmod>};
-const FuncDef deletefile_def{"deletefile",
-                             "(self, target, timeout_seconds, *args, strip_leading_slash=True, **kwargs)",
+const FuncDef deletefile_def{"deletefile", "(self, target, timeout_seconds, *args, strip_leading_slash=True, **kwargs)",
                              "Delete a remote file.", params<deletefile>};
 const FuncDef renamefile_def{
     "renamefile", "(self, source, destination, timeout_seconds, *args, strip_leading_slash=True, **kwargs)",

@@ -17,14 +17,41 @@ def filemode_to_mode(filemode: str) -> int: ...
 class XferKit(XferKitLinuxBase):
     PROGRESS_IGNORE_COUNT: ClassVar[int]
     def copyfile(
-        self, source: str, destination: str, timeout_seconds: float, *args: Any, upload: bool, strip_leading_slash: bool = True, **kwargs: Any
+        self,
+        source: str,
+        destination: str,
+        timeout_seconds: float,
+        *args: Any,
+        upload: bool,
+        strip_leading_slash: bool = True,
+        **kwargs: Any,
     ) -> None: ...
     def _normalize_filename(self, filename: str, parent_path: str) -> str: ...
-    def dir(self, target: str, timeout_seconds: float, *args: Any, strip_leading_slash: bool = True, **kwargs: Any) -> list[str]: ...
-    def stat(self, target: str, timeout_seconds: float, *args: Any, strip_leading_slash: bool = True, **kwargs: Any) -> AttrDict: ...
-    def chmod(self, target: str, mode: int, timeout_seconds: float, *args: Any, strip_leading_slash: bool = True, **kwargs: Any) -> None: ...
-    def deletefile(self, target: str, timeout_seconds: float, *args: Any, strip_leading_slash: bool = True, **kwargs: Any) -> None: ...
+    def dir(
+        self, target: str, timeout_seconds: float, *args: Any, strip_leading_slash: bool = True, **kwargs: Any
+    ) -> list[str]: ...
+    def stat(
+        self, target: str, timeout_seconds: float, *args: Any, strip_leading_slash: bool = True, **kwargs: Any
+    ) -> AttrDict: ...
+    def chmod(
+        self,
+        target: str,
+        mode: int,
+        timeout_seconds: float,
+        *args: Any,
+        strip_leading_slash: bool = True,
+        **kwargs: Any,
+    ) -> None: ...
+    def deletefile(
+        self, target: str, timeout_seconds: float, *args: Any, strip_leading_slash: bool = True, **kwargs: Any
+    ) -> None: ...
     def renamefile(
-        self, source: str, destination: str, timeout_seconds: float, *args: Any, strip_leading_slash: bool = True, **kwargs: Any
+        self,
+        source: str,
+        destination: str,
+        timeout_seconds: float,
+        *args: Any,
+        strip_leading_slash: bool = True,
+        **kwargs: Any,
     ) -> None: ...
     def getspace(self, target: str, timeout_seconds: float, *args: Any, **kwargs: Any) -> Any: ...
