@@ -73,7 +73,7 @@ LAYER_RULES = {
         r"|PY_VERSION_HEX)\b|->tp_dict\b"
     ),
     # One way to raise and to catch.
-    "raise(exc) / raise_from / clear_if / take_error": re.compile(r"\b(PyErr_SetObject|PyErr_ExceptionMatches)\b"),
+    "raise(exc) / raise_from / catch_error / clear_if": re.compile(r"\b(PyErr_SetObject|PyErr_ExceptionMatches)\b"),
     "import_module / import_from": re.compile(r"\bPyImport_Import(Module)?\b"),
     # Parameters beyond the first are named (params<f>), not read by position.
     "params<f>": re.compile(r"\b(c|call)\[[1-9]\d*\]"),

@@ -13,7 +13,8 @@
 //   An exception object is raised with `raise(exc)` (`raise exc`),
 //   `raise_in(exc, caught)` (`raise exc` inside `except` of an error taken
 //   with `take_error`) or `raise_from(exc, cause[, caught])` (`raise exc from
-//   cause`); `clear_if(type)` is `except type: pass` for the error that is set.
+//   cause`); `catch_error(type)` is `except type as e` and `clear_if(type)` is
+//   `except type: pass`, for the error that is set.
 // - Every function the interpreter calls (functions, slots, module exec) runs its
 //   body through `boundary()`, which turns `Error` into the slot's error value
 //   and never lets a C++ exception reach the interpreter (`std::bad_alloc`
@@ -189,6 +190,14 @@ inline R boundary(R on_error, F&& body) noexcept {
 // The set Python error, taken out (and cleared) as a normalised exception
 // object that carries its traceback; empty if none is set. `except E as e`.
 inline Ref take_error() noexcept { return Ref::steal(compat::get_raised_exception()); }
+
+// `except type as e`: the set error, taken out (as take_error does) when it is
+// a `type` (a class or a tuple of classes); any other error stays set and
+// unwinds.
+inline Ref catch_error(PyObject* type) {
+    if (!PyErr_ExceptionMatches(type)) throw Error();
+    return take_error();
+}
 
 // Set the exception object `exc` as the raised error again, with its own
 // traceback and chaining, without unwinding (the error taken by take_error,

@@ -583,8 +583,7 @@ Ref fernet_encode(const Call& call) {
     try {
         clear = utf8_bytes(c, data.get());
     } catch (const Error&) {
-        Ref error = take_error();
-        if (!PyErr_GivenExceptionMatches(error.get(), PyExc_UnicodeEncodeError)) reraise(std::move(error));
+        Ref error = catch_error(PyExc_UnicodeEncodeError);
         // The interpreter's message would quote a character of the plaintext.
         Py_ssize_t start = 0;
         if (PyUnicodeEncodeError_GetStart(error.get(), &start) < 0) PyErr_Clear();
@@ -607,8 +606,7 @@ Ref fernet_decode(const Call& call) {
                               : PyObject_CallMethodOneArg(bytes, c.n(N_decode), c.st.utf8.get()));
     if (!text) {
         // The codec's error carries the whole plaintext and its message a byte of it.
-        Ref error = take_error();
-        if (!PyErr_GivenExceptionMatches(error.get(), PyExc_UnicodeDecodeError)) reraise(std::move(error));
+        Ref error = catch_error(PyExc_UnicodeDecodeError);
         raise_not_utf8(c);
     }
     return text;

@@ -56,8 +56,7 @@ Ref import_or_refuse(State& st, PyObject* module, PyObject* obj) {
     Ref importlib = lookup(module, st.names[N_importlib]);
     Ref result = Ref::steal(PyObject_CallMethodOneArg(importlib.get(), st.names[N_import_module], obj));
     if (result) return result;
-    Ref error = take_error();
-    if (!PyErr_GivenExceptionMatches(error.get(), PyExc_ModuleNotFoundError)) reraise(std::move(error));
+    Ref error = catch_error(PyExc_ModuleNotFoundError);
     Ref missing = attr(error.get(), st.names[N_name]);
     if (!names_module_or_parent(missing.get(), obj)) reraise(std::move(error));  // a dependency of an existing module
     Ref message = own(PyUnicode_FromFormat("failure to load %S.\n> Did you provide a valid file or module name?", obj));

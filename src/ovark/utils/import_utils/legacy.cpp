@@ -181,8 +181,7 @@ Ref register_(const Call& c, PyObject* cls, PyObject* args, PyObject* kwargs) {
             auto pair = unpack<2>(args);
             to_modern = std::move(pair[0]), to_legacy = std::move(pair[1]);
         } catch (const Error&) {
-            Ref error = take_error();
-            if (!PyErr_GivenExceptionMatches(error.get(), PyExc_ValueError)) reraise(std::move(error));
+            Ref error = catch_error(PyExc_ValueError);
             refuse_translators(args, std::move(error));
         }
         // Checked whatever the interpreter's optimisation: a value that is not
@@ -227,8 +226,7 @@ Ref find_modern_spec(State& st, PyObject* module, PyObject* name) {
     Ref util = attr(importlib.get(), st.names[N_util]);
     Ref spec = Ref::steal(PyObject_CallMethodOneArg(util.get(), st.names[N_find_spec], name));
     if (spec) return spec;
-    Ref error = take_error();
-    if (!PyErr_GivenExceptionMatches(error.get(), PyExc_ModuleNotFoundError)) reraise(std::move(error));
+    Ref error = catch_error(PyExc_ModuleNotFoundError);
     Ref missing = attr(error.get(), st.names[N_name]);
     if (PyUnicode_Check(missing.get())) {
         if (check(PyObject_RichCompareBool(missing.get(), name, Py_EQ)) || is_prefix(missing.get(), name))

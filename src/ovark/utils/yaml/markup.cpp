@@ -636,8 +636,7 @@ Ref substitute(const Ctx& c, PyObject* data, PyObject* old, PyObject* repl, PyOb
 // An error is set: a KeyError becomes the lookup error message, raised from it.
 [[noreturn]] void raise_lookup_error(const Ctx& c, const Match& match, PyObject* data, PyObject* index,
                                      PyObject* locations) {
-    Ref cause = take_error();
-    if (!PyErr_GivenExceptionMatches(cause.get(), PyExc_KeyError)) reraise(std::move(cause));
+    Ref cause = catch_error(PyExc_KeyError);
     Ref g0 = group0(c.st, match);
     Ref msg = index_message(c.st, "Caught error while processing markups", index, g0.get());
     raise_from(markup_error_at(c, msg.get(), index, data, locations).get(), cause.get());
@@ -697,8 +696,7 @@ Ref p_reference(const Ctx& c, const Match& match, PyObject* data, PyObject* inde
     try {
         here = chainget(c, original_of(c, original), index);
     } catch (const Error&) {
-        Ref key_error = take_error();
-        if (!PyErr_GivenExceptionMatches(key_error.get(), PyExc_KeyError)) reraise(std::move(key_error));
+        Ref key_error = catch_error(PyExc_KeyError);
         bool within_text;
         try {
             within_text = below_text(original.get(), index);
